@@ -1,0 +1,38 @@
+#pragma once
+// An internal failure ends the whole Python call. It travels as a C++
+// exception so that every owner on the way out releases its resources; only
+// the call frame of the binding catches it and raises PanicException.
+#include <exception>
+#include <source_location>
+#include <string>
+
+namespace seqtally {
+
+class InternalFailure : public std::exception {
+  public:
+    explicit InternalFailure(std::string message,
+                             std::source_location where = std::source_location::current())
+        : message_(std::move(message)), where_(where) {}
+
+    const char* what() const noexcept override { return message_.c_str(); }
+    const std::string& message() const noexcept { return message_; }
+    const std::source_location& where() const noexcept { return where_; }
+
+    // A failure resumed from a PanicException that Python handed back has
+    // already been reported; the frame writes no second report for it.
+    bool already_reported() const noexcept { return already_reported_; }
+    InternalFailure& mark_reported() noexcept {
+        already_reported_ = true;
+        return *this;
+    }
+
+  private:
+    std::string message_;
+    std::source_location where_;
+    bool already_reported_ = false;
+};
+
+// The fixed text of a failure that its operation does not word itself.
+inline constexpr char kUnwrapFailed[] = "called `Result::unwrap()` on an `Err` value";
+
+}  // namespace seqtally

@@ -1,0 +1,79 @@
+#include "digest.h"
+
+#include <new>
+
+#include "common/failure.h"
+
+namespace seqtally::core {
+namespace {
+
+// Fetched once per process: an implicit fetch on every EVP_DigestInit_ex
+// costs more than digesting a short record.
+const EVP_MD* fetched(Digest::Algorithm algorithm) {
+    struct MdFree {
+        void operator()(EVP_MD* md) const noexcept { EVP_MD_free(md); }
+    };
+    static const std::unique_ptr<EVP_MD, MdFree> sha512(EVP_MD_fetch(nullptr, "SHA512", nullptr));
+    static const std::unique_ptr<EVP_MD, MdFree> md5(EVP_MD_fetch(nullptr, "MD5", nullptr));
+    const EVP_MD* md = algorithm == Digest::Algorithm::Sha512 ? sha512.get() : md5.get();
+    if (md == nullptr) throw InternalFailure("the digest library offers no SHA-512 or MD5");
+    return md;
+}
+
+}  // namespace
+
+Digest::Digest(Algorithm algorithm) : ctx_(EVP_MD_CTX_new()) {
+    if (!ctx_) throw std::bad_alloc();
+    if (EVP_DigestInit_ex(ctx_.get(), fetched(algorithm), nullptr) != 1) {
+        throw InternalFailure("could not start a digest computation");
+    }
+}
+
+void Digest::update(std::span<const std::uint8_t> bytes) {
+    if (EVP_DigestUpdate(ctx_.get(), bytes.data(), bytes.size()) != 1) {
+        throw InternalFailure("could not feed a digest computation");
+    }
+}
+
+std::span<const std::uint8_t> Digest::finish() {
+    unsigned int size = 0;
+    if (EVP_DigestFinal_ex(ctx_.get(), out_.data(), &size) != 1) {
+        throw InternalFailure("could not finish a digest computation");
+    }
+    return {out_.data(), size};
+}
+
+std::string base64url_unpadded(std::span<const std::uint8_t> bytes) {
+    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::string out;
+    out.reserve((bytes.size() * 4 + 2) / 3);
+    std::size_t i = 0;
+    for (; i + 3 <= bytes.size(); i += 3) {
+        const std::uint32_t group = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
+        out += kAlphabet[(group >> 18) & 63];
+        out += kAlphabet[(group >> 12) & 63];
+        out += kAlphabet[(group >> 6) & 63];
+        out += kAlphabet[group & 63];
+    }
+    const std::size_t rest = bytes.size() - i;
+    if (rest > 0) {
+        const std::uint32_t group = (std::uint32_t{bytes[i]} << 16) | (rest == 2 ? std::uint32_t{bytes[i + 1]} << 8 : 0);
+        out += kAlphabet[(group >> 18) & 63];
+        out += kAlphabet[(group >> 12) & 63];
+        if (rest == 2) out += kAlphabet[(group >> 6) & 63];
+    }
+    return out;
+}
+
+std::string lower_hex(std::span<const std::uint8_t> bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (const std::uint8_t byte : bytes) {
+        out += kDigits[byte >> 4];
+        out += kDigits[byte & 15];
+    }
+    return out;
+}
+
+}  // namespace seqtally::core

@@ -1,0 +1,37 @@
+#pragma once
+// SHA-512 and MD5 from OpenSSL, each as start, feed, finish, and the two
+// text encodings of their results.
+#include <openssl/evp.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+namespace seqtally::core {
+
+class Digest {
+  public:
+    enum class Algorithm { Sha512, Md5 };
+
+    explicit Digest(Algorithm algorithm);
+    void update(std::span<const std::uint8_t> bytes);
+    // At most 64 bytes; the digest cannot be fed afterwards.
+    std::span<const std::uint8_t> finish();
+
+  private:
+    struct CtxFree {
+        void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
+    };
+    std::unique_ptr<EVP_MD_CTX, CtxFree> ctx_;
+    std::array<std::uint8_t, EVP_MAX_MD_SIZE> out_{};
+};
+
+// RFC 4648 section 5 alphabet, never padded: a final group of one or two
+// bytes gives two or three characters.
+std::string base64url_unpadded(std::span<const std::uint8_t> bytes);
+std::string lower_hex(std::span<const std::uint8_t> bytes);
+
+}  // namespace seqtally::core

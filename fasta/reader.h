@@ -1,0 +1,51 @@
+#pragma once
+// Splits a FASTA byte stream into records without copying them: each record
+// is handed out as a view into the reader's buffer.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "fasta/buffer.h"
+#include "fasta/byte_source.h"
+#include "fasta/error.h"
+#include "fasta/record_view.h"
+
+namespace seqtally::fasta {
+
+inline constexpr std::size_t kInitialCapacity = 65536;
+
+class Reader {
+  public:
+    explicit Reader(std::unique_ptr<ByteSource> source, std::size_t capacity = kInitialCapacity);
+
+    // A record, std::nullopt at the end of input, or an error. The view is
+    // valid until the next call.
+    Result<std::optional<RecordView>, Error> next_record();
+
+    // Where the current record's header line sits in the whole input.
+    std::uint64_t header_line() const noexcept { return line_; }
+    std::uint64_t header_offset() const noexcept { return offset_; }
+    std::size_t capacity() const noexcept { return buffer_.capacity(); }
+
+  private:
+    enum class Search { Incomplete, Complete };
+
+    Result<std::size_t, Error> fill_buf();
+    Result<bool, Error> init();
+    Search search();
+    Status<Error> next_complete();
+    RecordView view() const noexcept;
+
+    Buffer buffer_;
+    std::vector<std::size_t> line_ends_;
+    std::size_t start_ = 0;
+    std::size_t search_from_ = 0;
+    std::uint64_t line_ = 0;  // 0 until the first record has been looked for
+    std::uint64_t offset_ = 0;
+    bool finished_ = false;
+    std::unique_ptr<ByteSource> source_;
+};
+
+}  // namespace seqtally::fasta

@@ -1,0 +1,62 @@
+// checksum(file, verbose=None): binding and the operation itself.
+#include <array>
+#include <vector>
+
+#include "common/failure.h"
+#include "core/src/lib/checksum.h"
+#include "fasta/reader.h"
+#include "src/arguments.h"
+#include "src/call_frame.h"
+#include "src/functions.h"
+#include "src/models.h"
+
+namespace seqtally::py {
+namespace {
+
+constexpr const char* kParameters[] = {"file", "verbose"};
+constexpr FunctionDescription kChecksum{"checksum", kParameters, 1};
+
+std::vector<PyChecksumResult> checksum_file(std::string file, bool verbose) {
+    std::vector<PyChecksumResult> results;
+    auto opened = File::open_read(file);
+    file = std::string();
+    if (!opened) throw InternalFailure(std::string(kUnwrapFailed) + ": " + opened.error().text());
+    // The reader, and with it the file, is gone before any Python object is made.
+    fasta::Reader reader(std::make_unique<FileSource>(std::move(opened).value()));
+    for (;;) {
+        auto next = reader.next_record();
+        if (!next) throw InternalFailure(std::string(kUnwrapFailed) + ": " + next.error().text());
+        if (!next.value()) break;
+        auto digest = core::process_sequence(*next.value(), verbose);
+        if (!digest) throw InternalFailure(std::string(kUnwrapFailed) + ": " + digest.error().text());
+        auto& values = digest.value();
+        results.push_back(
+            PyChecksumResult{std::move(values.id), values.length, std::move(values.sha512), std::move(values.md5)});
+    }
+    return results;
+}
+
+PyRef to_list(std::vector<PyChecksumResult>&& results) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
+    if (!list) throw_api_call_failed();
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make_checksum_result(std::move(results[i])).release());
+    }
+    return list;
+}
+
+}  // namespace
+
+PyObject* checksum_fastcall(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_frame(
+        [&]() -> PyObject* {
+            std::array<PyObject*, 2> slots{};
+            extract_arguments_fastcall(kChecksum, args, nargs, kwnames, slots);
+            std::string file = extract_text(slots[0], "file");
+            const bool verbose = slots[1] != nullptr && slots[1] != Py_None && extract_bool(slots[1], "verbose");
+            return to_list(checksum_file(std::move(file), verbose)).release();
+        },
+        nullptr);
+}
+
+}  // namespace seqtally::py
