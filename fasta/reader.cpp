@@ -18,7 +18,8 @@ const std::uint8_t* find_newline(const std::uint8_t* from, const std::uint8_t* t
 }  // namespace
 
 Reader::Reader(std::unique_ptr<ByteSource> source, std::size_t capacity)
-    : buffer_(Buffer::with_capacity(capacity)), source_(std::move(source)) {
+    // Two bytes at least: a lone '\r' waiting for its '\n' must leave room to read it.
+    : buffer_(Buffer::with_capacity(capacity < 2 ? 2 : capacity)), source_(std::move(source)) {
     line_ends_.reserve(1);
 }
 

@@ -1,0 +1,52 @@
+# Sourced by scripts/demo and scripts/test: brings a fresh machine to the
+# point where the module builds, then installs it into .venv.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="$ROOT/.venv"
+
+need_debian_packages() {
+    local missing=()
+    for package in "$@"; do
+        dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "==> installing system packages: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+find_python312() {
+    local candidate
+    for candidate in \
+        "$(cd "$ROOT" && pyenv which python3.12 2>/dev/null || true)" \
+        "$(pyenv prefix 3.12.1 2>/dev/null || true)/bin/python3.12" \
+        "$(command -v python3.12 || true)" \
+        "$HOME"/.pyenv/versions/3.12*/bin/python3.12; do
+        if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+            echo "$candidate"
+            return 0
+        fi
+    done
+    echo "Python 3.12 not found (pyenv 3.12.1 or python3.12 on PATH is needed)" >&2
+    return 1
+}
+
+make_venv() {
+    if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
+        rm -rf "$VENV"
+        "$(find_python312)" -m venv "$VENV"
+    fi
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
+        "scikit-build-core>=0.10" "cmake>=3.20" ninja "pytest>=8" 2>&1 | grep -v '^WARNING: Location' || true
+}
+
+install_module() {
+    echo "==> building and installing seqtally"
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$ROOT" \
+        2>&1 | grep -v '^WARNING: Location' || true
+    "$VENV/bin/python" -c 'import seqtally' || { echo "seqtally failed to build or import" >&2; return 1; }
+}

@@ -1,0 +1,52 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import seqtally
+
+
+def panic_type():
+    """PanicException is not a module attribute; take it from a failing call."""
+    try:
+        seqtally.checksum("/nonexistent/for/panic/type")
+    except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
+        return type(error)
+    raise AssertionError("a missing file did not fail")
+
+
+PanicException = panic_type()
+
+
+def run_python(code, *, stderr_target=None, check=True):
+    """Runs code in a fresh interpreter; returns (stdout, stderr) as bytes.
+
+    Progress messages and failure reports go to file descriptor 2 directly,
+    so only a separate process can capture them reliably.
+    """
+    kwargs = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
+    if stderr_target is not None:
+        kwargs["stderr"] = stderr_target
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], **kwargs, timeout=120)
+    if check and proc.returncode != 0:
+        raise AssertionError(f"exit {proc.returncode}\nstdout: {proc.stdout!r}\nstderr: {proc.stderr!r}")
+    return proc.stdout, proc.stderr
+
+
+def open_fd_count():
+    return len(os.listdir("/proc/self/fd"))
+
+
+@pytest.fixture
+def fasta(tmp_path):
+    """Writes bytes to a fresh file and returns its path as str."""
+    counter = iter(range(10**6))
+
+    def write(content: bytes, name=None):
+        path = tmp_path / (name or f"input{next(counter)}.fa")
+        path.write_bytes(content)
+        return str(path)
+
+    return write

@@ -1,0 +1,154 @@
+// What Python cannot see of the FASTA reader: buffer growth, the shifting of
+// line ends when consumed records leave the buffer, and records whose "\n>"
+// is split across two fills.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "fasta/reader.h"
+
+namespace seqtally::fasta {
+namespace {
+
+// Delivers at most `chunk` bytes per read, so every boundary case of the
+// fill loop is exercised.
+class ChunkSource final : public ByteSource {
+  public:
+    ChunkSource(std::string data, std::size_t chunk) : data_(std::move(data)), chunk_(chunk) {}
+    Result<std::size_t, IoError> read(std::span<std::uint8_t> into) override {
+        const std::size_t count = std::min({into.size(), chunk_, data_.size() - pos_});
+        std::copy_n(data_.data() + pos_, count, into.data());
+        pos_ += count;
+        ++reads_;
+        return count;
+    }
+    std::size_t reads_ = 0;
+
+  private:
+    std::string data_;
+    std::size_t chunk_;
+    std::size_t pos_ = 0;
+};
+
+struct Record {
+    std::string header;
+    std::vector<std::string> lines;
+    bool operator==(const Record&) const = default;
+};
+
+std::vector<Record> read_all(Reader& reader) {
+    std::vector<Record> records;
+    for (;;) {
+        auto next = reader.next_record();
+        EXPECT_TRUE(next.ok());
+        if (!next.ok() || !next.value()) return records;
+        Record record{std::string(next.value()->header()), {}};
+        for (auto line : next.value()->sequence_lines()) record.lines.emplace_back(line);
+        records.push_back(std::move(record));
+    }
+}
+
+Reader reader_over(std::string data, std::size_t chunk, std::size_t capacity = kInitialCapacity) {
+    return Reader(std::make_unique<ChunkSource>(std::move(data), chunk), capacity);
+}
+
+TEST(Reader, SplitsRecordsWhateverTheReadSize) {
+    const std::string input = "\n\r\n>a b\nAC\r\nGT\n>c\n\n>d\nA>C\nT";
+    const std::vector<Record> expected = {{"a b", {"AC", "GT"}}, {"c", {""}}, {"d", {"A>C", "T"}}};
+    for (std::size_t chunk : {1, 2, 3, 7, 4096}) {
+        for (std::size_t capacity : {1, 2, 5, 64}) {
+            auto reader = reader_over(input, chunk, capacity);
+            EXPECT_EQ(read_all(reader), expected) << "chunk " << chunk << " capacity " << capacity;
+        }
+    }
+}
+
+TEST(Reader, NewlineAndMarkerInDifferentFills) {
+    // Capacity 8 puts the '\n' of ">r1\nAAA\n" at the end of the first fill and
+    // the '>' of the next record at the start of the second.
+    auto reader = reader_over(">r1\nAAA\n>r2\nCC\n", 1, 8);
+    auto first = reader.next_record();
+    ASSERT_TRUE(first.ok() && first.value());
+    EXPECT_EQ(first.value()->header(), "r1");
+    EXPECT_EQ(reader.header_line(), 1u);
+    auto second = reader.next_record();
+    ASSERT_TRUE(second.ok() && second.value());
+    EXPECT_EQ(second.value()->header(), "r2");
+    EXPECT_EQ(reader.header_line(), 3u);
+    EXPECT_EQ(reader.header_offset(), 8u);
+}
+
+TEST(Reader, GrowsByDoublingThenByEightMebibytes) {
+    const std::string line(200000, 'G');
+    auto reader = reader_over(">big\n" + line + "\n", 1 << 20);
+    auto records = read_all(reader);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].lines, std::vector<std::string>{line});
+    EXPECT_EQ(reader.capacity(), 262144u);
+
+    const std::string huge(20u << 20, 'A');
+    auto big_reader = reader_over(">h\n" + huge, 1 << 20);
+    auto big = read_all(big_reader);
+    ASSERT_EQ(big.size(), 1u);
+    EXPECT_EQ(big[0].lines[0].size(), huge.size());
+    // 64 KiB doubles to 8 MiB, then grows to 16 and 24 MiB.
+    EXPECT_EQ(big_reader.capacity(), 25165824u);
+}
+
+TEST(Reader, ConsumedRecordsMakeRoomWithoutGrowth) {
+    // Many records that each fit: line ends are rebased when the buffer is
+    // compacted, and the buffer never grows.
+    std::string input;
+    std::vector<Record> expected;
+    for (int i = 0; i < 500; ++i) {
+        const std::string name = "rec" + std::to_string(i);
+        const std::string seq(static_cast<std::size_t>(i % 37), "ACGT"[i % 4]);
+        input += ">" + name + "\n" + seq + "\n" + seq + "\n";
+        expected.push_back({name, {seq, seq}});
+    }
+    auto reader = reader_over(input, 3, 128);
+    EXPECT_EQ(read_all(reader), expected);
+    EXPECT_EQ(reader.capacity(), 128u);
+}
+
+TEST(Reader, HeaderPositionsAcrossRefills) {
+    auto reader = reader_over(std::string(100, '\n') + ">a\nAC\nGT\n>b\nT\n", 1, 16);
+    ASSERT_TRUE(reader.next_record().ok());
+    EXPECT_EQ(reader.header_line(), 101u);
+    EXPECT_EQ(reader.header_offset(), 100u);
+    ASSERT_TRUE(reader.next_record().ok());
+    EXPECT_EQ(reader.header_line(), 104u);
+    EXPECT_EQ(reader.header_offset(), 109u);
+}
+
+TEST(Reader, InvalidStartAfterBlankLinesAcrossFills) {
+    auto reader = reader_over(std::string(40, '\n') + "\r\n x", 1, 4);
+    auto next = reader.next_record();
+    ASSERT_FALSE(next.ok());
+    EXPECT_EQ(next.error().text(), "InvalidStart { line: 42, found: 32 }");
+    auto after = reader.next_record();
+    ASSERT_TRUE(after.ok());
+    EXPECT_FALSE(after.value().has_value());
+}
+
+class FailingSource final : public ByteSource {
+  public:
+    Result<std::size_t, IoError> read(std::span<std::uint8_t>) override {
+        if (interruptions_-- > 0) return Err{IoError::os(EINTR)};
+        return Err{IoError::os(EIO)};
+    }
+    int interruptions_ = 3;
+};
+
+TEST(Reader, ReadErrorsAreIoAndInterruptionsRetried) {
+    Reader reader(std::make_unique<FailingSource>());
+    auto next = reader.next_record();
+    ASSERT_FALSE(next.ok());
+    EXPECT_EQ(next.error().kind, Error::Kind::Io);
+    EXPECT_EQ(next.error().io_error.raw_os_error(), EIO);
+}
+
+}  // namespace
+}  // namespace seqtally::fasta

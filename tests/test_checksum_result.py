@@ -1,0 +1,107 @@
+"""The ChecksumResult class: attributes, printable form, and what it refuses."""
+import gc
+import weakref
+
+import pytest
+
+import seqtally
+from conftest import run_python
+
+
+@pytest.fixture
+def result(fasta):
+    return seqtally.checksum(fasta(b">chr1 some description\nACGT\n"))[0]
+
+
+def test_class_identity(result):
+    cls = type(result)
+    assert cls.__name__ == cls.__qualname__ == "ChecksumResult"
+    assert cls.__module__ == "seqtally"
+    assert cls.__doc__ is None
+    assert not gc.is_tracked(result)
+    with pytest.raises(AttributeError):
+        result.__dict__
+    with pytest.raises(TypeError):
+        weakref.ref(result)
+    with pytest.raises(AttributeError):
+        result.other = 1
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize("args", [(), ("a", 1, "b", "c")])
+def test_constructor_refused(result, args):
+    with pytest.raises(TypeError, match="^No constructor defined$"):
+        type(result)(*args)
+
+
+def test_repr_follows_id(result, fasta):
+    assert repr(result) == str(result) == "<ChecksumResult for chr1>"
+    result.id = "x"
+    assert repr(result) == "<ChecksumResult for x>"
+    empty = seqtally.checksum(fasta(b">\nAC\n"))[0]
+    assert str(empty) == "<ChecksumResult for >"
+
+
+def test_reads_give_fresh_equal_strings(result):
+    first, second = result.sha512, result.sha512
+    assert first == second and first is not second
+
+
+@pytest.mark.parametrize(
+    "name, value, error, message",
+    [
+        ("id", 5, TypeError, "'int' object cannot be converted to 'PyString'"),
+        ("md5", None, TypeError, "'NoneType' object cannot be converted to 'PyString'"),
+        ("length", -1, OverflowError, None),
+        ("length", 2**64, OverflowError, None),
+        ("length", 1.5, TypeError, None),
+        ("length", "7", TypeError, None),
+    ],
+)
+def test_bad_assignments_leave_fields_unchanged(result, name, value, error, message):
+    before = getattr(result, name)
+    with pytest.raises(error) as caught:
+        setattr(result, name, value)
+    if message is not None:
+        assert str(caught.value) == message
+    assert getattr(result, name) == before
+
+
+@pytest.mark.parametrize("name", ["id", "length", "sha512", "md5"])
+def test_delete_refused(result, name):
+    with pytest.raises(AttributeError, match="^can't delete attribute$"):
+        delattr(result, name)
+
+
+def test_assignments(result):
+    result.length = True
+    assert result.length == 1
+    result.length = 2**64 - 1
+    assert result.length == 2**64 - 1
+    result.sha512 = "é\u0000x"
+    assert result.sha512 == "é\u0000x"
+    result.md5 = ""
+    assert result.md5 == ""
+
+
+def test_type_created_on_first_result():
+    out, _ = run_python(
+        """
+        import gc, os, tempfile
+        import seqtally
+        def count():
+            return sum(1 for o in gc.get_objects() if isinstance(o, type) and o.__name__ == "ChecksumResult")
+        empty = tempfile.NamedTemporaryFile(delete=False)
+        empty.close()
+        assert seqtally.checksum(empty.name) == []
+        before = count()
+        with open(empty.name, "w") as f:
+            f.write(">a\\nAC\\n")
+        first = type(seqtally.checksum(empty.name)[0])
+        second = type(seqtally.checksum(empty.name)[0])
+        print(before, count(), first is second)
+        os.unlink(empty.name)
+        """
+    )
+    assert out.split() == [b"0", b"1", b"True"]

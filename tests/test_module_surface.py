@@ -1,0 +1,207 @@
+"""The module object, argument binding and conversion, and PanicException."""
+import pathlib
+
+import pytest
+
+import seqtally
+from conftest import PanicException, run_python
+
+WRITE_ARGS = dict(
+    input="in.fa", output="out.wig", compression_level=6, window_size=100, omit_tail=False,
+    chrom_sizes_path="sizes", write_chrom_sizes=False, verbose=False,
+)
+
+
+def test_module_attributes():
+    assert seqtally.__all__ == ["checksum", "write_seqtally_to_file"]
+    assert seqtally.__doc__ and seqtally.__doc__.strip()
+    assert not hasattr(seqtally, "ChecksumResult")
+    assert not hasattr(seqtally, "PanicException")
+    assert seqtally.checksum.__text_signature__ == "(file, verbose=None)"
+    assert seqtally.write_seqtally_to_file.__text_signature__ == (
+        "(input, output, compression_level, window_size, omit_tail, chrom_sizes_path, write_chrom_sizes, verbose)"
+    )
+    for function in (seqtally.checksum, seqtally.write_seqtally_to_file):
+        assert function.__module__ == "seqtally"
+        assert function.__self__ is seqtally
+        assert function.__doc__ is None
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: seqtally.checksum(), "checksum() missing 1 required positional argument: 'file'"),
+        (lambda: seqtally.checksum("a", None, 3),
+         "checksum() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda: seqtally.write_seqtally_to_file(*range(9)),
+         "write_seqtally_to_file() takes 8 positional arguments but 9 were given"),
+        (lambda: seqtally.write_seqtally_to_file("a", "b"),
+         "write_seqtally_to_file() missing 6 required positional arguments: 'compression_level', "
+         "'window_size', 'omit_tail', 'chrom_sizes_path', 'write_chrom_sizes', and 'verbose'"),
+        (lambda: seqtally.write_seqtally_to_file("a", "b", 1, 2, chrom_sizes_path="c", write_chrom_sizes=True),
+         "write_seqtally_to_file() missing 2 required positional arguments: 'omit_tail' and 'verbose'"),
+        (lambda: seqtally.checksum("a", file="b"), "checksum() got multiple values for argument 'file'"),
+        (lambda: seqtally.checksum("a", verbos=True), "checksum() got an unexpected keyword argument 'verbos'"),
+        # Too many positionals is reported before any keyword is looked at.
+        (lambda: seqtally.checksum("a", None, 3, bogus=1),
+         "checksum() takes from 1 to 2 positional arguments but 3 were given"),
+        # An unexpected keyword is reported before missing arguments.
+        (lambda: seqtally.checksum(verbose=True, x=1), "checksum() got an unexpected keyword argument 'x'"),
+        (lambda: seqtally.checksum(verbose=True), "checksum() missing 1 required positional argument: 'file'"),
+    ],
+)
+def test_binding_errors(call, message):
+    with pytest.raises(TypeError) as caught:
+        call()
+    assert str(caught.value) == message
+    assert type(caught.value) is TypeError
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class RaisingIndex:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+
+class StrSubclass(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "changes, error_type, message",
+    [
+        (dict(input=5), TypeError, "argument 'input': 'int' object cannot be converted to 'PyString'"),
+        (dict(output=pathlib.Path("x")), TypeError,
+         "argument 'output': 'PosixPath' object cannot be converted to 'PyString'"),
+        (dict(chrom_sizes_path=None), TypeError,
+         "argument 'chrom_sizes_path': 'NoneType' object cannot be converted to 'PyString'"),
+        (dict(chrom_sizes_path=None, write_chrom_sizes=True), TypeError,
+         "argument 'chrom_sizes_path': 'NoneType' object cannot be converted to 'PyString'"),
+        (dict(omit_tail=1), TypeError, "argument 'omit_tail': 'int' object cannot be converted to 'PyBool'"),
+        (dict(verbose=None), TypeError, "argument 'verbose': 'NoneType' object cannot be converted to 'PyBool'"),
+        (dict(compression_level=-1), OverflowError, "out of range integral type conversion attempted"),
+        (dict(compression_level=2**32), OverflowError, "out of range integral type conversion attempted"),
+        (dict(window_size=2**40), OverflowError, "out of range integral type conversion attempted"),
+        (dict(window_size=-(2**31) - 1), OverflowError, "out of range integral type conversion attempted"),
+        (dict(window_size=2**70), OverflowError, "Python int too large to convert to C long"),
+        (dict(window_size=1.5), TypeError,
+         "argument 'window_size': 'float' object cannot be interpreted as an integer"),
+        (dict(window_size=RaisingIndex(TypeError("bad index"))), TypeError, "argument 'window_size': bad index"),
+        (dict(window_size=RaisingIndex(ValueError("plain"))), ValueError, "plain"),
+        # Parameters are converted in order: input is named, not window_size.
+        (dict(input=1, window_size="x"), TypeError,
+         "argument 'input': 'int' object cannot be converted to 'PyString'"),
+        (dict(input="\ud800"), UnicodeEncodeError, None),
+    ],
+)
+def test_conversion_errors(changes, error_type, message):
+    with pytest.raises(BaseException) as caught:
+        seqtally.write_seqtally_to_file(**{**WRITE_ARGS, **changes})
+    assert type(caught.value) is error_type
+    if message is not None:
+        assert str(caught.value) == message
+
+
+def test_wrapped_type_error_keeps_only_the_original_cause():
+    cause = KeyError("root")
+    inner = TypeError("inner")
+    inner.__cause__ = cause
+    with pytest.raises(TypeError) as caught:
+        seqtally.write_seqtally_to_file(**{**WRITE_ARGS, "window_size": RaisingIndex(inner)})
+    assert caught.value is not inner
+    assert str(caught.value) == "argument 'window_size': inner"
+    assert caught.value.__cause__ is cause
+
+
+def test_type_error_subclass_is_not_wrapped():
+    class MyTypeError(TypeError):
+        pass
+
+    error = MyTypeError("mine")
+    with pytest.raises(MyTypeError) as caught:
+        seqtally.write_seqtally_to_file(**{**WRITE_ARGS, "compression_level": RaisingIndex(error)})
+    assert caught.value is error
+
+
+@pytest.mark.parametrize("verbose", [None, False, True])
+def test_accepted_argument_forms(fasta, tmp_path, verbose):
+    path = fasta(b">a\nACGT\n")
+    assert [r.id for r in seqtally.checksum(StrSubclass(path), verbose)] == ["a"]
+    assert [r.id for r in seqtally.checksum(file=path)] == ["a"]
+
+
+def test_index_objects_and_bool_are_integers(fasta, tmp_path):
+    # True is accepted as window size 1 and an __index__ object as a level.
+    out = tmp_path / "o.wig"
+    seqtally.write_seqtally_to_file(fasta(b">a\nGC\n"), str(out), Index(3), True, False, "x", False, False)
+    assert out.read_text().splitlines()[1:] == ["variableStep chrom=a span=1", "1\t100", "2\t100"]
+
+
+def test_panic_exception_type():
+    assert PanicException.__name__ == "PanicException"
+    assert PanicException.__module__ == "pyo3_runtime"
+    assert PanicException.__bases__ == (BaseException,)
+    assert not issubclass(PanicException, Exception)
+    paragraphs = PanicException.__doc__.split("\n\n")
+    assert len(paragraphs) == 2
+    assert "BaseException" in paragraphs[1] and "SystemExit" in paragraphs[1]
+    with pytest.raises(BaseException) as caught:
+        try:
+            seqtally.checksum("/nonexistent")
+        except Exception:  # must not catch it
+            pytest.fail("PanicException was caught as an Exception")
+    assert type(caught.value) is PanicException
+    assert len(caught.value.args) == 1
+    assert str(caught.value) == caught.value.args[0]
+
+
+def test_second_initialisation_fails():
+    out, _ = run_python(
+        """
+        import sys, importlib
+        import seqtally
+        del sys.modules["seqtally"]
+        try:
+            importlib.import_module("seqtally")
+        except ImportError as error:
+            print(error)
+        """
+    )
+    assert out.decode().strip() == "PyO3 modules may only be initialized once per interpreter process"
+
+
+def test_panic_handed_back_through_index_resumes():
+    out, err = run_python(
+        """
+        import seqtally
+        try:
+            seqtally.checksum("/nonexistent")
+        except BaseException as error:
+            first = error
+
+        class Index:
+            def __index__(self):
+                raise first
+
+        try:
+            seqtally.write_seqtally_to_file("a", "b", Index(), 1, False, "c", False, False)
+        except BaseException as error:
+            print(type(error).__name__, error.args == first.args, error is first)
+        """
+    )
+    assert out.decode().split() == ["PanicException", "True", "False"]
+    text = err.decode()
+    assert "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n" \
+           "Python stack trace below:\n" in text
+    # One failure report for the original failure, none for the resumed one.
+    assert text.count("panicked at") == 1
