@@ -2,8 +2,27 @@
 // Windowed G/C content of FASTA records, written as a wiggle track.
 #include <cstdint>
 #include <string>
+#include <string_view>
+
+#include "fasta/record_view.h"
+#include "streams/output_stream.h"
 
 namespace seqtally::core {
+
+// Appends "position\tpercent\n". The percentage is computed in single
+// precision and truncated, so 53 of 100 gives 52. Throws "Write failed: ..."
+// when the stream fails. Requires 0 <= gc_bases <= window_bases, window_bases > 0.
+void write_gc(std::int64_t gc_bases, std::int64_t window_bases, std::int64_t position, OutputStream& out);
+
+// Appends the record's "variableStep" section and returns its length in
+// bases. Positions and counters are 64-bit, so records longer than 2^31
+// bases get correct positions.
+std::uint64_t write_gc_section(std::string_view identifier, const fasta::RecordView& record,
+                               std::int32_t window_size, bool omit_tail, OutputStream& out);
+
+// Whether the path's extension (of its last component, a leading dot not
+// counting) is exactly "gz".
+bool has_gz_extension(std::string_view path) noexcept;
 
 // Reads `input` (gzip when its extension is "gz") and writes the track to
 // `output` (gzip likewise) and, when asked, the chrom.sizes file. Every

@@ -1,0 +1,192 @@
+#include "gzip_member_reader.h"
+
+#include <new>
+
+#include "common/failure.h"
+
+namespace seqtally {
+namespace {
+
+constexpr std::uint8_t kFlagHeaderCrc = 0x02;
+constexpr std::uint8_t kFlagExtra = 0x04;
+constexpr std::uint8_t kFlagName = 0x08;
+constexpr std::uint8_t kFlagComment = 0x10;
+constexpr std::uint8_t kFlagsReserved = 0xE0;
+constexpr std::size_t kMaxHeaderText = 65535;
+
+IoError invalid_header() { return IoError::custom(ErrorKind::InvalidInput, "invalid gzip header"); }
+IoError checksum_mismatch() {
+    return IoError::custom(ErrorKind::InvalidInput, "corrupt gzip stream does not have a matching checksum");
+}
+IoError corrupt_deflate() { return IoError::custom(ErrorKind::InvalidInput, "corrupt deflate stream"); }
+
+std::uint32_t little_endian32(const std::uint8_t* bytes) noexcept {
+    return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
+           std::uint32_t{bytes[3]} << 24;
+}
+
+}  // namespace
+
+GzipMemberReader::GzipMemberReader(File file) : input_(std::move(file)) {
+    const int status = inflateInit2(&stream_, -15);
+    if (status == Z_MEM_ERROR) throw std::bad_alloc();
+    if (status != Z_OK) throw InternalFailure("could not start the gzip decoder");
+    stream_ready_ = true;
+    crc_ = static_cast<std::uint32_t>(crc32(0L, Z_NULL, 0));
+    if (auto header = parse_header(); !header) {
+        failure_ = std::move(header).error();
+        state_ = State::Failed;
+    } else {
+        state_ = State::Body;
+    }
+}
+
+GzipMemberReader::~GzipMemberReader() {
+    if (stream_ready_) inflateEnd(&stream_);
+}
+
+// Fixed-size fields: a read of 0 bytes before the field is complete means the
+// file ended inside a header or trailer.
+Status<IoError> GzipMemberReader::read_exact(std::span<std::uint8_t> into,
+                                             std::optional<std::uint32_t>& header_crc) {
+    std::size_t got = 0;
+    while (got < into.size()) {
+        auto read = input_.read(into.subspan(got));
+        if (!read) return Err{std::move(read).error()};
+        if (read.value() == 0) return Err{IoError::of_kind(ErrorKind::UnexpectedEof)};
+        got += read.value();
+    }
+    if (header_crc) *header_crc = static_cast<std::uint32_t>(crc32_z(*header_crc, into.data(), into.size()));
+    return Ok{};
+}
+
+Status<IoError> GzipMemberReader::skip_zero_terminated(std::optional<std::uint32_t>& header_crc) {
+    for (std::size_t length = 0;; ++length) {
+        std::uint8_t byte = 0;
+        if (auto read = read_exact(std::span(&byte, 1), header_crc); !read) return read;
+        if (byte == 0) return Ok{};
+        if (length == kMaxHeaderText) {
+            return Err{IoError::custom(ErrorKind::InvalidInput, "gzip header field too long")};
+        }
+    }
+}
+
+Status<IoError> GzipMemberReader::parse_header() {
+    std::optional<std::uint32_t> header_crc;
+    std::uint8_t fixed[10];
+    if (auto read = read_exact(fixed, header_crc); !read) return read;
+    if (fixed[0] != 0x1F || fixed[1] != 0x8B || fixed[2] != 8 || (fixed[3] & kFlagsReserved) != 0) {
+        return Err{invalid_header()};
+    }
+    const std::uint8_t flags = fixed[3];
+    if (flags & kFlagHeaderCrc) header_crc = static_cast<std::uint32_t>(crc32_z(crc32(0L, Z_NULL, 0), fixed, 10));
+    if (flags & kFlagExtra) {
+        std::uint8_t length_bytes[2];
+        if (auto read = read_exact(length_bytes, header_crc); !read) return read;
+        std::size_t remaining = std::size_t{length_bytes[0]} | std::size_t{length_bytes[1]} << 8;
+        std::uint8_t chunk[512];
+        while (remaining > 0) {
+            const std::size_t take = std::min(remaining, sizeof chunk);
+            if (auto read = read_exact(std::span(chunk, take), header_crc); !read) return read;
+            remaining -= take;
+        }
+    }
+    if (flags & kFlagName) {
+        if (auto skipped = skip_zero_terminated(header_crc); !skipped) return skipped;
+    }
+    if (flags & kFlagComment) {
+        if (auto skipped = skip_zero_terminated(header_crc); !skipped) return skipped;
+    }
+    if (flags & kFlagHeaderCrc) {
+        const std::uint32_t expected = *header_crc & 0xFFFF;
+        std::optional<std::uint32_t> no_crc;
+        std::uint8_t stored[2];
+        if (auto read = read_exact(stored, no_crc); !read) return read;
+        if ((std::uint32_t{stored[0]} | std::uint32_t{stored[1]} << 8) != expected) return Err{checksum_mismatch()};
+    }
+    return Ok{};
+}
+
+Result<std::size_t, IoError> GzipMemberReader::decode(std::span<std::uint8_t> into) {
+    if (stream_ended_) return std::size_t{0};
+    for (;;) {
+        auto filled = input_.fill_if_empty();
+        if (!filled) return filled;
+        // An empty buffer after a refill is the end of the file: only the
+        // finishing flush can tell a complete stream from a truncated one.
+        const bool at_eof = filled.value() == 0;
+        const auto available = input_.available();
+        stream_.next_in = const_cast<Bytef*>(available.data());
+        stream_.avail_in = static_cast<uInt>(available.size());
+        stream_.next_out = into.data();
+        stream_.avail_out = static_cast<uInt>(std::min<std::size_t>(into.size(), UINT32_MAX));
+        const int status = inflate(&stream_, at_eof ? Z_FINISH : Z_NO_FLUSH);
+        const std::size_t consumed = available.size() - stream_.avail_in;
+        const std::size_t produced = into.size() - stream_.avail_out;
+        input_.consume(consumed);
+        if (status == Z_STREAM_END) {
+            stream_ended_ = true;
+        } else if (status != Z_OK && !(status == Z_BUF_ERROR && (produced > 0 || consumed > 0))) {
+            return Err{corrupt_deflate()};
+        }
+        if (produced == 0 && !stream_ended_ && !at_eof && !into.empty()) continue;
+        return produced;
+    }
+}
+
+Status<IoError> GzipMemberReader::check_trailer() {
+    std::optional<std::uint32_t> no_crc;
+    std::uint8_t trailer[8];
+    if (auto read = read_exact(trailer, no_crc); !read) return read;
+    if (little_endian32(trailer) != crc_ || little_endian32(trailer + 4) != size_) {
+        state_ = State::End;
+        return Err{checksum_mismatch()};
+    }
+    return Ok{};
+}
+
+Result<std::size_t, IoError> GzipMemberReader::read(std::span<std::uint8_t> into) {
+    for (;;) {
+        switch (state_) {
+            case State::Header:
+                if (auto header = parse_header(); !header) return Err{std::move(header).error()};
+                state_ = State::Body;
+                break;
+            case State::Body: {
+                if (into.empty()) return std::size_t{0};
+                auto decoded = decode(into);
+                if (!decoded) return decoded;
+                if (decoded.value() > 0) {
+                    crc_ = static_cast<std::uint32_t>(crc32_z(crc_, into.data(), decoded.value()));
+                    size_ += static_cast<std::uint32_t>(decoded.value());
+                    return decoded;
+                }
+                state_ = State::Trailer;
+                break;
+            }
+            case State::Trailer: {
+                if (auto trailer = check_trailer(); !trailer) return Err{std::move(trailer).error()};
+                auto more = input_.fill_if_empty();
+                if (!more) return Err{std::move(more).error()};
+                if (more.value() == 0) {
+                    state_ = State::End;
+                    break;
+                }
+                // Another member follows: decode it as a continuation of the stream.
+                if (inflateReset(&stream_) != Z_OK) return Err{corrupt_deflate()};
+                stream_ended_ = false;
+                crc_ = static_cast<std::uint32_t>(crc32(0L, Z_NULL, 0));
+                size_ = 0;
+                state_ = State::Header;
+                break;
+            }
+            case State::Failed:
+                state_ = State::End;
+                return Err{std::move(*failure_)};
+            case State::End:
+                return std::size_t{0};
+        }
+    }
+}
+
+}  // namespace seqtally

@@ -1,0 +1,46 @@
+#pragma once
+// Decodes a file of one or more gzip members (RFC 1952) as one byte stream.
+// zlib does the raw inflate and CRC-32; the member framing is ours, so that
+// the accepted input and the errors are exactly those listed below.
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "fasta/byte_source.h"
+#include "fasta/input_buffer.h"
+
+namespace seqtally {
+
+class GzipMemberReader final : public ByteSource {
+  public:
+    // Parses the first member header at once; a failure there is returned by
+    // the first read, not by the constructor.
+    explicit GzipMemberReader(File file);
+    ~GzipMemberReader() override;
+    GzipMemberReader(const GzipMemberReader&) = delete;
+    GzipMemberReader& operator=(const GzipMemberReader&) = delete;
+
+    Result<std::size_t, IoError> read(std::span<std::uint8_t> into) override;
+
+  private:
+    enum class State { Header, Body, Trailer, Failed, End };
+
+    Status<IoError> parse_header();
+    Status<IoError> read_exact(std::span<std::uint8_t> into, std::optional<std::uint32_t>& header_crc);
+    Status<IoError> skip_zero_terminated(std::optional<std::uint32_t>& header_crc);
+    Result<std::size_t, IoError> decode(std::span<std::uint8_t> into);
+    Status<IoError> check_trailer();
+
+    InputBuffer input_;
+    z_stream stream_{};
+    bool stream_ready_ = false;
+    bool stream_ended_ = false;
+    std::uint32_t crc_ = 0;
+    std::uint32_t size_ = 0;  // modulo 2^32, as ISIZE
+    State state_ = State::Header;
+    std::optional<IoError> failure_;
+};
+
+}  // namespace seqtally

@@ -1,0 +1,36 @@
+#pragma once
+// The compressed file behind the gzip reader, read in 32 KiB chunks.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "common/file.h"
+
+namespace seqtally {
+
+class InputBuffer {
+  public:
+    static constexpr std::size_t kCapacity = 32768;
+
+    explicit InputBuffer(File file)
+        : file_(std::move(file)), bytes_(std::make_unique<std::array<std::uint8_t, kCapacity>>()) {}
+
+    // The unread bytes; empty when a refill is due.
+    std::span<const std::uint8_t> available() const noexcept { return {bytes_->data() + pos_, filled_ - pos_}; }
+    void consume(std::size_t count) noexcept { pos_ += count; }
+    // Refills when empty; returns the number of unread bytes (0 at end of file).
+    Result<std::size_t, IoError> fill_if_empty();
+    // Up to into.size() bytes; 0 at end of file. A large read into an empty
+    // buffer goes straight to the caller's span.
+    Result<std::size_t, IoError> read(std::span<std::uint8_t> into);
+
+  private:
+    File file_;
+    std::unique_ptr<std::array<std::uint8_t, kCapacity>> bytes_;  // zero-filled at creation
+    std::size_t pos_ = 0;
+    std::size_t filled_ = 0;
+};
+
+}  // namespace seqtally
