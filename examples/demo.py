@@ -1,5 +1,9 @@
-"""Runs seqtally on the bundled FASTA files and prints what it finds."""
+"""Runs seqtally on the bundled FASTA files and prints what it finds:
+the checksums of every record, then a G/C wiggle track (gzip) and a
+chrom.sizes file written next to each other in a temporary folder."""
+import gzip
 import sys
+import tempfile
 from pathlib import Path
 
 import seqtally
@@ -13,10 +17,28 @@ def show_checksums(fasta: Path) -> None:
         print(f"  {result.id:<14} length {result.length:>6}  sha512t24u {result.sha512}  md5 {result.md5}")
 
 
+def show_track(fasta: Path, folder: Path) -> None:
+    track = folder / (fasta.stem + ".wig.gz")
+    sizes = folder / (fasta.stem + ".chrom.sizes")
+    print(f"\nwrite_seqtally_to_file({fasta.name!r}, window_size=500) -> {track.name}, {sizes.name}",
+          flush=True)  # progress messages go straight to descriptor 2
+    seqtally.write_seqtally_to_file(str(fasta), str(track), 6, 500, False, str(sizes), True, True)
+    lines = gzip.decompress(track.read_bytes()).decode().splitlines()
+    print(f"  {track.name} ({track.stat().st_size} bytes gzip, {len(lines)} lines), first lines:")
+    for line in lines[:6]:
+        print("    " + line.replace("\t", "  "))
+    print(f"  {sizes.name}:")
+    for line in sizes.read_text().splitlines():
+        print("    " + line.replace("\t", "  "))
+
+
 def main() -> int:
     files = [Path(arg) for arg in sys.argv[1:]] or [HERE / "phix174.fa", HERE / "small.fa"]
     for fasta in files:
         show_checksums(fasta)
+    with tempfile.TemporaryDirectory() as folder:
+        for fasta in files:
+            show_track(fasta, Path(folder))
     return 0
 
 

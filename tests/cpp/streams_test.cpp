@@ -1,0 +1,127 @@
+// Stream rules that Python only sees through their effects: when bytes reach
+// the sink, and what a gzip member looks like before and after release.
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "streams/gzip_member_writer.h"
+#include "streams/output_stream.h"
+
+namespace seqtally {
+namespace {
+
+class RecordingSink final : public Sink {
+  public:
+    explicit RecordingSink(std::vector<std::size_t>& writes) : writes_(writes) {}
+    Result<std::size_t, IoError> write(std::span<const std::uint8_t> bytes) override {
+        writes_.push_back(bytes.size());
+        return bytes.size();
+    }
+    Status<IoError> flush() override { return Ok{}; }
+    Status<IoError> release() override { return Ok{}; }
+
+  private:
+    std::vector<std::size_t>& writes_;
+};
+
+TEST(OutputStream, LargeWritesBypassTheBuffer) {
+    std::vector<std::size_t> writes;
+    OutputStream out(std::make_unique<RecordingSink>(writes));
+    const std::vector<std::uint8_t> big(10000, 'x');
+    ASSERT_TRUE(out.write_all(big).ok());
+    EXPECT_EQ(writes, std::vector<std::size_t>{10000});
+    EXPECT_EQ(out.buffered(), 0u);
+}
+
+TEST(OutputStream, SmallWritesWaitForFlushOrAFullBuffer) {
+    std::vector<std::size_t> writes;
+    OutputStream out(std::make_unique<RecordingSink>(writes));
+    const std::vector<std::uint8_t> small(100, 'x');
+    ASSERT_TRUE(out.write_all(small).ok());
+    EXPECT_TRUE(writes.empty());
+    ASSERT_TRUE(out.flush().ok());
+    EXPECT_EQ(writes, std::vector<std::size_t>{100});
+    // 82 writes of 100 bytes: the 82nd no longer fits and pushes out 8,100.
+    for (int i = 0; i < 82; ++i) ASSERT_TRUE(out.write_all(small).ok());
+    EXPECT_EQ(writes, (std::vector<std::size_t>{100, 8100}));
+    EXPECT_EQ(out.buffered(), 100u);
+}
+
+struct TempFile {
+    std::string path;
+    TempFile() {
+        char name[] = "/tmp/seqtally-stream-XXXXXX";
+        const int fd = mkstemp(name);
+        if (fd >= 0) close(fd);
+        path = name;
+    }
+    ~TempFile() { std::remove(path.c_str()); }
+    std::string read() const {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+};
+
+// Inflates a gzip member with zlib's own gzip decoding; `complete` tells
+// whether the stream ended (trailer seen and checked).
+std::string gunzip(const std::string& member, bool& complete) {
+    z_stream stream{};
+    inflateInit2(&stream, 16 + 15);
+    std::string out(1 << 20, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(member.data()));
+    stream.avail_in = static_cast<uInt>(member.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    const int status = inflate(&stream, Z_SYNC_FLUSH);
+    complete = status == Z_STREAM_END;
+    out.resize(stream.total_out);
+    inflateEnd(&stream);
+    return out;
+}
+
+std::unique_ptr<OutputStream> gzip_stream(const TempFile& file, std::uint32_t level) {
+    auto created = File::create(file.path);
+    EXPECT_TRUE(created.ok());
+    return std::make_unique<OutputStream>(std::make_unique<GzipMemberWriter>(std::move(created).value(), level));
+}
+
+TEST(GzipMemberWriter, FlushMakesEverythingDecodableButLeavesTheMemberOpen) {
+    TempFile file;
+    auto out = gzip_stream(file, 6);
+    std::string text;
+    for (int i = 0; i < 5000; ++i) text += std::to_string(i * 100 + 1) + "\t" + std::to_string(i % 101) + "\n";
+    ASSERT_TRUE(out->write_all(text).ok());
+    ASSERT_TRUE(out->flush().ok());
+    bool complete = true;
+    EXPECT_EQ(gunzip(file.read(), complete), text);
+    EXPECT_FALSE(complete);
+    ASSERT_TRUE(out->release().ok());
+    EXPECT_EQ(gunzip(file.read(), complete), text);
+    EXPECT_TRUE(complete);
+}
+
+TEST(GzipMemberWriter, ReleaseWithoutDataWritesAnEmptyMember) {
+    TempFile file;
+    gzip_stream(file, 300).reset();
+    const std::string raw = file.read();
+    ASSERT_EQ(raw.size(), 20u);  // header, empty final stored/fixed block, trailer
+    EXPECT_EQ(raw.substr(0, 10), std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff", 10));
+    EXPECT_EQ(raw.substr(12), std::string(8, '\0'));
+    bool complete = false;
+    EXPECT_EQ(gunzip(raw, complete), "");
+    EXPECT_TRUE(complete);
+}
+
+TEST(GzipMemberWriter, LevelMapping) {
+    const std::pair<std::uint32_t, int> levels[] = {{0, 0}, {1, 1}, {9, 9}, {10, 9}, {255, 9}, {256, 1}, {~0u, 1}};
+    for (const auto& [given, used] : levels) EXPECT_EQ(GzipMemberWriter::zlib_level(given), used) << given;
+}
+
+}  // namespace
+}  // namespace seqtally
