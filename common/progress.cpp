@@ -6,6 +6,7 @@
 
 #include "failure.h"
 #include "io_error.h"
+#include "quoted.h"
 
 namespace seqtally {
 namespace {
@@ -31,6 +32,13 @@ void write_progress(std::string_view message) {
     if (error == 0 || error == EBADF) return;
     if (error < 0) throw InternalFailure("failed printing to stderr: failed to write whole buffer");
     throw InternalFailure("failed printing to stderr: " + IoError::os(error).display());
+}
+
+void write_processing_region(std::string_view identifier) {
+    std::string message = "==> Processing region ";
+    append_quoted(message, identifier, QuoteStyle::Text);
+    message += " ... ";
+    write_progress(message);
 }
 
 void write_stderr_ignoring_errors(std::string_view message) noexcept { (void)write_fully(message); }

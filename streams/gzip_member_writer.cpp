@@ -11,6 +11,18 @@ namespace {
 
 IoError corrupt_deflate() { return IoError::custom(ErrorKind::InvalidInput, "corrupt deflate stream"); }
 
+// Writes bytes[written..] to the file; `written` records progress so that a
+// later call resumes after a failure instead of repeating bytes.
+Status<IoError> write_from(File& file, std::span<const std::uint8_t> bytes, std::size_t& written) {
+    while (written < bytes.size()) {
+        auto took = file.write(bytes.subspan(written));
+        if (!took) return Err{std::move(took).error()};
+        if (took.value() == 0) return Err{IoError::of_kind(ErrorKind::WriteZero)};
+        written += took.value();
+    }
+    return Ok{};
+}
+
 }  // namespace
 
 int GzipMemberWriter::zlib_level(std::uint32_t level) noexcept {
@@ -41,15 +53,7 @@ GzipMemberWriter::~GzipMemberWriter() {
     if (stream_ready_) deflateEnd(&stream_);
 }
 
-Status<IoError> GzipMemberWriter::write_header() {
-    while (header_written_ < header_.size()) {
-        auto took = file_.write(std::span(header_).subspan(header_written_));
-        if (!took) return Err{std::move(took).error()};
-        if (took.value() == 0) return Err{IoError::of_kind(ErrorKind::WriteZero)};
-        header_written_ += took.value();
-    }
-    return Ok{};
-}
+Status<IoError> GzipMemberWriter::write_header() { return write_from(file_, header_, header_written_); }
 
 Status<IoError> GzipMemberWriter::drain_staging() {
     std::size_t written = 0;
@@ -132,13 +136,7 @@ Status<IoError> GzipMemberWriter::finish_member() {
         static_cast<std::uint8_t>(size_ >> 16), static_cast<std::uint8_t>(size_ >> 24),
     };
     std::size_t written = 0;
-    while (written < sizeof trailer) {
-        auto took = file_.write(std::span(trailer).subspan(written));
-        if (!took) return Err{std::move(took).error()};
-        if (took.value() == 0) return Err{IoError::of_kind(ErrorKind::WriteZero)};
-        written += took.value();
-    }
-    return Ok{};
+    return write_from(file_, trailer, written);
 }
 
 Status<IoError> GzipMemberWriter::release() {

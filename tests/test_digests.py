@@ -59,12 +59,6 @@ def test_random_records_match_hashlib(fasta):
             "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_")
 
 
-def test_crlf_equals_lf(fasta):
-    lf = seqtally.checksum(fasta(b">a\nACGT\nGG\n"))[0]
-    crlf = seqtally.checksum(fasta(b">a\r\nACGT\r\nGG\r\n"))[0]
-    assert (lf.length, lf.sha512, lf.md5) == (crlf.length, crlf.sha512, crlf.md5)
-
-
 @pytest.mark.parametrize(
     "header, shown",
     [

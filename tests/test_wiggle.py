@@ -5,7 +5,7 @@ import pytest
 
 import seqtally
 from conftest import run_python
-from wiggle_reference import percent, track
+from wiggle_reference import track
 
 
 def write(input_path, output, window=100, omit_tail=False, sizes="unused.sizes", write_sizes=False, level=6,
@@ -58,12 +58,6 @@ def test_window_lines(tmp_path, fasta, sequence, window, omit_tail, lines):
     out = tmp_path / "o.wig"
     write(fasta(b">r desc\n" + sequence + b"\n"), out, window, omit_tail)
     assert out.read_text().splitlines() == ["track type=wiggle_0", f"variableStep chrom=r span={window}", *lines]
-
-
-def test_percentages_match_single_precision_model():
-    # A few values that exact or double arithmetic gets "wrong".
-    assert [percent(g, b) for g, b in [(53, 100), (59, 100), (50, 100), (1, 3), (2, 3), (1, 7), (100, 100)]] == [
-        52, 58, 50, 33, 66, 14, 100]
 
 
 def test_windows_run_across_lines(tmp_path, fasta):

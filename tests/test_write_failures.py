@@ -126,9 +126,12 @@ def test_failure_to_finish_gzip_member_is_reported(tmp_path):
 
 
 def test_no_descriptor_leaks(tmp_path, fasta):
-    good, bad = fasta(b">a\nAC\n"), fasta(b"x\n")
+    good, bad, bad_id = fasta(b">a\nAC\n"), fasta(b"x\n"), fasta(b">a\nA\n>\xff\n")
     before = open_fd_count()
     for _ in range(100):
+        for path in (bad, bad_id, str(tmp_path), str(tmp_path / "missing")):
+            with pytest.raises(PanicException):
+                seqtally.checksum(path)
         for args in ((bad, tmp_path / "o.wig.gz", tmp_path / "s", True),
                      (good, tmp_path / "o.wig", tmp_path / "nodir" / "s", True),
                      (good, tmp_path / "nodir" / "o", tmp_path / "s", True),

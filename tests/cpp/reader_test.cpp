@@ -123,32 +123,5 @@ TEST(Reader, HeaderPositionsAcrossRefills) {
     EXPECT_EQ(reader.header_offset(), 109u);
 }
 
-TEST(Reader, InvalidStartAfterBlankLinesAcrossFills) {
-    auto reader = reader_over(std::string(40, '\n') + "\r\n x", 1, 4);
-    auto next = reader.next_record();
-    ASSERT_FALSE(next.ok());
-    EXPECT_EQ(next.error().text(), "InvalidStart { line: 42, found: 32 }");
-    auto after = reader.next_record();
-    ASSERT_TRUE(after.ok());
-    EXPECT_FALSE(after.value().has_value());
-}
-
-class FailingSource final : public ByteSource {
-  public:
-    Result<std::size_t, IoError> read(std::span<std::uint8_t>) override {
-        if (interruptions_-- > 0) return Err{IoError::os(EINTR)};
-        return Err{IoError::os(EIO)};
-    }
-    int interruptions_ = 3;
-};
-
-TEST(Reader, ReadErrorsAreIoAndInterruptionsRetried) {
-    Reader reader(std::make_unique<FailingSource>());
-    auto next = reader.next_record();
-    ASSERT_FALSE(next.ok());
-    EXPECT_EQ(next.error().kind, Error::Kind::Io);
-    EXPECT_EQ(next.error().io_error.raw_os_error(), EIO);
-}
-
 }  // namespace
 }  // namespace seqtally::fasta

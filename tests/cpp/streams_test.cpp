@@ -118,10 +118,6 @@ TEST(GzipMemberWriter, ReleaseWithoutDataWritesAnEmptyMember) {
     EXPECT_TRUE(complete);
 }
 
-TEST(GzipMemberWriter, LevelMapping) {
-    const std::pair<std::uint32_t, int> levels[] = {{0, 0}, {1, 1}, {9, 9}, {10, 9}, {255, 9}, {256, 1}, {~0u, 1}};
-    for (const auto& [given, used] : levels) EXPECT_EQ(GzipMemberWriter::zlib_level(given), used) << given;
-}
 
 }  // namespace
 }  // namespace seqtally

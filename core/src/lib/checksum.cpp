@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "common/progress.h"
-#include "common/quoted.h"
 #include "core/src/lib/digest.h"
 
 namespace seqtally::core {
@@ -59,12 +58,7 @@ Result<SequenceDigest, Utf8Error> process_sequence(const fasta::RecordView& reco
     auto identifier = record.identifier();
     if (!identifier) return Err{identifier.error()};
     const std::string_view id = identifier.value();
-    if (verbose) {
-        std::string message = "==> Processing region ";
-        append_quoted(message, id, QuoteStyle::Text);
-        message += " ... ";
-        write_progress(message);
-    }
+    if (verbose) write_processing_region(id);
     auto feeder = std::make_unique<DigestFeeder>();
     std::uint64_t length = 0;
     for (const std::string_view line : record.sequence_lines()) {

@@ -162,12 +162,7 @@ void write_gc_to_file(std::string input, std::string output, std::uint32_t compr
         auto identifier = record.identifier();
         if (!identifier) fail(kUnwrapFailed, identifier.error().text());
         const std::string_view id = identifier.value();
-        if (verbose) {
-            std::string message = "==> Processing region ";
-            append_quoted(message, id, QuoteStyle::Text);
-            message += " ... ";
-            write_progress(message);
-        }
+        if (verbose) write_processing_region(id);
         const std::uint64_t length = write_gc_section(id, record, window_size, omit_tail, *wig);
         if (chrom_sizes) {
             std::string line(id);
