@@ -3,20 +3,31 @@
 // exception so that every owner on the way out releases its resources; only
 // the call frame of the binding catches it and raises PanicException.
 #include <exception>
-#include <source_location>
 #include <string>
 
 namespace seqtally {
 
+// Where a failure arose. SourceLocation would do, but libstdc++'s
+// needs a builtin that clang 14 (the fuzzing compiler) lacks; these two
+// builtins exist in both compilers.
+struct SourceLocation {
+    static constexpr SourceLocation current(const char* file = __builtin_FILE(),
+                                            unsigned line = __builtin_LINE()) noexcept {
+        return SourceLocation{file, line};
+    }
+    const char* file_name;
+    unsigned line;
+};
+
 class InternalFailure : public std::exception {
   public:
     explicit InternalFailure(std::string message,
-                             std::source_location where = std::source_location::current())
+                             SourceLocation where = SourceLocation::current())
         : message_(std::move(message)), where_(where) {}
 
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
-    const std::source_location& where() const noexcept { return where_; }
+    const SourceLocation& where() const noexcept { return where_; }
 
     // A failure resumed from a PanicException that Python handed back has
     // already been reported; the frame writes no second report for it.
@@ -28,7 +39,7 @@ class InternalFailure : public std::exception {
 
   private:
     std::string message_;
-    std::source_location where_;
+    SourceLocation where_;
     bool already_reported_ = false;
 };
 

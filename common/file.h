@@ -19,6 +19,9 @@ class File {
     // before the umask.
     static Result<File, IoError> create(std::string_view path);
 
+    // Takes ownership of an open descriptor (a pipe, a memfd in tests).
+    static File adopt(int fd) noexcept { return File(fd); }
+
     File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
     File& operator=(File&& other) noexcept;
     File(const File&) = delete;

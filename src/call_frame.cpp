@@ -35,11 +35,11 @@ std::string thread_name() {
     return ::syscall(SYS_gettid) == ::getpid() ? "main" : "<unnamed>";
 }
 
-void report_failure(const std::string& message, const std::source_location& where) noexcept {
+void report_failure(const std::string& message, const SourceLocation& where) noexcept {
     static std::atomic<bool> hinted{false};
     try {
-        std::string report = "thread '" + thread_name() + "' panicked at " + where.file_name() + ":" +
-                             std::to_string(where.line()) + ":" + std::to_string(where.column()) + ":\n" +
+        std::string report = "thread '" + thread_name() + "' panicked at " + where.file_name + ":" +
+                             std::to_string(where.line) + ":\n" +
                              message + "\n";
         if (!hinted.exchange(true)) {
             report += "note: the PanicException raised next carries the Python call trace; "
@@ -52,7 +52,7 @@ void report_failure(const std::string& message, const std::source_location& wher
 }
 
 [[noreturn]] void abort_at_boundary() noexcept {
-    report_failure("uncaught panic at ffi boundary", std::source_location::current());
+    report_failure("uncaught panic at ffi boundary", SourceLocation::current());
     std::abort();
 }
 

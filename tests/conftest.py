@@ -8,6 +8,13 @@ import pytest
 import seqtally
 
 
+SANITIZED = os.environ.get("SEQTALLY_SANITIZED") == "1"
+
+
+def pytest_report_header():
+    return f"seqtally module: {seqtally.__file__}"
+
+
 def panic_type():
     """PanicException is not a module attribute; take it from a failing call."""
     try:

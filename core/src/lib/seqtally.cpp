@@ -3,7 +3,6 @@
 #include <charconv>
 #include <memory>
 #include <optional>
-#include <source_location>
 
 #include "common/failure.h"
 #include "common/progress.h"
@@ -17,7 +16,7 @@ namespace seqtally::core {
 namespace {
 
 [[noreturn]] void fail(const char* fixed_text, const std::string& description,
-                       std::source_location where = std::source_location::current()) {
+                       SourceLocation where = SourceLocation::current()) {
     std::string message = fixed_text;
     message += ": ";
     message += description;
@@ -25,7 +24,7 @@ namespace {
 }
 
 void write_or_fail(OutputStream& out, std::string_view text,
-                   std::source_location where = std::source_location::current()) {
+                   SourceLocation where = SourceLocation::current()) {
     if (auto written = out.write_all(text); !written) fail("Write failed", written.error().text(), where);
 }
 

@@ -1,0 +1,35 @@
+#pragma once
+// A byte source over a memory span that returns pseudo-random small chunks,
+// so that every fill boundary of the reader gets exercised.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "fasta/byte_source.h"
+
+namespace seqtally::fuzz {
+
+class ChunkSource final : public ByteSource {
+  public:
+    ChunkSource(std::span<const std::uint8_t> data, std::uint32_t seed) : data_(data), state_(seed | 1) {}
+
+    Result<std::size_t, IoError> read(std::span<std::uint8_t> into) override {
+        // xorshift: chunk sizes of 1 to 64 bytes, sometimes everything asked for.
+        state_ ^= state_ << 13;
+        state_ ^= state_ >> 17;
+        state_ ^= state_ << 5;
+        std::size_t chunk = (state_ & 0x100) ? into.size() : 1 + (state_ & 63);
+        chunk = std::min({chunk, into.size(), data_.size() - pos_});
+        if (chunk > 0) std::memcpy(into.data(), data_.data() + pos_, chunk);
+        pos_ += chunk;
+        return chunk;
+    }
+
+  private:
+    std::span<const std::uint8_t> data_;
+    std::size_t pos_ = 0;
+    std::uint32_t state_;
+};
+
+}  // namespace seqtally::fuzz

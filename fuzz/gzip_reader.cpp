@@ -1,0 +1,105 @@
+// The gzip member reader over arbitrary bytes, differentially against zlib's
+// own gzip decoding of the same bytes, member after member.
+#include <sys/mman.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fasta/gzip_member_reader.h"
+
+using namespace seqtally;
+
+namespace {
+
+struct ZlibResult {
+    std::string output;
+    enum class End { Clean, Error, TrailingBytes } end;
+};
+
+// Decodes members one after another with zlib (windowBits 31 checks header
+// CRC, trailer CRC-32 and ISIZE). Bytes left after a member that zlib cannot
+// start a new member from end the stream, as does an incomplete member.
+ZlibResult zlib_decode(std::span<const std::uint8_t> input) {
+    ZlibResult result{{}, ZlibResult::End::Clean};
+    std::size_t offset = 0;
+    bool first = true;
+    while (first || offset < input.size()) {
+        first = false;
+        z_stream stream{};
+        inflateInit2(&stream, 31);
+        stream.next_in = const_cast<Bytef*>(input.data() + offset);
+        stream.avail_in = static_cast<uInt>(input.size() - offset);
+        int status;
+        std::uint8_t out[4096];
+        do {
+            stream.next_out = out;
+            stream.avail_out = sizeof out;
+            status = inflate(&stream, Z_NO_FLUSH);
+            result.output.append(reinterpret_cast<char*>(out), sizeof out - stream.avail_out);
+        } while (status == Z_OK);
+        const std::size_t consumed = input.size() - offset - stream.avail_in;
+        inflateEnd(&stream);
+        if (status != Z_STREAM_END) {
+            result.end = ZlibResult::End::Error;
+            return result;
+        }
+        offset += consumed;
+    }
+    return result;
+}
+
+bool has_long_header_text(std::span<const std::uint8_t> input) {
+    // zlib accepts names and comments of any length; ours stop at 65,535 bytes.
+    return input.size() > 65535;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return 0;
+    const std::size_t span_size = 1 + data[0] * 97;
+    const std::span<const std::uint8_t> input(data + 1, size - 1);
+
+    const int fd = memfd_create("gzip-fuzz", 0);
+    if (fd < 0) std::abort();
+    if (!input.empty() && write(fd, input.data(), input.size()) != static_cast<ssize_t>(input.size())) std::abort();
+    lseek(fd, 0, SEEK_SET);
+
+    GzipMemberReader reader(File::adopt(fd));
+    std::string ours;
+    std::vector<std::uint8_t> span(span_size);
+    bool failed = false;
+    std::string error_text;
+    for (;;) {
+        auto got = reader.read(span);
+        if (!got) {
+            failed = true;
+            error_text = got.error().text();
+            break;
+        }
+        if (got.value() == 0) break;
+        ours.append(reinterpret_cast<char*>(span.data()), got.value());
+    }
+
+    const ZlibResult theirs = zlib_decode(input);
+    const std::size_t common = std::min(ours.size(), theirs.output.size());
+    // Whatever both produced must agree byte for byte.
+    if (std::memcmp(ours.data(), theirs.output.data(), common) != 0) std::abort();
+    if (theirs.end == ZlibResult::End::Clean) {
+        if (failed) {
+            if (error_text.find("gzip header field too long") == std::string::npos || !has_long_header_text(input)) {
+                std::abort();
+            }
+        } else if (ours != theirs.output) {
+            std::abort();
+        }
+    } else if (!failed) {
+        // zlib found a fault that we passed over.
+        std::abort();
+    }
+    return 0;
+}
