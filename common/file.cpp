@@ -1,6 +1,7 @@
 #include "file.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +21,19 @@ Result<File, IoError> File::open_with(std::string_view path, int flags) {
         if (fd >= 0) return File(fd);
         if (errno != EINTR) return Err{IoError::os(errno)};
     }
+}
+
+std::optional<FileIdentity> identity_of(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos) return std::nullopt;
+    struct stat info;
+    if (::stat(std::string(path).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+}
+
+std::optional<FileIdentity> File::identity() const noexcept {
+    struct stat info;
+    if (fd_ < 0 || ::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
 Result<File, IoError> File::open_read(std::string_view path) { return open_with(path, O_RDONLY); }

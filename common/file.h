@@ -3,6 +3,7 @@
 // signal interrupts them, so no caller ever sees EINTR.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -10,6 +11,17 @@
 #include "result.h"
 
 namespace seqtally {
+
+// Which regular file a descriptor or path refers to, whatever the name used.
+// Devices and pipes have none: /dev/null may well be both input and output.
+struct FileIdentity {
+    std::uint64_t device;
+    std::uint64_t inode;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+// The identity of an existing file; none when the path names nothing yet.
+std::optional<FileIdentity> identity_of(std::string_view path);
 
 class File {
   public:
@@ -37,6 +49,7 @@ class File {
     void close_ignoring_errors() noexcept;
 
     int fd() const noexcept { return fd_; }
+    std::optional<FileIdentity> identity() const noexcept;
 
   private:
     explicit File(int fd) noexcept : fd_(fd) {}

@@ -140,3 +140,20 @@ def test_no_descriptor_leaks(tmp_path, fasta):
         seqtally.write_seqtally_to_file(good, str(tmp_path / "ok.wig.gz"), 6, 5, False, str(tmp_path / "s"), True,
                                         False)
     assert open_fd_count() == before
+
+
+def test_outputs_never_overwrite_the_input(tmp_path, fasta):
+    """Creating an output truncates it: naming the input (by any path) as an
+    output would destroy the input and report success."""
+    path = fasta(b">a\nGGCC\n")
+    alias = str(tmp_path / ".." / tmp_path.name / os.path.basename(path))
+    out = tmp_path / "o.wig"
+    for output, sizes, message in [
+        (path, tmp_path / "s", 'creation failed: Custom { kind: InvalidInput, error: "output file is the input file" }'),
+        (alias, tmp_path / "s", 'creation failed: Custom { kind: InvalidInput, error: "output file is the input file" }'),
+        (out, path, 'Creation failed: Custom { kind: InvalidInput, error: "chrom.sizes file is the input or the output file" }'),
+        (out, out, 'Creation failed: Custom { kind: InvalidInput, error: "chrom.sizes file is the input or the output file" }'),
+    ]:
+        assert run(path, output, sizes, True) == message
+    with open(path, "rb") as f:
+        assert f.read() == b">a\nGGCC\n"

@@ -28,6 +28,8 @@ void write_or_fail(OutputStream& out, std::string_view text,
     if (auto written = out.write_all(text); !written) fail("Write failed", written.error().text(), where);
 }
 
+IoError same_file(const char* what) { return IoError::custom(ErrorKind::InvalidInput, what); }
+
 char* append_decimal(char* at, std::int64_t value) noexcept {
     return std::to_chars(at, at + 20, value).ptr;
 }
@@ -119,6 +121,7 @@ void write_gc_to_file(std::string input, std::string output, std::uint32_t compr
     // chrom sizes stream goes first, then the track, then the reader.
     auto opened = File::open_read(input);
     if (!opened) fail(kUnwrapFailed, opened.error().text());
+    const auto input_identity = opened.value().identity();
     std::unique_ptr<ByteSource> source;
     if (has_gz_extension(input)) {
         source = std::make_unique<GzipMemberReader>(std::move(opened).value());
@@ -127,8 +130,14 @@ void write_gc_to_file(std::string input, std::string output, std::uint32_t compr
     }
     fasta::Reader reader(std::move(source));
 
+    // Creating truncates: an output that is the input file itself would
+    // destroy the input before it is read and pass as a success.
+    if (input_identity && identity_of(output) == input_identity) {
+        fail("creation failed", same_file("output file is the input file").text());
+    }
     auto created = File::create(output);
     if (!created) fail("creation failed", created.error().text());
+    const auto output_identity = created.value().identity();
     std::unique_ptr<Sink> sink;
     if (has_gz_extension(output)) {
         sink = std::make_unique<GzipMemberWriter>(std::move(created).value(), compression_level);
@@ -145,6 +154,10 @@ void write_gc_to_file(std::string input, std::string output, std::uint32_t compr
             append_quoted(message, chrom_sizes_path, QuoteStyle::Path);
             message += '\n';
             write_progress(message);
+        }
+        const auto sizes_identity = identity_of(chrom_sizes_path);
+        if (sizes_identity && (sizes_identity == input_identity || sizes_identity == output_identity)) {
+            fail("Creation failed", same_file("chrom.sizes file is the input or the output file").text());
         }
         auto sizes_file = File::create(chrom_sizes_path);
         if (!sizes_file) fail("Creation failed", sizes_file.error().text());
