@@ -42,7 +42,8 @@ def test_repeated_calls_keep_memory_and_descriptors_flat(tmp_path):
     )
     rss_before, rss_after, fds_before, fds_after = map(int, out.split())
     assert fds_after == fds_before
-    assert rss_after - rss_before < 2048, f"resident memory grew by {rss_after - rss_before} KiB"
+    if not SANITIZED:  # ASan's quarantine holds freed memory on purpose
+        assert rss_after - rss_before < 2048, f"resident memory grew by {rss_after - rss_before} KiB"
 
 
 def test_threads_get_the_same_results_as_serial_calls(tmp_path):
@@ -99,7 +100,8 @@ def test_a_million_records(tmp_path):
         """
     )
     # Memory does not grow with the number of records.
-    assert int(out) < 16 * 1024
+    if not SANITIZED:
+        assert int(out) < 16 * 1024
     sizes = (tmp_path / "s").read_text().splitlines()
     assert len(sizes) == 1_000_000 and sizes[-1] == "r999999\t5"
 
