@@ -5,7 +5,6 @@ import weakref
 import pytest
 
 import seqtally
-from conftest import run_python
 
 
 @pytest.fixture
@@ -83,25 +82,3 @@ def test_assignments(result):
     assert result.sha512 == "é\u0000x"
     result.md5 = ""
     assert result.md5 == ""
-
-
-def test_type_created_on_first_result():
-    out, _ = run_python(
-        """
-        import gc, os, tempfile
-        import seqtally
-        def count():
-            return sum(1 for o in gc.get_objects() if isinstance(o, type) and o.__name__ == "ChecksumResult")
-        empty = tempfile.NamedTemporaryFile(delete=False)
-        empty.close()
-        assert seqtally.checksum(empty.name) == []
-        before = count()
-        with open(empty.name, "w") as f:
-            f.write(">a\\nAC\\n")
-        first = type(seqtally.checksum(empty.name)[0])
-        second = type(seqtally.checksum(empty.name)[0])
-        print(before, count(), first is second)
-        os.unlink(empty.name)
-        """
-    )
-    assert out.split() == [b"0", b"1", b"True"]

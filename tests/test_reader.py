@@ -66,11 +66,3 @@ def test_large_record_and_many_small_records(fasta):
     got = records(fasta(content))
     assert got[0] == ("big", *digest_of(big))
     assert got[1:] == [(n, *digest_of(s)) for n, s in small]
-
-
-def test_lines_are_joined_whatever_the_wrapping(fasta):
-    sequence = bytes(b"ACGTNacgtn"[i * 7 % 10] for i in range(100_003))
-    expected = [("s", *digest_of(sequence))]
-    for width in (1, 60, 65_535, 65_536, 70_000, 200_000):
-        lines = b"\n".join(sequence[i:i + width] for i in range(0, len(sequence), width))
-        assert records(fasta(b">s\n" + lines + b"\n")) == expected

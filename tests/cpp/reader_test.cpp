@@ -54,17 +54,6 @@ Reader reader_over(std::string data, std::size_t chunk, std::size_t capacity = k
     return Reader(std::make_unique<ChunkSource>(std::move(data), chunk), capacity);
 }
 
-TEST(Reader, SplitsRecordsWhateverTheReadSize) {
-    const std::string input = "\n\r\n>a b\nAC\r\nGT\n>c\n\n>d\nA>C\nT";
-    const std::vector<Record> expected = {{"a b", {"AC", "GT"}}, {"c", {""}}, {"d", {"A>C", "T"}}};
-    for (std::size_t chunk : {1, 2, 3, 7, 4096}) {
-        for (std::size_t capacity : {1, 2, 5, 64}) {
-            auto reader = reader_over(input, chunk, capacity);
-            EXPECT_EQ(read_all(reader), expected) << "chunk " << chunk << " capacity " << capacity;
-        }
-    }
-}
-
 TEST(Reader, NewlineAndMarkerInDifferentFills) {
     // Capacity 8 puts the '\n' of ">r1\nAAA\n" at the end of the first fill and
     // the '>' of the next record at the start of the second.
