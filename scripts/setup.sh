@@ -34,19 +34,27 @@ find_python312() {
     return 1
 }
 
+# pip, without the notices about package index folders missing on this
+# machine; pip's own exit status is kept.
+pip_quiet() {
+    local log status=0
+    log="$(mktemp)"
+    "$VENV/bin/python" -m pip --disable-pip-version-check "$@" >"$log" 2>&1 || status=$?
+    grep -v -e '^WARNING: Location' "$log" || true
+    rm -f "$log"
+    return $status
+}
+
 make_venv() {
     if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
         rm -rf "$VENV"
         "$(find_python312)" -m venv "$VENV"
     fi
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --upgrade pip >/dev/null
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
-        "scikit-build-core>=0.10" "cmake>=3.20" ninja "pytest>=8" 2>&1 | grep -v '^WARNING: Location' || true
+    pip_quiet install -q --upgrade pip
+    pip_quiet install -q "scikit-build-core>=0.10" "cmake>=3.20" ninja "pytest>=8"
 }
 
 install_module() {
     echo "==> building and installing seqtally"
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$ROOT" \
-        2>&1 | grep -v '^WARNING: Location' || true
-    "$VENV/bin/python" -c 'import seqtally' || { echo "seqtally failed to build or import" >&2; return 1; }
+    pip_quiet install -q --no-build-isolation "$ROOT"
 }
