@@ -42,10 +42,6 @@ def run_python(code, *, stderr_target=None, check=True):
     return proc.stdout, proc.stderr
 
 
-def open_fd_count():
-    return len(os.listdir("/proc/self/fd"))
-
-
 @pytest.fixture
 def fasta(tmp_path):
     """Writes bytes to a fresh file and returns its path as str."""

@@ -1,24 +1,14 @@
 """write_seqtally_to_file(): extension rule, windows, percentages, files, messages."""
-import random
-
 import pytest
 
 import seqtally
 from conftest import run_python
-from wiggle_reference import track
 
 
 def write(input_path, output, window=100, omit_tail=False, sizes="unused.sizes", write_sizes=False, level=6,
           verbose=False):
     seqtally.write_seqtally_to_file(str(input_path), str(output), level, window, omit_tail, str(sizes),
                                     write_sizes, verbose)
-
-
-def fasta_bytes(records, width=60):
-    return b"".join(
-        b">" + name.encode() + b"\n" + b"".join(seq[i:i + width] + b"\n" for i in range(0, len(seq), width))
-        for name, seq in records
-    )
 
 
 @pytest.mark.parametrize(
@@ -64,18 +54,6 @@ def test_windows_run_across_lines(tmp_path, fasta):
     out = tmp_path / "o.wig"
     write(fasta(b">r\nACG\nTCA\n\n"), out, window=4)
     assert out.read_text() == "track type=wiggle_0\nvariableStep chrom=r span=4\n1\t50\n5\t50\n"
-
-
-def test_random_records_match_reference(tmp_path, fasta):
-    rng = random.Random(7)
-    records = [(f"r{i}", bytes(rng.choice(b"ACGTNacgtS") for _ in range(rng.randrange(0, 3000))))
-               for i in range(40)]
-    path = fasta(fasta_bytes(records, width=rng.choice([1, 7, 60, 80])))
-    for window in (1, 5, 100, 999, 5000):
-        for omit_tail in (False, True):
-            out = tmp_path / "o.wig"
-            write(path, out, window, omit_tail)
-            assert out.read_text() == track(records, window, omit_tail)
 
 
 def test_track_and_chrom_sizes(tmp_path, fasta):
