@@ -118,11 +118,14 @@ Result<std::size_t, IoError> GzipMemberReader::decode(std::span<std::uint8_t> in
         const auto available = input_.available();
         stream_.next_in = const_cast<Bytef*>(available.data());
         stream_.avail_in = static_cast<uInt>(available.size());
+        // zlib counts in 32 bits; a buffer for a record over 4 GiB is filled
+        // 4 GiB at a time.
+        const auto room = static_cast<uInt>(std::min<std::size_t>(into.size(), UINT32_MAX));
         stream_.next_out = into.data();
-        stream_.avail_out = static_cast<uInt>(std::min<std::size_t>(into.size(), UINT32_MAX));
+        stream_.avail_out = room;
         const int status = inflate(&stream_, at_eof ? Z_FINISH : Z_NO_FLUSH);
         const std::size_t consumed = available.size() - stream_.avail_in;
-        const std::size_t produced = into.size() - stream_.avail_out;
+        const std::size_t produced = room - stream_.avail_out;
         input_.consume(consumed);
         if (status == Z_STREAM_END) {
             stream_ended_ = true;

@@ -3,6 +3,7 @@ from typing import final
 
 __all__ = ["checksum", "write_seqtally_to_file"]
 
+# Not an attribute of the module at run time: met only in checksum() results.
 @final
 class ChecksumResult:
     """One FASTA record: identifier, sequence length and digests of the uppercased sequence."""
