@@ -7,8 +7,8 @@
 
 namespace seqtally {
 
-// Where a failure arose. SourceLocation would do, but libstdc++'s
-// needs a builtin that clang 14 (the fuzzing compiler) lacks; these two
+// Where a failure arose. std::source_location would do, but libstdc++'s
+// version needs a builtin that clang 14 (the fuzzing compiler) lacks; these two
 // builtins exist in both compilers.
 struct SourceLocation {
     static constexpr SourceLocation current(const char* file = __builtin_FILE(),

@@ -57,19 +57,8 @@ Status<IoError> GzipMemberWriter::write_header() { return write_from(file_, head
 
 Status<IoError> GzipMemberWriter::drain_staging() {
     std::size_t written = 0;
-    Status<IoError> status = Ok{};
-    while (written < staged_) {
-        auto took = file_.write(std::span(staging_->data() + written, staged_ - written));
-        if (!took) {
-            status = Err{std::move(took).error()};
-            break;
-        }
-        if (took.value() == 0) {
-            status = Err{IoError::of_kind(ErrorKind::WriteZero)};
-            break;
-        }
-        written += took.value();
-    }
+    auto status = write_from(file_, std::span(staging_->data(), staged_), written);
+    // What the file took leaves the staging buffer; the rest moves to its front.
     std::memmove(staging_->data(), staging_->data() + written, staged_ - written);
     staged_ -= written;
     return status;
