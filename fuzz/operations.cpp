@@ -11,49 +11,18 @@
 #include "core/src/lib/seqtally.h"
 #include "fasta/reader.h"
 #include "fuzz/chunk_source.h"
+#include "fuzz/reference_track.h"
+#include "fuzz/string_sink.h"
 
 using namespace seqtally;
 
 namespace {
-
-class StringSink final : public Sink {
-  public:
-    explicit StringSink(std::string& out) : out_(out) {}
-    Result<std::size_t, IoError> write(std::span<const std::uint8_t> bytes) override {
-        out_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-        return bytes.size();
-    }
-    Status<IoError> flush() override { return Ok{}; }
-    Status<IoError> release() override { return Ok{}; }
-
-  private:
-    std::string& out_;
-};
 
 std::string one_shot(const char* algorithm, const std::string& bytes) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int size = 0;
     EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_get_digestbyname(algorithm), nullptr);
     return std::string(reinterpret_cast<char*>(digest), size);
-}
-
-std::string expected_section(std::string_view id, const std::string& sequence, std::int32_t window, bool omit_tail) {
-    std::string out = "variableStep chrom=" + std::string(id) + " span=" + std::to_string(window) + "\n";
-    std::int64_t bases = 0, gc = 0, index = 0;
-    const auto line = [&](std::int64_t position) {
-        const float percent = static_cast<float>(gc) / static_cast<float>(bases) * 100.0f;
-        out += std::to_string(position) + "\t" + std::to_string(static_cast<std::int32_t>(percent)) + "\n";
-    };
-    for (const char byte : sequence) {
-        gc += byte == 'G' || byte == 'C';
-        if (++bases == window) {
-            line(index * window + 1);
-            ++index;
-            bases = gc = 0;
-        }
-    }
-    if (!omit_tail && bases > 0) line(index * window + 1);
-    return out;
 }
 
 }  // namespace
@@ -64,13 +33,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool omit_tail = data[1] & 1;
     const std::span<const std::uint8_t> input(data + 3, size - 3);
     fasta::Reader reader(std::make_unique<fuzz::ChunkSource>(input, data[2]), 2 + (data[1] >> 1));
+    core::SequenceDigester digester;  // one for all records, as in a call
     for (;;) {
         auto next = reader.next_record();
         if (!next || !next.value()) return 0;
         const auto& record = *next.value();
         std::string sequence;
         for (const auto line : record.sequence_lines()) sequence += line;
-        auto digest = core::process_sequence(record, false);
+        auto digest = digester.process_sequence(record, false);
         if (!digest) continue;
         std::string upper = sequence;
         for (char& byte : upper) byte = (byte >= 'a' && byte <= 'z') ? static_cast<char>(byte - 32) : byte;
@@ -83,9 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         std::string written;
         {
-            OutputStream out(std::make_unique<StringSink>(written));
+            OutputStream out(std::make_unique<fuzz::StringSink>(written));
             if (core::write_gc_section(values.id, record, window, omit_tail, out) != sequence.size()) std::abort();
         }
-        if (written != expected_section(values.id, sequence, window, omit_tail)) std::abort();
+        if (written != fuzz::expected_section(values.id, sequence, window, omit_tail)) std::abort();
     }
 }

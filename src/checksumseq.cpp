@@ -23,11 +23,12 @@ std::vector<PyChecksumResult> checksum_file(std::string file, bool verbose) {
     if (!opened) throw InternalFailure(std::string(kUnwrapFailed) + ": " + opened.error().text());
     // The reader, and with it the file, is gone before any Python object is made.
     fasta::Reader reader(std::make_unique<FileSource>(std::move(opened).value()));
+    core::SequenceDigester digester;
     for (;;) {
         auto next = reader.next_record();
         if (!next) throw InternalFailure(std::string(kUnwrapFailed) + ": " + next.error().text());
         if (!next.value()) break;
-        auto digest = core::process_sequence(*next.value(), verbose);
+        auto digest = digester.process_sequence(*next.value(), verbose);
         if (!digest) throw InternalFailure(std::string(kUnwrapFailed) + ": " + digest.error().text());
         auto& values = digest.value();
         results.push_back(

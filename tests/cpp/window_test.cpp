@@ -2,23 +2,94 @@
 // ends, the G/C counter's vector path and its tail, the gz extension rule.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
-#include "core/src/lib/gc_count.h"
+#include "core/src/lib/decimal_counter.h"
+#include "core/src/lib/gc_mask.h"
+#include "fasta/reader.h"
+#include "fuzz/reference_track.h"
+#include "fuzz/string_sink.h"
 #include "core/src/lib/seqtally.h"
 
 namespace seqtally::core {
 namespace {
 
-TEST(CountGc, MatchesAByteLoopAtEveryLengthAndOffset) {
+
+class StringSource final : public ByteSource {
+  public:
+    explicit StringSource(std::string text) : text_(std::move(text)) {}
+    Result<std::size_t, IoError> read(std::span<std::uint8_t> into) override {
+        const std::size_t n = std::min(into.size(), text_.size() - at_);
+        std::memcpy(into.data(), text_.data() + at_, n);
+        at_ += n;
+        return n;
+    }
+
+  private:
+    std::string text_;
+    std::size_t at_ = 0;
+};
+
+std::string section_of(const std::string& fasta, std::int32_t window, bool omit_tail) {
+    fasta::Reader reader(std::make_unique<StringSource>(fasta));
+    auto next = reader.next_record();
+    std::string written;
+    {
+        OutputStream out(std::make_unique<fuzz::StringSink>(written));
+        write_gc_section("r", *next.value(), window, omit_tail, out);
+    }
+    return written;
+}
+
+TEST(GcMask, MatchesAByteLoopAtEveryLengthAndOffset) {
     std::string bytes;
-    for (int i = 0; i < 9000; ++i) bytes += "GCATgcSNCG"[(i * 7 + i / 13) % 10];
+    for (int i = 0; i < 200; ++i) bytes += "GCATgcSNCG"[(i * 7 + i / 13) % 10];
     for (std::size_t offset = 0; offset < 17; ++offset) {
-        for (std::size_t size : {0, 1, 15, 16, 17, 31, 255 * 16 - 1, 255 * 16, 255 * 16 + 1, 8000}) {
-            std::size_t expected = 0;
-            for (std::size_t i = 0; i < size; ++i) expected += bytes[offset + i] == 'G' || bytes[offset + i] == 'C';
-            EXPECT_EQ(count_gc(bytes.data() + offset, size), expected) << offset << " " << size;
+        for (std::size_t size = 0; size <= 64; ++size) {
+            std::uint64_t expected = 0;
+            for (std::size_t i = 0; i < size; ++i) {
+                if (bytes[offset + i] == 'G' || bytes[offset + i] == 'C') expected |= std::uint64_t{1} << i;
+            }
+            EXPECT_EQ(gc_mask(bytes.data() + offset, size), expected) << offset << " " << size;
+        }
+    }
+}
+
+TEST(DecimalCounter, CarriesAcrossDigitsUpToTheLargestPositions) {
+    const std::pair<std::uint64_t, std::uint64_t> table[] = {
+        {1, 1}, {1, 5}, {1, 100}, {1, 65536}, {9'999'999'999'999'999'990ull, 7}, {99'999'990, 3},
+        {0, 100'000'000}, {5, 300'000'007}, {1, 99'999'999},
+        {2'147'483'600, 99}, {0, 10}, {1, 2'147'483'647},
+    };
+    for (const auto& [start, step] : table) {
+        DecimalCounter counter(start, step);
+        std::uint64_t value = start;
+        for (int i = 0; i < 5000 && value <= UINT64_MAX - step; ++i) {
+            ASSERT_EQ(counter.text(), std::to_string(value)) << start << " + " << step;
+            counter.advance();
+            value += step;
+        }
+    }
+}
+
+// The window pass reads lines in runs of up to 64 bytes; runs end at line
+// ends, window ends and the 64-byte mark in any combination. Each section is
+// checked against a byte-at-a-time count.
+TEST(WindowPass, MatchesAByteAtATimeCountForEveryRunSplit) {
+    std::string sequence;
+    for (int i = 0; i < 700; ++i) sequence += "GCATgcSNCGGGCC"[(i * 11 + i / 7) % 14];
+    for (const std::size_t line_length : {1, 5, 15, 16, 17, 60, 63, 64, 65, 129, 700}) {
+        std::string fasta = ">r\n";
+        for (std::size_t at = 0; at < sequence.size(); at += line_length) {
+            fasta += sequence.substr(at, line_length) + "\n";
+        }
+        for (const std::int32_t window : {-3, 0, 1, 2, 5, 63, 64, 65, 100, 128, 699, 700, 701, 70000}) {
+            for (const bool omit_tail : {false, true}) {
+                EXPECT_EQ(section_of(fasta, window, omit_tail), fuzz::expected_section("r", sequence, window, omit_tail))
+                    << line_length << " " << window << " " << omit_tail;
+            }
         }
     }
 }

@@ -22,9 +22,13 @@ const EVP_MD* fetched(Digest::Algorithm algorithm) {
 
 }  // namespace
 
-Digest::Digest(Algorithm algorithm) : ctx_(EVP_MD_CTX_new()) {
+Digest::Digest(Algorithm algorithm) : ctx_(EVP_MD_CTX_new()), md_(fetched(algorithm)) {
     if (!ctx_) throw std::bad_alloc();
-    if (EVP_DigestInit_ex(ctx_.get(), fetched(algorithm), nullptr) != 1) {
+    restart();
+}
+
+void Digest::restart() {
+    if (EVP_DigestInit_ex(ctx_.get(), md_, nullptr) != 1) {
         throw InternalFailure("could not start a digest computation");
     }
 }

@@ -17,6 +17,8 @@ class Digest {
     enum class Algorithm { Sha512, Md5 };
 
     explicit Digest(Algorithm algorithm);
+    // Starts a new digest on the same context, with no allocation.
+    void restart();
     void update(std::span<const std::uint8_t> bytes);
     // At most 64 bytes; the digest cannot be fed afterwards.
     std::span<const std::uint8_t> finish();
@@ -26,6 +28,7 @@ class Digest {
         void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
     };
     std::unique_ptr<EVP_MD_CTX, CtxFree> ctx_;
+    const EVP_MD* md_;
     std::array<std::uint8_t, EVP_MAX_MD_SIZE> out_{};
 };
 

@@ -1,13 +1,15 @@
 #include "seqtally.h"
 
 #include <charconv>
+#include <cstring>
 #include <memory>
 #include <optional>
 
 #include "common/failure.h"
 #include "common/progress.h"
 #include "common/quoted.h"
-#include "core/src/lib/gc_count.h"
+#include "core/src/lib/decimal_counter.h"
+#include "core/src/lib/gc_mask.h"
 #include "fasta/gzip_member_reader.h"
 #include "fasta/reader.h"
 #include "streams/gzip_member_writer.h"
@@ -36,64 +38,188 @@ char* append_decimal(char* at, std::int64_t value) noexcept {
 
 }  // namespace
 
-void write_gc(std::int64_t gc_bases, std::int64_t window_bases, std::int64_t position, OutputStream& out) {
+namespace {
+
+// "\tvalue\n" of a window; returns its size, at most 13.
+std::size_t format_value(char (&text)[16], std::int64_t gc_bases, std::int64_t window_bases) noexcept {
     // Single precision on purpose: the track's values are defined by this
     // arithmetic, which differs from exact or double results (53/100 -> 52).
     const float fraction = static_cast<float>(gc_bases) / static_cast<float>(window_bases);
-    const float percent = fraction * 100.0f;
-    const auto value = static_cast<std::int32_t>(percent);
+    const auto value = static_cast<std::int32_t>(fraction * 100.0f);
+    text[0] = '\t';
+    char* end = std::to_chars(text + 1, text + 15, value).ptr;
+    *end++ = '\n';
+    return static_cast<std::size_t>(end - text);
+}
+
+}  // namespace
+
+void write_gc(std::int64_t gc_bases, std::int64_t window_bases, std::int64_t position, OutputStream& out) {
+    char value[16];
+    const std::size_t value_size = format_value(value, gc_bases, window_bases);
     char line[48];
     char* end = append_decimal(line, position);
-    *end++ = '\t';
-    end = append_decimal(end, value);
-    *end++ = '\n';
-    write_or_fail(out, std::string_view(line, static_cast<std::size_t>(end - line)));
+    std::memcpy(end, value, value_size);
+    write_or_fail(out, std::string_view(line, static_cast<std::size_t>(end - line) + value_size));
+}
+
+WindowPass::WindowPass(std::int32_t window_size, bool omit_tail)
+    : window_size_(window_size), omit_tail_(omit_tail), batch_(kBatchSize) {
+    if (window_size <= 0 || window_size > kMaxTabulatedWindow) return;
+    // Every full window has one of window_size + 1 G/C counts, so its
+    // "\tvalue\n" text is looked up rather than computed per window.
+    full_window_text_.resize(static_cast<std::size_t>(window_size) + 1);
+    for (std::int32_t gc = 0; gc <= window_size; ++gc) {
+        char value[16];
+        const std::size_t size = format_value(value, gc, window_size);
+        ValueText& text = full_window_text_[static_cast<std::size_t>(gc)];
+        std::memcpy(text.bytes, value, sizeof text.bytes);  // values run 0..100: at most 5 bytes
+        text.size = static_cast<std::uint8_t>(size);
+    }
+}
+
+namespace {
+
+// The longest data line: a 20-digit position, a tab, an 11-character value
+// and a newline, plus the slack of the fixed-size copies below.
+constexpr std::size_t kLineRoom = 64;
+
+// Data lines are formatted into a batch of their own and handed over a batch
+// at a time: batches of 8,192 bytes or more bypass the stream's buffer, and
+// large writes cost the kernel far less per byte than 8 KiB ones (with a
+// window of 5 bases the track is twice the size of the input).
+class LineWriter {
+  public:
+    LineWriter(OutputStream& out, std::span<char> batch)
+        : out_(out), start_(batch.data()), at_(batch.data()), end_(batch.data() + batch.size()) {}
+    char* reserve() {
+        if (static_cast<std::size_t>(end_ - at_) < kLineRoom) [[unlikely]] drain();
+        return at_;
+    }
+    void advance_to(char* end) noexcept { at_ = end; }
+    void drain() {
+        write_or_fail(out_, std::string_view(start_, static_cast<std::size_t>(at_ - start_)));
+        at_ = start_;
+    }
+
+  private:
+    OutputStream& out_;
+    char* const start_;
+    char* at_;
+    char* const end_;
+};
+
+// Where a section's window pass stands between lines.
+struct PassState {
+    std::uint64_t window;  // bases per window; 2^64 - 1 when windows never complete
+    std::int32_t window_size;
+    std::span<const WindowPass::ValueText> full_window_text;
+    DecimalCounter position;
+    LineWriter lines;
+    std::uint64_t needed;  // bases still missing from the current window
+    std::uint64_t gc_in_window = 0;
+    std::uint64_t length = 0;
+};
+
+// The lowest `n` bits, 1 <= n <= 64.
+inline std::uint64_t low_bits(std::uint64_t word, std::uint64_t n) noexcept {
+    return word & (~std::uint64_t{0} >> (64 - n));
+}
+
+[[gnu::always_inline]] inline void pass_lines(PassState& state, const fasta::SequenceLines& sequence_lines) {
+    const std::uint64_t window = state.window;
+    std::uint64_t needed = state.needed;
+    std::uint64_t gc_in_window = state.gc_in_window;
+    for (const std::string_view line : sequence_lines) {
+        const char* bytes = line.data();
+        std::size_t left = line.size();
+        state.length += left;
+        // The line goes in runs of up to 64 bytes: one G/C bit mask per run,
+        // and one popcount per piece of the run inside one window.
+        while (left > 0) {
+            const std::size_t run = left < 64 ? left : 64;
+            std::uint64_t mask = gc_mask(bytes, run);
+            std::size_t rest = run;
+            while (rest >= needed) {
+                gc_in_window += static_cast<std::uint64_t>(__builtin_popcountll(low_bits(mask, needed)));
+                // needed == 64 only for a whole run, which leaves nothing to shift.
+                mask = needed < 64 ? mask >> needed : 0;
+                rest -= needed;
+                char* at = state.position.write(state.lines.reserve());
+                if (!state.full_window_text.empty()) [[likely]] {
+                    const WindowPass::ValueText& text = state.full_window_text[gc_in_window];
+                    std::memcpy(at, text.bytes, sizeof text.bytes);
+                    at += text.size;
+                } else {
+                    char value[16];
+                    const std::size_t size =
+                        format_value(value, static_cast<std::int64_t>(gc_in_window), state.window_size);
+                    std::memcpy(at, value, size);
+                    at += size;
+                }
+                state.lines.advance_to(at);
+                state.position.advance();
+                needed = window;
+                gc_in_window = 0;
+            }
+            if (rest > 0) {
+                gc_in_window += static_cast<std::uint64_t>(__builtin_popcountll(low_bits(mask, rest)));
+                needed -= rest;
+            }
+            bytes += run;
+            left -= run;
+        }
+    }
+    state.needed = needed;
+    state.gc_in_window = gc_in_window;
+}
+
+// The same pass built twice, for CPUs with and without the popcnt
+// instruction; the choice is made once per process.
+__attribute__((target("popcnt"))) void pass_lines_popcnt(PassState& state, const fasta::SequenceLines& lines) {
+    pass_lines(state, lines);
+}
+void pass_lines_portable(PassState& state, const fasta::SequenceLines& lines) { pass_lines(state, lines); }
+
+}  // namespace
+
+std::uint64_t WindowPass::section(std::string_view identifier, const fasta::RecordView& record, OutputStream& out) {
+    std::string header = "variableStep chrom=";
+    header += identifier;
+    header += " span=";
+    header += std::to_string(window_size_);
+    header += '\n';
+    write_or_fail(out, header);
+
+    // A window of 0 or fewer bases never completes: every record then forms
+    // a single partial window, as if windows had 2^64 - 1 bases.
+    const std::uint64_t window = window_size_ > 0 ? static_cast<std::uint64_t>(window_size_) : UINT64_MAX;
+    PassState state{window, window_size_, full_window_text_, DecimalCounter(1, window_size_ > 0 ? window : 1),
+                    LineWriter(out, batch_), window};
+    static const bool has_popcnt = __builtin_cpu_supports("popcnt");
+    if (has_popcnt) {
+        pass_lines_popcnt(state, record.sequence_lines());
+    } else {
+        pass_lines_portable(state, record.sequence_lines());
+    }
+    state.lines.drain();
+    const std::uint64_t bases_in_window = window - state.needed;
+    const std::uint64_t gc_in_window = state.gc_in_window;
+    const std::uint64_t length = state.length;
+    if (!omit_tail_ && bases_in_window > 0) {
+        char value[16];
+        const std::size_t size = format_value(value, static_cast<std::int64_t>(gc_in_window),
+                                              static_cast<std::int64_t>(bases_in_window));
+        std::string tail = state.position.text();
+        tail.append(value, size);
+        write_or_fail(out, tail);
+    }
+    return length;
 }
 
 std::uint64_t write_gc_section(std::string_view identifier, const fasta::RecordView& record,
                                std::int32_t window_size, bool omit_tail, OutputStream& out) {
-    std::string header = "variableStep chrom=";
-    header += identifier;
-    header += " span=";
-    header += std::to_string(window_size);
-    header += '\n';
-    write_or_fail(out, header);
-
-    std::int64_t window_index = 0;
-    std::int64_t bases_in_window = 0;
-    std::int64_t gc_in_window = 0;
-    std::uint64_t length = 0;
-    // A window of 0 or fewer bases never completes: every record then forms
-    // a single partial window.
-    const bool windows_complete = window_size > 0;
-    for (const std::string_view line : record.sequence_lines()) {
-        const char* bytes = line.data();
-        std::size_t left = line.size();
-        while (left > 0) {
-            // Count up to the next window end in one run rather than testing
-            // the window size after every byte.
-            std::size_t take = left;
-            if (windows_complete) {
-                const auto to_window_end = static_cast<std::uint64_t>(window_size - bases_in_window);
-                if (to_window_end < take) take = static_cast<std::size_t>(to_window_end);
-            }
-            gc_in_window += static_cast<std::int64_t>(count_gc(bytes, take));
-            bases_in_window += static_cast<std::int64_t>(take);
-            bytes += take;
-            left -= take;
-            if (windows_complete && bases_in_window == window_size) {
-                write_gc(gc_in_window, bases_in_window, window_index * window_size + 1, out);
-                ++window_index;
-                bases_in_window = 0;
-                gc_in_window = 0;
-            }
-        }
-        length += line.size();
-    }
-    if (!omit_tail && bases_in_window > 0) {
-        write_gc(gc_in_window, bases_in_window, window_index * window_size + 1, out);
-    }
-    return length;
+    return WindowPass(window_size, omit_tail).section(identifier, record, out);
 }
 
 bool has_gz_extension(std::string_view path) noexcept {
@@ -165,6 +291,7 @@ void write_gc_to_file(std::string input, std::string output, std::uint32_t compr
     }
 
     write_or_fail(*wig, "track type=wiggle_0\n");
+    WindowPass pass(window_size, omit_tail);
     std::int64_t regions = 0;
     for (;;) {
         auto next = reader.next_record();
@@ -175,7 +302,7 @@ void write_gc_to_file(std::string input, std::string output, std::uint32_t compr
         if (!identifier) fail(kUnwrapFailed, identifier.error().text());
         const std::string_view id = identifier.value();
         if (verbose) write_processing_region(id);
-        const std::uint64_t length = write_gc_section(id, record, window_size, omit_tail, *wig);
+        const std::uint64_t length = pass.section(id, record, *wig);
         if (chrom_sizes) {
             std::string line(id);
             line += '\t';
