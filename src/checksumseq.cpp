@@ -1,6 +1,6 @@
 // checksum(file, verbose=None): binding and the operation itself.
 #include <array>
-#include <vector>
+#include <deque>
 
 #include "common/failure.h"
 #include "core/src/lib/checksum.h"
@@ -16,8 +16,13 @@ namespace {
 constexpr const char* kParameters[] = {"file", "verbose"};
 constexpr FunctionDescription kChecksum{"checksum", kParameters, 1};
 
-std::vector<PyChecksumResult> checksum_file(std::string file, bool verbose) {
-    std::vector<PyChecksumResult> results;
+// The records wait in a deque: it grows without copying what it holds, and
+// hands each block back as soon as its records have moved into Python
+// objects, so the list never costs twice its size at once.
+using Records = std::deque<PyChecksumResult>;
+
+Records checksum_file(std::string file, bool verbose) {
+    Records results;
     auto opened = File::open_read(file);
     file = std::string();
     if (!opened) throw InternalFailure(std::string(kUnwrapFailed) + ": " + opened.error().text());
@@ -37,11 +42,13 @@ std::vector<PyChecksumResult> checksum_file(std::string file, bool verbose) {
     return results;
 }
 
-PyRef to_list(std::vector<PyChecksumResult>&& results) {
-    PyRef list(PyList_New(static_cast<Py_ssize_t>(results.size())));
+PyRef to_list(Records&& results) {
+    const auto size = static_cast<Py_ssize_t>(results.size());
+    PyRef list(PyList_New(size));
     if (!list) throw_api_call_failed();
-    for (std::size_t i = 0; i < results.size(); ++i) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), make_checksum_result(std::move(results[i])).release());
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyList_SET_ITEM(list.get(), i, make_checksum_result(std::move(results.front())).release());
+        results.pop_front();
     }
     return list;
 }

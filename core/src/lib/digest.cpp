@@ -22,13 +22,17 @@ const EVP_MD* fetched(Digest::Algorithm algorithm) {
 
 }  // namespace
 
-Digest::Digest(Algorithm algorithm) : ctx_(EVP_MD_CTX_new()), md_(fetched(algorithm)) {
+Digest::Digest(Algorithm algorithm) : ctx_(EVP_MD_CTX_new()) {
     if (!ctx_) throw std::bad_alloc();
-    restart();
+    if (EVP_DigestInit_ex2(ctx_.get(), fetched(algorithm), nullptr) != 1) {
+        throw InternalFailure("could not start a digest computation");
+    }
 }
 
 void Digest::restart() {
-    if (EVP_DigestInit_ex(ctx_.get(), md_, nullptr) != 1) {
+    // No digest named: the context keeps the one it has and only resets its
+    // state, without looking the algorithm up again.
+    if (EVP_DigestInit_ex2(ctx_.get(), nullptr, nullptr) != 1) {
         throw InternalFailure("could not start a digest computation");
     }
 }
@@ -47,35 +51,37 @@ std::span<const std::uint8_t> Digest::finish() {
     return {out_.data(), size};
 }
 
+// Both encodings write into a string sized once: appending a character at a
+// time costs more than hashing a short record.
 std::string base64url_unpadded(std::span<const std::uint8_t> bytes) {
     static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out;
-    out.reserve((bytes.size() * 4 + 2) / 3);
+    std::string out((bytes.size() * 4 + 2) / 3, '\0');
+    char* at = out.data();
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
         const std::uint32_t group = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
-        out += kAlphabet[(group >> 18) & 63];
-        out += kAlphabet[(group >> 12) & 63];
-        out += kAlphabet[(group >> 6) & 63];
-        out += kAlphabet[group & 63];
+        *at++ = kAlphabet[(group >> 18) & 63];
+        *at++ = kAlphabet[(group >> 12) & 63];
+        *at++ = kAlphabet[(group >> 6) & 63];
+        *at++ = kAlphabet[group & 63];
     }
     const std::size_t rest = bytes.size() - i;
     if (rest > 0) {
         const std::uint32_t group = (std::uint32_t{bytes[i]} << 16) | (rest == 2 ? std::uint32_t{bytes[i + 1]} << 8 : 0);
-        out += kAlphabet[(group >> 18) & 63];
-        out += kAlphabet[(group >> 12) & 63];
-        if (rest == 2) out += kAlphabet[(group >> 6) & 63];
+        *at++ = kAlphabet[(group >> 18) & 63];
+        *at++ = kAlphabet[(group >> 12) & 63];
+        if (rest == 2) *at++ = kAlphabet[(group >> 6) & 63];
     }
     return out;
 }
 
 std::string lower_hex(std::span<const std::uint8_t> bytes) {
     static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(bytes.size() * 2);
+    std::string out(bytes.size() * 2, '\0');
+    char* at = out.data();
     for (const std::uint8_t byte : bytes) {
-        out += kDigits[byte >> 4];
-        out += kDigits[byte & 15];
+        *at++ = kDigits[byte >> 4];
+        *at++ = kDigits[byte & 15];
     }
     return out;
 }

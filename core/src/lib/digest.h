@@ -28,7 +28,6 @@ class Digest {
         void operator()(EVP_MD_CTX* ctx) const noexcept { EVP_MD_CTX_free(ctx); }
     };
     std::unique_ptr<EVP_MD_CTX, CtxFree> ctx_;
-    const EVP_MD* md_;
     std::array<std::uint8_t, EVP_MAX_MD_SIZE> out_{};
 };
 
