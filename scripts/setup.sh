@@ -54,7 +54,11 @@ make_venv() {
     pip_quiet install -q "scikit-build-core>=0.10" "cmake>=3.20" ninja "pytest>=8"
 }
 
+# install_module [EXTRA]: the module, with the optional dependencies named
+# EXTRA in pyproject.toml (for example "test").
 install_module() {
     echo "==> building and installing seqtally"
-    pip_quiet install -q --no-build-isolation "$ROOT"
+    local target="$ROOT"
+    [ $# -gt 0 ] && target="$ROOT[$1]"
+    pip_quiet install -q --no-build-isolation "$target"
 }

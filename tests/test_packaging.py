@@ -1,0 +1,76 @@
+"""What a user installs: the stubs under mypy --strict, and the sdist and
+wheel made by `python -m build`."""
+import os
+import subprocess
+import sys
+import textwrap
+import zipfile
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+# Packaging builds its own module; the sanitized pass has nothing to add here.
+pytestmark = pytest.mark.skipif(os.environ.get("SEQTALLY_SANITIZED") == "1", reason="packaging is checked unsanitized")
+
+USAGE = '''
+import seqtally
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from seqtally import ChecksumResult
+
+def lengths(path: str) -> dict[str, int]:
+    results: list[ChecksumResult] = seqtally.checksum(path, verbose=False)
+    return {r.id: r.length for r in results}
+
+def refget_ids(path: str) -> list[str]:
+    return ["SQ." + r.sha512 for r in seqtally.checksum(path)]
+
+seqtally.write_seqtally_to_file("in.fa", "out.wig.gz", 6, 100, False, "out.sizes", True, False)
+'''
+
+MISUSE = '''
+import seqtally
+n: int = seqtally.checksum("a.fa")
+seqtally.write_seqtally_to_file("in.fa", "out.wig")
+'''
+
+
+def mypy(tmp_path, code):
+    (tmp_path / "usage.py").write_text(textwrap.dedent(code))
+    # From an empty folder, so only the installed package is seen.
+    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "usage.py"], cwd=tmp_path,
+                          capture_output=True, text=True)
+
+
+def test_stubs_type_check_usage_and_catch_misuse(tmp_path):
+    good = mypy(tmp_path, USAGE)
+    assert good.returncode == 0, good.stdout
+    bad = mypy(tmp_path, MISUSE)
+    assert bad.returncode == 1
+    assert 'Incompatible types in assignment (expression has type "list[ChecksumResult]"' in bad.stdout
+    assert 'Missing positional arguments "compression_level"' in bad.stdout
+
+
+def test_sdist_installs_in_a_fresh_environment_and_wheel_holds_only_the_package(tmp_path):
+    dist = tmp_path / "dist"
+    subprocess.run([sys.executable, "-m", "build", "--outdir", str(dist), str(ROOT)], check=True,
+                   capture_output=True)
+    (wheel,) = dist.glob("*.whl")
+    (sdist,) = dist.glob("*.tar.gz")
+    names = set(zipfile.ZipFile(wheel).namelist())
+    package = {n for n in names if ".dist-info/" not in n}
+    assert {n for n in package if n.endswith(".so")} == {"seqtally.cpython-312-x86_64-linux-gnu.so"}
+    assert package - {"seqtally.cpython-312-x86_64-linux-gnu.so"} == {
+        "seqtally_cli.py", "seqtally-stubs/__init__.pyi", "seqtally-stubs/py.typed"}
+    assert any(n.endswith("entry_points.txt") for n in names)
+
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", str(venv)], check=True)
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "LD_PRELOAD")}
+    subprocess.run([venv / "bin" / "python", "-m", "pip", "install", "-q", str(sdist)], check=True, env=env,
+                   capture_output=True)
+    out = subprocess.run([venv / "bin" / "seqtally", "checksum", ROOT / "examples" / "phix174.fa"], env=env,
+                         capture_output=True, text=True, check=True)
+    assert "\tIIXILYBQCpHdC4qpI3sOQ_HAeAm9bmeF\t3332ed720ac7eaa9b3655c06f6b9e196" in out.stdout
