@@ -26,9 +26,8 @@ def chromosome(rng, length):
     return bytes(out[:length])
 
 
-def main():
-    path = sys.argv[1]
-    total = int(sys.argv[2]) << 20 if len(sys.argv) > 2 else 256 << 20
+def write_genome(path, total):
+    """About `total` bytes of records, the same for the same size."""
     rng = random.Random(42)
     written = 0
     index = 1
@@ -44,4 +43,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    write_genome(sys.argv[1], int(sys.argv[2]) << 20 if len(sys.argv) > 2 else 256 << 20)

@@ -1,0 +1,466 @@
+"""seqtally next to the machine's limits and to the tools people use instead,
+all measured in one run. Prints one table and writes bench/results/latest.json.
+
+    bench/run [--reps N] [--quick] [--no-callgrind]
+
+Every figure is the median of N repetitions (3 by default). Throughput is MB/s
+(10^6 bytes per second) of uncompressed FASTA input, so rows on the same
+input compare directly.
+"""
+import argparse
+import gzip
+import hashlib
+import json
+import os
+import platform
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+import zlib
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+DATA = HERE / "data"
+RESULTS = HERE / "results"
+MB = 1e6
+MiB = 1 << 20
+sys.path.insert(0, str(HERE))
+from gen_fasta import chromosome, write_genome  # noqa: E402
+
+# ---------------------------------------------------------------- inputs
+
+
+def make_inputs(quick):
+    """Deterministic inputs; made once and kept in bench/data."""
+    DATA.mkdir(exist_ok=True)
+    scale = 16 if quick else 256
+    inputs = {
+        "genome": DATA / f"genome{scale}.fa",
+        "genome_gz": DATA / f"genome{scale}.fa.gz",
+        "genome_bgzf": DATA / f"genome{scale}.bgzf.fa.gz",
+        "reads": DATA / ("reads100k.fa" if quick else "reads1m.fa"),
+        "long": DATA / f"long{scale}.fa",
+        "small": DATA / "genome16.fa",
+    }
+    if not inputs["genome"].exists():
+        write_genome(inputs["genome"], scale * MiB)
+    if not inputs["small"].exists():
+        write_genome(inputs["small"], 16 * MiB)
+    if not inputs["genome_gz"].exists():
+        with open(inputs["genome_gz"], "wb") as out:
+            subprocess.run(["gzip", "-6", "-c", str(inputs["genome"])], stdout=out, check=True)
+    if not inputs["genome_bgzf"].exists():
+        with open(inputs["genome_bgzf"], "wb") as out:
+            subprocess.run(["bgzip", "-l", "6", "-c", str(inputs["genome"])], stdout=out, check=True)
+    if not inputs["reads"].exists():
+        rng = random.Random(7)
+        block = bytes(rng.choices(b"ACGTACGTGCN", k=1 << 20))
+        count = 100_000 if quick else 1_000_000
+        with open(inputs["reads"], "wb") as f:
+            for i in range(count):
+                at = rng.randrange(0, len(block) - 150)
+                f.write(b">read%d\n%s\n" % (i, block[at:at + 150]))
+    if not inputs["long"].exists():
+        with open(inputs["long"], "wb") as f:
+            f.write(b">long single-line record\n")
+            f.write(chromosome(random.Random(11), scale * MiB))
+            f.write(b"\n")
+    return inputs
+
+
+def largest_record(path):
+    largest = current = 0
+    with open(path, "rb") as f:
+        for line in f:
+            if line.startswith(b">"):
+                largest = max(largest, current)
+                current = 0
+            else:
+                current += len(line)
+    return max(largest, current)
+
+
+# ---------------------------------------------------------------- timing
+
+
+def median_seconds(reps, action):
+    times = []
+    for _ in range(reps):
+        start = time.perf_counter()
+        action()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def shell_seconds(reps, command):
+    return median_seconds(reps, lambda: subprocess.run(command, shell=True, check=True,
+                                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+
+
+# A child process runs one seqtally call N times and reports the times and
+# its peak resident set growth (VmHWM after the calls less VmRSS before). The
+# part of the peak that the returned results still hold (one ChecksumResult
+# per record, by design) is reported apart from the working memory.
+CHILD = r"""
+import json, os, sys, time, seqtally
+def status(key):
+    with open('/proc/self/status') as f:
+        return next(int(l.split()[1]) for l in f if l.startswith(key)) * 1024
+op, reps, args = sys.argv[1], int(sys.argv[2]), json.loads(sys.argv[3])
+before = status('VmRSS:')
+times = []
+for _ in range(reps):
+    if op == 'write' and os.path.exists(args[1]):
+        os.unlink(args[1])
+    start = time.perf_counter()
+    if op == 'checksum':
+        results = seqtally.checksum(*args)
+    else:
+        results = seqtally.write_seqtally_to_file(*args)
+    times.append(time.perf_counter() - start)
+    held = status('VmRSS:') - before
+    results = None
+print(json.dumps({'times': times, 'growth': status('VmHWM:') - before, 'held': held}))
+"""
+
+
+def seqtally_run(reps, op, args):
+    out = subprocess.run([sys.executable, "-c", CHILD, op, str(reps), json.dumps(args)],
+                         capture_output=True, text=True, check=True)
+    result = json.loads(out.stdout)
+    return statistics.median(result["times"]), max(0, result["growth"] - result["held"])
+
+
+def write_args(inp, out, level, window):
+    return [str(inp), str(out), level, window, False, "unused", False, False]
+
+
+# ---------------------------------------------------------------- peers
+
+HASHLIB_SCRIPT = r"""
+import base64, hashlib, sys
+def records(path):
+    name, seq = None, []
+    with open(path, 'rb') as f:
+        for line in f:
+            if line.startswith(b'>'):
+                if name is not None:
+                    yield name, b''.join(seq)
+                name, seq = line[1:].split(None, 1)[0].decode(), []
+            else:
+                seq.append(line.rstrip(b'\r\n'))
+    if name is not None:
+        yield name, b''.join(seq)
+for name, seq in records(sys.argv[1]):
+    seq = seq.upper()
+    sha = base64.urlsafe_b64encode(hashlib.sha512(seq).digest()[:24]).decode()
+    print(name, len(seq), sha, hashlib.md5(seq).hexdigest(), sep='\t')
+"""
+
+BIOPYTHON_SCRIPT = r"""
+import base64, hashlib, sys
+from Bio import SeqIO
+for record in SeqIO.parse(sys.argv[1], 'fasta'):
+    seq = bytes(record.seq).upper()
+    sha = base64.urlsafe_b64encode(hashlib.sha512(seq).digest()[:24]).decode()
+    print(record.id, len(seq), sha, hashlib.md5(seq).hexdigest(), sep='\t')
+"""
+
+
+def python_peer(reps, script, path):
+    return median_seconds(reps, lambda: subprocess.run([sys.executable, "-c", script, str(path)], check=True,
+                                                       stdout=subprocess.DEVNULL))
+
+
+def have(command):
+    return shutil.which(command) is not None
+
+
+# ---------------------------------------------------------------- limits
+
+
+def openssl_rate(algorithm, size):
+    out = subprocess.run(["openssl", "speed", "-evp", algorithm, "-bytes", str(size), "-seconds", "2", "-mr"],
+                         capture_output=True, text=True, check=True).stdout
+    line = next(line for line in out.splitlines() if line.startswith("+F:"))
+    return float(line.split(":")[3])
+
+
+def inflate_members(data):
+    """zlib's own inflate of every member of a multi-member gzip file."""
+    while data:
+        decompressor = zlib.decompressobj(31)
+        decompressor.decompress(data)
+        data = decompressor.unused_data
+
+
+def write_in_blocks(path, data):
+    if path.exists():
+        path.unlink()
+    view = memoryview(data)
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    try:
+        for at in range(0, len(view), 1 << 16):
+            os.write(fd, view[at:at + (1 << 16)])
+    finally:
+        os.close(fd)
+
+
+def ceiling(sha, md5):
+    return 1 / (1 / sha + 1 / md5)
+
+
+# ---------------------------------------------------------------- callgrind
+
+
+def instruction_count(op, args, function):
+    with tempfile.TemporaryDirectory() as tmp:
+        out_file = Path(tmp) / "callgrind.out"
+        code = ("import json, sys, seqtally\n"
+                "args = json.loads(sys.argv[2])\n"
+                "getattr(seqtally, sys.argv[1])(*args)\n")
+        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}",
+                        f"--toggle-collect={function}", sys.executable, "-c", code, op, json.dumps(args)],
+                       check=True, capture_output=True)
+        for line in out_file.read_text().splitlines():
+            if line.startswith("totals:") or line.startswith("summary:"):
+                return int(line.split()[1])
+    return None
+
+
+# ---------------------------------------------------------------- main
+
+
+def machine():
+    cpu = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
+               platform.processor())
+    return {"cpu": cpu, "cores": os.cpu_count(), "kernel": platform.release(),
+            "python": platform.python_version(), "date": time.strftime("%Y-%m-%d")}
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--reps", type=int, default=3)
+    parser.add_argument("--quick", action="store_true", help="16 MiB inputs and 100,000 reads: a smoke run")
+    parser.add_argument("--no-callgrind", action="store_true")
+    options = parser.parse_args()
+    reps = options.reps
+    inputs = make_inputs(options.quick)
+    size = {name: path.stat().st_size for name, path in inputs.items()}
+    # Uncompressed bytes: throughput of the gzip rows counts FASTA bytes.
+    size["genome_gz"] = size["genome_bgzf"] = size["genome"]
+    rows = []
+    limits = {}
+
+    def row(section, name, seconds, input_name, kind, limit=None, growth=None, note=""):
+        rate = size[input_name] / seconds / MB
+        entry = {"section": section, "name": name, "input": input_name, "kind": kind, "seconds": seconds,
+                 "mb_per_s": rate, "limit": limit, "growth": growth, "note": note}
+        rows.append(entry)
+        print(f"  {kind:8} {name:58} {rate:9.1f} MB/s", flush=True)
+        return entry
+
+    print(f"inputs: " + ", ".join(f"{n} {size[n] / MB:.1f} MB" for n in ("genome", "reads", "long", "small")))
+    shm = Path("/dev/shm") if Path("/dev/shm").is_dir() else Path(tempfile.gettempdir())
+    work = Path(tempfile.mkdtemp(prefix="seqtally-bench-", dir=shm))
+    try:
+        # Page cache warm for every input.
+        for path in inputs.values():
+            subprocess.run(f"cat {path} > /dev/null", shell=True, check=True)
+
+        print("limits:", flush=True)
+        sha_big, md5_big = openssl_rate("sha512", 1 << 20), openssl_rate("md5", 1 << 20)
+        sha_150, md5_150 = openssl_rate("sha512", 150), openssl_rate("md5", 150)
+        limits["digest"] = ceiling(sha_big, md5_big) / MB
+        limits["digest150"] = ceiling(sha_150, md5_150) / MB
+        limits["cat"] = size["genome"] / shell_seconds(reps, f"cat {inputs['genome']} > /dev/null") / MB
+        compressed = inputs["genome_gz"].read_bytes()
+        limits["inflate"] = size["genome"] / median_seconds(reps, lambda: zlib.decompress(compressed, 31)) / MB
+        compressed = inputs["genome_bgzf"].read_bytes()
+        limits["inflate_bgzf"] = size["genome"] / median_seconds(reps, lambda: inflate_members(compressed)) / MB
+        del compressed
+        print(f"  OpenSSL SHA-512 {sha_big / MB:.0f} MB/s, MD5 {md5_big / MB:.0f} MB/s -> digest ceiling "
+              f"{limits['digest']:.0f} MB/s; 150-byte messages: {sha_150 / MB:.0f}, {md5_150 / MB:.0f} -> "
+              f"{limits['digest150']:.0f} MB/s")
+        print(f"  cat > /dev/null {limits['cat']:.0f} MB/s; zlib inflate (memory) {limits['inflate']:.0f} MB/s, "
+              f"BGZF {limits['inflate_bgzf']:.0f} MB/s")
+
+        print("checksum:", flush=True)
+        for name, key, limit in (("genome", "genome", "digest"), ("1M reads" if not options.quick else "100k reads",
+                                                                  "reads", "digest150"),
+                                 ("256 MiB single line" if not options.quick else "single line", "long", "digest")):
+            seconds, growth = seqtally_run(reps, "checksum", [str(inputs[key])])
+            entry = row("checksum", f"seqtally checksum, {name}", seconds, key, "seqtally", limit, growth)
+            entry["largest_record"] = largest_record(inputs[key])
+            row("checksum", f"Python hashlib script, {name}", python_peer(reps, HASHLIB_SCRIPT, inputs[key]), key,
+                "peer")
+            if key != "long":
+                row("checksum", f"Biopython SeqIO + hashlib, {name}",
+                    python_peer(reps, BIOPYTHON_SCRIPT, inputs[key]), key, "peer")
+            if have("seqkit"):
+                row("checksum", f"seqkit fx2tab -n -l -s (MD5 only), {name}",
+                    shell_seconds(reps, f"seqkit fx2tab -n -l -s {inputs[key]}"), key, "peer-less",
+                    note="MD5 only, no SHA-512; 2 threads")
+                row("checksum", f"seqkit fx2tab -n -l (lengths only), {name}",
+                    shell_seconds(reps, f"seqkit fx2tab -n -l {inputs[key]}"), key, "peer-less",
+                    note="counts lengths only, no digest")
+
+        print("wiggle:", flush=True)
+        track = work / "track.wig"
+        for window in (100, 5):
+            seconds, growth = seqtally_run(reps, "write", write_args(inputs["genome"], track, 6, window))
+            row("wiggle", f"seqtally plain in, plain out, window {window}", seconds, "genome", "seqtally", "cat",
+                growth)
+        seconds, growth = seqtally_run(reps, "write", write_args(inputs["genome_gz"], track, 6, 100))
+        row("wiggle", "seqtally gzip in (gzip -6), window 100", seconds, "genome_gz", "seqtally", "inflate", growth)
+        seconds, growth = seqtally_run(reps, "write", write_args(inputs["genome_bgzf"], track, 6, 100))
+        row("wiggle", "seqtally BGZF in, window 100", seconds, "genome_bgzf", "seqtally", "inflate_bgzf", growth)
+        seconds, growth = seqtally_run(reps, "write", write_args(inputs["long"], track, 6, 100))
+        entry = row("wiggle", "seqtally single-line record, window 100", seconds, "long", "seqtally", None, growth)
+        entry["largest_record"] = largest_record(inputs["long"])
+
+        plain = {w: next(r["seconds"] for r in rows if r["name"] == f"seqtally plain in, plain out, window {w}")
+                 for w in (100, 5)}
+        for window in (100, 5):
+            seqtally_run(1, "write", write_args(inputs["genome"], track, 6, window))
+            data = track.read_bytes()
+            # The floor of a plain run: reading the input (cat) plus writing
+            # the same track bytes to the same place in 64 KiB writes.
+            write_seconds = median_seconds(reps, lambda: write_in_blocks(work / "floor.wig", data))
+            plain_row = next(r for r in rows if r["name"] == f"seqtally plain in, plain out, window {window}")
+            plain_row["io_floor_seconds"] = size["genome"] / (limits["cat"] * MB) + write_seconds
+            plain_row["track_bytes"] = len(data)
+            for level in (1, 6):
+                def deflate():
+                    compressor = zlib.compressobj(level, zlib.DEFLATED, -15)
+                    compressor.compress(data)
+                    compressor.flush()
+
+                zlib_seconds = median_seconds(reps, deflate)
+                seconds, growth = seqtally_run(reps, "write", write_args(inputs["genome"], work / "track.wig.gz",
+                                                                         level, window))
+                entry = row("wiggle", f"seqtally gzip out level {level}, window {window}", seconds, "genome",
+                            "seqtally", "deflate", growth)
+                entry["deflate_seconds"] = zlib_seconds
+                entry["plain_seconds"] = plain[window]
+                entry["track_bytes"] = len(data)
+            del data
+
+        sizes = work / "genome.sizes"
+        seqtally.write_seqtally_to_file(str(inputs["genome"]), str(track), 6, 100, False, str(sizes), True, False)
+        small_sizes = work / "small.sizes"
+        seqtally.write_seqtally_to_file(str(inputs["small"]), str(track), 6, 100, False, str(small_sizes), True,
+                                        False)
+        for window, key, sizes_path in ((100, "genome", sizes), (5, "small", small_sizes)):
+            where = inputs[key]
+            if have("seqkit"):
+                row("wiggle", f"seqkit sliding | seqkit fx2tab -n -g, window {window}",
+                    shell_seconds(reps, f"seqkit sliding -W {window} -s {window} {where} | seqkit fx2tab -n -g"),
+                    key, "peer")
+                if window == 100:
+                    row("wiggle", "seqkit (gzip in) sliding | fx2tab -n -g, window 100",
+                        shell_seconds(reps, f"seqkit sliding -W 100 -s 100 {inputs['genome_gz']} | "
+                                            f"seqkit fx2tab -n -g"), "genome", "peer")
+            if have("bedtools"):
+                row("wiggle", f"bedtools makewindows | bedtools nuc, window {window}",
+                    shell_seconds(reps, f"bedtools makewindows -g {sizes_path} -w {window} | "
+                                        f"bedtools nuc -fi {where} -bed -"), key, "peer")
+
+        counts = {}
+        if not options.no_callgrind and have("valgrind"):
+            print("instruction counts (callgrind, 16 MiB genome):", flush=True)
+            small = inputs["small"]
+            small_gz = work / "small.fa.gz"
+            with open(small_gz, "wb") as out:
+                subprocess.run(["gzip", "-6", "-c", str(small)], stdout=out, check=True)
+            for label, op, args, function in (
+                ("checksum", "checksum", [str(small)], "*call_frame<seqtally::py::checksum_fastcall*"),
+                ("wiggle window 100", "write_seqtally_to_file", write_args(small, track, 6, 100),
+                 "*call_frame<seqtally::py::write_seqtally_to_file_fastcall*"),
+                ("wiggle window 5", "write_seqtally_to_file", write_args(small, track, 6, 5),
+                 "*call_frame<seqtally::py::write_seqtally_to_file_fastcall*"),
+                ("wiggle gzip in, window 100", "write_seqtally_to_file", write_args(small_gz, track, 6, 100),
+                 "*call_frame<seqtally::py::write_seqtally_to_file_fastcall*"),
+                ("wiggle gzip out level 6, window 100", "write_seqtally_to_file",
+                 write_args(small, work / "t.wig.gz", 6, 100), "*call_frame<seqtally::py::write_seqtally_to_file_fastcall*"),
+            ):
+                counts[label] = instruction_count(op, args, function)
+                print(f"  {label:40} {counts[label]:>15,} instructions "
+                      f"({counts[label] / size['small']:.2f} per input byte)", flush=True)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+    report = {"machine": machine(), "reps": reps, "quick": options.quick, "limits": limits, "rows": rows,
+              "instructions": counts, "sizes": size}
+    print_table(report)
+    RESULTS.mkdir(exist_ok=True)
+    (RESULTS / ("quick.json" if options.quick else "latest.json")).write_text(json.dumps(report, indent=1))
+
+
+def print_table(report):
+    limits, rows = report["limits"], report["rows"]
+    print()
+    print(f"{'':60} {'MB/s':>8} {'vs limit':>22} {'vs best peer':>13} {'vs any tool':>12} {'working mem':>11}")
+    for section in ("checksum", "wiggle"):
+        ours = [r for r in rows if r["section"] == section and r["kind"] == "seqtally"]
+        for r in ours:
+            print(f"{r['name']:60} {r['mb_per_s']:8.0f} {limit_text(r, limits):>22} "
+                  f"{peer_text(r, rows):>13} {peer_text(r, rows, everything=True):>12} {r['growth'] / MiB:7.1f} MiB")
+        for r in rows:
+            if r["section"] == section and r["kind"] != "seqtally":
+                note = " (" + r["note"] + ")" if r["note"] else ""
+                print(f"{r['name'] + note:60} {r['mb_per_s']:8.0f}")
+    print()
+    for r in rows:
+        if "io_floor_seconds" in r:
+            print(f"{r['name']}: reading the input and writing its {r['track_bytes'] / MB:.0f} MB track alone take "
+                  f"{r['io_floor_seconds']:.3f} s; seqtally takes {r['seconds']:.3f} s "
+                  f"({100 * r['io_floor_seconds'] / r['seconds']:.0f}% of it is that floor)")
+    for r in rows:
+        if "largest_record" in r:
+            budget = r["largest_record"] + 16 * MiB
+            print(f"memory, {r['name']}: {r['growth'] / MiB:.1f} MiB for a largest record of "
+                  f"{r['largest_record'] / MiB:.1f} MiB (budget {budget / MiB:.1f} MiB)")
+
+
+def comparable_peers(r, rows, everything=False):
+    """Peers that read the same input and do the same kind of work (with
+    `everything`, also those that do less of it)."""
+    window = r["name"].rsplit("window ", 1)[-1] if "window" in r["name"] else None
+    kinds = ("peer", "peer-less") if everything else ("peer",)
+    peers = [p for p in rows if p["kind"] in kinds and p["section"] == r["section"]]
+    if r["section"] == "checksum":
+        return [p for p in peers if p["input"] == r["input"]]
+    return [p for p in peers if window is not None and p["name"].endswith(f"window {window}")]
+
+
+def peer_text(r, rows, everything=False):
+    peers = comparable_peers(r, rows, everything)
+    if not peers:
+        return "-"
+    best = max(peers, key=lambda p: p["mb_per_s"])
+    return f"{r['mb_per_s'] / best['mb_per_s']:.1f}x"
+
+
+def limit_text(r, limits):
+    kind = r["limit"]
+    if kind in ("digest", "digest150"):
+        return f"{100 * r['mb_per_s'] / limits[kind]:.0f}% of digest{'@150B' if kind == 'digest150' else ''}"
+    if kind == "cat":
+        return f"{100 * r['mb_per_s'] / limits['cat']:.1f}% of cat"
+    if kind in ("inflate", "inflate_bgzf"):
+        return f"{100 * r['mb_per_s'] / limits[kind]:.0f}% of inflate"
+    if kind == "deflate":
+        added = (r["seconds"] - r["plain_seconds"]) / r["deflate_seconds"]
+        return f"{added:.2f}x zlib deflate"
+    return "-"
+
+
+if __name__ == "__main__":
+    import seqtally  # noqa: F401  (fails early when the module is not installed)
+
+    main()
