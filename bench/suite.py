@@ -14,6 +14,7 @@ import json
 import os
 import platform
 import random
+import re
 import shutil
 import statistics
 import subprocess
@@ -249,10 +250,22 @@ def instruction_count(op, args, function):
         subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out_file}",
                         f"--toggle-collect={function}", sys.executable, "-c", code, op, json.dumps(args)],
                        check=True, capture_output=True)
+        total = None
         for line in out_file.read_text().splitlines():
             if line.startswith("totals:") or line.startswith("summary:"):
-                return int(line.split()[1])
-    return None
+                total = int(line.split()[1])
+                break
+        # Instructions by library: how much of the work is OpenSSL's or
+        # zlib's own, a figure that machine noise does not move.
+        annotated = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", str(out_file)],
+                                   capture_output=True, text=True).stdout
+        shares = {}
+        for line in annotated.splitlines():
+            match = re.match(r"\s*([\d,]+) \(.*\[(.*)\]$", line)
+            if match:
+                library = Path(match.group(2)).name.split(".")[0]
+                shares[library] = shares.get(library, 0) + int(match.group(1).replace(",", ""))
+    return total, shares
 
 
 # ---------------------------------------------------------------- main
@@ -317,7 +330,9 @@ def main():
                                                                   "reads", "digest150"),
                                  ("256 MiB single line" if not options.quick else "single line", "long", "digest")):
             message = 150 if limit == "digest150" else 1 << 20
-            seconds, growth, ratio = paired(reps, lambda: digest_seconds(message, size[key]),
+            # Three times the pairs: on a shared machine single pairs of these
+            # one-second runs were seen anywhere from 76% to 97%.
+            seconds, growth, ratio = paired(3 * reps, lambda: digest_seconds(message, size[key]),
                                             lambda: seqtally_run(1, "checksum", [str(inputs[key])]))
             entry = row("checksum", f"seqtally checksum, {name}", seconds, key, "seqtally", limit, growth,
                         ratio=ratio)
@@ -426,9 +441,12 @@ def main():
                 ("wiggle gzip out level 6, window 100", "write_seqtally_to_file",
                  write_args(small, work / "t.wig.gz", 6, 100), "*call_frame<seqtally::py::write_seqtally_to_file_fastcall*"),
             ):
-                counts[label] = instruction_count(op, args, function)
-                print(f"  {label:40} {counts[label]:>15,} instructions "
-                      f"({counts[label] / size['small']:.2f} per input byte)", flush=True)
+                total, shares = instruction_count(op, args, function)
+                counts[label] = {"total": total, "by_library": shares}
+                top = ", ".join(f"{name} {100 * n / total:.0f}%" for name, n in
+                                sorted(shares.items(), key=lambda item: -item[1])[:3])
+                print(f"  {label:40} {total:>15,} instructions ({total / size['small']:.2f} per input byte; "
+                      f"{top})", flush=True)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
