@@ -23,19 +23,19 @@ def groups(report):
     genome = [
         ("limit: SHA-512 + MD5", limits["digest"], "limit"),
         ("seqtally checksum", rate("seqtally checksum, genome"), "seqtally"),
-        ("seqkit fx2tab -s (MD5 only)", rate("seqkit fx2tab -n -l -s (MD5 only), genome"), "peer"),
+        ("seqkit fx2tab -s (MD5 only, 2 threads)", rate("seqkit fx2tab -n -l -s (MD5 only), genome"), "peer"),
         ("Biopython + hashlib", rate("Biopython SeqIO + hashlib, genome"), "peer"),
         ("Python hashlib script", rate("Python hashlib script, genome"), "peer"),
     ]
     reads = [
         ("limit: SHA-512 + MD5, 150 B", limits["digest150"], "limit"),
         ("seqtally checksum", rate("seqtally checksum, 1M reads"), "seqtally"),
-        ("seqkit fx2tab -s (MD5 only)", rate("seqkit fx2tab -n -l -s (MD5 only), 1M reads"), "peer"),
+        ("seqkit fx2tab -s (MD5 only, 2 threads)", rate("seqkit fx2tab -n -l -s (MD5 only), 1M reads"), "peer"),
         ("Biopython + hashlib", rate("Biopython SeqIO + hashlib, 1M reads"), "peer"),
         ("Python hashlib script", rate("Python hashlib script, 1M reads"), "peer"),
     ]
     wiggle = [
-        ("limit: zlib inflate (gzip in)", limits["inflate"], "limit"),
+        ("limit: zlib inflate (for gzip in)", limits["inflate"], "limit"),
         ("seqtally, plain", rate("seqtally plain in, plain out, window 100"), "seqtally"),
         ("seqtally, gzip in", rate("seqtally gzip in (gzip -6), window 100"), "seqtally"),
         ("seqtally, gzip out level 6", rate("seqtally gzip out level 6, window 100"), "seqtally"),
