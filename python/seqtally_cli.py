@@ -10,7 +10,7 @@ import os
 import signal
 import sys
 import tempfile
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor
 from importlib import metadata
 from typing import Any
@@ -27,15 +27,6 @@ class SeqtallyError(Exception):
 # The module reports a failure on descriptor 2 itself, starting with this
 # line, before it raises; the command prints its own one-line error instead.
 REPORT_START = b"thread '"
-
-
-def _drop_report(text: bytes) -> bytes:
-    """What was written to descriptor 2, less the failure report (which comes
-    last: the call ends right after it)."""
-    if text.startswith(REPORT_START):
-        return b""
-    at = text.find(b"\n" + REPORT_START)
-    return text if at < 0 else text[:at + 1]
 
 
 @contextlib.contextmanager
@@ -61,9 +52,7 @@ def _stderr_held() -> Iterator[None]:
                 yield
         finally:
             held.seek(0)
-            rest = _drop_report(held.read())
-            if rest:
-                os.write(2, rest)
+            _forward(held.fileno(), 2)
 
 
 @contextlib.contextmanager
@@ -115,16 +104,22 @@ def _forward(source: int, target: int) -> None:
         os.write(target, held)
 
 
+def _call(function: Callable[..., Any], *args: Any) -> Any:
+    """A call into the module, with its failures (PanicException, which
+    derives from BaseException, or a wrong argument) as SeqtallyError."""
+    try:
+        return function(*args)
+    except (KeyboardInterrupt, SystemExit):
+        raise
+    except BaseException as error:
+        raise SeqtallyError(str(error)) from None
+
+
 def checksum_records(path: str) -> list[dict[str, Any]]:
     """checksum() of one file as plain dictionaries, which, unlike the
     ChecksumResult objects, can be sent between processes (worker pools,
     Dask). A failure of the call raises SeqtallyError with its message."""
-    try:
-        results = seqtally.checksum(path)
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as error:  # PanicException derives from BaseException
-        raise SeqtallyError(str(error)) from None
+    results = _call(seqtally.checksum, path)
     return [{"file": path, "id": r.id, "length": r.length, "sha512t24u": r.sha512, "md5": r.md5} for r in results]
 
 
@@ -167,7 +162,8 @@ def run_checksum(options: argparse.Namespace) -> int:
 def run_gc(options: argparse.Namespace) -> int:
     try:
         with _stderr_held() if options.quiet else _stderr_filtered():
-            seqtally.write_seqtally_to_file(
+            _call(
+                seqtally.write_seqtally_to_file,
                 options.input,
                 options.output,
                 options.level,
@@ -177,9 +173,7 @@ def run_gc(options: argparse.Namespace) -> int:
                 options.chrom_sizes is not None,
                 not options.quiet,
             )
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as error:  # PanicException, OverflowError
+    except SeqtallyError as error:
         return fail(str(error))
     return 0
 

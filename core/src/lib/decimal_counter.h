@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
 
 namespace seqtally::core {
 
@@ -67,11 +66,6 @@ class DecimalCounter {
         out += high_size_;
         std::memcpy(out, &eight, 8);
         return out + 8;
-    }
-
-    std::string text() const {
-        char buffer[kWriteSize];
-        return std::string(buffer, write(buffer));
     }
 
     // Two groups of four digits, so that no step divides.

@@ -36,10 +36,6 @@ char* append_decimal(char* at, std::int64_t value) noexcept {
     return std::to_chars(at, at + 20, value).ptr;
 }
 
-}  // namespace
-
-namespace {
-
 // "\tvalue\n" of a window; returns its size, at most 13.
 std::size_t format_value(char (&text)[16], std::int64_t gc_bases, std::int64_t window_bases) noexcept {
     // Single precision on purpose: the track's values are defined by this
@@ -204,17 +200,12 @@ std::uint64_t WindowPass::section(std::string_view identifier, const fasta::Reco
     }
     state.lines.drain();
     const std::uint64_t bases_in_window = window - state.needed;
-    const std::uint64_t gc_in_window = state.gc_in_window;
-    const std::uint64_t length = state.length;
     if (!omit_tail_ && bases_in_window > 0) {
-        char value[16];
-        const std::size_t size = format_value(value, static_cast<std::int64_t>(gc_in_window),
-                                              static_cast<std::int64_t>(bases_in_window));
-        std::string tail = state.position.text();
-        tail.append(value, size);
-        write_or_fail(out, tail);
+        // The partial window starts right after the last full one.
+        write_gc(static_cast<std::int64_t>(state.gc_in_window), static_cast<std::int64_t>(bases_in_window),
+                 static_cast<std::int64_t>(state.length - bases_in_window + 1), out);
     }
-    return length;
+    return state.length;
 }
 
 std::uint64_t write_gc_section(std::string_view identifier, const fasta::RecordView& record,
