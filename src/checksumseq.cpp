@@ -18,8 +18,9 @@ constexpr FunctionDescription kChecksum{"checksum", kParameters, 1};
 
 // The records wait in a deque: it grows without copying what it holds, and
 // hands each block back as soon as its records have moved into Python
-// objects, so the list never costs twice its size at once.
-using Records = std::deque<PyChecksumResult>;
+// objects, so the list never costs twice its size at once. The objects'
+// digest strings are made only then, from the blocks just handed back.
+using Records = std::deque<core::SequenceDigest>;
 
 Records checksum_file(std::string file, bool verbose) {
     Records results;
@@ -35,9 +36,7 @@ Records checksum_file(std::string file, bool verbose) {
         if (!next.value()) break;
         auto digest = digester.process_sequence(*next.value(), verbose);
         if (!digest) throw InternalFailure(std::string(kUnwrapFailed) + ": " + digest.error().text());
-        auto& values = digest.value();
-        results.push_back(
-            PyChecksumResult{std::move(values.id), values.length, std::move(values.sha512), std::move(values.md5)});
+        results.push_back(std::move(digest.value()));
     }
     return results;
 }
@@ -47,7 +46,12 @@ PyRef to_list(Records&& results) {
     PyRef list(PyList_New(size));
     if (!list) throw_api_call_failed();
     for (Py_ssize_t i = 0; i < size; ++i) {
-        PyList_SET_ITEM(list.get(), i, make_checksum_result(std::move(results.front())).release());
+        core::SequenceDigest& values = results.front();
+        PyList_SET_ITEM(list.get(), i,
+                        make_checksum_result(PyChecksumResult{std::move(values.id), values.length,
+                                                              std::string(core::text_of(values.sha512)),
+                                                              std::string(core::text_of(values.md5))})
+                            .release());
         results.pop_front();
     }
     return list;

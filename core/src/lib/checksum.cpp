@@ -86,8 +86,10 @@ Result<SequenceDigest, Utf8Error> SequenceDigester::process_sequence(const fasta
     SequenceDigest digest;
     digest.id = std::string(id);
     digest.length = length;
-    digest.sha512 = base64url_unpadded(sha512_.finish().first(24));
-    digest.md5 = lower_hex(md5_.finish());
+    static_assert(base64url_unpadded_size(24) == std::tuple_size_v<DigestText>);
+    static_assert(2 * 16 == std::tuple_size_v<DigestText>);
+    base64url_unpadded_into(sha512_.finish().first(24), digest.sha512.data());
+    lower_hex_into(md5_.finish().first(16), digest.md5.data());
     return digest;
 }
 

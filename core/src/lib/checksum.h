@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "common/result.h"
 #include "common/utf8.h"
@@ -11,11 +12,19 @@
 
 namespace seqtally::core {
 
+// Both digest texts have 32 characters. They are held in place rather than
+// as heap strings: a million short records wait for their Python objects
+// until the file is read, and two heap blocks each would add a third to the
+// memory the call touches.
+using DigestText = std::array<char, 32>;
+
+inline std::string_view text_of(const DigestText& text) noexcept { return {text.data(), text.size()}; }
+
 struct SequenceDigest {
     std::string id;
     std::uint64_t length = 0;
-    std::string sha512;  // first 24 bytes, base64url without padding
-    std::string md5;     // lowercase hex
+    DigestText sha512;  // first 24 bytes, base64url without padding
+    DigestText md5;     // lowercase hex
 };
 
 // Digests records one after another. The two digest contexts and the block

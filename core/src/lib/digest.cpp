@@ -51,12 +51,10 @@ std::span<const std::uint8_t> Digest::finish() {
     return {out_.data(), size};
 }
 
-// Both encodings write into a string sized once: appending a character at a
-// time costs more than hashing a short record.
-std::string base64url_unpadded(std::span<const std::uint8_t> bytes) {
+// Both encodings write into storage sized beforehand: appending a character
+// at a time costs more than hashing a short record.
+void base64url_unpadded_into(std::span<const std::uint8_t> bytes, char* at) noexcept {
     static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
-    std::string out((bytes.size() * 4 + 2) / 3, '\0');
-    char* at = out.data();
     std::size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
         const std::uint32_t group = (std::uint32_t{bytes[i]} << 16) | (std::uint32_t{bytes[i + 1]} << 8) | bytes[i + 2];
@@ -72,17 +70,25 @@ std::string base64url_unpadded(std::span<const std::uint8_t> bytes) {
         *at++ = kAlphabet[(group >> 12) & 63];
         if (rest == 2) *at++ = kAlphabet[(group >> 6) & 63];
     }
+}
+
+std::string base64url_unpadded(std::span<const std::uint8_t> bytes) {
+    std::string out(base64url_unpadded_size(bytes.size()), '\0');
+    base64url_unpadded_into(bytes, out.data());
     return out;
 }
 
-std::string lower_hex(std::span<const std::uint8_t> bytes) {
+void lower_hex_into(std::span<const std::uint8_t> bytes, char* at) noexcept {
     static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out(bytes.size() * 2, '\0');
-    char* at = out.data();
     for (const std::uint8_t byte : bytes) {
         *at++ = kDigits[byte >> 4];
         *at++ = kDigits[byte & 15];
     }
+}
+
+std::string lower_hex(std::span<const std::uint8_t> bytes) {
+    std::string out(bytes.size() * 2, '\0');
+    lower_hex_into(bytes, out.data());
     return out;
 }
 

@@ -33,7 +33,12 @@ class Digest {
 
 // RFC 4648 section 5 alphabet, never padded: a final group of one or two
 // bytes gives two or three characters.
+constexpr std::size_t base64url_unpadded_size(std::size_t bytes) { return (bytes * 4 + 2) / 3; }
+// Writes base64url_unpadded_size(bytes.size()) characters from `out` on.
+void base64url_unpadded_into(std::span<const std::uint8_t> bytes, char* out) noexcept;
 std::string base64url_unpadded(std::span<const std::uint8_t> bytes);
+// Writes 2 * bytes.size() characters from `out` on.
+void lower_hex_into(std::span<const std::uint8_t> bytes, char* out) noexcept;
 std::string lower_hex(std::span<const std::uint8_t> bytes);
 
 }  // namespace seqtally::core
