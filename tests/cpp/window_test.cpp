@@ -81,6 +81,21 @@ TEST(WindowPass, MatchesAByteAtATimeCountForEveryRunSplit) {
     }
 }
 
+// Lines are formatted into a 64 KiB batch that is handed to the stream
+// whenever a line might not fit; with small windows a section spans many
+// batches, and the hand-over may fall anywhere within the pass.
+TEST(WindowPass, SectionsLongerThanManyBatches) {
+    std::string sequence;
+    for (int i = 0; i < 100'003; ++i) sequence += "GCATgcSNCGGGCCA"[(i * 13 + i / 11) % 15];
+    std::string fasta = ">r\n";
+    for (std::size_t at = 0; at < sequence.size(); at += 61) fasta += sequence.substr(at, 61) + "\n";
+    for (const std::int32_t window : {1, 3, 7}) {
+        const std::string written = section_of(fasta, window, false);
+        EXPECT_GT(written.size(), 65536u) << window;
+        EXPECT_EQ(written, fuzz::expected_section("r", sequence, window, false)) << window;
+    }
+}
+
 TEST(GzExtension, LastComponentRule) {
     const std::pair<const char*, bool> table[] = {
         {"a.gz", true},      {"dir/a.wig.gz", true}, {"a.gz/", true},  {"a.gz//", true}, {"a.gz/.", true},

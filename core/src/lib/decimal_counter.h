@@ -109,9 +109,9 @@ class DecimalCounter {
     std::uint32_t last4_;
     std::uint32_t middle4_;
     std::uint64_t high_;
-    const std::uint32_t step_last4_;
-    const std::uint32_t step_middle4_;
-    const std::uint64_t step_high_;
+    std::uint32_t step_last4_;
+    std::uint32_t step_middle4_;
+    std::uint64_t step_high_;
     std::uint32_t threshold_ = 10;
     std::size_t low_digits_ = 1;
     std::size_t high_size_ = 0;

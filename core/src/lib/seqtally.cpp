@@ -88,8 +88,16 @@ class LineWriter {
   public:
     LineWriter(OutputStream& out, std::span<char> batch)
         : out_(out), start_(batch.data()), at_(batch.data()), end_(batch.data() + batch.size()) {}
-    char* reserve() {
-        if (static_cast<std::size_t>(end_ - at_) < kLineRoom) [[unlikely]] drain();
+    // The pass keeps the write position in a register of its own and hands
+    // it back here: stored in this object, every line's bytes (which may
+    // alias anything) would force it through memory and back.
+    char* at() const noexcept { return at_; }
+    // A line may start at or before this point.
+    const char* last_line_start() const noexcept { return end_ - kLineRoom; }
+    // Writes what lies before `at` and returns where the next line goes.
+    char* drain(char* at) {
+        at_ = at;
+        drain();
         return at_;
     }
     void advance_to(char* end) noexcept { at_ = end; }
@@ -123,13 +131,22 @@ inline std::uint64_t low_bits(std::uint64_t word, std::uint64_t n) noexcept {
 }
 
 [[gnu::always_inline]] inline void pass_lines(PassState& state, const fasta::SequenceLines& sequence_lines) {
+    // Everything the per-window loop changes lives in locals that nothing
+    // points to, so that it stays in registers while line bytes are stored.
     const std::uint64_t window = state.window;
     std::uint64_t needed = state.needed;
     std::uint64_t gc_in_window = state.gc_in_window;
+    std::uint64_t length = state.length;
+    DecimalCounter position = state.position;
+    char* at = state.lines.at();
+    const char* const last_line_start = state.lines.last_line_start();
+    // Null when values are computed per window: an empty span's data() need not be.
+    const WindowPass::ValueText* const value_text =
+        state.full_window_text.empty() ? nullptr : state.full_window_text.data();
     for (const std::string_view line : sequence_lines) {
         const char* bytes = line.data();
         std::size_t left = line.size();
-        state.length += left;
+        length += left;
         // The line goes in runs of up to 64 bytes: one G/C bit mask per run,
         // and one popcount per piece of the run inside one window.
         while (left > 0) {
@@ -141,9 +158,10 @@ inline std::uint64_t low_bits(std::uint64_t word, std::uint64_t n) noexcept {
                 // needed == 64 only for a whole run, which leaves nothing to shift.
                 mask = needed < 64 ? mask >> needed : 0;
                 rest -= needed;
-                char* at = state.position.write(state.lines.reserve());
-                if (!state.full_window_text.empty()) [[likely]] {
-                    const WindowPass::ValueText& text = state.full_window_text[gc_in_window];
+                if (at > last_line_start) [[unlikely]] at = state.lines.drain(at);
+                at = position.write(at);
+                if (value_text != nullptr) [[likely]] {
+                    const WindowPass::ValueText& text = value_text[gc_in_window];
                     std::memcpy(at, text.bytes, sizeof text.bytes);
                     at += text.size;
                 } else {
@@ -153,8 +171,7 @@ inline std::uint64_t low_bits(std::uint64_t word, std::uint64_t n) noexcept {
                     std::memcpy(at, value, size);
                     at += size;
                 }
-                state.lines.advance_to(at);
-                state.position.advance();
+                position.advance();
                 needed = window;
                 gc_in_window = 0;
             }
@@ -166,8 +183,11 @@ inline std::uint64_t low_bits(std::uint64_t word, std::uint64_t n) noexcept {
             left -= run;
         }
     }
+    state.lines.advance_to(at);
+    state.position = position;
     state.needed = needed;
     state.gc_in_window = gc_in_window;
+    state.length = length;
 }
 
 // The same pass built twice, for CPUs with and without the popcnt
