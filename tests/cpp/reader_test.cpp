@@ -102,6 +102,29 @@ TEST(Reader, ConsumedRecordsMakeRoomWithoutGrowth) {
     EXPECT_EQ(reader.capacity(), 128u);
 }
 
+TEST(Reader, LineEndsAtEveryPlaceInA64ByteBlock) {
+    // Newlines are read off 64 bytes at a time, and the rest of a fill goes
+    // through a byte search: every line length up to two blocks, so that line
+    // and record ends fall on every offset of a block, and fills that stop
+    // anywhere in one.
+    std::string input;
+    std::vector<Record> expected;
+    for (std::size_t length = 0; length <= 130; ++length) {
+        const std::string name = std::to_string(length);
+        std::string line(length, "ACGT"[length % 4]);
+        if (length > 2) line[length / 2] = '>';  // not at a line start: sequence text
+        const std::string half = line.substr(0, length / 2);
+        input += ">" + name + "\n" + line + "\n" + half + "\r\n\n";
+        expected.push_back({name, {line, half, ""}});
+    }
+    for (const std::size_t chunk : {1, 63, 64, 65, 1000, 1 << 20}) {
+        for (const std::size_t capacity : {64, 100, 4096, 65536}) {
+            auto reader = reader_over(input, chunk, capacity);
+            EXPECT_EQ(read_all(reader), expected) << chunk << " " << capacity;
+        }
+    }
+}
+
 TEST(Reader, HeaderPositionsAcrossRefills) {
     auto reader = reader_over(std::string(100, '\n') + ">a\nAC\nGT\n>b\nT\n", 1, 16);
     ASSERT_TRUE(reader.next_record().ok());
