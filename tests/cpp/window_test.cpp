@@ -48,6 +48,9 @@ TEST(DecimalCounter, CarriesAcrossDigitsUpToTheLargestPositions) {
         {1, 1}, {1, 5}, {1, 100}, {1, 65536}, {9'999'999'999'999'999'990ull, 7}, {99'999'990, 3},
         {0, 100'000'000}, {5, 300'000'007}, {1, 99'999'999},
         {2'147'483'600, 99}, {0, 10}, {1, 2'147'483'647},
+        // Steps just below and at the four-digit group: a carry on nearly
+        // every step, or none at all, and new digits reached by a jump.
+        {9'999, 1}, {1, 9'999}, {3, 9'998}, {1, 10'000}, {1, 10'001}, {99'999'999, 1}, {9'990, 9'999},
     };
     for (const auto& [start, step] : table) {
         DecimalCounter counter(start, step);

@@ -1,6 +1,8 @@
 #include "seqtally.h"
 
+#include <bit>
 #include <charconv>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -130,10 +132,26 @@ inline std::uint64_t low_bits(std::uint64_t word, std::uint64_t n) noexcept {
     return word & (~std::uint64_t{0} >> (64 - n));
 }
 
+// Copies the text whole, size byte included (the next line overwrites it).
+inline char* copy_value_text(char* at, const WindowPass::ValueText& text) noexcept {
+    static_assert(sizeof(WindowPass::ValueText) == 8 && offsetof(WindowPass::ValueText, size) == 7);
+    if constexpr (std::endian::native == std::endian::little) {
+        // One load and one store; the size is the word's top byte.
+        std::uint64_t word = 0;
+        std::memcpy(&word, &text, 8);
+        std::memcpy(at, &word, 8);
+        return at + (word >> 56);
+    } else {
+        std::memcpy(at, text.bytes, sizeof text.bytes);
+        return at + text.size;
+    }
+}
+
 [[gnu::always_inline]] inline void pass_lines(PassState& state, const fasta::SequenceLines& sequence_lines) {
     // Everything the per-window loop changes lives in locals that nothing
     // points to, so that it stays in registers while line bytes are stored.
     const std::uint64_t window = state.window;
+    const std::uint64_t window_mask = window < 64 ? low_bits(~std::uint64_t{0}, window) : 0;
     std::uint64_t needed = state.needed;
     std::uint64_t gc_in_window = state.gc_in_window;
     std::uint64_t length = state.length;
@@ -153,17 +171,11 @@ inline std::uint64_t low_bits(std::uint64_t word, std::uint64_t n) noexcept {
             const std::size_t run = left < 64 ? left : 64;
             std::uint64_t mask = gc_mask(bytes, run);
             std::size_t rest = run;
-            while (rest >= needed) {
-                gc_in_window += static_cast<std::uint64_t>(__builtin_popcountll(low_bits(mask, needed)));
-                // needed == 64 only for a whole run, which leaves nothing to shift.
-                mask = needed < 64 ? mask >> needed : 0;
-                rest -= needed;
+            const auto end_window = [&] {
                 if (at > last_line_start) [[unlikely]] at = state.lines.drain(at);
                 at = position.write(at);
                 if (value_text != nullptr) [[likely]] {
-                    const WindowPass::ValueText& text = value_text[gc_in_window];
-                    std::memcpy(at, text.bytes, sizeof text.bytes);
-                    at += text.size;
+                    at = copy_value_text(at, value_text[gc_in_window]);
                 } else {
                     char value[16];
                     const std::size_t size =
@@ -172,6 +184,22 @@ inline std::uint64_t low_bits(std::uint64_t word, std::uint64_t n) noexcept {
                     at += size;
                 }
                 position.advance();
+            };
+            if (rest >= needed) {
+                // The window that was already open ends first...
+                gc_in_window += static_cast<std::uint64_t>(__builtin_popcountll(low_bits(mask, needed)));
+                // needed == 64 only for a whole run, which leaves nothing to shift.
+                mask = needed < 64 ? mask >> needed : 0;
+                rest -= needed;
+                end_window();
+                // ...then whole windows, which fit in the rest of a run only
+                // when they are shorter than 64 bases.
+                while (rest >= window) {
+                    gc_in_window = static_cast<std::uint64_t>(__builtin_popcountll(mask & window_mask));
+                    mask >>= window;
+                    rest -= window;
+                    end_window();
+                }
                 needed = window;
                 gc_in_window = 0;
             }
