@@ -89,40 +89,29 @@ constexpr std::size_t kLineRoom = 64;
 class LineWriter {
   public:
     LineWriter(OutputStream& out, std::span<char> batch)
-        : out_(out), start_(batch.data()), at_(batch.data()), end_(batch.data() + batch.size()) {}
-    // The pass keeps the write position in a register of its own and hands
-    // it back here: stored in this object, every line's bytes (which may
-    // alias anything) would force it through memory and back.
-    char* at() const noexcept { return at_; }
+        : out_(out), start_(batch.data()), last_line_start_(batch.data() + batch.size() - kLineRoom) {}
+    char* start() const noexcept { return start_; }
     // A line may start at or before this point.
-    const char* last_line_start() const noexcept { return end_ - kLineRoom; }
-    // Writes what lies before `at` and returns where the next line goes.
-    char* drain(char* at) {
-        at_ = at;
-        drain();
-        return at_;
-    }
-    void advance_to(char* end) noexcept { at_ = end; }
-    void drain() {
-        write_or_fail(out_, std::string_view(start_, static_cast<std::size_t>(at_ - start_)));
-        at_ = start_;
+    const char* last_line_start() const noexcept { return last_line_start_; }
+    // Hands over the lines before `end`; the next line goes to start().
+    char* drain(const char* end) {
+        write_or_fail(out_, std::string_view(start_, static_cast<std::size_t>(end - start_)));
+        return start_;
     }
 
   private:
     OutputStream& out_;
     char* const start_;
-    char* at_;
-    char* const end_;
+    const char* const last_line_start_;
 };
 
-// Where a section's window pass stands between lines.
+// What a section's window pass starts from, and where it leaves the record:
+// its length and the window still open at its end.
 struct PassState {
     std::uint64_t window;  // bases per window; 2^64 - 1 when windows never complete
-    std::int32_t window_size;
     std::span<const WindowPass::ValueText> full_window_text;
-    DecimalCounter position;
     LineWriter lines;
-    std::uint64_t needed;  // bases still missing from the current window
+    std::uint64_t needed = 0;  // bases still missing from the open window
     std::uint64_t gc_in_window = 0;
     std::uint64_t length = 0;
 };
@@ -149,14 +138,15 @@ inline char* copy_value_text(char* at, const WindowPass::ValueText& text) noexce
 
 [[gnu::always_inline]] inline void pass_lines(PassState& state, const fasta::SequenceLines& sequence_lines) {
     // Everything the per-window loop changes lives in locals that nothing
-    // points to, so that it stays in registers while line bytes are stored.
+    // points to, so that it stays in registers while line bytes are stored
+    // (char stores may alias anything else).
     const std::uint64_t window = state.window;
     const std::uint64_t window_mask = window < 64 ? low_bits(~std::uint64_t{0}, window) : 0;
-    std::uint64_t needed = state.needed;
-    std::uint64_t gc_in_window = state.gc_in_window;
-    std::uint64_t length = state.length;
-    DecimalCounter position = state.position;
-    char* at = state.lines.at();
+    std::uint64_t needed = window;
+    std::uint64_t gc_in_window = 0;
+    std::uint64_t length = 0;
+    DecimalCounter position(1, window != UINT64_MAX ? window : 1);
+    char* at = state.lines.start();
     const char* const last_line_start = state.lines.last_line_start();
     // Null when values are computed per window: an empty span's data() need not be.
     const WindowPass::ValueText* const value_text =
@@ -179,7 +169,7 @@ inline char* copy_value_text(char* at, const WindowPass::ValueText& text) noexce
                 } else {
                     char value[16];
                     const std::size_t size =
-                        format_value(value, static_cast<std::int64_t>(gc_in_window), state.window_size);
+                        format_value(value, static_cast<std::int64_t>(gc_in_window), static_cast<std::int64_t>(window));
                     std::memcpy(at, value, size);
                     at += size;
                 }
@@ -211,8 +201,7 @@ inline char* copy_value_text(char* at, const WindowPass::ValueText& text) noexce
             left -= run;
         }
     }
-    state.lines.advance_to(at);
-    state.position = position;
+    state.lines.drain(at);
     state.needed = needed;
     state.gc_in_window = gc_in_window;
     state.length = length;
@@ -238,15 +227,13 @@ std::uint64_t WindowPass::section(std::string_view identifier, const fasta::Reco
     // A window of 0 or fewer bases never completes: every record then forms
     // a single partial window, as if windows had 2^64 - 1 bases.
     const std::uint64_t window = window_size_ > 0 ? static_cast<std::uint64_t>(window_size_) : UINT64_MAX;
-    PassState state{window, window_size_, full_window_text_, DecimalCounter(1, window_size_ > 0 ? window : 1),
-                    LineWriter(out, batch_), window};
+    PassState state{window, full_window_text_, LineWriter(out, batch_)};
     static const bool has_popcnt = __builtin_cpu_supports("popcnt");
     if (has_popcnt) {
         pass_lines_popcnt(state, record.sequence_lines());
     } else {
         pass_lines_portable(state, record.sequence_lines());
     }
-    state.lines.drain();
     const std::uint64_t bases_in_window = window - state.needed;
     if (!omit_tail_ && bases_in_window > 0) {
         // The partial window starts right after the last full one.
