@@ -1,246 +1,374 @@
-"""The seqtally command line: checksums and G/C tracks of FASTA files from
-the shell. The work is done by the seqtally extension module; this module only
-parses arguments, runs files in worker processes and prints."""
+"""The seqtally command: argument parsing, output formats and exit statuses.
+The work is done by seqtally_tools, in worker processes, so that Ctrl-C
+ends a run at once and a progress bar can move while a call runs.
+
+Exit status: 0 done, 1 a failure (one line on standard error), 2 a usage
+error, 130 Ctrl-C, 141 standard output closed by its reader.
+"""
 from __future__ import annotations
 
 import argparse
 import contextlib
-import json
 import os
 import signal
 import sys
-import tempfile
+import warnings
 from collections.abc import Callable, Iterator, Sequence
-from concurrent.futures import ProcessPoolExecutor
-from importlib import metadata
-from typing import Any
+from types import FrameType
+from typing import TYPE_CHECKING, Any
 
-import seqtally
+if TYPE_CHECKING:
+    from seqtally_tools._gc import GcJob
+
+from seqtally_tools import SeqtallyError, checksum
+from seqtally_tools._batches import batches, sizes_of
+from seqtally_tools import _progress
+from seqtally_tools._checksum import FileChecksums, checksum_batch, checksum_plain
+from seqtally_tools._inputs import describe, inherited_fds, plain_input
+from seqtally_tools._progress import Meter
+from seqtally_tools._stderr import write_all
+from seqtally_tools._workers import WorkerPool
+
+__all__ = ["main", "checksum_records", "SeqtallyError"]
 
 FIELDS = ("file", "id", "length", "sha512t24u", "md5")
-
-
-class SeqtallyError(Exception):
-    """A failed call, carrying the module's own message."""
-
-
-# The module reports a failure on descriptor 2 itself, starting with this
-# line, before it raises; the command prints its own one-line error instead.
-REPORT_START = b"thread '"
-
-
-@contextlib.contextmanager
-def _descriptor_2_to(target: int) -> Iterator[None]:
-    sys.stderr.flush()
-    saved = os.dup(2)
-    os.dup2(target, 2)
-    try:
-        yield
-    finally:
-        sys.stderr.flush()
-        os.dup2(saved, 2)
-        os.close(saved)
-
-
-@contextlib.contextmanager
-def _stderr_held() -> Iterator[None]:
-    """Descriptor 2 goes to a temporary file for the call; afterwards what
-    was written there, less a failure report, goes on to the real one."""
-    with tempfile.TemporaryFile() as held:
-        try:
-            with _descriptor_2_to(held.fileno()):
-                yield
-        finally:
-            held.seek(0)
-            _forward(held.fileno(), 2)
-
-
-@contextlib.contextmanager
-def _stderr_filtered() -> Iterator[None]:
-    """Like _stderr_held, but progress messages pass through as they are
-    written. The module holds the interpreter lock for the whole call, so no
-    Python thread could drain a pipe meanwhile: a forked child does it."""
-    sys.stderr.flush()
-    read_end, write_end = os.pipe()
-    child = os.fork()
-    if child == 0:  # pragma: no cover - runs in the child
-        os.close(write_end)
-        _forward(read_end, 2)
-        os._exit(0)
-    os.close(read_end)
-    try:
-        with _descriptor_2_to(write_end):
-            # Descriptor 2 is now the only write end: the child sees the end
-            # of its input when descriptor 2 is restored.
-            os.close(write_end)
-            yield
-    finally:
-        os.waitpid(child, 0)
-
-
-def _forward(source: int, target: int) -> None:
-    """Copies `source` to `target` as it arrives, up to a line that starts a
-    failure report; the start of a line is held back only while it could
-    still be one."""
-    at_line_start, held, dropping = True, b"", False
-    while chunk := os.read(source, 65536):
-        if dropping:
-            continue
-        data, held = held + chunk, b""
-        while data:
-            if at_line_start:
-                if len(data) < len(REPORT_START) and REPORT_START.startswith(data):
-                    held = data
-                    break
-                if data.startswith(REPORT_START):
-                    dropping = True
-                    break
-            end = data.find(b"\n")
-            piece = data if end < 0 else data[:end + 1]
-            os.write(target, piece)
-            at_line_start = end >= 0
-            data = data[len(piece):]
-    if held and not dropping:
-        os.write(target, held)
-
-
-def _call(function: Callable[..., Any], *args: Any) -> Any:
-    """A call into the module, with its failures (PanicException, which
-    derives from BaseException, or a wrong argument) as SeqtallyError."""
-    try:
-        return function(*args)
-    except (KeyboardInterrupt, SystemExit):
-        raise
-    except BaseException as error:
-        raise SeqtallyError(str(error)) from None
+INTERRUPTED = 128 + signal.SIGINT
+PIPE_CLOSED = 128 + signal.SIGPIPE
+# A bar appears only for runs longer than this; short runs stay quiet.
+BAR_DELAY_SECONDS = 0.5
 
 
 def checksum_records(path: str) -> list[dict[str, Any]]:
-    """checksum() of one file as plain dictionaries, which, unlike the
-    ChecksumResult objects, can be sent between processes (worker pools,
-    Dask). A failure of the call raises SeqtallyError with its message."""
-    results = _call(seqtally.checksum, path)
-    return [{"file": path, "id": r.id, "length": r.length, "sha512t24u": r.sha512, "md5": r.md5} for r in results]
+    """Deprecated, kept for one release: use seqtally_tools.checksum, which
+    returns SequenceChecksum records. This gives the same values as
+    dictionaries with the keys file, id, length, sha512t24u and md5."""
+    warnings.warn("seqtally_cli.checksum_records is deprecated; use seqtally_tools.checksum",
+                  DeprecationWarning, stacklevel=2)
+    return [{"file": path, **record._asdict()} for record in checksum(path)]
 
 
-def _checksum_in_worker(path: str) -> tuple[list[dict[str, Any]] | None, str | None]:
-    # The exception itself may not survive pickling back to the parent.
+# ---------------------------------------------------------------- output formats
+
+
+def _encode(text: str) -> bytes:
+    # File names that are not UTF-8 come back as the bytes they were.
+    return text.encode("utf-8", "surrogateescape")
+
+
+def format_checksums(files: Sequence[FileChecksums], form: str) -> bytes:
+    if form == "json":
+        import json
+
+        lines = [json.dumps({"file": f.file, **r._asdict()}, ensure_ascii=False) + "\n"
+                 for f in files for r in f.records]
+    else:
+        lines = [f"{f.file}\t{r.id}\t{r.length}\t{r.sha512t24u}\t{r.md5}\n" for f in files for r in f.records]
+    return _encode("".join(lines))
+
+
+def _checksum_lines(first: int, paths: Sequence[str], form: str) -> tuple[bytes, SeqtallyError | None]:
+    """In a worker: a batch's output lines, formatted there and not here, so
+    that formatting runs on as many cores as the digests."""
+    done, failure = checksum_batch(first, paths)
+    return format_checksums(done, form), failure
+
+
+def _checksum_one(plain: str, source: str, form: str) -> tuple[bytes, SeqtallyError | None]:
+    """In a worker: one file that this process opened."""
+    _progress.file_started(0)
     try:
-        with _stderr_held():
-            return checksum_records(path), None
+        return format_checksums([FileChecksums(source, checksum_plain(plain, describe(source)))], form), None
     except SeqtallyError as error:
-        return None, str(error)
+        return b"", error
 
 
-def _results(paths: Sequence[str], jobs: int) -> Iterator[tuple[list[dict[str, Any]] | None, str | None]]:
-    """Per file, in input order: the records, or the failure's message."""
-    if jobs <= 1 or len(paths) <= 1:
-        for path in paths:
-            yield _checksum_in_worker(path)
-        return
-    with ProcessPoolExecutor(max_workers=jobs) as pool:
-        yield from pool.map(_checksum_in_worker, paths)
+def _run_gc_job(job: GcJob, plain: str) -> None:
+    job.run(plain)
+
+
+# ---------------------------------------------------------------- progress
+
+
+class _Progress:
+    """A tqdm bar on standard error (files and bytes done, rate, time left)
+    when it is a terminal; what workers write on standard error passes
+    above the bar, whole lines at a time."""
+
+    def __init__(self, sizes: Sequence[int], enabled: bool) -> None:
+        self.meter = Meter(sizes)
+        self._files = len(sizes)
+        self._held = b""
+        self._bar: Any = None
+        if enabled and sys.stderr is not None and sys.stderr.isatty():
+            from tqdm import tqdm
+
+            # Its monitor thread would make the pool start its workers as
+            # new interpreters rather than forks.
+            tqdm.monitor_interval = 0
+            self._tqdm = tqdm
+            self._bar = tqdm(total=sum(sizes) or None, unit="B", unit_scale=True, unit_divisor=1024,
+                             delay=BAR_DELAY_SECONDS, file=sys.stderr, dynamic_ncols=True, leave=False)
+
+    def tick(self) -> None:
+        if self._bar is None:
+            return
+        self._bar.set_postfix_str(f"files {self.meter.files_done}/{self._files}", refresh=False)
+        self._bar.update(self.meter.bytes_done - self._bar.n)
+
+    def stderr(self, data: bytes) -> None:
+        if self._bar is None:
+            write_all(2, data)
+            return
+        lines = (self._held + data).split(b"\n")
+        self._held = lines.pop()
+        for line in lines:
+            self._tqdm.write(line.decode(errors="replace"), file=sys.stderr)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+            self._bar = None
+            if self._held:
+                write_all(2, self._held)
+                self._held = b""
+
+    def pool(self, jobs: int, plain: str | None = None) -> WorkerPool:
+        """Workers; `plain`: an input opened here, which they inherit."""
+        return WorkerPool(jobs, stderr_sink=self.stderr, meter=None if self._bar is None else self.meter,
+                          on_tick=self.tick, pass_fds=() if plain is None else inherited_fds(plain))
+
+    @contextlib.contextmanager
+    def opened(self, source: str, *, avoid_gz_name: bool = False) -> Iterator[str]:
+        """The run's only input, opened here: inflating starts while the
+        worker does, and its first records are ready when the call begins."""
+        _progress.install(lambda note: self.meter.reader(0, note[1]) if note[0] == "watch" else None)
+        try:
+            with plain_input(source, avoid_gz_name=avoid_gz_name) as plain:
+                yield plain
+        finally:
+            _progress.install(None)
+
+
+# ---------------------------------------------------------------- commands
 
 
 def run_checksum(options: argparse.Namespace) -> int:
-    out = sys.stdout
-    if options.format == "tsv":
-        out.write("\t".join(FIELDS) + "\n")
-    for records, failure in _results(options.files, options.jobs):
-        if failure is not None:
-            out.flush()
-            return fail(failure)
-        assert records is not None
-        for record in records:
-            if options.format == "json":
-                out.write(json.dumps(record, ensure_ascii=False) + "\n")
-            else:
-                out.write("\t".join(str(record[field]) for field in FIELDS) + "\n")
+    paths = list(options.files)
+    if options.files_from is not None:
+        paths += _read_file_list(options.files_from)
+    if not paths:
+        raise _UsageError("no input files")
+    if paths.count("-") + (options.files_from == "-") > 1:
+        raise _UsageError("standard input can be read only once")
+    sizes = sizes_of(paths)
+    # The header goes out with the first lines, or at the end of a run that
+    # succeeded: a run that fails before any result prints nothing.
+    header = _encode("\t".join(FIELDS) + "\n") if options.format == "tsv" else b""
+    progress = _Progress(sizes, enabled=not options.quiet)
+    if len(paths) == 1:
+        try:
+            with progress.opened(paths[0]) as plain, progress.pool(1, plain) as pool:
+                (lines, failure), = pool.map(_checksum_one, [(plain, paths[0], options.format)], [range(1)])
+                if failure is not None:
+                    raise failure
+                # A damaged gzip input is known only as the block ends: the
+                # lines wait for it.
+        finally:
+            progress.close()
+        _emit(header + lines)
+        return 0
+    tasks = [(first, batch, options.format) for first, batch in batches(paths, sizes, options.jobs)]
+    spans = [range(first, first + len(batch)) for first, batch, _ in tasks]
+    try:
+        with progress.pool(min(options.jobs, len(tasks))) as pool:
+            for lines, failure in pool.map(_checksum_lines, tasks, spans):
+                if lines:
+                    _emit(header + lines)
+                    header = b""
+                if failure is not None:
+                    progress.close()
+                    return _fail(failure, pool.at_line_start)
+    finally:
+        progress.close()
+    _emit(header)
     return 0
 
 
 def run_gc(options: argparse.Namespace) -> int:
+    from seqtally_tools._gc import GcJob
+
+    job = GcJob.prepare(options.input, options.output, window=options.window, omit_tail=options.omit_tail,
+                        chrom_sizes=options.chrom_sizes, level=options.level, gzip=options.gzip or None,
+                        verbose=not options.quiet)
+    progress = _Progress(sizes_of([options.input]), enabled=not options.quiet)
+    pool = None
     try:
-        with _stderr_held() if options.quiet else _stderr_filtered():
-            _call(
-                seqtally.write_seqtally_to_file,
-                options.input,
-                options.output,
-                options.level,
-                options.window,
-                options.omit_tail,
-                options.chrom_sizes or "",
-                options.chrom_sizes is not None,
-                not options.quiet,
-            )
+        with progress.opened(job.source, avoid_gz_name=True) as plain, progress.pool(1, plain) as pool:
+            for _ in pool.map(_run_gc_job, [(job, plain)], [range(1)]):
+                pass
+        job.commit()
     except SeqtallyError as error:
-        return fail(str(error))
+        job.discard()
+        progress.close()
+        return _fail(error, pool is None or pool.at_line_start)
+    except BaseException:
+        job.discard()
+        raise
+    finally:
+        progress.close()
     return 0
 
 
-def fail(message: str) -> int:
-    sys.stderr.write(f"seqtally: error: {message}\n")
+def _emit(data: bytes) -> None:
+    # Straight to the descriptor: a buffered writer that takes part of a
+    # large write can drop the error of the rest (a reader that went away).
+    write_all(1, data)
+
+
+class _UsageError(Exception):
+    pass
+
+
+def _read_file_list(source: str) -> list[str]:
+    try:
+        if source == "-":
+            text = sys.stdin.buffer.read()
+        else:
+            with open(source, "rb") as listing:
+                text = listing.read()
+    except OSError as error:
+        raise SeqtallyError(f"cannot read the list of files: {error.strerror}", source) from None
+    return [os.fsdecode(line) for line in text.splitlines() if line.strip()]
+
+
+def _fail(error: SeqtallyError, at_line_start: bool = True) -> int:
+    sys.stderr.flush()
+    write_all(2, _encode(("" if at_line_start else "\n") + f"seqtally: error: {error.describe()}\n"))
     return 1
 
 
-def positive(text: str) -> int:
+# ---------------------------------------------------------------- arguments
+
+
+def _positive(text: str) -> int:
     value = int(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be 1 or more: {text}")
     return value
 
 
-def level(text: str) -> int:
+def _level(text: str) -> int:
     value = int(text)
     if not 0 <= value <= 9:
         raise argparse.ArgumentTypeError(f"must be from 0 to 9: {text}")
     return value
 
 
-def parser() -> argparse.ArgumentParser:
+class _Version(argparse.Action):
+    # Looked up only when asked for: importlib.metadata costs every run 30 ms.
+    def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> None:
+        from importlib import metadata
+
+        print(f"{parser.prog} {metadata.version('seqtally')}")
+        parser.exit()
+
+
+def _parser() -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(prog="seqtally", description="Checksums and G/C content tracks of FASTA files.")
-    top.add_argument("--version", action="version", version=f"%(prog)s {metadata.version('seqtally')}")
+    top.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    checksum = commands.add_parser(
+    checksum_command = commands.add_parser(
         "checksum",
         help="identifier, length, sha512t24u and md5 of every record",
         description="One line per record: file, id, length, sha512t24u (refget's digest: prefix it with 'SQ.' "
-        "for a refget identifier) and md5 of the uppercased sequence.",
-    )
-    checksum.add_argument("files", nargs="+", metavar="FILE", help="plain FASTA files")
-    checksum.add_argument("--format", choices=("tsv", "json"), default="tsv",
-                          help="tab-separated with a header line (default), or JSON lines")
-    checksum.add_argument("--jobs", "-j", type=positive, default=1, metavar="N",
-                          help="worker processes for several files; output stays in input order")
-    checksum.set_defaults(run=run_checksum)
+        "for a refget identifier) and md5 of the uppercased sequence. Inputs may be plain or gzip (BGZF too), "
+        "told by content; - is standard input.")
+    checksum_command.add_argument("files", nargs="*", metavar="FILE", help="FASTA files, plain or gzip; - for standard input")
+    checksum_command.add_argument("--files-from", metavar="LIST",
+                                  help="also read the paths in LIST, one per line (- for standard input)")
+    checksum_command.add_argument("--format", choices=("tsv", "json"), default="tsv",
+                                  help="tab-separated with a header line (default), or JSON lines")
+    checksum_command.add_argument("--jobs", "-j", type=_positive, default=1, metavar="N",
+                                  help="worker processes; output stays in input order")
+    checksum_command.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
+    checksum_command.set_defaults(run=run_checksum)
 
     gc = commands.add_parser(
         "gc",
         help="G/C percentage of consecutive windows as a wiggle track",
-        description="Writes a variableStep wiggle track of the G/C percentage per window. Input or output "
-        "names ending in .gz are read or written as gzip.",
-    )
-    gc.add_argument("input", metavar="INPUT", help="FASTA file, gzip when its name ends in .gz")
-    gc.add_argument("output", metavar="OUTPUT", help="wiggle track, gzip when its name ends in .gz")
-    gc.add_argument("--window", type=positive, default=100, help="bases per window (default 100)")
+        description="Writes a variableStep wiggle track of the G/C percentage per window. The input may be plain "
+        "or gzip (told by content), - for standard input; an output name ending in .gz is written as gzip. "
+        "Outputs appear only when complete.")
+    gc.add_argument("input", metavar="INPUT", help="FASTA file, plain or gzip; - for standard input")
+    gc.add_argument("output", metavar="OUTPUT", help="wiggle track, gzip when its name ends in .gz; - for standard output")
+    gc.add_argument("--window", type=_positive, default=100, help="bases per window (default 100)")
     gc.add_argument("--omit-tail", action="store_true", help="leave out the last, shorter window of each record")
     gc.add_argument("--chrom-sizes", metavar="PATH", help="also write a chrom.sizes file")
-    gc.add_argument("--level", type=level, default=6, help="gzip level for a .gz output, 0-9 (default 6)")
+    gc.add_argument("--level", type=_level, default=6, help="gzip level for a gzip track, 0-9 (default 6)")
+    gc.add_argument("--gzip", action="store_true",
+                    help="a track on standard output as gzip (the default when it is redirected to a *.gz file)")
     gc.add_argument("--quiet", "-q", action="store_true", help="no progress messages")
     gc.set_defaults(run=run_gc)
     return top
 
 
+def _adopt_orphans() -> None:
+    """Processes whose parent dies (a worker's helpers, when Ctrl-C ends the
+    worker) become children of this process rather than of init, so that
+    nothing of a run outlives it, not even as a zombie that init might never
+    reap."""
+    with contextlib.suppress(Exception):
+        import ctypes
+
+        pr_set_child_subreaper = 36
+        ctypes.CDLL(None).prctl(pr_set_child_subreaper, 1, 0, 0, 0)
+
+
+def _end_adopted() -> None:
+    mine = str(os.getpid())
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            with contextlib.suppress(OSError, IndexError):
+                with open(f"/proc/{entry}/stat", "rb") as status:
+                    parent = status.read().rsplit(b")", 1)[1].split()[1]
+                if parent.decode() == mine:
+                    os.kill(int(entry), signal.SIGKILL)
+    with contextlib.suppress(ChildProcessError):
+        while True:
+            os.waitpid(-1, 0)
+
+
+def _terminate(signum: int, _: FrameType | None) -> None:
+    # Like Ctrl-C: unwind, so that workers stop and temporary files go.
+    raise SystemExit(128 + signum)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    options = parser().parse_args(argv)
+    parser = _parser()
+    options = parser.parse_args(argv)
+    previous: Callable[..., Any] | int | None = signal.signal(signal.SIGTERM, _terminate)
+    _adopt_orphans()
     try:
         return int(options.run(options))
+    except _UsageError as error:
+        parser.error(str(error))
+    except SeqtallyError as error:
+        return _fail(error)
+    except KeyboardInterrupt:
+        _end_adopted()
+        return INTERRUPTED
+    except SystemExit:
+        _end_adopted()
+        raise
     except BrokenPipeError:
         # The reader went away (`seqtally checksum ... | head`): end quietly,
         # with the status a process killed by SIGPIPE would have.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 128 + signal.SIGPIPE
+        return PIPE_CLOSED
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+    return 2  # not reached: parser.error exits
 
 
 if __name__ == "__main__":

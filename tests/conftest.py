@@ -1,7 +1,9 @@
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -53,3 +55,25 @@ def fasta(tmp_path):
         return str(path)
 
     return write
+
+
+COMMAND = shutil.which("seqtally", path=str(Path(sys.executable).parent)) or "seqtally"
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+
+
+def cli(*args, stdin=None, input=None, **kwargs):
+    """The installed command; text output, never a hang."""
+    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, timeout=300, stdin=stdin,
+                          input=input, **kwargs)
+
+
+def processes_in_session(sid):
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                if os.getsid(int(entry)) == sid:
+                    found.append(int(entry))
+            except OSError:
+                pass
+    return found

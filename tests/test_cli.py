@@ -1,104 +1,227 @@
-"""The seqtally command: output formats, worker processes, exit statuses."""
+"""The seqtally command: output formats, worker processes and file lists,
+exit statuses, Ctrl-C, outputs that appear only when complete, progress."""
+import fcntl
 import gzip
 import json
 import os
-import shutil
+import pty
+import signal
+import stat
+import struct
 import subprocess
 import sys
-from pathlib import Path
+import termios
+import time
 
 import pytest
 
 import seqtally
+from conftest import COMMAND, EXAMPLES, cli, processes_in_session
 
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
-COMMAND = shutil.which("seqtally", path=str(Path(sys.executable).parent)) or "seqtally"
+NOT_FOUND = ('called `Result::unwrap()` on an `Err` value: '
+             'Os { code: 2, kind: NotFound, message: "No such file or directory" }')
 
 
-def cli(*args, stdin=None):
-    return subprocess.run([COMMAND, *map(str, args)], capture_output=True, text=True, timeout=300, stdin=stdin)
+def module_rows(*files):
+    return [(str(f), r.id, str(r.length), r.sha512, r.md5) for f in files for r in seqtally.checksum(str(f))]
 
 
 def test_checksum_tsv_and_json_carry_the_module_values():
     files = [EXAMPLES / "phix174.fa", EXAMPLES / "small.fa"]
-    expected = [(str(f), r.id, r.length, r.sha512, r.md5) for f in files for r in seqtally.checksum(str(f))]
     tsv = cli("checksum", *files)
-    assert tsv.returncode == 0 and tsv.stderr == ""
-    lines = tsv.stdout.splitlines()
+    assert tsv.returncode == 0 and tsv.stderr == b""
+    lines = tsv.stdout.decode().splitlines()
     assert lines[0] == "file\tid\tlength\tsha512t24u\tmd5"
-    assert [tuple(line.split("\t")) for line in lines[1:]] == [tuple(map(str, e)) for e in expected]
-    as_json = cli("checksum", "--format", "json", *files)
+    assert [tuple(line.split("\t")) for line in lines[1:]] == module_rows(*files)
+    as_json = [json.loads(line) for line in cli("checksum", "--format", "json", *files).stdout.splitlines()]
     keys = ("file", "id", "length", "sha512t24u", "md5")
-    assert [json.loads(line) for line in as_json.stdout.splitlines()] == [dict(zip(keys, e)) for e in expected]
+    assert [tuple(str(d[k]) for k in keys) for d in as_json] == module_rows(*files)
 
 
-def test_worker_processes_keep_input_order(tmp_path):
+@pytest.fixture
+def many(tmp_path):
     files = []
-    for i in range(12):
-        path = tmp_path / f"f{i}.fa"
-        path.write_bytes(b"".join(b">f%d_r%d\n%s\n" % (i, j, b"ACGT"[j % 4:] * (i + j + 1)) for j in range(30)))
+    for i in range(300):
+        path = tmp_path / f"f{i:03}.fa"
+        path.write_bytes(b"".join(b">f%d_r%d\n%s\n" % (i, j, b"ACGT"[j % 4:] * (i + j + 1)) for j in range(5)))
         files.append(path)
-    serial = cli("checksum", *files)
-    parallel = cli("checksum", "--jobs", "3", *files)
-    assert parallel.returncode == 0
-    assert parallel.stdout == serial.stdout and len(serial.stdout.splitlines()) == 1 + 12 * 30
+    return files
 
 
-@pytest.mark.parametrize("jobs", ["1", "2"])
-def test_failure_is_one_line_after_the_earlier_files(tmp_path, jobs):
-    missing = tmp_path / "missing.fa"
-    out = cli("checksum", "--jobs", jobs, EXAMPLES / "small.fa", missing, EXAMPLES / "phix174.fa")
+@pytest.mark.parametrize("jobs", ["1", "2", "3"])
+def test_jobs_and_file_lists_give_the_serial_output(tmp_path, many, jobs):
+    serial = cli("checksum", *many)
+    assert serial.returncode == 0 and len(serial.stdout.splitlines()) == 1 + 300 * 5
+    listing = tmp_path / "list.txt"
+    listing.write_text("".join(f"{f}\n" for f in many[100:]))
+    assert cli("checksum", "--jobs", jobs, *many).stdout == serial.stdout
+    assert cli("checksum", "--jobs", jobs, *many[:100], "--files-from", listing).stdout == serial.stdout
+    from_stdin = cli("checksum", "--jobs", jobs, "--files-from", "-", input=listing.read_bytes())
+    assert from_stdin.stdout.splitlines()[1:] == serial.stdout.splitlines()[1 + 100 * 5:]
+    # A failure: the files before it in full, then one line, whatever the workers did meanwhile.
+    failing = [*many[:150], tmp_path / "missing.fa", *many[150:]]
+    out = cli("checksum", "--jobs", jobs, *failing)
     assert out.returncode == 1
-    assert out.stderr == ("seqtally: error: called `Result::unwrap()` on an `Err` value: "
-                          'Os { code: 2, kind: NotFound, message: "No such file or directory" }\n')
-    assert out.stdout.splitlines()[1].startswith(f"{EXAMPLES / 'small.fa'}\t")
-    assert "phix174" not in out.stdout
+    assert out.stdout.splitlines() == serial.stdout.splitlines()[:1 + 150 * 5]
+    assert out.stderr.decode() == f"seqtally: error: {tmp_path / 'missing.fa'}: {NOT_FOUND}\n"
 
 
-def test_gc_writes_what_the_module_writes(tmp_path):
-    fasta = EXAMPLES / "phix174.fa"
-    seqtally.write_seqtally_to_file(str(fasta), str(tmp_path / "ref.wig"), 6, 50, True, str(tmp_path / "ref.sizes"),
-                                    True, False)
-    out = cli("gc", fasta, tmp_path / "t.wig.gz", "--window", "50", "--omit-tail", "--chrom-sizes",
-              tmp_path / "t.sizes", "--level", "1")
-    assert out.returncode == 0 and out.stdout == ""
-    assert out.stderr.startswith("==> Will write chrom.sizes file to ")
-    assert out.stderr.endswith("==> Found and processed 1 regions.\n")
-    assert gzip.decompress((tmp_path / "t.wig.gz").read_bytes()) == (tmp_path / "ref.wig").read_bytes()
-    assert (tmp_path / "t.sizes").read_bytes() == (tmp_path / "ref.sizes").read_bytes()
-    quiet = cli("gc", fasta, tmp_path / "q.wig", "--quiet")
-    assert quiet.returncode == 0 and quiet.stderr == "" and (tmp_path / "q.wig").stat().st_size > 0
-    assert not (tmp_path / "q.sizes").exists()
+def test_usage_errors_and_statuses(tmp_path):
+    for usage in (["checksum"], ["checksum", "-", "-"], ["gc", "in.fa"], ["gc", "a", "b", "--window", "0"],
+                  ["gc", "a", "b", "--level", "10"], ["frobnicate"], []):
+        out = cli(*usage)
+        assert out.returncode == 2 and b"usage: seqtally" in out.stderr, usage
+    assert (cli("--version").returncode, cli("--version").stdout) == (0, b"seqtally 0.1.0\n")
+    empty = tmp_path / "empty.fa"
+    empty.write_bytes(b"")
+    assert cli("checksum", empty).stdout == b"file\tid\tlength\tsha512t24u\tmd5\n"
+    missing = cli("checksum", tmp_path / "missing.fa", empty)
+    assert (missing.returncode, missing.stdout) == (1, b"")  # no header before a failure
+    unreadable_list = cli("checksum", "--files-from", tmp_path / "nope.txt")
+    assert unreadable_list.returncode == 1 and b"cannot read the list of files" in unreadable_list.stderr
 
 
-def test_exit_statuses(tmp_path):
-    not_fasta = tmp_path / "x.fa"
-    not_fasta.write_text("ACGT\n")
-    failed = cli("gc", not_fasta, tmp_path / "o.wig", "--quiet")
-    assert (failed.returncode, failed.stderr) == (
-        1, "seqtally: error: Error reading record: InvalidStart { line: 1, found: 65 }\n")
+def test_gc_messages_name_the_final_files_and_failures_keep_the_lines(tmp_path):
+    sizes = tmp_path / "t.sizes"
+    out = cli("gc", EXAMPLES / "phix174.fa", tmp_path / "t.wig.gz", "--window", "50", "--chrom-sizes", sizes)
+    assert out.returncode == 0 and out.stdout == b""
+    assert out.stderr.decode() == (f'==> Will write chrom.sizes file to "{sizes}"\n'
+                                   '==> Processing region "NC_001422.1" ... done\n'
+                                   "==> Found and processed 1 regions.\n")
+    reference = tmp_path / "ref.wig"
+    seqtally.write_seqtally_to_file(str(EXAMPLES / "phix174.fa"), str(reference), 6, 50, False, "", False, False)
+    assert gzip.decompress((tmp_path / "t.wig.gz").read_bytes()) == reference.read_bytes()
     bad = tmp_path / "bad.fa"
     bad.write_bytes(b">a\nAC\n>\xff\nGT\n")
-    progress_then_error = cli("gc", bad, tmp_path / "o.wig")
-    assert (progress_then_error.returncode, progress_then_error.stderr) == (
+    failed = cli("gc", bad, tmp_path / "o.wig")
+    assert (failed.returncode, failed.stderr.decode()) == (
         1, '==> Processing region "a" ... done\n'
-           "seqtally: error: called `Result::unwrap()` on an `Err` value: Utf8Error { valid_up_to: 0, error_len: Some(1) }\n")
-    for usage in (["checksum"], ["gc", "in.fa"], ["gc", "a", "b", "--window", "0"], ["gc", "a", "b", "--level", "10"],
-                  ["frobnicate"], []):
-        out = cli(*usage)
-        assert out.returncode == 2 and "usage: seqtally" in out.stderr, usage
-    version = cli("--version")
-    assert (version.returncode, version.stdout) == (0, "seqtally 0.1.0\n")
+           f"seqtally: error: {bad}: called `Result::unwrap()` on an `Err` value: "
+           "Utf8Error { valid_up_to: 0, error_len: Some(1) }\n")
 
 
-def test_a_closed_pipe_ends_quietly(tmp_path):
-    big = tmp_path / "many.fa"
-    big.write_bytes(b"".join(b">r%d\nACGT\n" % i for i in range(200_000)))
-    reader = subprocess.Popen([COMMAND, "checksum", str(big)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+def test_outputs_appear_only_when_complete(tmp_path):
+    good, bad = tmp_path / "good.fa", tmp_path / "bad.fa"
+    good.write_bytes(b">a\nACGTACGTGG\n>b\nGGCC\n")
+    bad.write_bytes(b">a\nACGT\n>\xff\nGT\n")
+    track, sizes = tmp_path / "t.wig.gz", tmp_path / "t.sizes"
+    track.write_bytes(b"old track")
+    os.chmod(track, 0o600)
+    failed = cli("gc", bad, track, "--chrom-sizes", sizes, "--quiet")
+    assert failed.returncode == 1
+    assert track.read_bytes() == b"old track" and not sizes.exists()
+    assert sorted(os.listdir(tmp_path)) == ["bad.fa", "good.fa", "t.wig.gz"]
+    assert cli("gc", good, track, "--chrom-sizes", sizes, "--quiet", "--window", "4").returncode == 0
+    assert gzip.decompress(track.read_bytes()).startswith(b"track type=wiggle_0\nvariableStep chrom=a span=4\n")
+    assert stat.S_IMODE(track.stat().st_mode) == 0o600  # a replaced file keeps its permissions
+    assert sizes.read_bytes() == b"a\t10\nb\t4\n"
+    assert sorted(os.listdir(tmp_path)) == ["bad.fa", "good.fa", "t.sizes", "t.wig.gz"]
+
+
+def test_an_output_naming_the_input_by_any_path_is_refused(tmp_path):
+    source = tmp_path / "in.fa"
+    source.write_bytes(b">a\nACGT\n")
+    (tmp_path / "link.fa").symlink_to(source)
+    os.link(source, tmp_path / "hard.fa")
+    for output in (source, tmp_path / "link.fa", tmp_path / "hard.fa", f"{tmp_path}/./in.fa"):
+        out = cli("gc", source, output, "--quiet")
+        assert out.returncode == 1 and b'error: "output file is the input file" }' in out.stderr, output
+    out = cli("gc", source, tmp_path / "t.wig", "--chrom-sizes", f"{tmp_path}/./t.wig", "--quiet")
+    assert out.returncode == 1 and b"chrom.sizes file is the input or the output file" in out.stderr
+    assert source.read_bytes() == b">a\nACGT\n"
+    assert sorted(os.listdir(tmp_path)) == ["hard.fa", "in.fa", "link.fa"]
+
+
+def test_track_on_standard_output(tmp_path):
+    reference = tmp_path / "ref.wig"
+    seqtally.write_seqtally_to_file(str(EXAMPLES / "phix174.fa"), str(reference), 6, 100, False, "", False, False)
+    plain = cli("gc", EXAMPLES / "phix174.fa", "-", "--quiet")
+    assert plain.stdout == reference.read_bytes()
+    with open(tmp_path / "redirected.wig.gz", "wb") as target:  # gzip when redirected into a *.gz file
+        subprocess.run([COMMAND, "gc", str(EXAMPLES / "phix174.fa"), "-", "-q"], stdout=target, check=True)
+    assert gzip.decompress((tmp_path / "redirected.wig.gz").read_bytes()) == reference.read_bytes()
+    assert not (tmp_path / "-").exists() and sorted(os.listdir(tmp_path)) == ["redirected.wig.gz", "ref.wig"]
+
+
+@pytest.mark.parametrize("args", [["checksum", "{many}"], ["gc", "{many}", "-", "--window", "5", "-q"]])
+def test_a_closed_pipe_ends_quietly(tmp_path, args):
+    many = tmp_path / "many.fa"
+    many.write_bytes(b"".join(b">r%d\nACGTACGTAC\n" % i for i in range(300_000)))
+    reader = subprocess.Popen([COMMAND, *(a.format(many=many) for a in args)], stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, start_new_session=True)
     reader.stdout.readline()
     reader.stdout.close()
     assert reader.wait(timeout=120) == 141
     assert reader.stderr.read() == b""
+    assert processes_in_session(reader.pid) == []
+
+
+@pytest.fixture(scope="module")
+def large(tmp_path_factory):
+    """Large enough that one call runs for seconds."""
+    folder = tmp_path_factory.mktemp("large")
+    block = b">r\n" + b"ACGTTGCAGGCCAATT" * 4 * (1 << 20) + b"\n"
+    (folder / "large.fa").write_bytes(block * 6)
+    (folder / "large.fa.gz").write_bytes(gzip.compress(block * 6, 1))
+    return folder
+
+
+@pytest.mark.parametrize("args", [
+    ["checksum", "{d}/large.fa"],
+    ["checksum", "{d}/large.fa.gz"],
+    ["checksum", "--jobs", "2", "{d}/large.fa", "{d}/large.fa.gz"],
+    ["gc", "{d}/large.fa.gz", "{d}/out/track.wig.gz", "--chrom-sizes", "{d}/out/track.sizes", "--window", "3"],
+])
+@pytest.mark.parametrize("to", ["process group", "command only"])
+def test_ctrl_c_ends_the_command_at_once_and_leaves_nothing(large, args, to):
+    (large / "out").mkdir(exist_ok=True)
+    run = subprocess.Popen([COMMAND, *(a.format(d=large) for a in args)], stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, start_new_session=True)
+    time.sleep(0.6)  # well inside the call
+    assert run.poll() is None
+    sent = time.monotonic()
+    if to == "process group":  # what a terminal does
+        os.killpg(run.pid, signal.SIGINT)
+    else:
+        os.kill(run.pid, signal.SIGINT)
+    stdout, stderr = run.communicate(timeout=30)
+    elapsed = time.monotonic() - sent
+    assert run.returncode == 130 and stdout == b""
+    assert b"Traceback" not in stderr and b"panicked" not in stderr
+    print(f"ended {elapsed:.3f} s after SIGINT")
+    assert elapsed < 0.5
+    time.sleep(0.1)
+    assert processes_in_session(run.pid) == []
+    assert os.listdir(large / "out") == []
+
+
+def test_progress_bar_on_a_terminal_only(large):
+    def stderr_of(*args, terminal):
+        primary, secondary = pty.openpty()
+        fcntl.ioctl(secondary, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 100, 0, 0))
+        err = secondary if terminal else subprocess.PIPE
+        run = subprocess.Popen([COMMAND, *args], stdout=subprocess.DEVNULL, stderr=err)
+        os.close(secondary)
+        data = b""
+        if terminal:
+            while True:
+                try:
+                    chunk = os.read(primary, 65536)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                data += chunk
+        else:
+            data = run.stderr.read()
+        run.wait(timeout=120)
+        os.close(primary)
+        return run.returncode, data
+
+    status, shown = stderr_of("checksum", str(large / "large.fa.gz"), str(large / "large.fa"), terminal=True)
+    assert status == 0 and b"files 1/2" in shown and b"B/s" in shown and b"Traceback" not in shown
+    assert stderr_of("checksum", "-q", str(large / "large.fa.gz"), terminal=True) == (0, b"")
+    assert stderr_of("checksum", str(large / "large.fa.gz"), terminal=False) == (0, b"")
 
 
 def test_runs_as_a_module_too():

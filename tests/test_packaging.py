@@ -1,5 +1,6 @@
 """What a user installs: the stubs under mypy --strict, and the sdist and
 wheel made by `python -m build`."""
+import gzip
 import os
 import subprocess
 import sys
@@ -28,12 +29,31 @@ def refget_ids(path: str) -> list[str]:
     return ["SQ." + r.sha512 for r in seqtally.checksum(path)]
 
 seqtally.write_seqtally_to_file("in.fa", "out.wig.gz", 6, 100, False, "out.sizes", True, False)
+
+import seqtally_tools
+from seqtally_tools import FileChecksums, SeqtallyError, SequenceChecksum
+
+def refget_ids_of_files(paths: list[str]) -> dict[str, list[str]]:
+    found: dict[str, list[str]] = {}
+    try:
+        for done in seqtally_tools.checksum_files(paths, jobs=2):
+            found[done.file] = [record.refget_id for record in done.records]
+    except SeqtallyError as error:
+        print(error.describe(), error.path, error.hint)
+    return found
+
+first: SequenceChecksum = seqtally_tools.checksum("genome.fa.gz", verbose=True)[0]
+size: int = first.length
+seqtally_tools.gc_track("in.fa", "-", window=50, chrom_sizes="x.sizes", gzip=True)
 '''
 
 MISUSE = '''
 import seqtally
+import seqtally_tools
 n: int = seqtally.checksum("a.fa")
 seqtally.write_seqtally_to_file("in.fa", "out.wig")
+length: str = seqtally_tools.checksum("a.fa")[0].length
+seqtally_tools.gc_track("in.fa", "out.wig", window="100")
 '''
 
 
@@ -51,6 +71,14 @@ def test_stubs_type_check_usage_and_catch_misuse(tmp_path):
     assert bad.returncode == 1
     assert 'Incompatible types in assignment (expression has type "list[ChecksumResult]"' in bad.stdout
     assert 'Missing positional arguments "compression_level"' in bad.stdout
+    assert 'Incompatible types in assignment (expression has type "int", variable has type "str")' in bad.stdout
+    assert 'Argument "window" to "gc_track" has incompatible type "str"; expected "int"' in bad.stdout
+
+
+def test_the_python_layer_itself_passes_mypy_strict():
+    out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "python/seqtally_cli.py",
+                          "python/seqtally_tools"], cwd=ROOT, capture_output=True, text=True)
+    assert out.returncode == 0, out.stdout
 
 
 def test_sdist_installs_in_a_fresh_environment_and_wheel_holds_only_the_package(tmp_path):
@@ -62,8 +90,11 @@ def test_sdist_installs_in_a_fresh_environment_and_wheel_holds_only_the_package(
     names = set(zipfile.ZipFile(wheel).namelist())
     package = {n for n in names if ".dist-info/" not in n}
     assert {n for n in package if n.endswith(".so")} == {"seqtally.cpython-312-x86_64-linux-gnu.so"}
+    library = {f"seqtally_tools/{p.name}" for p in (ROOT / "python" / "seqtally_tools").iterdir()
+               if p.suffix in (".py", ".typed")}
+    assert "seqtally_tools/py.typed" in library
     assert package - {"seqtally.cpython-312-x86_64-linux-gnu.so"} == {
-        "seqtally_cli.py", "seqtally-stubs/__init__.pyi", "seqtally-stubs/py.typed"}
+        "seqtally_cli.py", "seqtally-stubs/__init__.pyi", "seqtally-stubs/py.typed", *library}
     assert any(n.endswith("entry_points.txt") for n in names)
 
     venv = tmp_path / "venv"
@@ -74,3 +105,8 @@ def test_sdist_installs_in_a_fresh_environment_and_wheel_holds_only_the_package(
     out = subprocess.run([venv / "bin" / "seqtally", "checksum", ROOT / "examples" / "phix174.fa"], env=env,
                          capture_output=True, text=True, check=True)
     assert "\tIIXILYBQCpHdC4qpI3sOQ_HAeAm9bmeF\t3332ed720ac7eaa9b3655c06f6b9e196" in out.stdout
+    gz = tmp_path / "phix.fa.gz"
+    gz.write_bytes(gzip.compress((ROOT / "examples" / "phix174.fa").read_bytes()))
+    out = subprocess.run([venv / "bin" / "python", "-c", f"import seqtally_tools; print(seqtally_tools.checksum({str(gz)!r}))"],
+                         env=env, capture_output=True, text=True, check=True)
+    assert "IIXILYBQCpHdC4qpI3sOQ_HAeAm9bmeF" in out.stdout

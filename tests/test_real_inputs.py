@@ -1,0 +1,187 @@
+"""The inputs users have (plain, gzip, multi-member, BGZF, large, standard
+input, a FIFO) through the library and both commands, each checked against
+the module on the plain file; and the ways such inputs fail."""
+import gzip
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import zlib
+
+import pytest
+
+import seqtally
+import seqtally_tools
+from conftest import cli
+
+RECORDS = b"".join(b">r%d some description\n" % i
+                   + b"\n".join([b"ACGTacgtNNGGCC"[i % 5:] * 4] * (i % 40 + 1)) + b"\n" for i in range(400))
+
+
+def random_genome(size):
+    rng = random.Random(5)
+    bases = rng.randbytes(size).translate(bytes(b"ACGT"[i % 4] for i in range(256)))
+    return b">big one\n" + b"\n".join(bases[i:i + 60] for i in range(0, size, 60)) + b"\n>tail\nGATTACA\n"
+
+
+def members(data, cuts):
+    """Several gzip members, cut at arbitrary points (inside records, too)."""
+    points = [0, *cuts, len(data)]
+    return b"".join(gzip.compress(data[a:b], 1) for a, b in zip(points, points[1:]))
+
+
+@pytest.fixture(scope="module")
+def inputs(tmp_path_factory):
+    """Per kind: (path or "-", bytes for standard input or None, the plain file with the same records)."""
+    folder = tmp_path_factory.mktemp("inputs")
+    plain = folder / "records.fa"
+    plain.write_bytes(RECORDS)
+    # Above the size that is inflated in memory: a helper process inflates it.
+    large_plain = folder / "large.fa"
+    large_plain.write_bytes(random_genome(20 << 20))
+    made = {
+        "plain": (plain, None, plain),
+        "gzip": (folder / "records.fa.gz", gzip.compress(RECORDS), plain),
+        "gzip without .gz": (folder / "records.fasta", gzip.compress(RECORDS), plain),
+        "plain named .gz": (folder / "plain.fa.gz", RECORDS, plain),
+        "multi-member": (folder / "multi.fa.gz", members(RECORDS, [1, 777, 5000, 5001]), plain),
+        "large gzip": (folder / "large.fa.gz", gzip.compress(large_plain.read_bytes(), 1), large_plain),
+        "plain on stdin": ("-", RECORDS, plain),
+        "gzip on stdin": ("-", gzip.compress(RECORDS), plain),
+    }
+    for name, (path, content, _) in list(made.items()):
+        if path != "-" and content is not None:
+            path.write_bytes(content)
+    if shutil.which("bgzip"):
+        bgzf = folder / "records.bgzf.gz"
+        with open(bgzf, "wb") as out:
+            subprocess.run(["bgzip", "-c", str(plain)], stdout=out, check=True)
+        made["bgzf"] = (bgzf, None, plain)
+    return made
+
+
+def library_checksum(path, stdin):
+    if stdin is None:
+        return [tuple(r) for r in seqtally_tools.checksum(path)]
+    code = "import json, seqtally_tools; print(json.dumps(seqtally_tools.checksum('-')))"
+    out = subprocess.run([sys.executable, "-c", code], input=stdin, capture_output=True, check=True)
+    return [tuple(r) for r in json.loads(out.stdout)]
+
+
+def command_checksum(path, stdin):
+    out = cli("checksum", path, input=stdin)
+    assert out.returncode == 0 and out.stderr == b"", out.stderr
+    lines = out.stdout.decode().splitlines()
+    assert lines[0] == "file\tid\tlength\tsha512t24u\tmd5"
+    return [(f[1], int(f[2]), f[3], f[4]) for f in (line.split("\t") for line in lines[1:]) if f[0] == str(path)]
+
+
+@pytest.mark.parametrize("kind", ["plain", "gzip", "plain named .gz", "gzip without .gz", "multi-member", "large gzip", "bgzf",
+                                  "plain on stdin", "gzip on stdin"])
+@pytest.mark.parametrize("how", ["library", "command"])
+def test_checksum_of_every_kind_of_input_equals_the_plain_file(inputs, kind, how):
+    if kind not in inputs:
+        pytest.skip("bgzip is not installed")
+    path, stdin, plain = inputs[kind]
+    expected = [(r.id, r.length, r.sha512, r.md5) for r in seqtally.checksum(str(plain))]
+    run = library_checksum if how == "library" else command_checksum
+    assert run(path, stdin) == expected
+
+
+@pytest.mark.parametrize("kind", ["plain", "plain named .gz", "gzip without .gz", "multi-member", "large gzip",
+                                  "gzip on stdin"])
+def test_gc_of_every_kind_of_input_equals_the_plain_file(inputs, tmp_path, kind):
+    path, stdin, plain = inputs[kind]
+    reference = tmp_path / "reference.wig"
+    seqtally.write_seqtally_to_file(str(plain), str(reference), 6, 70, False, "", False, False)
+    out = cli("gc", path, tmp_path / "track.wig", "--window", 70, "--quiet", input=stdin)
+    assert out.returncode == 0 and out.stderr == b"", out.stderr
+    assert (tmp_path / "track.wig").read_bytes() == reference.read_bytes()
+    to_stdout = cli("gc", path, "-", "--window", 70, "--quiet", "--gzip", input=stdin)
+    assert gzip.decompress(to_stdout.stdout) == reference.read_bytes()
+    assert sorted(os.listdir(tmp_path)) == ["reference.wig", "track.wig"]
+
+
+def test_a_fifo_is_read_once_and_decoded_by_content(tmp_path):
+    fifo = tmp_path / "stream.fa"
+    os.mkfifo(fifo)
+    # Another process writes: a thread of this one could not run while the
+    # module holds the interpreter lock.
+    with open(tmp_path / "data.gz", "wb") as data:
+        data.write(gzip.compress(RECORDS))
+    feeder = subprocess.Popen(["sh", "-c", f"cat '{tmp_path}/data.gz' > '{fifo}'"])
+    got = seqtally_tools.checksum(fifo)
+    assert feeder.wait(timeout=60) == 0
+    plain = tmp_path / "plain.fa"
+    plain.write_bytes(RECORDS)
+    assert [tuple(r) for r in got] == [(r.id, r.length, r.sha512, r.md5) for r in seqtally.checksum(str(plain))]
+
+
+def corrupt_crc(data):
+    return data[:-8] + bytes([data[-8] ^ 1]) + data[-7:]
+
+
+def corrupt_deflate(data):
+    return data[:12] + b"\xff" * 16 + data[28:]
+
+
+@pytest.mark.parametrize("content, message", [
+    (gzip.compress(RECORDS)[:-9], "gzip: unexpected end of file"),
+    (gzip.compress(RECORDS)[:100], "gzip: unexpected end of file"),
+    (corrupt_crc(gzip.compress(RECORDS)), "gzip: invalid compressed data--crc error"),
+    (gzip.compress(RECORDS)[:-4] + bytes([gzip.compress(RECORDS)[-4] ^ 1]) + gzip.compress(RECORDS)[-3:],
+     "gzip: invalid compressed data--length error"),
+    (corrupt_deflate(gzip.compress(RECORDS)), "gzip: invalid compressed data (Error -1 Invalid deflate block found)"),
+    (b"\xfd7zXZ\x00\x00\x04", "InvalidStart { line: 1, found: 253 } "
+                              "(it starts like xz: is it compressed with something other than gzip?)"),
+    (b"BZh91AY&SY", "InvalidStart { line: 1, found: 66 } "
+                    "(it starts like bzip2: is it compressed with something other than gzip?)"),
+    (b"(\xb5/\xfd\x00", "InvalidStart { line: 1, found: 40 } "
+                        "(it starts like zstd: is it compressed with something other than gzip?)"),
+])
+@pytest.mark.parametrize("where", ["file", "stdin"])
+def test_a_damaged_input_fails_with_one_line_and_no_rows(tmp_path, content, message, where):
+    path = tmp_path / "in.fa.gz"
+    path.write_bytes(content)
+    if where == "stdin" and "starts like" in message:
+        message = message[:message.index(" (it starts")]  # the first bytes of a stream are not kept for a hint
+    name = "standard input" if where == "stdin" else str(path)
+    track = tmp_path / "track.wig"
+    for command in (["checksum"], ["gc", "--quiet"]):
+        args = [*command, "-" if where == "stdin" else path] + ([track] if command[0] == "gc" else [])
+        out = cli(*args, input=content if where == "stdin" else None)
+        assert (out.returncode, out.stdout) == (1, b""), args
+        line = out.stderr.decode()
+        assert line.startswith(f"seqtally: error: {name}: ") and line.endswith(f"{message}\n"), args
+        assert line.count("\n") == 1
+    assert sorted(os.listdir(tmp_path)) == ["in.fa.gz"]
+    if where == "file":
+        with pytest.raises(seqtally_tools.SeqtallyError) as caught:
+            seqtally_tools.checksum(path)
+        assert caught.value.describe().endswith(message) and caught.value.path == name
+
+
+def test_a_damaged_large_gzip_is_reported_though_the_module_saw_a_clean_end(tmp_path):
+    """The module reads a pipe that simply ends when the inflater stops: the
+    inflater's failure must still win, and no row must come out."""
+    data = gzip.compress(random_genome(20 << 20), 1)
+    path = tmp_path / "big.fa.gz"
+    for damaged in (data[:len(data) // 2], corrupt_crc(data)):
+        path.write_bytes(damaged)
+        out = cli("checksum", path)
+        assert (out.returncode, out.stdout) == (1, b"")
+        assert out.stderr.decode().startswith(f"seqtally: error: {path}: gzip: ")
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda d: d / "missing.fa",
+     'called `Result::unwrap()` on an `Err` value: Os { code: 2, kind: NotFound, message: "No such file or directory" }'),
+    (lambda d: d, 'called `Result::unwrap()` on an `Err` value: Io(Os { code: 21, kind: IsADirectory, '
+                  'message: "Is a directory" })'),
+])
+def test_path_failures_keep_the_module_message(tmp_path, make, message):
+    path = make(tmp_path)
+    out = cli("checksum", path)
+    assert (out.returncode, out.stdout, out.stderr.decode()) == (1, b"", f"seqtally: error: {path}: {message}\n")
