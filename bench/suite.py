@@ -65,6 +65,18 @@ def make_inputs(quick):
             for i in range(count):
                 at = rng.randrange(0, len(block) - 150)
                 f.write(b">read%d\n%s\n" % (i, block[at:at + 150]))
+    many = DATA / "many2000"
+    if not (many / "f1999.fa").exists():
+        many.mkdir(exist_ok=True)
+        rng = random.Random(3)
+        block = bytes(rng.choices(b"ACGT", k=1 << 20))
+        for i in range(2000):
+            with open(many / f"f{i:04}.fa", "wb") as f:
+                for r in range(8):  # 8 records of 6,000 bases: 48.8 KB a file
+                    at = rng.randrange(0, len(block) - 6000)
+                    seq = block[at:at + 6000]
+                    f.write(b">s%d_%d\n" % (i, r) + b"\n".join(seq[j:j + 60] for j in range(0, 6000, 60)) + b"\n")
+    inputs["many"] = many
     if not inputs["long"].exists():
         with open(inputs["long"], "wb") as f:
             f.write(b">long single-line record\n")
@@ -238,6 +250,77 @@ def digest_seconds(message_size, data_size):
     return data_size / ceiling(openssl_rate("sha512", message_size, 1), openssl_rate("md5", message_size, 1))
 
 
+# ---------------------------------------------------------------- the command
+
+
+# The command timed from a process of its own, which then reads the peak
+# resident memory of the largest process of the run (the kernel keeps the
+# largest of all descendants waited for: workers and helpers too).
+COMMAND_CHILD = r"""
+import json, resource, subprocess, sys, time
+start = time.perf_counter()
+subprocess.run(sys.argv[1:], check=True, stdout=subprocess.DEVNULL)
+seconds = time.perf_counter() - start
+print(json.dumps([seconds, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss * 1024]))
+"""
+
+
+def command_run(*args):
+    """One run of the seqtally command: its seconds and its largest process's peak memory."""
+    out = subprocess.run([sys.executable, "-c", COMMAND_CHILD, str(Path(sys.executable).parent / "seqtally"),
+                          *map(str, args)], check=True, capture_output=True, text=True)
+    seconds, peak = json.loads(out.stdout)
+    return seconds, peak
+
+
+def command_seconds(*args):
+    return command_run(*args)[0]
+
+
+def command_rows(reps, inputs, size, limits, work, row):
+    """The command on the inputs users have: gzip and BGZF against the plain
+    file (pairs, back to back), thousands of small files and two large ones
+    with one and two workers, and what each file costs."""
+    print("command:", flush=True)
+    plain = inputs["genome"]
+    for key, name, limit in (("genome_gz", "gzip -6", "inflate"), ("genome_bgzf", "BGZF", "inflate_bgzf")):
+        # 3x the pairs: each side is a one-second run on a shared machine.
+        times, ratios, peaks = [], [], []
+        for _ in range(3 * reps):
+            plain_seconds, plain_peak = command_run("checksum", plain)
+            seconds, peak = command_run("checksum", inputs[key])
+            times.append(seconds)
+            ratios.append(plain_seconds / seconds)
+            peaks.append((plain_peak, peak))
+        entry = row("command", f"seqtally checksum, {name} genome", statistics.median(times), key, "seqtally",
+                    "plain", ratio=statistics.median(ratios))
+        entry["vs_inflate"] = entry["mb_per_s"] / limits[limit]
+        entry["peak_plain"], entry["peak"] = max(p for p, _ in peaks), max(p for _, p in peaks)
+    files = sorted(str(p) for p in inputs["many"].iterdir())
+    size["many"] = sum(os.stat(f).st_size for f in files)
+    copy = work / "genome-copy.fa"
+    shutil.copyfile(plain, copy)
+    size["two"] = 2 * size["genome"]
+    serial = None
+    for key, label, paths in (("many", "2,000 files of 49 KB", files), ("two", f"two {size['genome'] // MiB} MiB files", [plain, copy])):
+        by_jobs = {}
+        for jobs in (1, 2):
+            by_jobs[jobs] = statistics.median(command_seconds("checksum", "--jobs", jobs, *paths)
+                                              for _ in range(3 * reps))
+            entry = row("command", f"seqtally checksum --jobs {jobs}, {label}", by_jobs[jobs], key, "seqtally")
+            serial = serial or entry
+        entry["speedup"] = by_jobs[1] / by_jobs[2]
+    empty = work / "empty.fa"
+    empty.write_bytes(b"")
+    startup = median_seconds(reps, lambda: command_seconds("checksum", empty))
+    module = median_seconds(reps, lambda: [seqtally.checksum(f) for f in files])
+    limits["command_startup_ms"] = 1000 * startup
+    limits["per_file_us"] = 1e6 * (serial["seconds"] - startup - module) / len(files)
+    limits["module_per_file_us"] = 1e6 * module / len(files)
+    print(f"  startup {1000 * startup:.0f} ms; per file: module {limits['module_per_file_us']:.0f} us, "
+          f"command on top {limits['per_file_us']:.0f} us", flush=True)
+
+
 # ---------------------------------------------------------------- callgrind
 
 
@@ -286,7 +369,7 @@ def main():
     options = parser.parse_args()
     reps = options.reps
     inputs = make_inputs(options.quick)
-    size = {name: path.stat().st_size for name, path in inputs.items()}
+    size = {name: path.stat().st_size for name, path in inputs.items() if path.is_file()}
     # Uncompressed bytes: throughput of the gzip rows counts FASTA bytes.
     size["genome_gz"] = size["genome_bgzf"] = size["genome"]
     rows = []
@@ -306,7 +389,8 @@ def main():
     try:
         # Page cache warm for every input.
         for path in inputs.values():
-            subprocess.run(f"cat {path} > /dev/null", shell=True, check=True)
+            subprocess.run(f"cat {path}/* > /dev/null" if path.is_dir() else f"cat {path} > /dev/null", shell=True,
+                           check=True)
 
         print("limits:", flush=True)
         sha_big, md5_big = openssl_rate("sha512", 1 << 20), openssl_rate("md5", 1 << 20)
@@ -349,6 +433,8 @@ def main():
                 row("checksum", f"seqkit fx2tab -n -l (lengths only), {name}",
                     shell_seconds(reps, f"seqkit fx2tab -n -l {inputs[key]}"), key, "context",
                     note="lengths only, no digest: the cost of parsing alone")
+
+        command_rows(reps, inputs, size, limits, work, row)
 
         print("wiggle:", flush=True)
         track = work / "track.wig"
@@ -461,21 +547,32 @@ def print_table(report):
     limits, rows = report["limits"], report["rows"]
     print()
     print(f"{'':60} {'MB/s':>8} {'vs limit':>22} {'vs best peer':>13} {'vs partial':>12} {'working mem':>11}")
-    for section in ("checksum", "wiggle"):
+    for section in ("checksum", "command", "wiggle"):
         ours = [r for r in rows if r["section"] == section and r["kind"] == "seqtally"]
         for r in ours:
+            memory = "-" if r["growth"] is None else f"{r['growth'] / MiB:7.1f} MiB"
             print(f"{r['name']:60} {r['mb_per_s']:8.0f} {limit_text(r, limits):>22} "
-                  f"{peer_text(r, rows):>13} {peer_text(r, rows, everything=True):>12} {r['growth'] / MiB:7.1f} MiB")
+                  f"{peer_text(r, rows):>13} {peer_text(r, rows, everything=True):>12} {memory:>11}")
         for r in rows:
             if r["section"] == section and r["kind"] != "seqtally":
                 note = " (" + r["note"] + ")" if r["note"] else ""
                 print(f"{r['name'] + note:60} {r['mb_per_s']:8.0f}")
     print()
     for r in rows:
+        if "speedup" in r:
+            print(f"{r['name'].replace('--jobs 2', '--jobs 2 against 1')}: {r['speedup']:.2f}x faster")
+    if "per_file_us" in limits:
+        print(f"the command: {limits['command_startup_ms']:.0f} ms to start; per small file "
+              f"{limits['per_file_us']:.0f} us on top of the module's {limits['module_per_file_us']:.0f} us")
+    for r in rows:
         if "io_floor_seconds" in r:
             print(f"{r['name']}: reading the input and writing its {r['track_bytes'] / MB:.0f} MB track alone take "
                   f"{r['io_floor_seconds']:.3f} s; seqtally takes {r['seconds']:.3f} s "
                   f"({100 * r['io_floor_seconds'] / r['seconds']:.0f}% of it is that floor)")
+    for r in rows:
+        if "peak" in r:
+            print(f"memory, {r['name']}: largest process {r['peak'] / MiB:.1f} MiB, plain input "
+                  f"{r['peak_plain'] / MiB:.1f} MiB")
     for r in rows:
         if "largest_record" in r:
             budget = r["largest_record"] + 16 * MiB
@@ -515,6 +612,8 @@ def limit_text(r, limits):
         return f"{100 * ratio:.0f}% of inflate"
     if kind == "deflate":
         return f"{ratio:.2f}x zlib deflate"
+    if kind == "plain":
+        return f"{ratio:.2f}x plain, {100 * r['vs_inflate']:.0f}% infl."
     return "-"
 
 

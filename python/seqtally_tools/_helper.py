@@ -7,7 +7,7 @@ process of its own:
     main(["copy", PARENT])              # descriptor 0 to descriptor 1
     main(["forward", PARENT])           # descriptor 0 to descriptor 2, less failure reports
 
-each run by python_command("seqtally_tools._helper.main", ...).
+each started by _processes.start("seqtally_tools._helper.main", ...).
 
 Exit status: 0 when done, 1 with one line on standard error when the input
 is damaged or unreadable, 3 when the reader of descriptor 1 went away.
@@ -44,17 +44,6 @@ READER_GONE = 3
 
 # What a damaged or unreadable input raises while it is inflated.
 INPUT_ERRORS = (EOFError, OSError, IsalError, zlib.error)
-
-
-def python_command(entry: str, *args: str) -> list[str]:
-    """A new interpreter that calls `entry` (module.function) with `args`
-    and exits with its value. Ctrl-C reaches the whole process group: such a
-    process just ends, from its first line on. -P keeps the working folder
-    off the import path, so that files there cannot shadow the package."""
-    module, function = entry.rsplit(".", 1)
-    code = (f"import signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
-            f"from {module} import {function}; sys.exit({function}(sys.argv[1:]))")
-    return [sys.executable, "-P", "-c", code, *args]
 
 
 class ReaderGone(Exception):

@@ -17,12 +17,12 @@ import contextlib
 import os
 import signal
 import stat
-import subprocess
 from collections.abc import Iterator
 
 from . import _progress
 from ._errors import SeqtallyError
-from ._helper import GZIP_MAGIC, INPUT_ERRORS, READER_GONE, gzip_problem, inflate, python_command, writer
+from ._helper import GZIP_MAGIC, INPUT_ERRORS, READER_GONE, gzip_problem, inflate, writer
+from ._processes import PIPE, start
 from ._stderr import enlarge_pipe
 
 STDIN = "-"
@@ -170,9 +170,8 @@ class _Feeder:
         read_end, write_end = os.pipe2(os.O_CLOEXEC)
         enlarge_pipe(write_end)
         try:
-            self.process = subprocess.Popen(
-                python_command("seqtally_tools._helper.main", "inflate", source, str(os.getpid())),
-                stdin=None if source == STDIN else subprocess.DEVNULL, stdout=write_end, stderr=subprocess.PIPE)
+            self.process = start("seqtally_tools._helper.main", ["inflate", source, str(os.getpid())],
+                                 stdout=write_end, stderr=PIPE)
         except BaseException:
             os.close(read_end)
             raise
@@ -192,8 +191,8 @@ class _Feeder:
         # The module closed its own descriptor of the pipe; with ours closed
         # too, a helper still writing learns that nobody reads any more.
         os.close(self.read_end)
-        _, problem = self.process.communicate()
-        status = self.process.returncode
+        problem = self.process.communicate()
+        status = self.process.wait()
         if status == 0 or (status == READER_GONE and error is not None):
             return
         if status == -signal.SIGINT:

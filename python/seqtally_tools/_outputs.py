@@ -12,13 +12,13 @@ import contextlib
 import os
 import secrets
 import stat
-import subprocess
 import tempfile
 from collections.abc import Iterator
 from dataclasses import dataclass
 
 from ._errors import SeqtallyError
-from ._helper import READER_GONE, python_command
+from ._helper import READER_GONE
+from ._processes import start
 from ._stderr import TEMP_MARK, enlarge_pipe
 
 STDOUT = "-"
@@ -138,8 +138,7 @@ class _Copier:
         read_end, self.write_end = os.pipe2(os.O_CLOEXEC)
         enlarge_pipe(self.write_end)
         try:
-            self.process = subprocess.Popen(python_command("seqtally_tools._helper.main", "copy", str(os.getpid())),
-                                            stdin=read_end)
+            self.process = start("seqtally_tools._helper.main", ["copy", str(os.getpid())], stdin=read_end)
         except BaseException:
             os.close(self.write_end)
             raise

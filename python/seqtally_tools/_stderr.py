@@ -14,11 +14,10 @@ import contextlib
 import fcntl
 import os
 import re
-import subprocess
 import sys
 from collections.abc import Iterator
 
-from ._helper import python_command
+from ._processes import Child, start
 
 # The first bytes of the module's failure report. A test makes a call fail
 # and checks that the report starts with them.
@@ -149,11 +148,11 @@ def module_stderr(live: bool) -> Iterator[None]:
         yield
         return
     read_end, write_end = os.pipe2(os.O_CLOEXEC)
-    helper: subprocess.Popen[bytes] | None = None
+    helper: Child | None = None
     try:
         if live:
-            helper = subprocess.Popen(python_command("seqtally_tools._helper.main", "forward", str(os.getpid())),
-                                      stdin=read_end, stdout=subprocess.DEVNULL, stderr=saved)
+            helper = start("seqtally_tools._helper.main", ["forward", str(os.getpid())], stdin=read_end,
+                           stderr=saved)
             os.close(read_end)
             read_end = -1
         else:

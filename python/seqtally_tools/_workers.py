@@ -7,11 +7,9 @@ input and output of the process that starts it, so it can read `-` and
 write a track to standard output; its descriptor 2 is a pipe that the pool
 reads through a ReportFilter.
 
-A process that runs no other thread forks its workers: they are ready in a
-millisecond, with everything imported. Otherwise (a fork copies locks that
-other threads may hold) they are new interpreters:
+Workers are started by _processes.start (forked where that is safe):
 
-    python_command("seqtally_tools._workers.serve", TASKS, RESULTS, PARENT, NOTES)
+    serve([TASKS, RESULTS, PARENT, NOTES])
 """
 from __future__ import annotations
 
@@ -20,9 +18,6 @@ import os
 import pickle
 import signal
 import subprocess
-import sys
-import threading
-import time
 import traceback
 from collections import deque
 from collections.abc import Callable, Iterator, Sequence
@@ -31,7 +26,8 @@ from typing import Any
 
 from . import _progress
 from ._errors import SeqtallyError
-from ._helper import die_with, python_command
+from ._helper import die_with
+from ._processes import start
 from ._stderr import ReportFilter, mark_filtered_upstream, write_all
 
 TICK_SECONDS = 0.1
@@ -77,32 +73,6 @@ class Channel:
         return b"".join(pieces)
 
 
-class _Process:
-    """A forked worker, with the part of Popen's interface the pool uses."""
-
-    def __init__(self, pid: int) -> None:
-        self.pid = pid
-        self.returncode: int | None = None
-
-    def kill(self) -> None:
-        if self.returncode is None:
-            os.kill(self.pid, signal.SIGKILL)
-
-    def wait(self, timeout: float | None = None) -> int:
-        deadline = None if timeout is None else time.monotonic() + timeout
-        pause = 0.0005
-        while self.returncode is None:
-            pid, status = os.waitpid(self.pid, 0 if deadline is None else os.WNOHANG)
-            if pid == self.pid:
-                self.returncode = os.waitstatus_to_exitcode(status)
-            elif deadline is not None and time.monotonic() > deadline:
-                raise subprocess.TimeoutExpired(str(self.pid), timeout or 0)
-            else:
-                time.sleep(pause)
-                pause = min(pause * 2, 0.05)
-        return self.returncode
-
-
 class _Worker:
     def __init__(self, pass_fds: Sequence[int], notes: bool) -> None:
         task_read, task_write = os.pipe()
@@ -110,12 +80,8 @@ class _Worker:
         stderr_read, stderr_write = os.pipe()
         args = [str(task_read), str(result_write), str(os.getpid()), "notes" if notes else "-"]
         try:
-            self.process: _Process | subprocess.Popen[bytes]
-            if threading.active_count() == 1:
-                self.process = _fork(args, stderr_write, keep=(task_read, result_write, *pass_fds))
-            else:
-                self.process = subprocess.Popen(python_command("seqtally_tools._workers.serve", *args),
-                                                pass_fds=(task_read, result_write, *pass_fds), stderr=stderr_write)
+            self.process = start("seqtally_tools._workers.serve", args, stderr=stderr_write,
+                                 keep=(task_read, result_write, *pass_fds))
         except BaseException:
             for fd in (task_write, result_read, stderr_read):
                 os.close(fd)
@@ -160,34 +126,6 @@ class _Worker:
         if self.stderr >= 0:
             os.close(self.stderr)
             self.stderr = -1
-
-
-def _fork(args: list[str], stderr: int, keep: Sequence[int]) -> _Process:
-    for stream in (sys.stdout, sys.stderr):
-        if stream is not None:
-            with contextlib.suppress(Exception):
-                stream.flush()
-    pid = os.fork()
-    if pid != 0:
-        return _Process(pid)
-    # The child: descriptors of the parent's other pipes must go, or a
-    # worker's end of input would never come while a sibling holds it.
-    status = 1
-    try:
-        os.dup2(stderr, 2)
-        wanted = {0, 1, 2, *keep}
-        for name in os.listdir("/proc/self/fd"):
-            if int(name) not in wanted:
-                with contextlib.suppress(OSError):
-                    os.close(int(name))
-        for number in (signal.SIGINT, signal.SIGTERM):
-            signal.signal(number, signal.SIG_DFL)
-        status = serve(args)
-    except BaseException:
-        with contextlib.suppress(BaseException):
-            write_all(2, traceback.format_exc().encode())
-    finally:
-        os._exit(status)
 
 
 class WorkerPool:
