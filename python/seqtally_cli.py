@@ -66,18 +66,36 @@ def format_checksums(files: Sequence[FileChecksums], form: str) -> bytes:
     return _encode("".join(lines))
 
 
-def _checksum_lines(first: int, paths: Sequence[str], form: str) -> tuple[bytes, SeqtallyError | None]:
+def format_seqcols(files: Sequence[FileChecksums], level: str) -> bytes:
+    from seqtally_tools import canonical_json
+    from seqtally_tools._seqcol import at_level, level2_of
+
+    lines = []
+    for f in files:
+        collection = at_level(level2_of(f.records), int(level))
+        if isinstance(collection, str):
+            lines.append(_encode(f"{f.file}\t{collection}\n"))
+        else:
+            lines.append(canonical_json(collection) + b"\n")
+    return b"".join(lines)
+
+
+FORMATTERS: dict[str, Callable[[Sequence[FileChecksums], str], bytes]] = {
+    "checksum": format_checksums, "seqcol": format_seqcols}
+
+
+def _batch_lines(first: int, paths: Sequence[str], kind: str, form: str) -> tuple[bytes, SeqtallyError | None]:
     """In a worker: a batch's output lines, formatted there and not here, so
     that formatting runs on as many cores as the digests."""
     done, failure = checksum_batch(first, paths)
-    return format_checksums(done, form), failure
+    return FORMATTERS[kind](done, form), failure
 
 
-def _checksum_one(plain: str, source: str, form: str) -> tuple[bytes, SeqtallyError | None]:
-    """In a worker: one file that this process opened."""
+def _file_lines(plain: str, source: str, kind: str, form: str) -> tuple[bytes, SeqtallyError | None]:
+    """In a worker: one file that the command's process opened."""
     _progress.file_started(0)
     try:
-        return format_checksums([FileChecksums(source, checksum_plain(plain, describe(source)))], form), None
+        return FORMATTERS[kind]([FileChecksums(source, checksum_plain(plain, describe(source)))], form), None
     except SeqtallyError as error:
         return b"", error
 
@@ -153,6 +171,16 @@ class _Progress:
 
 
 def run_checksum(options: argparse.Namespace) -> int:
+    header = "\t".join(FIELDS) + "\n" if options.format == "tsv" else ""
+    return _run_files(options, "checksum", options.format, header)
+
+
+def run_seqcol(options: argparse.Namespace) -> int:
+    return _run_files(options, "seqcol", options.level, "file\tseqcol\n" if options.level == "0" else "")
+
+
+def _run_files(options: argparse.Namespace, kind: str, form: str, header_text: str) -> int:
+    """Lines per file, in input order, from worker processes."""
     paths = list(options.files)
     if options.files_from is not None:
         paths += _read_file_list(options.files_from)
@@ -163,12 +191,12 @@ def run_checksum(options: argparse.Namespace) -> int:
     sizes = sizes_of(paths)
     # The header goes out with the first lines, or at the end of a run that
     # succeeded: a run that fails before any result prints nothing.
-    header = _encode("\t".join(FIELDS) + "\n") if options.format == "tsv" else b""
+    header = _encode(header_text)
     progress = _Progress(sizes, enabled=not options.quiet)
     if len(paths) == 1:
         try:
             with progress.opened(paths[0]) as plain, progress.pool(1, plain) as pool:
-                (lines, failure), = pool.map(_checksum_one, [(plain, paths[0], options.format)], [range(1)])
+                (lines, failure), = pool.map(_file_lines, [(plain, paths[0], kind, form)], [range(1)])
                 if failure is not None:
                     raise failure
                 # A damaged gzip input is known only as the block ends: the
@@ -177,11 +205,11 @@ def run_checksum(options: argparse.Namespace) -> int:
             progress.close()
         _emit(header + lines)
         return 0
-    tasks = [(first, batch, options.format) for first, batch in batches(paths, sizes, options.jobs)]
-    spans = [range(first, first + len(batch)) for first, batch, _ in tasks]
+    tasks = [(first, batch, kind, form) for first, batch in batches(paths, sizes, options.jobs)]
+    spans = [range(first, first + len(batch)) for first, batch, _, _ in tasks]
     try:
         with progress.pool(min(options.jobs, len(tasks))) as pool:
-            for lines, failure in pool.map(_checksum_lines, tasks, spans):
+            for lines, failure in pool.map(_batch_lines, tasks, spans):
                 if lines:
                     _emit(header + lines)
                     header = b""
@@ -191,6 +219,120 @@ def run_checksum(options: argparse.Namespace) -> int:
     finally:
         progress.close()
     _emit(header)
+    return 0
+
+
+def _load_collection(source: str) -> Any:
+    from seqtally_tools._seqcol import load_collection
+
+    return load_collection(source)
+
+
+def run_compare(options: argparse.Namespace) -> int:
+    """Exit status as cmp and diff have it: 0 identical, 1 different, 2 trouble."""
+    import json
+
+    from seqtally_tools._seqcol import comparison, verdict
+
+    sources = [options.a, options.b]
+    if sources.count("-") > 1:
+        raise _UsageError("standard input can be read only once")
+    progress = _Progress(sizes_of(sources), enabled=not options.quiet)
+    try:
+        # Both collections at once, one per core.
+        with progress.pool(2) as pool:
+            a, b = pool.map(_load_collection, [(source,) for source in sources], [range(0, 1), range(1, 2)])
+    except SeqtallyError as error:
+        progress.close()
+        _fail(error)
+        return 2
+    finally:
+        progress.close()
+    result = comparison(a, b)
+    identical = result["digests"]["a"] == result["digests"]["b"]
+    if options.format == "json":
+        _emit(_encode(json.dumps(result, indent=2, ensure_ascii=False) + "\n"))
+    else:
+        _emit(_encode(_comparison_text(result, verdict(a, b), sources)))
+    return 0 if identical else 1
+
+
+def _comparison_text(result: dict[str, Any], said: str, sources: Sequence[str]) -> str:
+    lines = [said, f"A: {sources[0]}  seqcol {result['digests']['a']}",
+             f"B: {sources[1]}  seqcol {result['digests']['b']}"]
+    elements = result["array_elements"]
+    for name in result["attributes"]["a_and_b"]:
+        order = elements["a_and_b_same_order"][name]
+        order_text = {True: "same order", False: "other order", None: "order not defined"}[order]
+        lines.append(f"{name}: A {elements['a_count'][name]}, B {elements['b_count'][name]}, "
+                     f"shared {elements['a_and_b_count'][name]} ({order_text})")
+    for side in ("a_only", "b_only"):
+        if result["attributes"][side]:
+            lines.append(f"only in {side[0].upper()}: {', '.join(result['attributes'][side])}")
+    return "\n".join(lines) + "\n"
+
+
+DICT_SUFFIXES = (".fa", ".fasta", ".fna", ".fas", ".fsa", ".ffn", ".frn", ".mfa", ".seq")
+GZIP_SUFFIXES = (".gz", ".bgz", ".bgzf")
+
+
+def dictionary_name(source: str) -> str:
+    """The input's name with its FASTA and gzip extensions replaced by .dict."""
+    name = source
+    for suffixes in (GZIP_SUFFIXES, DICT_SUFFIXES):
+        for suffix in suffixes:
+            if name.lower().endswith(suffix) and len(name) > len(suffix):
+                name = name[:-len(suffix)]
+                break
+    return name + ".dict"
+
+
+def _dictionary_part(part: str, path: str, label: str) -> Any:
+    from seqtally_tools._dictionary import find_sam_differences
+
+    try:
+        if part == "records":
+            _progress.file_started(0, path)
+            with plain_input(path) as plain:
+                return checksum_plain(plain, label)
+        return find_sam_differences(path, 1 << 62)
+    except SeqtallyError as error:
+        error.path = label
+        raise
+
+
+def run_dict(options: argparse.Namespace) -> int:
+    from seqtally_tools._dictionary import _rereadable, write_dictionary
+    from seqtally_tools._outputs import Target
+
+    source = options.input
+    output = options.output or ("-" if source == "-" else dictionary_name(source))
+    if output != "-" and os.path.lexists(output) and not options.force:
+        raise SeqtallyError("exists already; --force replaces it", output)
+    uri = options.uri if options.uri is not None else (None if source == "-" else "file://" + os.path.abspath(source))
+    target = None if output == "-" else Target.for_path(output)
+    progress = _Progress(sizes_of([source]), enabled=not options.quiet)
+    try:
+        with _rereadable(source) as (readable, label):
+            # The digests and the scan for bytes that samtools reads otherwise, at once.
+            with progress.pool(2) as pool:
+                records, odd = pool.map(_dictionary_part, [("records", readable, label), ("scan", readable, label)],
+                                        [range(1), range(1)])
+        made = write_dictionary(records, odd, uri=uri, assembly=options.assembly, species=options.species)
+    finally:
+        progress.close()
+    for note in made.notes:
+        write_all(2, _encode(f"seqtally: note: {note}\n"))
+    if target is None:
+        _emit(_encode(made.text))
+        return 0
+    try:
+        with open(target.write_to, "wb") as written:
+            written.write(_encode(made.text))
+        target.commit()
+    except OSError as error:
+        target.discard()
+        raise SeqtallyError(f"cannot write the dictionary: {error.strerror}", output) from None
     return 0
 
 
@@ -273,8 +415,18 @@ class _Version(argparse.Action):
         parser.exit()
 
 
+def _file_arguments(command: argparse.ArgumentParser) -> None:
+    command.add_argument("files", nargs="*", metavar="FILE", help="FASTA files, plain or gzip; - for standard input")
+    command.add_argument("--files-from", metavar="LIST",
+                         help="also read the paths in LIST, one per line (- for standard input)")
+    command.add_argument("--jobs", "-j", type=_positive, default=1, metavar="N",
+                         help="worker processes; output stays in input order")
+    command.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
+
+
 def _parser() -> argparse.ArgumentParser:
-    top = argparse.ArgumentParser(prog="seqtally", description="Checksums and G/C content tracks of FASTA files.")
+    top = argparse.ArgumentParser(prog="seqtally", description="Checksums, sequence collections, sequence "
+                                  "dictionaries and G/C content tracks of FASTA files.")
     top.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -284,15 +436,47 @@ def _parser() -> argparse.ArgumentParser:
         description="One line per record: file, id, length, sha512t24u (refget's digest: prefix it with 'SQ.' "
         "for a refget identifier) and md5 of the uppercased sequence. Inputs may be plain or gzip (BGZF too), "
         "told by content; - is standard input.")
-    checksum_command.add_argument("files", nargs="*", metavar="FILE", help="FASTA files, plain or gzip; - for standard input")
-    checksum_command.add_argument("--files-from", metavar="LIST",
-                                  help="also read the paths in LIST, one per line (- for standard input)")
+    _file_arguments(checksum_command)
     checksum_command.add_argument("--format", choices=("tsv", "json"), default="tsv",
                                   help="tab-separated with a header line (default), or JSON lines")
-    checksum_command.add_argument("--jobs", "-j", type=_positive, default=1, metavar="N",
-                                  help="worker processes; output stays in input order")
-    checksum_command.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
     checksum_command.set_defaults(run=run_checksum)
+
+    seqcol_command = commands.add_parser(
+        "seqcol",
+        help="GA4GH sequence collection digest of every file",
+        description="The seqcol digest of each file (names and SQ. sequence digests, in file order), or with "
+        "--level 1 the digests of names, lengths and sequences, with --level 2 those arrays (canonical JSON, "
+        "one line per file; compare reads it back).")
+    _file_arguments(seqcol_command)
+    seqcol_command.add_argument("--level", choices=("0", "1", "2"), default="0",
+                                help="0: file and digest (default); 1 or 2: one JSON object per file")
+    seqcol_command.set_defaults(run=run_seqcol)
+
+    compare_command = commands.add_parser(
+        "compare",
+        help="are two FASTA files the same assembly? (seqcol comparison)",
+        description="Compares two sequence collections, each a FASTA file or a saved 'seqcol --level 2' JSON. "
+        "Exit status: 0 identical, 1 different, 2 trouble.")
+    compare_command.add_argument("a", metavar="A", help="FASTA file (plain or gzip, - for standard input) or JSON")
+    compare_command.add_argument("b", metavar="B", help="FASTA file or JSON")
+    compare_command.add_argument("--format", choices=("text", "json"), default="text",
+                                 help="a few lines for a person (default), or the standard's comparison object")
+    compare_command.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
+    compare_command.set_defaults(run=run_compare)
+
+    dict_command = commands.add_parser(
+        "dict",
+        help="sequence dictionary (SAM header), as samtools dict and Picard write it",
+        description="Writes @HD and one @SQ line per record (SN, LN, M5, UR; AS and SP when given) to the input's "
+        "name with its FASTA and gzip extensions replaced by .dict, or to -o.")
+    dict_command.add_argument("input", metavar="FILE", help="FASTA file, plain or gzip; - for standard input")
+    dict_command.add_argument("-o", "--output", metavar="OUT", help="where to write it; - for standard output")
+    dict_command.add_argument("--uri", help="UR of every @SQ line (default: file: URL of the input's absolute path)")
+    dict_command.add_argument("--assembly", help="AS of every @SQ line")
+    dict_command.add_argument("--species", help="SP of every @SQ line")
+    dict_command.add_argument("--force", action="store_true", help="replace an existing output file")
+    dict_command.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
+    dict_command.set_defaults(run=run_dict)
 
     gc = commands.add_parser(
         "gc",

@@ -16,23 +16,38 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
+    from ._canonical import canonical_json, sha512t24u
     from ._checksum import FileChecksums, SequenceChecksum, checksum, checksum_files
+    from ._dictionary import SequenceDictionary, sequence_dictionary
     from ._errors import SeqtallyError
     from ._gc import gc_track
+    from ._seqcol import compare, seqcol
 
 __all__ = [
     "FileChecksums",
     "SeqtallyError",
     "SequenceChecksum",
+    "SequenceDictionary",
+    "canonical_json",
     "checksum",
     "checksum_files",
+    "compare",
     "gc_track",
+    "seqcol",
+    "sequence_dictionary",
+    "sha512t24u",
 ]
 
 # Names are loaded on first use: the helper processes that inflate input
 # import one small module of this package, and start in a few milliseconds
 # instead of tens.
 _HOMES = {
+    "canonical_json": "_canonical",
+    "sha512t24u": "_canonical",
+    "SequenceDictionary": "_dictionary",
+    "sequence_dictionary": "_dictionary",
+    "compare": "_seqcol",
+    "seqcol": "_seqcol",
     "FileChecksums": "_checksum",
     "SequenceChecksum": "_checksum",
     "checksum": "_checksum",

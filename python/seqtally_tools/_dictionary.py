@@ -1,0 +1,205 @@
+"""Sequence dictionaries in SAM header form, as `samtools dict` and
+Picard's CreateSequenceDictionary write them.
+
+The SAM rule for M5 (and samtools' for LN) keeps only the bytes from "!" to
+"~" of a sequence, uppercased; seqtally digests every byte of the sequence
+lines with a-z uppercased. samtools also ends a name at any whitespace, the
+module at a space only. For the rare record where that makes a difference
+the dictionary holds what samtools writes, and a note names the record. To
+find such records the input is scanned once more, outside the module; only
+records found there are read a third time, to compute their SAM values.
+"""
+from __future__ import annotations
+
+import bisect
+import contextlib
+import hashlib
+import os
+import re
+import shutil
+import tempfile
+from collections.abc import Iterator
+from typing import BinaryIO, NamedTuple
+
+import numpy as np
+
+from ._checksum import SequenceChecksum, checksum_plain
+from ._inputs import STDIN, describe, plain_input
+
+CHUNK = 8 << 20
+_SAM_KEPT = bytes(range(33, 127))
+_NOT_SAM = bytes(set(range(256)) - set(_SAM_KEPT))
+# The bytes that can end a name for samtools but not for the module.
+_SUSPECT = re.compile(rb"[^!-~\n]")
+_NAME_ENDS = b"\t\v\f\r"
+
+
+class SamRecord(NamedTuple):
+    name: str
+    length: int
+    md5: str
+
+
+class SequenceDictionary(NamedTuple):
+    """`text`: the dictionary; `notes`: one line per record whose values
+    there differ from what seqtally checksum reports for it."""
+
+    text: str
+    notes: list[str]
+
+
+def sequence_dictionary(source: str | os.PathLike[str], *, uri: str | None = None, assembly: str | None = None,
+                        species: str | None = None) -> SequenceDictionary:
+    """The SAM header (@HD, then one @SQ per record with SN, LN, M5 and UR,
+    and AS and SP when given) of a FASTA file, plain or gzip, or "-".
+    UR is `uri`, or the file: URL of the input's absolute path (none for
+    standard input)."""
+    path = os.fspath(source)
+    with _rereadable(path) as (readable, label):
+        with plain_input(readable) as plain:
+            records = checksum_plain(plain, label)
+        odd = find_sam_differences(readable, len(records))
+    if uri is None and path != STDIN:
+        uri = "file://" + os.path.abspath(path)
+    return write_dictionary(records, odd, uri=uri, assembly=assembly, species=species)
+
+
+@contextlib.contextmanager
+def _rereadable(path: str) -> Iterator[tuple[str, str]]:
+    """Standard input is read twice, so it is kept in a temporary file."""
+    if path != STDIN:
+        yield path, describe(path)
+        return
+    with tempfile.NamedTemporaryFile(prefix="seqtally-stdin-") as kept:
+        with open(0, "rb", closefd=False) as stdin:
+            shutil.copyfileobj(stdin, kept, CHUNK)
+        kept.flush()
+        yield kept.name, describe(path)
+
+
+def write_dictionary(records: list[SequenceChecksum], odd: dict[int, SamRecord], *, uri: str | None,
+                     assembly: str | None, species: str | None) -> SequenceDictionary:
+    extra = "".join(f"\t{tag}:{value}" for tag, value in (("UR", uri), ("AS", assembly), ("SP", species))
+                    if value is not None)
+    lines = ["@HD\tVN:1.0\tSO:unsorted\n"]
+    notes = []
+    for index, record in enumerate(records):
+        ours = SamRecord(record.id, record.length, record.md5)
+        sam = odd.get(index, ours)
+        lines.append(f"@SQ\tSN:{sam.name}\tLN:{sam.length}\tM5:{sam.md5}{extra}\n")
+        if sam != ours:
+            notes.append(f"record {index + 1} ({record.id!r}): samtools and Picard read it as SN {sam.name!r}, "
+                         f"LN {sam.length}, M5 {sam.md5}, which the dictionary holds; seqtally checksum gives "
+                         f"length {record.length}, md5 {record.md5} (it keeps the bytes that are not printable "
+                         "ASCII or are spaces, and cuts the name at the first space only)")
+    return SequenceDictionary("".join(lines), notes)
+
+
+def find_sam_differences(path: str, count: int) -> dict[int, SamRecord]:
+    """The SAM values of the records where they differ from seqtally's."""
+    with plain_input(path) as plain, open(plain, "rb") as stream:
+        suspects = _suspect_records(stream)
+    if not suspects:
+        return {}
+    with plain_input(path) as plain, open(plain, "rb") as stream:
+        found = _sam_values(stream, suspects)
+    return {index: sam for index, sam in found.items() if index < count}
+
+
+def _lines_in_chunks(stream: BinaryIO) -> Iterator[bytes]:
+    """The input in pieces that end at line ends."""
+    carry = b""
+    while chunk := stream.read(CHUNK):
+        data = carry + chunk
+        cut = data.rfind(b"\n") + 1
+        carry = data[cut:]
+        if cut:
+            yield data[:cut]
+    if carry:
+        yield carry + b"\n"
+
+
+def _suspect_records(stream: BinaryIO) -> set[int]:
+    """Indices of records that hold a byte outside "!" to "~" in a sequence
+    line (beyond the one trailing carriage return both sides drop), or a
+    tab, vertical tab, form feed or carriage return in the name before its
+    first space."""
+    suspects: set[int] = set()
+    record = -1
+    for piece in _lines_in_chunks(stream):
+        starts = _header_starts(piece)
+        sequence_parts, end = [], 0
+        for number, start in enumerate(starts, record + 1):
+            sequence_parts.append(piece[end:start])
+            end = piece.find(b"\n", start) + 1
+            header = piece[start + 1:end - 1]
+            if header.endswith(b"\r"):
+                header = header[:-1]
+            name = header.split(b" ", 1)[0]
+            if any(byte in name for byte in _NAME_ENDS):
+                suspects.add(number)
+        sequence_parts.append(piece[end:])
+        if _has_odd_bytes(b"".join(sequence_parts)):
+            for hit in _SUSPECT.finditer(piece):
+                at = hit.start()
+                owner = record + bisect.bisect_right(starts, at)
+                in_header = piece[piece.rfind(b"\n", 0, at) + 1:][:1] == b">"
+                trailing_cr = piece[at] == 0x0D and piece[at + 1:at + 2] == b"\n"
+                if owner >= 0 and not in_header and not trailing_cr:
+                    suspects.add(owner)
+        record += len(starts)
+    return suspects
+
+
+def _has_odd_bytes(sequence: bytes) -> bool:
+    """Whether sequence lines hold a byte outside "!" to "~" other than
+    their line ends (a line feed, after one carriage return perhaps)."""
+    values = np.frombuffer(sequence, dtype=np.uint8)
+    # "!" to "~" maps to 0..93, everything else (line feeds too) above it.
+    outside = int(np.count_nonzero((values - np.uint8(33)) > 93))
+    line_ends = int(np.count_nonzero(values == 10))
+    if outside == line_ends:
+        return False
+    return b"\r" not in sequence or outside != line_ends + sequence.count(b"\r\n")
+
+
+def _header_starts(piece: bytes) -> list[int]:
+    # One byte at a time is a memchr; "\n>" would be a slower search.
+    starts = []
+    at = piece.find(b">")
+    while at >= 0:
+        if at == 0 or piece[at - 1] == 0x0A:
+            starts.append(at)
+        at = piece.find(b">", at + 1)
+    return starts
+
+
+def _sam_values(stream: BinaryIO, wanted: set[int]) -> dict[int, SamRecord]:
+    values: dict[int, SamRecord] = {}
+    record, name, length, digest = -1, "", 0, hashlib.md5()
+
+    def close() -> None:
+        if record in wanted:
+            values[record] = SamRecord(name, length, digest.hexdigest())
+
+    for piece in _lines_in_chunks(stream):
+        headers = len(_header_starts(piece))
+        if not any(record + k in wanted for k in range(headers + 1)):
+            if headers:
+                close()
+                record += headers
+                name, length, digest = "", 0, hashlib.md5()
+            continue
+        for line in piece.split(b"\n")[:-1]:
+            if line[:1] == b">":
+                close()
+                record += 1
+                header = line[1:]
+                name = re.split(rb"[ \t\n\v\f\r]", header, maxsplit=1)[0].decode("utf-8", "replace")
+                length, digest = 0, hashlib.md5()
+            elif record in wanted:
+                kept = line.translate(None, _NOT_SAM).upper()
+                length += len(kept)
+                digest.update(kept)
+    close()
+    return values

@@ -1,0 +1,163 @@
+"""GA4GH sequence collections (seqcol) from the per-record values that
+checksum computes, and the standard's comparison of two collections."""
+from __future__ import annotations
+
+import json
+import os
+from collections import Counter
+from collections.abc import Hashable, Mapping, Sequence
+from typing import Any, Literal, overload
+
+from ._canonical import JsonValue, canonical_json, sha512t24u
+from ._checksum import SequenceChecksum, checksum
+from ._errors import SeqtallyError
+
+# The attributes whose digests make the collection's own (level 0) digest.
+INHERENT = ("names", "sequences")
+Level1 = dict[str, str]
+Level2 = dict[str, list[Any]]
+
+
+def level2_of(records: Sequence[SequenceChecksum]) -> Level2:
+    """The collection's arrays, in file order."""
+    return {"lengths": [r.length for r in records], "names": [r.id for r in records],
+            "sequences": ["SQ." + r.sha512t24u for r in records]}
+
+
+def level1_of(level2: Mapping[str, Sequence[JsonValue]]) -> Level1:
+    """The digest of each attribute: sha512t24u of its canonical JSON array."""
+    return {name: sha512t24u(canonical_json(array)) for name, array in level2.items()}
+
+
+def digest_of(level1: Mapping[str, str]) -> str:
+    """The level-0 digest: of the inherent attributes' digests only."""
+    return sha512t24u(canonical_json({name: level1[name] for name in INHERENT}))
+
+
+@overload
+def seqcol(source: str | os.PathLike[str], *, level: Literal[0] = 0) -> str: ...
+@overload
+def seqcol(source: str | os.PathLike[str], *, level: Literal[1]) -> Level1: ...
+@overload
+def seqcol(source: str | os.PathLike[str], *, level: Literal[2]) -> Level2: ...
+
+
+def seqcol(source: str | os.PathLike[str], *, level: int = 0) -> str | Level1 | Level2:
+    """The sequence collection of a FASTA file (plain, gzip, BGZF, "-"):
+    its digest (level 0), the digests of names, lengths and sequences
+    (level 1), or those arrays themselves (level 2)."""
+    return at_level(level2_of(checksum(source)), level)
+
+
+def at_level(level2: Level2, level: int) -> str | Level1 | Level2:
+    if level == 2:
+        return level2
+    level1 = level1_of(level2)
+    return level1 if level == 1 else digest_of(level1)
+
+
+def load_collection(source: str | os.PathLike[str] | Mapping[str, Any]) -> Level2:
+    """A level-2 collection: given as one, read from a JSON file of one (as
+    `seqtally seqcol --level 2` writes), or computed from a FASTA file."""
+    if isinstance(source, Mapping):
+        return _checked(dict(source), "the collection given")
+    path = os.fspath(source)
+    if path != "-" and _starts_like_json(path):
+        try:
+            with open(path, "rb") as saved:
+                return _checked(json.loads(saved.read()), path)
+        except (OSError, ValueError) as error:
+            raise SeqtallyError(f"cannot read a level-2 collection: {error}", path) from None
+    return level2_of(checksum(path))
+
+
+def _starts_like_json(path: str) -> bool:
+    try:
+        with open(path, "rb") as f:
+            return f.read(64).lstrip()[:1] == b"{"
+    except OSError:
+        return False  # the FASTA path reports it
+
+
+def _checked(collection: Any, where: str) -> Level2:
+    if not isinstance(collection, dict) or not all(isinstance(v, list) for v in collection.values()):
+        raise SeqtallyError("not a level-2 sequence collection (an object of arrays)", where)
+    missing = [name for name in INHERENT if name not in collection]
+    if missing:
+        raise SeqtallyError(f"not a level-2 sequence collection: no {' or '.join(missing)}", where)
+    return collection
+
+
+def compare(a: str | os.PathLike[str] | Mapping[str, Any], b: str | os.PathLike[str] | Mapping[str, Any]
+            ) -> dict[str, Any]:
+    """The seqcol comparison of two collections (FASTA files, level-2 JSON
+    files or level-2 mappings): their digests, which attributes each has,
+    and per shared attribute the element counts and whether the shared
+    elements come in the same order."""
+    return comparison(load_collection(a), load_collection(b))
+
+
+def comparison(a: Level2, b: Level2) -> dict[str, Any]:
+    shared = sorted(set(a) & set(b))
+    elements: dict[str, dict[str, int | bool | None]] = {
+        "a_count": {}, "b_count": {}, "a_and_b_count": {}, "a_and_b_same_order": {}}
+    for name in shared:
+        count, same_order = _shared_elements(a[name], b[name])
+        elements["a_count"][name] = len(a[name])
+        elements["b_count"][name] = len(b[name])
+        elements["a_and_b_count"][name] = count
+        elements["a_and_b_same_order"][name] = same_order
+    return {
+        "digests": {"a": digest_of(level1_of(a)), "b": digest_of(level1_of(b))},
+        "attributes": {"a_only": sorted(set(a) - set(b)), "b_only": sorted(set(b) - set(a)), "a_and_b": shared},
+        "array_elements": elements,
+    }
+
+
+def _key(item: Any) -> Hashable:
+    return item if isinstance(item, Hashable) else canonical_json(item)
+
+
+def _shared_elements(a: Sequence[Any], b: Sequence[Any]) -> tuple[int, bool | None]:
+    """Elements in both (each counted as often as it is in both), and
+    whether they come in the same order: None when fewer than two are
+    shared or a shared one is not unique, for then order means nothing."""
+    keys_a, keys_b = [_key(x) for x in a], [_key(x) for x in b]
+    count_a, count_b = Counter(keys_a), Counter(keys_b)
+    common = count_a.keys() & count_b.keys()
+    count = sum(min(count_a[k], count_b[k]) for k in common)
+    if count < 2 or any(count_a[k] > 1 or count_b[k] > 1 for k in common):
+        return count, None
+    return count, [k for k in keys_a if k in common] == [k for k in keys_b if k in common]
+
+
+def verdict(a: Level2, b: Level2) -> str:
+    """What a person wants to know first about two collections."""
+    if digest_of(level1_of(a)) == digest_of(level1_of(b)):
+        return "identical: the same sequences under the same names, in the same order"
+    seq_a, seq_b = a["sequences"], b["sequences"]
+    names_a, names_b = a["names"], b["names"]
+    if names_a == names_b and "lengths" in a and a.get("lengths") == b.get("lengths"):
+        return "the same coordinate system (the same names and lengths, in the same order), different sequences"
+    names = "with the same names" if Counter(map(_key, names_a)) == Counter(map(_key, names_b)) \
+        else "under other names"
+    if seq_a == seq_b:
+        return f"the same sequences in the same order, {names}"
+    count_a, count_b = Counter(map(_key, seq_a)), Counter(map(_key, seq_b))
+    if count_a == count_b:
+        return f"the same sequences in another order, {names}"
+    for first, second, big, small in (("A", "B", count_b, count_a), ("B", "A", count_a, count_b)):
+        if not small - big:
+            ordered = _in_order(seq_a if first == "A" else seq_b, seq_b if first == "A" else seq_a)
+            return (f"{first} is a subset of {second}: every sequence of {first} is in {second}, "
+                    f"{'in the same order' if ordered else 'in another order'}")
+    if not (count_a.keys() & count_b.keys()) and not (set(map(_key, names_a)) & set(map(_key, names_b))):
+        return "nothing shared: no sequence and no name in common"
+    shared = sum((count_a & count_b).values())
+    return f"partly shared: {shared} of A's {len(seq_a)} sequences are in B, which has {len(seq_b)}"
+
+
+def _in_order(small: Sequence[Any], big: Sequence[Any]) -> bool:
+    """Whether `small` appears within `big` as a subsequence."""
+    rest = iter(map(_key, big))
+    return all(any(item == other for other in rest) for item in map(_key, small))

@@ -1,0 +1,145 @@
+"""Sequence collections (seqcol), their comparison, and sequence
+dictionaries against samtools dict."""
+import gzip
+import json
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+import seqtally_tools
+from conftest import cli
+from seqtally_tools import canonical_json
+
+LAMBDA = Path("/usr/share/doc/bowtie2/examples/reference/lambda_virus.fa.gz")
+TUTORIAL = b">chrX\nTTGGGGAA\n>chr1\nGGAA\n>chr2\nGCGC\n"
+
+
+def test_the_standards_known_answer(tmp_path):
+    plain = tmp_path / "tutorial.fa"
+    plain.write_bytes(TUTORIAL)
+    (tmp_path / "tutorial.fa.gz").write_bytes(gzip.compress(TUTORIAL))
+    assert seqtally_tools.seqcol(plain) == "XZlrcEGi6mlopZ2uD8ObHkQB1d0oDwKk"
+    out = cli("seqcol", plain, tmp_path / "tutorial.fa.gz")
+    assert out.stdout.decode() == (f"file\tseqcol\n{plain}\tXZlrcEGi6mlopZ2uD8ObHkQB1d0oDwKk\n"
+                                   f"{tmp_path / 'tutorial.fa.gz'}\tXZlrcEGi6mlopZ2uD8ObHkQB1d0oDwKk\n")
+    level1 = json.loads(cli("seqcol", "--level", "1", "-", input=TUTORIAL).stdout)
+    assert level1 == seqtally_tools.seqcol(plain, level=1) and set(level1) == {"lengths", "names", "sequences"}
+    level2 = cli("seqcol", "--level", "2", plain).stdout
+    assert json.loads(level2) == {"lengths": [8, 4, 4], "names": ["chrX", "chr1", "chr2"],
+                                  "sequences": [seqtally_tools.checksum(plain)[i].refget_id for i in range(3)]}
+    assert level2 == canonical_json(json.loads(level2)) + b"\n"
+
+
+@pytest.mark.parametrize("value, text", [
+    # RFC 8785, 3.2.2.2: string escapes.
+    ("\u20ac$\u000f\u000aA'\u0042\u0022\u005c\\\"/", '"€$\\u000f\\nA\'B\\"\\\\\\\\\\"/"'),
+    # RFC 8785, 3.2.3: members sorted by UTF-16 code units (the emoji's surrogates before U+FB33).
+    ({"\u20ac": 1, "\r": 2, "\ufb33": 3, "1": 4, "\U0001f600": 5, "\u0080": 6, "\u00f6": 7},
+     '{"\\r":2,"1":4,"\u0080":6,"ö":7,"€":1,"\U0001f600":5,"\ufb33":3}'),
+    ({"b": [1, -2, 0], "a": {"y": None, "x": True}}, '{"a":{"x":true,"y":null},"b":[1,-2,0]}'),
+    ("\x00\x1f\x7f\u2028", '"\\u0000\\u001f\x7f\u2028"'),
+])
+def test_canonical_json_follows_rfc_8785(value, text):
+    assert canonical_json(value) == text.encode()
+
+
+def test_names_that_need_escaping_keep_their_digest(tmp_path):
+    fasta = tmp_path / "names.fa"
+    fasta.write_bytes('>chr"1\\\tünï\u2028 x\nACGT\n>\u00e9\x7f\nGG\n'.encode())
+    level2 = json.loads(cli("seqcol", "--level", "2", fasta).stdout)
+    assert level2["names"] == ['chr"1\\\tünï\u2028', "\u00e9\x7f"]
+    expected = b'["chr\\"1\\\\\\t\xc3\xbcn\xc3\xaf\xe2\x80\xa8","\xc3\xa9\x7f"]'
+    assert seqtally_tools.seqcol(fasta, level=1)["names"] == seqtally_tools.sha512t24u(expected)
+
+
+A = [("chr1", b"ACGT" * 10), ("chr2", b"GGCC" * 5), ("chr3", b"TTAA" * 7)]
+
+
+def fasta_of(records):
+    return b"".join(b">%s\n%s\n" % (name.encode(), seq) for name, seq in records)
+
+
+@pytest.mark.parametrize("b, verdict, status, same_order", [
+    (A, "identical: the same sequences under the same names, in the same order", 0, True),
+    ([("1", A[0][1]), ("2", A[1][1]), ("3", A[2][1])], "the same sequences in the same order, under other names",
+     1, True),
+    ([A[2], A[0], A[1]], "the same sequences in another order, with the same names", 1, False),
+    ([A[0], A[2]], "B is a subset of A: every sequence of B is in A, in the same order", 1, True),
+    ([A[2], A[0]], "B is a subset of A: every sequence of B is in A, in another order", 1, False),
+    ([*A, ("chr4", b"C" * 9)], "A is a subset of B: every sequence of A is in B, in the same order", 1, True),
+    ([("x", b"N" * 3), ("y", b"A")], "nothing shared: no sequence and no name in common", 1, None),
+    ([(n, s.lower().replace(b"a", b"c")) for n, s in A],
+     "the same coordinate system (the same names and lengths, in the same order), different sequences", 1, None),
+    ([A[0], ("dup", A[0][1]), A[1]], "partly shared: 2 of A's 3 sequences are in B, which has 3", 1, None),
+])
+def test_comparison_verdicts_counts_and_statuses(tmp_path, b, verdict, status, same_order):
+    (tmp_path / "a.fa").write_bytes(fasta_of(A))
+    (tmp_path / "b.fa.gz").write_bytes(gzip.compress(fasta_of(b)))
+    text = cli("compare", tmp_path / "a.fa", tmp_path / "b.fa.gz")
+    assert (text.returncode, text.stdout.decode().splitlines()[0]) == (status, verdict)
+    as_json = cli("compare", "--format", "json", tmp_path / "a.fa", tmp_path / "b.fa.gz")
+    result = json.loads(as_json.stdout)
+    assert result == seqtally_tools.compare(tmp_path / "a.fa", tmp_path / "b.fa.gz")
+    assert result["attributes"] == {"a_only": [], "b_only": [], "a_and_b": ["lengths", "names", "sequences"]}
+    elements = result["array_elements"]
+    assert set(elements) == {"a_count", "b_count", "a_and_b_count", "a_and_b_same_order"}
+    assert elements["a_count"]["sequences"] == 3 and elements["b_count"]["names"] == len(b)
+    assert elements["a_and_b_same_order"]["sequences"] == same_order
+    assert (result["digests"]["a"] == result["digests"]["b"]) == (status == 0)
+
+
+def test_compare_with_a_saved_collection_and_its_failures(tmp_path):
+    fasta = tmp_path / "a.fa"
+    fasta.write_bytes(fasta_of(A))
+    saved = tmp_path / "a.json"
+    saved.write_bytes(cli("seqcol", "--level", "2", fasta).stdout)
+    assert cli("compare", saved, fasta).returncode == 0
+    assert seqtally_tools.compare(seqtally_tools.seqcol(fasta, level=2), saved)["digests"]["a"] == \
+        seqtally_tools.seqcol(fasta)
+    (tmp_path / "broken.json").write_text('{"names": ["a"]}')
+    for other in (tmp_path / "missing.fa", tmp_path / "broken.json"):
+        out = cli("compare", fasta, other)
+        assert out.returncode == 2 and out.stdout == b"" and out.stderr.startswith(b"seqtally: error: ")
+
+
+def samtools(*args):
+    if not shutil.which("samtools"):
+        pytest.skip("samtools is not installed (scripts/test installs it)")
+    return subprocess.run(["samtools", *map(str, args)], capture_output=True, check=True).stdout
+
+
+def test_dict_agrees_with_samtools(tmp_path):
+    if not LAMBDA.exists():
+        pytest.skip("Debian's bowtie2-examples is not installed (scripts/test installs it)")
+    genome = tmp_path / "lambda_virus.fa"
+    genome.write_bytes(gzip.decompress(LAMBDA.read_bytes()))
+    # Bytes samtools drops (a space, a tab, a control byte, a lone CR, a byte above 0x7f) and a name cut at a tab.
+    odd = tmp_path / "odd.fasta"
+    odd.write_bytes(b">clean\nACGTN\r\n>chr1 desc\nAC GT\r\nac\tgt*-\x01\xc3\xa9Z\r\r\n>chr2\tx y\nNNNN\n>e\n")
+    for fasta in (genome, odd):
+        assert cli("dict", fasta).returncode == 0
+        made = fasta.with_suffix(".dict")
+        assert made.read_bytes() == samtools("dict", fasta)
+    notes = cli("dict", odd, "-o", "-", "--force").stderr.decode().splitlines()
+    assert [note.split(" (")[0] for note in notes] == ["seqtally: note: record 2", "seqtally: note: record 3"]
+    tagged = cli("dict", genome, "-o", "-", "--uri", "https://x.org/l.fa", "--assembly", "L1", "--species", "phage")
+    assert tagged.stdout == samtools("dict", "-u", "https://x.org/l.fa", "-a", "L1", "-s", "phage", genome)
+
+
+def test_dict_names_its_output_and_keeps_what_exists(tmp_path):
+    gz = tmp_path / "ref.fa.gz"
+    gz.write_bytes(gzip.compress(fasta_of(A)))
+    assert cli("dict", gz).returncode == 0
+    text = (tmp_path / "ref.dict").read_text()
+    assert text.startswith("@HD\tVN:1.0\tSO:unsorted\n@SQ\tSN:chr1\tLN:40\tM5:")
+    assert f"UR:file://{gz}" in text
+    again = cli("dict", gz)
+    assert again.returncode == 1 and b"--force" in again.stderr
+    (tmp_path / "ref.dict").write_text("mine")
+    assert cli("dict", gz).returncode == 1 and (tmp_path / "ref.dict").read_text() == "mine"
+    assert cli("dict", gz, "--force").returncode == 0 and (tmp_path / "ref.dict").read_text() == text
+    from_stdin = cli("dict", "-", input=gz.read_bytes())
+    assert from_stdin.stdout == text.replace(f"\tUR:file://{gz}", "").encode()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["ref.dict", "ref.fa.gz"]
