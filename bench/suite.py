@@ -321,6 +321,55 @@ def command_rows(reps, inputs, size, limits, work, row):
           f"command on top {limits['per_file_us']:.0f} us", flush=True)
 
 
+def track_rows(reps, inputs, limits, work, row):
+    """`seqtally gc` into bigWig and bedGraph, against the plain wiggle run
+    plus pyBigWig's own time to write the same intervals from arrays."""
+    import numpy as np
+    import pyBigWig
+    from seqtally_tools._tracks import read_sizes, wig_sections
+
+    print("tracks:", flush=True)
+    genome, wig, sizes_path = inputs["genome"], work / "ref.wig", work / "ref.sizes"
+    seqtally.write_seqtally_to_file(str(genome), str(wig), 6, 100, False, str(sizes_path), True, False)
+    sizes = read_sizes(str(sizes_path))
+    with open(wig, "rb") as track:
+        arrays = [values for _, values in wig_sections(track)]
+
+    def library_only():
+        bigwig = pyBigWig.open(str(work / "library.bw"), "w")
+        bigwig.addHeader(sizes)
+        for (name, length), values in zip(sizes, arrays):
+            full = length // 100
+            bigwig.addEntries(name, 0, values=values[:full].astype(np.float64), span=100, step=100)
+            if len(values) > full:
+                bigwig.addEntries([name], [full * 100], ends=[length], values=[float(values[full])])
+        bigwig.close()
+
+    wig_seconds = median_seconds(reps, lambda: seqtally.write_seqtally_to_file(
+        str(genome), str(work / "plain.wig"), 6, 100, False, "", False, False))
+    library_seconds = median_seconds(reps, library_only)
+    limits["bigwig_library_seconds"] = library_seconds
+    limits["wig_seconds"] = wig_seconds
+    for key, name, out in (("genome", "bigWig", "t.bw"), ("genome", "bedGraph", "t.bedGraph"),
+                           ("genome_gz", "bigWig from gzip -6", "t2.bw")):
+        runs = [command_run("gc", inputs[key], work / out, "--window", "100", "-q") for _ in range(reps)]
+        seconds = statistics.median(r[0] for r in runs)
+        entry = row("tracks", f"seqtally gc to {name}, window 100", seconds, key, "seqtally", "bigwig",
+                    ratio=seconds / (wig_seconds + library_seconds))
+        entry["peak"] = max(r[1] for r in runs)
+    # The converter's own memory: it alone holds window values as arrays.
+    for name, out in (("bigWig", "c.bw"), ("bedGraph", "c.bedGraph")):
+        code = ("import resource, sys; from seqtally_tools._tracks import convert; "
+                f"convert([{'bigwig' if out.endswith('.bw') else 'bedgraph'!r}, {str(work / out)!r}, "
+                f"{str(sizes_path)!r}, '100', '0', '0', '0', '6', str(__import__('os').getppid())]); "
+                "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)")
+        with open(wig, "rb") as track:
+            peak = int(subprocess.run([sys.executable, "-c", code], stdin=track, capture_output=True, text=True,
+                                      check=True).stdout)
+        limits[f"converter_peak_{name}"] = peak
+        print(f"  converter alone, {name}: {peak / MiB:.1f} MiB", flush=True)
+
+
 # ---------------------------------------------------------------- callgrind
 
 
@@ -435,6 +484,7 @@ def main():
                     note="lengths only, no digest: the cost of parsing alone")
 
         command_rows(reps, inputs, size, limits, work, row)
+        track_rows(reps, inputs, limits, work, row)
 
         print("wiggle:", flush=True)
         track = work / "track.wig"
@@ -547,7 +597,7 @@ def print_table(report):
     limits, rows = report["limits"], report["rows"]
     print()
     print(f"{'':60} {'MB/s':>8} {'vs limit':>22} {'vs best peer':>13} {'vs partial':>12} {'working mem':>11}")
-    for section in ("checksum", "command", "wiggle"):
+    for section in ("checksum", "command", "wiggle", "tracks"):
         ours = [r for r in rows if r["section"] == section and r["kind"] == "seqtally"]
         for r in ours:
             memory = "-" if r["growth"] is None else f"{r['growth'] / MiB:7.1f} MiB"
@@ -569,12 +619,17 @@ def print_table(report):
             print(f"{r['name']}: reading the input and writing its {r['track_bytes'] / MB:.0f} MB track alone take "
                   f"{r['io_floor_seconds']:.3f} s; seqtally takes {r['seconds']:.3f} s "
                   f"({100 * r['io_floor_seconds'] / r['seconds']:.0f}% of it is that floor)")
+    if "bigwig_library_seconds" in limits:
+        print(f"tracks: the plain wiggle run takes {limits['wig_seconds']:.3f} s, pyBigWig alone writes its "
+              f"intervals from arrays in {limits['bigwig_library_seconds']:.3f} s; the converter process peaks at "
+              f"{limits['converter_peak_bigWig'] / MiB:.1f} MiB (bigWig), "
+              f"{limits['converter_peak_bedGraph'] / MiB:.1f} MiB (bedGraph)")
     for r in rows:
         if "peak" in r:
-            print(f"memory, {r['name']}: largest process {r['peak'] / MiB:.1f} MiB, plain input "
-                  f"{r['peak_plain'] / MiB:.1f} MiB")
+            compare = f", plain input {r['peak_plain'] / MiB:.1f} MiB" if "peak_plain" in r else ""
+            print(f"memory, {r['name']}: largest process {r['peak'] / MiB:.1f} MiB{compare}")
     for r in rows:
-        if "largest_record" in r:
+        if "largest_record" in r and r["growth"] is not None:
             budget = r["largest_record"] + 16 * MiB
             print(f"memory, {r['name']}: {r['growth'] / MiB:.1f} MiB for a largest record of "
                   f"{r['largest_record'] / MiB:.1f} MiB (budget {budget / MiB:.1f} MiB)")
@@ -612,6 +667,8 @@ def limit_text(r, limits):
         return f"{100 * ratio:.0f}% of inflate"
     if kind == "deflate":
         return f"{ratio:.2f}x zlib deflate"
+    if kind == "bigwig":
+        return f"{ratio:.2f}x (wig + pyBigWig)"
     if kind == "plain":
         return f"{ratio:.2f}x plain, {100 * r['vs_inflate']:.0f}% infl."
     return "-"

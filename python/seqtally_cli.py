@@ -100,7 +100,7 @@ def _file_lines(plain: str, source: str, kind: str, form: str) -> tuple[bytes, S
         return b"", error
 
 
-def _run_gc_job(job: GcJob, plain: str) -> None:
+def _run_gc_job(job: GcJob, plain: str | None) -> None:
     job.run(plain)
 
 
@@ -302,7 +302,8 @@ def _dictionary_part(part: str, path: str, label: str) -> Any:
 
 
 def run_dict(options: argparse.Namespace) -> int:
-    from seqtally_tools._dictionary import _rereadable, write_dictionary
+    from seqtally_tools._dictionary import write_dictionary
+    from seqtally_tools._inputs import rereadable
     from seqtally_tools._outputs import Target
 
     source = options.input
@@ -313,7 +314,7 @@ def run_dict(options: argparse.Namespace) -> int:
     target = None if output == "-" else Target.for_path(output)
     progress = _Progress(sizes_of([source]), enabled=not options.quiet)
     try:
-        with _rereadable(source) as (readable, label):
+        with rereadable(source) as (readable, label):
             # The digests and the scan for bytes that samtools reads otherwise, at once.
             with progress.pool(2) as pool:
                 records, odd = pool.map(_dictionary_part, [("records", readable, label), ("scan", readable, label)],
@@ -341,11 +342,13 @@ def run_gc(options: argparse.Namespace) -> int:
 
     job = GcJob.prepare(options.input, options.output, window=options.window, omit_tail=options.omit_tail,
                         chrom_sizes=options.chrom_sizes, level=options.level, gzip=options.gzip or None,
-                        verbose=not options.quiet)
+                        verbose=not options.quiet, form=options.format, track_line=options.track_line)
     progress = _Progress(sizes_of([options.input]), enabled=not options.quiet)
     pool = None
     try:
-        with progress.opened(job.source, avoid_gz_name=True) as plain, progress.pool(1, plain) as pool:
+        # A track read in two passes opens its input in the worker, twice.
+        with progress.opened(job.source, avoid_gz_name=True) if job.opens_input_once else \
+                contextlib.nullcontext(None) as plain, progress.pool(1, plain) as pool:
             for _ in pool.map(_run_gc_job, [(job, plain)], [range(1)]):
                 pass
         job.commit()
@@ -480,18 +483,22 @@ def _parser() -> argparse.ArgumentParser:
 
     gc = commands.add_parser(
         "gc",
-        help="G/C percentage of consecutive windows as a wiggle track",
-        description="Writes a variableStep wiggle track of the G/C percentage per window. The input may be plain "
-        "or gzip (told by content), - for standard input; an output name ending in .gz is written as gzip. "
-        "Outputs appear only when complete.")
+        help="G/C percentage of consecutive windows as a wiggle, bedGraph or bigWig track",
+        description="Writes the G/C percentage per window as a variableStep wiggle track, or as bedGraph or bigWig "
+        "(by OUTPUT's name or --format; intervals 0-based, the last window of a record clipped at its end). The "
+        "input may be plain or gzip (told by content), - for standard input. Outputs appear only when complete.")
     gc.add_argument("input", metavar="INPUT", help="FASTA file, plain or gzip; - for standard input")
-    gc.add_argument("output", metavar="OUTPUT", help="wiggle track, gzip when its name ends in .gz; - for standard output")
+    gc.add_argument("output", metavar="OUTPUT", help="the track (gzip when its name ends in .gz); - for standard output")
     gc.add_argument("--window", type=_positive, default=100, help="bases per window (default 100)")
     gc.add_argument("--omit-tail", action="store_true", help="leave out the last, shorter window of each record")
     gc.add_argument("--chrom-sizes", metavar="PATH", help="also write a chrom.sizes file")
     gc.add_argument("--level", type=_level, default=6, help="gzip level for a gzip track, 0-9 (default 6)")
     gc.add_argument("--gzip", action="store_true",
                     help="a track on standard output as gzip (the default when it is redirected to a *.gz file)")
+    gc.add_argument("--format", choices=("wig", "bedgraph", "bigwig"),
+                    help="the track's format (default: by OUTPUT's name: .bw/.bigWig bigWig, .bedGraph/.bg[.gz] "
+                    "bedGraph, anything else wiggle)")
+    gc.add_argument("--track-line", action="store_true", help="start a bedGraph track with 'track type=bedGraph'")
     gc.add_argument("--quiet", "-q", action="store_true", help="no progress messages")
     gc.set_defaults(run=run_gc)
     return top

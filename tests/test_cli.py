@@ -171,12 +171,16 @@ def large(tmp_path_factory):
     ["checksum", "{d}/large.fa.gz"],
     ["checksum", "--jobs", "2", "{d}/large.fa", "{d}/large.fa.gz"],
     ["gc", "{d}/large.fa.gz", "{d}/out/track.wig.gz", "--chrom-sizes", "{d}/out/track.sizes", "--window", "3"],
+    ["gc", "{d}/large.fa.gz", "{d}/out/track.bw", "--window", "3"],
 ])
 @pytest.mark.parametrize("to", ["process group", "command only"])
 def test_ctrl_c_ends_the_command_at_once_and_leaves_nothing(large, args, to):
     (large / "out").mkdir(exist_ok=True)
+    # As from a terminal: a shell running the tests in the background would
+    # pass on SIGINT ignored.
     run = subprocess.Popen([COMMAND, *(a.format(d=large) for a in args)], stdout=subprocess.PIPE,
-                           stderr=subprocess.PIPE, start_new_session=True)
+                           stderr=subprocess.PIPE, start_new_session=True,
+                           preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     time.sleep(0.6)  # well inside the call
     assert run.poll() is None
     sent = time.monotonic()
@@ -228,3 +232,14 @@ def test_runs_as_a_module_too():
     out = subprocess.run([sys.executable, "-m", "seqtally_cli", "checksum", EXAMPLES / "small.fa"],
                          capture_output=True, text=True, env={**os.environ, "PYTHONWARNINGS": "error"})
     assert out.returncode == 0 and out.stdout.startswith("file\tid\t")
+
+
+def test_a_command_started_with_sigint_ignored_keeps_ignoring_it(large):
+    """What a shell does for a command run in the background: Ctrl-C is not for it, nor for its workers."""
+    run = subprocess.Popen([COMMAND, "checksum", "--jobs", "2", large / "large.fa", large / "large.fa.gz"],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
+                           preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
+    time.sleep(0.6)
+    os.killpg(run.pid, signal.SIGINT)
+    stdout, stderr = run.communicate(timeout=120)
+    assert (run.returncode, stderr) == (0, b"") and len(stdout.splitlines()) == 1 + 2 * 6

@@ -1,4 +1,5 @@
-"""seqtally_tools: checksums and G/C tracks of FASTA files, as plain data.
+"""seqtally_tools: checksums, sequence collections, sequence dictionaries
+and G/C tracks (wiggle, bedGraph, bigWig) of FASTA files, as plain data.
 
 The operations of the seqtally extension module for the files users have:
 plain or gzip FASTA (multi-member and BGZF included, told by content),

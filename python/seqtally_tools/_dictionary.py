@@ -12,19 +12,16 @@ records found there are read a third time, to compute their SAM values.
 from __future__ import annotations
 
 import bisect
-import contextlib
 import hashlib
 import os
 import re
-import shutil
-import tempfile
 from collections.abc import Iterator
 from typing import BinaryIO, NamedTuple
 
 import numpy as np
 
 from ._checksum import SequenceChecksum, checksum_plain
-from ._inputs import STDIN, describe, plain_input
+from ._inputs import STDIN, plain_input, rereadable
 
 CHUNK = 8 << 20
 _SAM_KEPT = bytes(range(33, 127))
@@ -55,26 +52,13 @@ def sequence_dictionary(source: str | os.PathLike[str], *, uri: str | None = Non
     UR is `uri`, or the file: URL of the input's absolute path (none for
     standard input)."""
     path = os.fspath(source)
-    with _rereadable(path) as (readable, label):
+    with rereadable(path) as (readable, label):
         with plain_input(readable) as plain:
             records = checksum_plain(plain, label)
         odd = find_sam_differences(readable, len(records))
     if uri is None and path != STDIN:
         uri = "file://" + os.path.abspath(path)
     return write_dictionary(records, odd, uri=uri, assembly=assembly, species=species)
-
-
-@contextlib.contextmanager
-def _rereadable(path: str) -> Iterator[tuple[str, str]]:
-    """Standard input is read twice, so it is kept in a temporary file."""
-    if path != STDIN:
-        yield path, describe(path)
-        return
-    with tempfile.NamedTemporaryFile(prefix="seqtally-stdin-") as kept:
-        with open(0, "rb", closefd=False) as stdin:
-            shutil.copyfileobj(stdin, kept, CHUNK)
-        kept.flush()
-        yield kept.name, describe(path)
 
 
 def write_dictionary(records: list[SequenceChecksum], odd: dict[int, SamRecord], *, uri: str | None,

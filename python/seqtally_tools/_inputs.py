@@ -15,8 +15,10 @@ from __future__ import annotations
 
 import contextlib
 import os
+import shutil
 import signal
 import stat
+import tempfile
 from collections.abc import Iterator
 
 from . import _progress
@@ -26,6 +28,7 @@ from ._processes import PIPE, start
 from ._stderr import enlarge_pipe
 
 STDIN = "-"
+CHUNK = 8 << 20
 # gzip files up to this size are inflated in this process, which costs less
 # than starting a helper; up to INFLATED_LIMIT bytes of output, after which
 # a helper takes over (a file that inflates that much is not small).
@@ -116,6 +119,19 @@ def plain_input(source: str, *, avoid_gz_name: bool = False) -> Iterator[str]:
         if error.hint is None and "InvalidStart { line: 1," in error.message:
             error.hint = compression_hint(head)
         raise
+
+
+@contextlib.contextmanager
+def rereadable(path: str) -> Iterator[tuple[str, str]]:
+    """Standard input is read twice, so it is kept in a temporary file."""
+    if path != STDIN:
+        yield path, describe(path)
+        return
+    with tempfile.NamedTemporaryFile(prefix="seqtally-stdin-") as kept:
+        with open(0, "rb", closefd=False) as stdin:
+            shutil.copyfileobj(stdin, kept, CHUNK)
+        kept.flush()
+        yield kept.name, describe(path)
 
 
 def _head(path: str) -> bytes:

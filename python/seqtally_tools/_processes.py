@@ -4,7 +4,8 @@ A process that runs no other thread forks them: they run in a millisecond,
 with everything imported. Otherwise (a fork copies locks that other threads
 may hold) they are new interpreters. Either way the child calls
 `entry(args)` (entry named as "module.function") and exits with its value;
-Ctrl-C ends it at once.
+Ctrl-C ends it at once, unless the parent ignores SIGINT (a command run in
+the background by a shell does), which the child then does too.
 """
 from __future__ import annotations
 
@@ -28,7 +29,8 @@ def python_command(entry: str, *args: str) -> list[str]:
     working folder off the import path, so that files there cannot shadow
     the package."""
     module, function = entry.rsplit(".", 1)
-    code = (f"import signal, sys; signal.signal(signal.SIGINT, signal.SIG_DFL); "
+    code = ("import signal, sys\n"
+            "if signal.getsignal(signal.SIGINT) is not signal.SIG_IGN: signal.signal(signal.SIGINT, signal.SIG_DFL)\n"
             f"from {module} import {function}; sys.exit({function}(sys.argv[1:]))")
     return [sys.executable, "-P", "-c", code, *args]
 
@@ -121,7 +123,8 @@ def _fork(entry: str, args: Sequence[str], standard: tuple[int | None, int | Non
                 with contextlib.suppress(OSError):
                     os.close(int(name))
         for number in (signal.SIGINT, signal.SIGTERM):
-            signal.signal(number, signal.SIG_DFL)
+            if signal.getsignal(number) is not signal.SIG_IGN:
+                signal.signal(number, signal.SIG_DFL)
         module, function = entry.rsplit(".", 1)
         run = cast(Callable[[list[str]], int], getattr(importlib.import_module(module), function))
         status = int(run(list(args)) or 0)
