@@ -16,7 +16,7 @@ from __future__ import annotations
 import os
 import sys
 from collections.abc import Iterator, Sequence
-from typing import BinaryIO, Protocol
+from typing import Any, BinaryIO, Protocol
 
 import numpy as np
 import numpy.typing as npt
@@ -212,8 +212,8 @@ def _put_decimal(out: Values, at: Ints, numbers: Ints, digits: Ints, trash: int)
     place is written for every number, those past a number's first digit
     into out[trash]: cheaper in numpy than picking the numbers out. 32-bit
     arithmetic where the numbers allow it halves the cost again."""
-    kind = np.uint32 if len(numbers) == 0 or int(numbers.max()) < 1 << 32 else np.uint64
-    rest = numbers.astype(kind)
+    narrow = len(numbers) == 0 or int(numbers.max()) < 1 << 32
+    rest: npt.NDArray[np.unsignedinteger[Any]] = numbers.astype(np.uint32 if narrow else np.uint64)
     position = at + digits - 1
     for place in range(int(digits.max()) if len(digits) else 0):
         quotient = rest // 10
