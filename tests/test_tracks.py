@@ -151,3 +151,18 @@ def test_format_flag_overrides_the_name_and_the_library_agrees(tmp_path):
     assert (tmp_path / "lib.bedGraph").read_bytes() == cli("gc", fasta, "-", "--format", "bedgraph", "--track-line",
                                                            "-q").stdout
     assert (tmp_path / "lib.bedGraph").read_bytes().startswith(b"track type=bedGraph\nr0\t0\t")
+
+
+def test_a_stream_read_twice_is_kept_first(tmp_path):
+    """bigWig needs the lengths before the values: a FIFO or standard input
+    must not come back empty the second time."""
+    fasta = tmp_path / "in.fa"
+    fasta.write_bytes(MANY)
+    expected, chroms = wiggle_intervals(fasta, 100, False, tmp_path)
+    fifo = tmp_path / "stream"
+    os.mkfifo(fifo)
+    feeder = subprocess.Popen(["sh", "-c", f"gzip -c '{fasta}' > '{fifo}'"])
+    assert cli("gc", fifo, tmp_path / "f.bw", "-q").returncode == 0 and feeder.wait() == 0
+    assert bigwig_intervals(tmp_path / "f.bw", chroms) == expected
+    assert cli("gc", "-", tmp_path / "s.bw", "-q", input=MANY).returncode == 0
+    assert bigwig_intervals(tmp_path / "s.bw", chroms) == expected

@@ -123,13 +123,18 @@ def plain_input(source: str, *, avoid_gz_name: bool = False) -> Iterator[str]:
 
 @contextlib.contextmanager
 def rereadable(path: str) -> Iterator[tuple[str, str]]:
-    """Standard input is read twice, so it is kept in a temporary file."""
-    if path != STDIN:
+    """A path that can be read twice, and the input's name for messages:
+    standard input, a FIFO or a device is kept in a temporary file first."""
+    try:
+        once = path == STDIN or not (stat.S_ISREG(mode := os.stat(path).st_mode) or stat.S_ISDIR(mode))
+    except (OSError, ValueError):
+        once = False  # the module reports it
+    if not once:
         yield path, describe(path)
         return
-    with tempfile.NamedTemporaryFile(prefix="seqtally-stdin-") as kept:
-        with open(0, "rb", closefd=False) as stdin:
-            shutil.copyfileobj(stdin, kept, CHUNK)
+    with tempfile.NamedTemporaryFile(prefix="seqtally-input-") as kept:
+        with open(0 if path == STDIN else path, "rb", closefd=path != STDIN) as stream:
+            shutil.copyfileobj(stream, kept, CHUNK)
         kept.flush()
         yield kept.name, describe(path)
 
