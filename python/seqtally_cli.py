@@ -26,7 +26,7 @@ from seqtally_tools import _progress
 from seqtally_tools._checksum import FileChecksums, checksum_batch, checksum_plain
 from seqtally_tools._inputs import describe, inherited_fds, plain_input
 from seqtally_tools._progress import Meter
-from seqtally_tools._stderr import write_all
+from seqtally_tools._helper import write_all
 from seqtally_tools._workers import WorkerPool
 
 __all__ = ["main", "checksum_records", "SeqtallyError"]

@@ -8,7 +8,6 @@ import random
 import shutil
 import subprocess
 import sys
-import zlib
 
 import pytest
 
@@ -51,7 +50,7 @@ def inputs(tmp_path_factory):
         "plain on stdin": ("-", RECORDS, plain),
         "gzip on stdin": ("-", gzip.compress(RECORDS), plain),
     }
-    for name, (path, content, _) in list(made.items()):
+    for path, content, _ in made.values():
         if path != "-" and content is not None:
             path.write_bytes(content)
     if shutil.which("bgzip"):

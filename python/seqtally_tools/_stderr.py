@@ -17,6 +17,7 @@ import re
 import sys
 from collections.abc import Iterator
 
+from ._helper import write_all
 from ._processes import Child, start
 
 # The first bytes of the module's failure report. A test makes a call fail
@@ -182,8 +183,3 @@ def _pass_on(source: int, target: int) -> None:
         write_all(target, report_filter.feed(chunk))
     write_all(target, report_filter.end())
 
-
-def write_all(fd: int, data: bytes) -> None:
-    view = memoryview(data)
-    while view:
-        view = view[os.write(fd, view):]

@@ -13,7 +13,6 @@ any value, and a wiggle track does not say how long a last window is.
 """
 from __future__ import annotations
 
-import os
 import sys
 from collections.abc import Iterator, Sequence
 from typing import Any, BinaryIO, Protocol
@@ -241,7 +240,7 @@ def bedgraph_lines(names: Sequence[bytes], name_index: Ints, starts: Ints, ends:
         live = line_name > place
         out[np.where(live, line_starts + place, size)] = all_names[np.where(live, line_name_offsets + place, -1)]
     at = line_starts + line_name
-    for column, column_digits in zip(numbers, digits):
+    for column, column_digits in zip(numbers, digits, strict=True):
         out[at] = 9
         _put_decimal(out, at + 1, column, column_digits, size)
         at = at + 1 + column_digits

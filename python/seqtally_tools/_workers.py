@@ -26,9 +26,9 @@ from typing import Any
 
 from . import _progress
 from ._errors import SeqtallyError
-from ._helper import die_with
+from ._helper import die_with, write_all
 from ._processes import start
-from ._stderr import ReportFilter, mark_filtered_upstream, write_all
+from ._stderr import ReportFilter, mark_filtered_upstream
 
 TICK_SECONDS = 0.1
 
