@@ -1,6 +1,8 @@
 """Runs seqtally on the bundled FASTA files and prints what it finds:
 the checksums of every record, then a G/C wiggle track (gzip) and a
-chrom.sizes file written next to each other in a temporary folder."""
+chrom.sizes file written next to each other in a temporary folder, then
+what the seqtally_tools library adds: a gzip copy read by content, the
+sequence collection digest, and a bigWig track read back."""
 import gzip
 import sys
 import tempfile
@@ -32,6 +34,23 @@ def show_track(fasta: Path, folder: Path) -> None:
         print("    " + line.replace("\t", "  "))
 
 
+def show_library(fasta: Path, folder: Path) -> None:
+    import pyBigWig
+    import seqtally_tools
+
+    packed = folder / (fasta.name + ".gz")
+    packed.write_bytes(gzip.compress(fasta.read_bytes()))
+    print(f"\nseqtally_tools on {packed.name} (gzip, told by content):")
+    for record in seqtally_tools.checksum(packed):
+        print(f"  {record.id:<14} length {record.length:>6}  {record.refget_id}")
+    print(f"  seqcol digest {seqtally_tools.seqcol(packed)}")
+    track = folder / (fasta.stem + ".gc.bw")
+    seqtally_tools.gc_track(packed, track, window=1000)
+    with pyBigWig.open(str(track)) as bigwig:
+        name, length = next(iter(bigwig.chroms().items()))
+        print(f"  {track.name}: {name} ({length} bases), first windows {bigwig.intervals(name)[:3]}")
+
+
 def main() -> int:
     files = [Path(arg) for arg in sys.argv[1:]] or [HERE / "phix174.fa", HERE / "small.fa"]
     for fasta in files:
@@ -39,6 +58,7 @@ def main() -> int:
     with tempfile.TemporaryDirectory() as folder:
         for fasta in files:
             show_track(fasta, Path(folder))
+        show_library(files[0], Path(folder))
     return 0
 
 

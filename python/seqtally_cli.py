@@ -31,11 +31,11 @@ from seqtally_tools._workers import WorkerPool
 
 __all__ = ["main", "checksum_records", "SeqtallyError"]
 
-FIELDS = ("file", "id", "length", "sha512t24u", "md5")
-INTERRUPTED = 128 + signal.SIGINT
-PIPE_CLOSED = 128 + signal.SIGPIPE
+_FIELDS = ("file", "id", "length", "sha512t24u", "md5")
+_INTERRUPTED = 128 + signal.SIGINT
+_PIPE_CLOSED = 128 + signal.SIGPIPE
 # A bar appears only for runs longer than this; short runs stay quiet.
-BAR_DELAY_SECONDS = 0.5
+_BAR_DELAY_SECONDS = 0.5
 
 
 def checksum_records(path: str) -> list[dict[str, Any]]:
@@ -55,7 +55,7 @@ def _encode(text: str) -> bytes:
     return text.encode("utf-8", "surrogateescape")
 
 
-def format_checksums(files: Sequence[FileChecksums], form: str) -> bytes:
+def _format_checksums(files: Sequence[FileChecksums], form: str) -> bytes:
     if form == "json":
         import json
 
@@ -66,7 +66,7 @@ def format_checksums(files: Sequence[FileChecksums], form: str) -> bytes:
     return _encode("".join(lines))
 
 
-def format_seqcols(files: Sequence[FileChecksums], level: str) -> bytes:
+def _format_seqcols(files: Sequence[FileChecksums], level: str) -> bytes:
     from seqtally_tools import canonical_json
     from seqtally_tools._seqcol import at_level, level2_of
 
@@ -80,22 +80,22 @@ def format_seqcols(files: Sequence[FileChecksums], level: str) -> bytes:
     return b"".join(lines)
 
 
-FORMATTERS: dict[str, Callable[[Sequence[FileChecksums], str], bytes]] = {
-    "checksum": format_checksums, "seqcol": format_seqcols}
+_FORMATTERS: dict[str, Callable[[Sequence[FileChecksums], str], bytes]] = {
+    "checksum": _format_checksums, "seqcol": _format_seqcols}
 
 
 def _batch_lines(first: int, paths: Sequence[str], kind: str, form: str) -> tuple[bytes, SeqtallyError | None]:
     """In a worker: a batch's output lines, formatted there and not here, so
     that formatting runs on as many cores as the digests."""
     done, failure = checksum_batch(first, paths)
-    return FORMATTERS[kind](done, form), failure
+    return _FORMATTERS[kind](done, form), failure
 
 
 def _file_lines(plain: str, source: str, kind: str, form: str) -> tuple[bytes, SeqtallyError | None]:
     """In a worker: one file that the command's process opened."""
     _progress.file_started(0)
     try:
-        return FORMATTERS[kind]([FileChecksums(source, checksum_plain(plain, describe(source)))], form), None
+        return _FORMATTERS[kind]([FileChecksums(source, checksum_plain(plain, describe(source)))], form), None
     except SeqtallyError as error:
         return b"", error
 
@@ -125,7 +125,7 @@ class _Progress:
             tqdm.monitor_interval = 0
             self._tqdm = tqdm
             self._bar = tqdm(total=sum(sizes) or None, unit="B", unit_scale=True, unit_divisor=1024,
-                             delay=BAR_DELAY_SECONDS, file=sys.stderr, dynamic_ncols=True, leave=False)
+                             delay=_BAR_DELAY_SECONDS, file=sys.stderr, dynamic_ncols=True, leave=False)
 
     def tick(self) -> None:
         if self._bar is None:
@@ -170,12 +170,12 @@ class _Progress:
 # ---------------------------------------------------------------- commands
 
 
-def run_checksum(options: argparse.Namespace) -> int:
-    header = "\t".join(FIELDS) + "\n" if options.format == "tsv" else ""
+def _run_checksum(options: argparse.Namespace) -> int:
+    header = "\t".join(_FIELDS) + "\n" if options.format == "tsv" else ""
     return _run_files(options, "checksum", options.format, header)
 
 
-def run_seqcol(options: argparse.Namespace) -> int:
+def _run_seqcol(options: argparse.Namespace) -> int:
     return _run_files(options, "seqcol", options.level, "file\tseqcol\n" if options.level == "0" else "")
 
 
@@ -228,7 +228,7 @@ def _load_collection(source: str) -> Any:
     return load_collection(source)
 
 
-def run_compare(options: argparse.Namespace) -> int:
+def _run_compare(options: argparse.Namespace) -> int:
     """Exit status as cmp and diff have it: 0 identical, 1 different, 2 trouble."""
     import json
 
@@ -272,14 +272,14 @@ def _comparison_text(result: dict[str, Any], said: str, sources: Sequence[str]) 
     return "\n".join(lines) + "\n"
 
 
-DICT_SUFFIXES = (".fa", ".fasta", ".fna", ".fas", ".fsa", ".ffn", ".frn", ".mfa", ".seq")
-GZIP_SUFFIXES = (".gz", ".bgz", ".bgzf")
+_DICT_SUFFIXES = (".fa", ".fasta", ".fna", ".fas", ".fsa", ".ffn", ".frn", ".mfa", ".seq")
+_GZIP_SUFFIXES = (".gz", ".bgz", ".bgzf")
 
 
-def dictionary_name(source: str) -> str:
+def _dictionary_name(source: str) -> str:
     """The input's name with its FASTA and gzip extensions replaced by .dict."""
     name = source
-    for suffixes in (GZIP_SUFFIXES, DICT_SUFFIXES):
+    for suffixes in (_GZIP_SUFFIXES, _DICT_SUFFIXES):
         for suffix in suffixes:
             if name.lower().endswith(suffix) and len(name) > len(suffix):
                 name = name[:-len(suffix)]
@@ -301,13 +301,13 @@ def _dictionary_part(part: str, path: str, label: str) -> Any:
         raise
 
 
-def run_dict(options: argparse.Namespace) -> int:
+def _run_dict(options: argparse.Namespace) -> int:
     from seqtally_tools._dictionary import write_dictionary
     from seqtally_tools._inputs import rereadable
     from seqtally_tools._outputs import Target
 
     source = options.input
-    output = options.output or ("-" if source == "-" else dictionary_name(source))
+    output = options.output or ("-" if source == "-" else _dictionary_name(source))
     if output != "-" and os.path.lexists(output) and not options.force:
         raise SeqtallyError("exists already; --force replaces it", output)
     uri = options.uri if options.uri is not None else (None if source == "-" else "file://" + os.path.abspath(source))
@@ -337,7 +337,7 @@ def run_dict(options: argparse.Namespace) -> int:
     return 0
 
 
-def run_gc(options: argparse.Namespace) -> int:
+def _run_gc(options: argparse.Namespace) -> int:
     from seqtally_tools._gc import GcJob
 
     job = GcJob.prepare(options.input, options.output, window=options.window, omit_tail=options.omit_tail,
@@ -442,7 +442,7 @@ def _parser() -> argparse.ArgumentParser:
     _file_arguments(checksum_command)
     checksum_command.add_argument("--format", choices=("tsv", "json"), default="tsv",
                                   help="tab-separated with a header line (default), or JSON lines")
-    checksum_command.set_defaults(run=run_checksum)
+    checksum_command.set_defaults(run=_run_checksum)
 
     seqcol_command = commands.add_parser(
         "seqcol",
@@ -453,7 +453,7 @@ def _parser() -> argparse.ArgumentParser:
     _file_arguments(seqcol_command)
     seqcol_command.add_argument("--level", choices=("0", "1", "2"), default="0",
                                 help="0: file and digest (default); 1 or 2: one JSON object per file")
-    seqcol_command.set_defaults(run=run_seqcol)
+    seqcol_command.set_defaults(run=_run_seqcol)
 
     compare_command = commands.add_parser(
         "compare",
@@ -465,7 +465,7 @@ def _parser() -> argparse.ArgumentParser:
     compare_command.add_argument("--format", choices=("text", "json"), default="text",
                                  help="a few lines for a person (default), or the standard's comparison object")
     compare_command.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
-    compare_command.set_defaults(run=run_compare)
+    compare_command.set_defaults(run=_run_compare)
 
     dict_command = commands.add_parser(
         "dict",
@@ -479,7 +479,7 @@ def _parser() -> argparse.ArgumentParser:
     dict_command.add_argument("--species", help="SP of every @SQ line")
     dict_command.add_argument("--force", action="store_true", help="replace an existing output file")
     dict_command.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
-    dict_command.set_defaults(run=run_dict)
+    dict_command.set_defaults(run=_run_dict)
 
     gc = commands.add_parser(
         "gc",
@@ -500,7 +500,7 @@ def _parser() -> argparse.ArgumentParser:
                     "bedGraph, anything else wiggle)")
     gc.add_argument("--track-line", action="store_true", help="start a bedGraph track with 'track type=bedGraph'")
     gc.add_argument("--quiet", "-q", action="store_true", help="no progress messages")
-    gc.set_defaults(run=run_gc)
+    gc.set_defaults(run=_run_gc)
     return top
 
 
@@ -548,7 +548,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         return _fail(error)
     except KeyboardInterrupt:
         _end_adopted()
-        return INTERRUPTED
+        return _INTERRUPTED
     except SystemExit:
         _end_adopted()
         raise
@@ -556,7 +556,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         # The reader went away (`seqtally checksum ... | head`): end quietly,
         # with the status a process killed by SIGPIPE would have.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return PIPE_CLOSED
+        return _PIPE_CLOSED
     finally:
         signal.signal(signal.SIGTERM, previous)
     return 2  # not reached: parser.error exits
