@@ -1,7 +1,7 @@
 """seqtally next to the machine's limits and to the tools people use instead,
 all measured in one run. Prints one table and writes bench/results/latest.json.
 
-    bench/run [--reps N] [--quick] [--no-callgrind]
+    bench/run [--reps N] [--quick] [--no-callgrind] [--only SECTIONS]
 
 Every figure is the median of N repetitions (3 by default). Throughput is MB/s
 (10^6 bytes per second) of uncompressed FASTA input, so rows on the same
@@ -321,6 +321,30 @@ def command_rows(reps, inputs, size, limits, work, row):
           f"command on top {limits['per_file_us']:.0f} us", flush=True)
 
 
+def identity_rows(reps, inputs, size, work, row):
+    """seqcol against checksum of the same genome (the collection is built
+    per record, after the digests), compare of two genomes against one
+    checksum (both digests at once, one per core), dict against samtools."""
+    print("identity:", flush=True)
+    genome = inputs["genome"]
+    copy = work / "genome-copy.fa"
+    if not copy.exists():
+        shutil.copyfile(genome, copy)
+    pairs = [(command_seconds("checksum", genome), command_seconds("seqcol", genome)) for _ in range(3 * reps)]
+    row("identity", "seqtally seqcol, genome", statistics.median(b for _, b in pairs), "genome", "seqtally",
+        "checksum", ratio=statistics.median(b / a for a, b in pairs))
+    single = statistics.median(command_seconds("checksum", genome) for _ in range(reps))
+    both = statistics.median(command_seconds("compare", genome, copy) for _ in range(reps))
+    size["genome_pair"] = 2 * size["genome"]
+    row("identity", "seqtally compare, two genomes", both, "genome_pair", "seqtally", "checksum",
+        ratio=both / single)
+    dictionary = statistics.median(command_seconds("dict", genome, "-o", "-") for _ in range(reps))
+    row("identity", "seqtally dict, genome", dictionary, "genome", "seqtally", "checksum",
+        ratio=dictionary / single)
+    if have("samtools"):
+        row("identity", "samtools dict, genome", shell_seconds(reps, f"samtools dict {genome}"), "genome", "peer")
+
+
 def track_rows(reps, inputs, limits, work, row):
     """`seqtally gc` into bigWig and bedGraph, against the plain wiggle run
     plus pyBigWig's own time to write the same intervals from arrays."""
@@ -415,7 +439,13 @@ def main():
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--quick", action="store_true", help="16 MiB inputs and 100,000 reads: a smoke run")
     parser.add_argument("--no-callgrind", action="store_true")
+    parser.add_argument("--only", type=lambda text: set(text.split(",")), metavar="SECTIONS",
+                        help="some of checksum,command,identity,tracks,wiggle,callgrind (the limits always run)")
     options = parser.parse_args()
+
+    def wanted(section):
+        return options.only is None or section in options.only
+
     reps = options.reps
     inputs = make_inputs(options.quick)
     size = {name: path.stat().st_size for name, path in inputs.items() if path.is_file()}
@@ -458,109 +488,115 @@ def main():
         print(f"  cat > /dev/null {limits['cat']:.0f} MB/s; zlib inflate (memory) {limits['inflate']:.0f} MB/s, "
               f"BGZF {limits['inflate_bgzf']:.0f} MB/s")
 
-        print("checksum:", flush=True)
-        for name, key, limit in (("genome", "genome", "digest"), ("1M reads" if not options.quick else "100k reads",
-                                                                  "reads", "digest150"),
-                                 ("256 MiB single line" if not options.quick else "single line", "long", "digest")):
-            message = 150 if limit == "digest150" else 1 << 20
-            # Three times the pairs: on a shared machine single pairs of these
-            # one-second runs were seen anywhere from 76% to 97%.
-            seconds, growth, ratio = paired(3 * reps, lambda: digest_seconds(message, size[key]),
-                                            lambda: seqtally_run(1, "checksum", [str(inputs[key])]))
-            entry = row("checksum", f"seqtally checksum, {name}", seconds, key, "seqtally", limit, growth,
-                        ratio=ratio)
-            entry["largest_record"] = largest_record(inputs[key])
-            row("checksum", f"Python hashlib script, {name}", python_peer(reps, HASHLIB_SCRIPT, inputs[key]), key,
-                "peer")
-            if key != "long":
-                row("checksum", f"Biopython SeqIO + hashlib, {name}",
-                    python_peer(reps, BIOPYTHON_SCRIPT, inputs[key]), key, "peer")
-            if have("seqkit"):
-                row("checksum", f"seqkit fx2tab -n -l -s (MD5 only), {name}",
-                    shell_seconds(reps, f"seqkit fx2tab -n -l -s {inputs[key]}"), key, "peer-partial",
-                    note="MD5 only, no SHA-512; 2 threads")
-                row("checksum", f"seqkit fx2tab -n -l (lengths only), {name}",
-                    shell_seconds(reps, f"seqkit fx2tab -n -l {inputs[key]}"), key, "context",
-                    note="lengths only, no digest: the cost of parsing alone")
+        if wanted("checksum"):
+            print("checksum:", flush=True)
+            for name, key, limit in (("genome", "genome", "digest"), ("1M reads" if not options.quick else "100k reads",
+                                                                      "reads", "digest150"),
+                                     ("256 MiB single line" if not options.quick else "single line", "long", "digest")):
+                message = 150 if limit == "digest150" else 1 << 20
+                # Three times the pairs: on a shared machine single pairs of these
+                # one-second runs were seen anywhere from 76% to 97%.
+                seconds, growth, ratio = paired(3 * reps, lambda: digest_seconds(message, size[key]),
+                                                lambda: seqtally_run(1, "checksum", [str(inputs[key])]))
+                entry = row("checksum", f"seqtally checksum, {name}", seconds, key, "seqtally", limit, growth,
+                            ratio=ratio)
+                entry["largest_record"] = largest_record(inputs[key])
+                row("checksum", f"Python hashlib script, {name}", python_peer(reps, HASHLIB_SCRIPT, inputs[key]), key,
+                    "peer")
+                if key != "long":
+                    row("checksum", f"Biopython SeqIO + hashlib, {name}",
+                        python_peer(reps, BIOPYTHON_SCRIPT, inputs[key]), key, "peer")
+                if have("seqkit"):
+                    row("checksum", f"seqkit fx2tab -n -l -s (MD5 only), {name}",
+                        shell_seconds(reps, f"seqkit fx2tab -n -l -s {inputs[key]}"), key, "peer-partial",
+                        note="MD5 only, no SHA-512; 2 threads")
+                    row("checksum", f"seqkit fx2tab -n -l (lengths only), {name}",
+                        shell_seconds(reps, f"seqkit fx2tab -n -l {inputs[key]}"), key, "context",
+                        note="lengths only, no digest: the cost of parsing alone")
 
-        command_rows(reps, inputs, size, limits, work, row)
-        track_rows(reps, inputs, limits, work, row)
+        if wanted("command"):
+            command_rows(reps, inputs, size, limits, work, row)
+        if wanted("identity"):
+            identity_rows(reps, inputs, size, work, row)
+        if wanted("tracks"):
+            track_rows(reps, inputs, limits, work, row)
 
-        print("wiggle:", flush=True)
-        track = work / "track.wig"
-        cat = lambda: shell_seconds(1, f"cat {inputs['genome']} > /dev/null")  # noqa: E731
-        for window in (100, 5):
-            seconds, growth, ratio = paired(
-                reps, cat, lambda: seqtally_run(1, "write", write_args(inputs["genome"], track, 6, window)))
-            row("wiggle", f"seqtally plain in, plain out, window {window}", seconds, "genome", "seqtally", "cat",
-                growth, ratio=ratio)
-        for key, name, kind, inflate in (
-                ("genome_gz", "gzip in (gzip -6)", "inflate", lambda data: zlib.decompress(data, 31)),
-                ("genome_bgzf", "BGZF in", "inflate_bgzf", inflate_members)):
-            compressed = inputs[key].read_bytes()
-            seconds, growth, ratio = paired(
-                reps, lambda: median_seconds(1, lambda: inflate(compressed)),
-                lambda: seqtally_run(1, "write", write_args(inputs[key], track, 6, 100)))
-            del compressed
-            row("wiggle", f"seqtally {name}, window 100", seconds, key, "seqtally", kind, growth, ratio=ratio)
-        seconds, growth = seqtally_run(reps, "write", write_args(inputs["long"], track, 6, 100))
-        entry = row("wiggle", "seqtally single-line record, window 100", seconds, "long", "seqtally", None, growth)
-        entry["largest_record"] = largest_record(inputs["long"])
+        if wanted("wiggle"):
+            print("wiggle:", flush=True)
+            track = work / "track.wig"
+            cat = lambda: shell_seconds(1, f"cat {inputs['genome']} > /dev/null")  # noqa: E731
+            for window in (100, 5):
+                seconds, growth, ratio = paired(
+                    reps, cat, lambda: seqtally_run(1, "write", write_args(inputs["genome"], track, 6, window)))
+                row("wiggle", f"seqtally plain in, plain out, window {window}", seconds, "genome", "seqtally", "cat",
+                    growth, ratio=ratio)
+            for key, name, kind, inflate in (
+                    ("genome_gz", "gzip in (gzip -6)", "inflate", lambda data: zlib.decompress(data, 31)),
+                    ("genome_bgzf", "BGZF in", "inflate_bgzf", inflate_members)):
+                compressed = inputs[key].read_bytes()
+                seconds, growth, ratio = paired(
+                    reps, lambda: median_seconds(1, lambda: inflate(compressed)),
+                    lambda: seqtally_run(1, "write", write_args(inputs[key], track, 6, 100)))
+                del compressed
+                row("wiggle", f"seqtally {name}, window 100", seconds, key, "seqtally", kind, growth, ratio=ratio)
+            seconds, growth = seqtally_run(reps, "write", write_args(inputs["long"], track, 6, 100))
+            entry = row("wiggle", "seqtally single-line record, window 100", seconds, "long", "seqtally", None, growth)
+            entry["largest_record"] = largest_record(inputs["long"])
 
-        for window in (100, 5):
-            seqtally_run(1, "write", write_args(inputs["genome"], track, 6, window))
-            data = track.read_bytes()
-            # The floor of a plain run: reading the input (cat) plus writing
-            # the same track bytes to the same place in 64 KiB writes.
-            write_seconds = median_seconds(reps, lambda: write_in_blocks(work / "floor.wig", data))
-            plain_row = next(r for r in rows if r["name"] == f"seqtally plain in, plain out, window {window}")
-            plain_row["io_floor_seconds"] = size["genome"] / (limits["cat"] * MB) + write_seconds
-            plain_row["track_bytes"] = len(data)
-            for level in (1, 6):
-                def deflate():
-                    compressor = zlib.compressobj(level, zlib.DEFLATED, -15)
-                    compressor.compress(data)
-                    compressor.flush()
+            for window in (100, 5):
+                seqtally_run(1, "write", write_args(inputs["genome"], track, 6, window))
+                data = track.read_bytes()
+                # The floor of a plain run: reading the input (cat) plus writing
+                # the same track bytes to the same place in 64 KiB writes.
+                write_seconds = median_seconds(reps, lambda: write_in_blocks(work / "floor.wig", data))
+                plain_row = next(r for r in rows if r["name"] == f"seqtally plain in, plain out, window {window}")
+                plain_row["io_floor_seconds"] = size["genome"] / (limits["cat"] * MB) + write_seconds
+                plain_row["track_bytes"] = len(data)
+                for level in (1, 6):
+                    def deflate():
+                        compressor = zlib.compressobj(level, zlib.DEFLATED, -15)
+                        compressor.compress(data)
+                        compressor.flush()
 
-                # Per repetition: zlib alone, then seqtally with gzip output,
-                # then the same run with plain output; the writer's share is
-                # the gzip run less the plain one, as a multiple of zlib's time.
-                times, shares, growth = [], [], 0
-                for _ in range(reps):
-                    zlib_seconds = median_seconds(1, deflate)
-                    seconds, used = seqtally_run(1, "write", write_args(inputs["genome"], work / "track.wig.gz",
-                                                                        level, window))
-                    plain_seconds, _ = seqtally_run(1, "write", write_args(inputs["genome"], track, 6, window))
-                    times.append(seconds)
-                    shares.append((seconds - plain_seconds) / zlib_seconds)
-                    growth = max(growth, used)
-                entry = row("wiggle", f"seqtally gzip out level {level}, window {window}", statistics.median(times),
-                            "genome", "seqtally", "deflate", growth, ratio=statistics.median(shares))
-                entry["track_bytes"] = len(data)
-            del data
+                    # Per repetition: zlib alone, then seqtally with gzip output,
+                    # then the same run with plain output; the writer's share is
+                    # the gzip run less the plain one, as a multiple of zlib's time.
+                    times, shares, growth = [], [], 0
+                    for _ in range(reps):
+                        zlib_seconds = median_seconds(1, deflate)
+                        seconds, used = seqtally_run(1, "write", write_args(inputs["genome"], work / "track.wig.gz",
+                                                                            level, window))
+                        plain_seconds, _ = seqtally_run(1, "write", write_args(inputs["genome"], track, 6, window))
+                        times.append(seconds)
+                        shares.append((seconds - plain_seconds) / zlib_seconds)
+                        growth = max(growth, used)
+                    entry = row("wiggle", f"seqtally gzip out level {level}, window {window}", statistics.median(times),
+                                "genome", "seqtally", "deflate", growth, ratio=statistics.median(shares))
+                    entry["track_bytes"] = len(data)
+                del data
 
-        sizes = work / "genome.sizes"
-        seqtally.write_seqtally_to_file(str(inputs["genome"]), str(track), 6, 100, False, str(sizes), True, False)
-        small_sizes = work / "small.sizes"
-        seqtally.write_seqtally_to_file(str(inputs["small"]), str(track), 6, 100, False, str(small_sizes), True,
-                                        False)
-        for window, key, sizes_path in ((100, "genome", sizes), (5, "small", small_sizes)):
-            where = inputs[key]
-            if have("seqkit"):
-                row("wiggle", f"seqkit sliding | seqkit fx2tab -n -g, window {window}",
-                    shell_seconds(reps, f"seqkit sliding -W {window} -s {window} {where} | seqkit fx2tab -n -g"),
-                    key, "peer")
-                if window == 100:
-                    row("wiggle", "seqkit (gzip in) sliding | fx2tab -n -g, window 100",
-                        shell_seconds(reps, f"seqkit sliding -W 100 -s 100 {inputs['genome_gz']} | "
-                                            f"seqkit fx2tab -n -g"), "genome", "peer")
-            if have("bedtools"):
-                row("wiggle", f"bedtools makewindows | bedtools nuc, window {window}",
-                    shell_seconds(reps, f"bedtools makewindows -g {sizes_path} -w {window} | "
-                                        f"bedtools nuc -fi {where} -bed -"), key, "peer")
+            sizes = work / "genome.sizes"
+            seqtally.write_seqtally_to_file(str(inputs["genome"]), str(track), 6, 100, False, str(sizes), True, False)
+            small_sizes = work / "small.sizes"
+            seqtally.write_seqtally_to_file(str(inputs["small"]), str(track), 6, 100, False, str(small_sizes), True,
+                                            False)
+            for window, key, sizes_path in ((100, "genome", sizes), (5, "small", small_sizes)):
+                where = inputs[key]
+                if have("seqkit"):
+                    row("wiggle", f"seqkit sliding | seqkit fx2tab -n -g, window {window}",
+                        shell_seconds(reps, f"seqkit sliding -W {window} -s {window} {where} | seqkit fx2tab -n -g"),
+                        key, "peer")
+                    if window == 100:
+                        row("wiggle", "seqkit (gzip in) sliding | fx2tab -n -g, window 100",
+                            shell_seconds(reps, f"seqkit sliding -W 100 -s 100 {inputs['genome_gz']} | "
+                                                f"seqkit fx2tab -n -g"), "genome", "peer")
+                if have("bedtools"):
+                    row("wiggle", f"bedtools makewindows | bedtools nuc, window {window}",
+                        shell_seconds(reps, f"bedtools makewindows -g {sizes_path} -w {window} | "
+                                            f"bedtools nuc -fi {where} -bed -"), key, "peer")
 
         counts = {}
-        if not options.no_callgrind and have("valgrind"):
+        if not options.no_callgrind and have("valgrind") and wanted("callgrind"):
             print("instruction counts (callgrind, 16 MiB genome):", flush=True)
             small = inputs["small"]
             small_gz = work / "small.fa.gz"
@@ -590,14 +626,15 @@ def main():
               "instructions": counts, "sizes": size}
     print_table(report)
     RESULTS.mkdir(exist_ok=True)
-    (RESULTS / ("quick.json" if options.quick else "latest.json")).write_text(json.dumps(report, indent=1))
+    name = "quick" if options.quick else "latest" if options.only is None else "partial"
+    (RESULTS / f"{name}.json").write_text(json.dumps(report, indent=1))
 
 
 def print_table(report):
     limits, rows = report["limits"], report["rows"]
     print()
     print(f"{'':60} {'MB/s':>8} {'vs limit':>22} {'vs best peer':>13} {'vs partial':>12} {'working mem':>11}")
-    for section in ("checksum", "command", "wiggle", "tracks"):
+    for section in ("checksum", "command", "identity", "tracks", "wiggle"):
         ours = [r for r in rows if r["section"] == section and r["kind"] == "seqtally"]
         for r in ours:
             memory = "-" if r["growth"] is None else f"{r['growth'] / MiB:7.1f} MiB"
@@ -667,6 +704,8 @@ def limit_text(r, limits):
         return f"{100 * ratio:.0f}% of inflate"
     if kind == "deflate":
         return f"{ratio:.2f}x zlib deflate"
+    if kind == "checksum":
+        return f"{ratio:.2f}x checksum's time"
     if kind == "bigwig":
         return f"{ratio:.2f}x (wig + pyBigWig)"
     if kind == "plain":
