@@ -382,14 +382,16 @@ def track_rows(reps, inputs, limits, work, row):
                     ratio=seconds / (wig_seconds + library_seconds))
         entry["peak"] = max(r[1] for r in runs)
     # The converter's own memory: it alone holds window values as arrays.
+    # Started from the small process of COMMAND_CHILD: a child's peak counts
+    # the memory of the process it was forked from.
     for name, out in (("bigWig", "c.bw"), ("bedGraph", "c.bedGraph")):
-        code = ("import resource, sys; from seqtally_tools._tracks import convert; "
+        code = ("from seqtally_tools._tracks import convert; "
                 f"convert([{'bigwig' if out.endswith('.bw') else 'bedgraph'!r}, {str(work / out)!r}, "
-                f"{str(sizes_path)!r}, '100', '0', '0', '0', '6', str(__import__('os').getppid())]); "
-                "print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024)")
+                f"{str(sizes_path)!r}, '100', '0', '0', '0', '6', str(__import__('os').getppid())])")
         with open(wig, "rb") as track:
-            peak = int(subprocess.run([sys.executable, "-c", code], stdin=track, capture_output=True, text=True,
-                                      check=True).stdout)
+            out_text = subprocess.run([sys.executable, "-c", COMMAND_CHILD, sys.executable, "-c", code], stdin=track,
+                                      capture_output=True, text=True, check=True).stdout
+        peak = json.loads(out_text)[1]
         limits[f"converter_peak_{name}"] = peak
         print(f"  converter alone, {name}: {peak / MiB:.1f} MiB", flush=True)
 

@@ -26,10 +26,10 @@ WIG, BEDGRAPH, BIGWIG = "wig", "bedgraph", "bigwig"
 FORMATS = (WIG, BEDGRAPH, BIGWIG)
 _BIGWIG_SUFFIXES = (".bw", ".bigwig")
 _BEDGRAPH_SUFFIXES = (".bedgraph", ".bg")
-CHUNK = 16 << 20
+CHUNK = 4 << 20
 # bedGraph lines are formatted this many at a time: enough to keep numpy's
 # per-call cost small, few enough to keep the arrays small.
-LINES_PER_BATCH = 1 << 18
+LINES_PER_BATCH = 1 << 16
 
 Values = npt.NDArray[np.uint8]
 Ints = npt.NDArray[np.int64]
@@ -80,30 +80,31 @@ def wig_sections(stream: BinaryIO) -> Iterator[tuple[bytes, Values]]:
     while True:
         chunk = stream.read(CHUNK)
         data = carry + chunk
+        # Whole lines only; the rest waits for the next chunk.
         cut = data.rfind(b"\n") + 1 if chunk else len(data)
-        lines, carry = data[:cut], data[cut:]
         at = 0
-        if not started and lines:
-            if not lines.startswith(b"track type=wiggle_0\n"):
+        if not started and cut:
+            if not data.startswith(b"track type=wiggle_0\n"):
                 raise ValueError("not a wiggle track from the module")
             at, started = len(b"track type=wiggle_0\n"), True
         # "v" begins a section line and appears nowhere in data lines.
-        while at < len(lines):
-            section = lines.find(b"v", at)
-            end = len(lines) if section < 0 else section
+        while at < cut:
+            section = data.find(b"v", at, cut)
+            end = cut if section < 0 else section
             if end > at:
-                values.append(_data_values(lines[at:end]))
+                values.append(_data_values(data, at, end))
             if section < 0:
                 break
             if name is not None:
                 yield name, _joined(values)
-            line_end = lines.index(b"\n", section)
-            header = lines[section:line_end]
+            line_end = data.index(b"\n", section, cut)
+            header = data[section:line_end]
             if not header.startswith(b"variableStep chrom="):
                 raise ValueError("not a wiggle track from the module")
             name = header[len(b"variableStep chrom="):].rsplit(b" span=", 1)[0]
             values = []
             at = line_end + 1
+        carry = data[cut:]
         if not chunk:
             break
     if name is not None:
@@ -114,9 +115,10 @@ def _joined(parts: list[Values]) -> Values:
     return np.concatenate(parts) if parts else np.zeros(0, dtype=np.uint8)
 
 
-def _data_values(block: bytes) -> Values:
-    """The values of "position<TAB>value" lines: integers from 0 to 100."""
-    text = np.frombuffer(block, dtype=np.uint8)
+def _data_values(data: bytes, start: int, end: int) -> Values:
+    """The values of the "position<TAB>value" lines in data[start:end]:
+    integers from 0 to 100."""
+    text = np.frombuffer(data, dtype=np.uint8, count=end - start, offset=start)
     tabs = np.flatnonzero(text == 9)
     digits = np.flatnonzero(text == 10) - tabs - 1
     first = text[tabs + 1] - 48
