@@ -22,6 +22,7 @@ from ._tracks import BEDGRAPH, BIGWIG, FORMATS, WIG, duplicate_name, format_of, 
 _TRACK_FAILURES = ("creation failed", "Could not close wig output file")
 _SIZES_FAILURES = ("Creation failed", "Could not close chrom sizes stream")
 _INPUT_FAILURES = ("Error reading record", "called `Result::unwrap()`")
+_WRITE_FAILURES = ("Write failed", "Could not close wig output file")
 LONGEST_WINDOW = 2**31 - 1
 
 
@@ -53,10 +54,6 @@ class Converter:
             os.close(read_end)
         self.wig_path = f"/dev/fd/{self._write_end}"
         self._output = "standard output" if output == STDOUT else job.track.final if job.track else output
-        self._module_error: SeqtallyError | None = None
-
-    def failed(self, error: SeqtallyError) -> None:
-        self._module_error = error
 
     def __enter__(self) -> Converter:
         return self
@@ -73,7 +70,11 @@ class Converter:
             return
         if status == READER_GONE:
             raise BrokenPipeError("standard output was closed")
-        if status != 0:
+        # A module that could not write its track failed because the
+        # converter did: its reason is the one to give. Any other failure
+        # of the module is the cause, and a converter that then saw the
+        # track end early says nothing new.
+        if status != 0 and (not isinstance(error, SeqtallyError) or error.message.startswith(_WRITE_FAILURES)):
             message = said[-1] if said else f"the track converter ended with status {status}"
             raise SeqtallyError(message, self._output) from error
 
@@ -148,11 +149,7 @@ class GcJob:
             output = STDOUT if self.track is None else self.track.write_to
             with plain_input(readable, avoid_gz_name=True) as plain, \
                     Converter(self, output, lengths) as converter, module_stderr(live=self.verbose):
-                try:
-                    self._call(plain, converter.wig_path)
-                except SeqtallyError as error:
-                    converter.failed(error)
-                    raise
+                self._call(plain, converter.wig_path)
 
     def _record_lengths(self, readable: str, lengths: str) -> None:
         """A chrom.sizes pass: one window longer than any record, left out."""
