@@ -295,7 +295,7 @@ def _dictionary_part(part: str, path: str, label: str) -> Any:
             _progress.file_started(0, path)
             with plain_input(path) as plain:
                 return checksum_plain(plain, label)
-        return find_sam_differences(path, 1 << 62)
+        return find_sam_differences(path)
     except SeqtallyError as error:
         error.path = label
         raise
@@ -424,7 +424,11 @@ def _file_arguments(command: argparse.ArgumentParser) -> None:
                          help="also read the paths in LIST, one per line (- for standard input)")
     command.add_argument("--jobs", "-j", type=_positive, default=1, metavar="N",
                          help="worker processes; output stays in input order")
-    command.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
+    _quiet_argument(command)
+
+
+def _quiet_argument(command: argparse.ArgumentParser, what: str = "no progress bar") -> None:
+    command.add_argument("--quiet", "-q", action="store_true", help=what)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -464,7 +468,7 @@ def _parser() -> argparse.ArgumentParser:
     compare_command.add_argument("b", metavar="B", help="FASTA file or JSON")
     compare_command.add_argument("--format", choices=("text", "json"), default="text",
                                  help="a few lines for a person (default), or the standard's comparison object")
-    compare_command.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
+    _quiet_argument(compare_command)
     compare_command.set_defaults(run=_run_compare)
 
     dict_command = commands.add_parser(
@@ -478,7 +482,7 @@ def _parser() -> argparse.ArgumentParser:
     dict_command.add_argument("--assembly", help="AS of every @SQ line")
     dict_command.add_argument("--species", help="SP of every @SQ line")
     dict_command.add_argument("--force", action="store_true", help="replace an existing output file")
-    dict_command.add_argument("--quiet", "-q", action="store_true", help="no progress bar")
+    _quiet_argument(dict_command)
     dict_command.set_defaults(run=_run_dict)
 
     gc = commands.add_parser(
@@ -499,7 +503,7 @@ def _parser() -> argparse.ArgumentParser:
                     help="the track's format (default: by OUTPUT's name: .bw/.bigWig bigWig, .bedGraph/.bg[.gz] "
                     "bedGraph, anything else wiggle)")
     gc.add_argument("--track-line", action="store_true", help="start a bedGraph track with 'track type=bedGraph'")
-    gc.add_argument("--quiet", "-q", action="store_true", help="no progress messages")
+    _quiet_argument(gc, "no progress messages or bar")
     gc.set_defaults(run=_run_gc)
     return top
 

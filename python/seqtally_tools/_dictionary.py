@@ -55,7 +55,7 @@ def sequence_dictionary(source: str | os.PathLike[str], *, uri: str | None = Non
     with rereadable(path) as (readable, label):
         with plain_input(readable) as plain:
             records = checksum_plain(plain, label)
-        odd = find_sam_differences(readable, len(records))
+        odd = find_sam_differences(readable)
     if uri is None and path != STDIN:
         uri = "file://" + os.path.abspath(path)
     return write_dictionary(records, odd, uri=uri, assembly=assembly, species=species)
@@ -79,15 +79,14 @@ def write_dictionary(records: list[SequenceChecksum], odd: dict[int, SamRecord],
     return SequenceDictionary("".join(lines), notes)
 
 
-def find_sam_differences(path: str, count: int) -> dict[int, SamRecord]:
+def find_sam_differences(path: str) -> dict[int, SamRecord]:
     """The SAM values of the records where they differ from seqtally's."""
     with plain_input(path) as plain, open(plain, "rb") as stream:
         suspects = _suspect_records(stream)
     if not suspects:
         return {}
     with plain_input(path) as plain, open(plain, "rb") as stream:
-        found = _sam_values(stream, suspects)
-    return {index: sam for index, sam in found.items() if index < count}
+        return _sam_values(stream, suspects)
 
 
 def _lines_in_chunks(stream: BinaryIO) -> Iterator[bytes]:
