@@ -1,0 +1,149 @@
+#!/usr/bin/env python3
+"""Puts each deliberate fault of tools/faults.txt into the tree, one at a
+time, and runs the test suite against it: a fault is caught when some stage
+fails. The suite's stages, in order, each stopping at its first failure:
+the C++ unit tests (also with the portable window pass), pytest, and the
+fuzz targets from their committed seeds. Stages whose code the fault cannot
+reach are skipped (a fault in python/ builds nothing).
+
+    tools/faults.py [--tree DIR] [--only ID ...] [--json OUT]
+
+The tree is restored after every fault. Needs the project's .venv (./scripts/test
+makes it) and clang for the fuzz stage."""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import re
+import subprocess
+import sys
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+BLOCK = re.compile(r"^@@ (\S+) (\S+) \| (.*)\n<<<\n(.*?)^===\n(.*?)^>>>$", re.M | re.S)
+
+
+@dataclass
+class Fault:
+    id: str
+    path: str
+    what: str
+    old: str
+    new: str
+
+
+def read_faults(text: str) -> list[Fault]:
+    return [Fault(*match.groups()) for match in BLOCK.finditer(text)]
+
+
+def run(command: list[str], cwd: Path, env: dict[str, str] | None = None, timeout: int = 1800) -> tuple[int, str]:
+    try:
+        done = subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        return 124, "timed out"
+    return done.returncode, done.stdout + done.stderr
+
+
+class Suite:
+    def __init__(self, tree: Path) -> None:
+        self.tree = tree
+        self.venv = tree / ".venv" / "bin"
+        self.build = tree / "build" / "faults"
+        self.portable = tree / "build" / "faults-portable"
+        self.fuzz = tree / "build" / "faults-fuzz"
+        cmake = [str(self.venv / "cmake"), "-S", str(tree), "-G", "Ninja",
+                 f"-DCMAKE_MAKE_PROGRAM={self.venv / 'ninja'}"]
+        for build, extra in ((self.build, ["-DSEQTALLY_BUILD_MODULE=ON", f"-DPython_EXECUTABLE={self.venv / 'python'}"]),
+                             (self.portable, ["-DSEQTALLY_BUILD_MODULE=OFF", "-DSEQTALLY_PORTABLE_WINDOW_PASS=ON"])):
+            status, out = run([*cmake, "-B", str(build), "-DSEQTALLY_BUILD_TESTS=ON", "-DSEQTALLY_WERROR=ON", *extra], tree)
+            if status:
+                sys.exit(f"configuring {build} failed:\n{out}")
+        clang = next((c for c in ("clang++-14", "clang++") if subprocess.run(["which", c], capture_output=True).returncode == 0), None)
+        self.fuzz_ready = clang is not None and run(
+            [*cmake, "-B", str(self.fuzz), f"-DCMAKE_CXX_COMPILER={clang}", "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+             "-DSEQTALLY_BUILD_MODULE=OFF", "-DSEQTALLY_BUILD_FUZZERS=ON"], tree)[0] == 0
+        tests = sorted((tree / "tests").glob("test_*.py"), key=lambda p: (p.name == "test_packaging.py", p.name))
+        self.pytest_files = [str(p) for p in tests]
+
+    def stages(self, native: bool) -> list[tuple[str, list[str], dict[str, str] | None]]:
+        env = dict(os.environ, PYTHONPATH=f"{self.build}:{self.tree / 'python'}")
+        pytest = [str(self.venv / "python"), "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-rfE",
+                  *self.pytest_files]
+        ninja = str(self.venv / "ninja")
+        if not native:
+            return [("pytest", pytest, env)]
+        stages: list[tuple[str, list[str], dict[str, str] | None]] = [
+            ("build", [ninja, "-C", str(self.build)], None),
+            ("cpp", [str(self.build / "seqtally_cpp_tests"), "--gtest_fail_fast", "--gtest_brief=1"], None),
+            ("build", [ninja, "-C", str(self.portable)], None),
+            ("cpp-portable", [str(self.portable / "seqtally_cpp_tests"), "--gtest_fail_fast", "--gtest_brief=1",
+                              "--gtest_filter=Window*:DecimalCounter*:GcMask*"], None),
+            ("pytest", pytest, env),
+        ]
+        if self.fuzz_ready:
+            stages.append(("build", [ninja, "-C", str(self.fuzz)], None))
+            for target in ("fasta_reader", "gzip_reader", "operations"):
+                stages.append((f"fuzz-{target}", [str(self.fuzz / f"fuzz_{target}"), "-runs=20000", "-seed=1",
+                                                  "-max_len=4096", str(self.tree / "fuzz" / "corpus" / target)], None))
+        return stages
+
+    def check(self, native: bool) -> tuple[str, str]:
+        """('', '') when every stage passes, else the stage that failed and what it said."""
+        for name, command, env in self.stages(native):
+            status, out = run(command, self.tree, env)
+            if status:
+                return name, first_failure(name, out)
+        return "", ""
+
+
+def first_failure(stage: str, out: str) -> str:
+    patterns = {"pytest": r"^(?:FAILED|ERROR) (\S+)", "cpp": r"^\[  FAILED  \] (\S+)",
+                "cpp-portable": r"^\[  FAILED  \] (\S+)"}
+    if stage in patterns and (found := re.search(patterns[stage], out, re.M)):
+        return found.group(1)
+    lines = [line for line in out.splitlines() if line.strip()]
+    return lines[-1][:160] if lines else ""
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--tree", type=Path, default=Path(__file__).resolve().parent.parent)
+    parser.add_argument("--only", nargs="*", default=None)
+    parser.add_argument("--json", type=Path)
+    args = parser.parse_args()
+    tree = args.tree.resolve()
+    faults = read_faults((Path(__file__).resolve().parent / "faults.txt").read_text())
+    if args.only:
+        faults = [f for f in faults if f.id in args.only]
+    suite = Suite(tree)
+    stage, said = suite.check(native=True)
+    if stage:
+        sys.exit(f"the suite fails without any fault ({stage}: {said})")
+    results = []
+    for fault in faults:
+        path = tree / fault.path
+        original = path.read_text()
+        if original.count(fault.old) != 1:
+            print(f"{fault.id}: STALE (its text is not found once in {fault.path})", flush=True)
+            results.append({"id": fault.id, "result": "stale"})
+            continue
+        started = time.monotonic()
+        try:
+            path.write_text(original.replace(fault.old, fault.new))
+            stage, said = suite.check(native=not fault.path.startswith("python/"))
+        finally:
+            path.write_text(original)
+        result = "missed" if not stage else "no-build" if stage == "build" else "caught"
+        print(f"{fault.id}: {result} {stage} {said} ({time.monotonic() - started:.0f} s)", flush=True)
+        results.append({"id": fault.id, "result": result, "stage": stage, "by": said})
+    if args.json:
+        args.json.write_text(json.dumps(results, indent=1) + "\n")
+    counts = {kind: sum(r["result"] == kind for r in results) for kind in ("caught", "missed", "no-build", "stale")}
+    print(" ".join(f"{kind} {n}" for kind, n in counts.items()))
+    return 0 if counts["missed"] == counts["no-build"] == counts["stale"] == 0 else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
