@@ -44,6 +44,16 @@ class InternalFailure : public std::exception {
 };
 
 // The fixed text of a failure that its operation does not word itself.
+// Throws "fixed_text: description": the one way an error value becomes the
+// failure of a call.
+[[noreturn]] inline void fail(const char* fixed_text, const std::string& description,
+                              SourceLocation where = SourceLocation::current()) {
+    std::string message = fixed_text;
+    message += ": ";
+    message += description;
+    throw InternalFailure(std::move(message), where);
+}
+
 inline constexpr char kUnwrapFailed[] = "called `Result::unwrap()` on an `Err` value";
 
 }  // namespace seqtally

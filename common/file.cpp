@@ -23,17 +23,44 @@ Result<File, IoError> File::open_with(std::string_view path, int flags) {
     }
 }
 
-std::optional<FileIdentity> identity_of(std::string_view path) {
-    if (path.find('\0') != std::string_view::npos) return std::nullopt;
-    struct stat info;
-    if (::stat(std::string(path).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+namespace {
+
+// `stat_status` is what stat or fstat returned for `info`.
+std::optional<FileIdentity> identity_from(int stat_status, const struct stat& info) noexcept {
+    if (stat_status != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
     return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
 }
 
-std::optional<FileIdentity> File::identity() const noexcept {
+}  // namespace
+
+std::optional<FileIdentity> identity_of(std::string_view path) {
+    if (path.find('\0') != std::string_view::npos) return std::nullopt;
     struct stat info;
-    if (fd_ < 0 || ::fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-    return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino)};
+    return identity_from(::stat(std::string(path).c_str(), &info), info);
+}
+
+std::optional<FileIdentity> File::identity() const noexcept {
+    if (fd_ < 0) return std::nullopt;
+    struct stat info;
+    return identity_from(::fstat(fd_, &info), info);
+}
+
+bool has_gz_extension(std::string_view path) noexcept {
+    // The last component that names something: empty components (repeated
+    // or trailing '/') and "." components do not count.
+    std::string_view last;
+    std::size_t from = 0;
+    while (from <= path.size()) {
+        std::size_t slash = path.find('/', from);
+        if (slash == std::string_view::npos) slash = path.size();
+        const std::string_view component = path.substr(from, slash - from);
+        if (!component.empty() && component != ".") last = component;
+        from = slash + 1;
+    }
+    if (last.empty() || last == "..") return false;
+    const std::size_t dot = last.rfind('.');
+    if (dot == std::string_view::npos || dot == 0) return false;
+    return last.substr(dot + 1) == "gz";
 }
 
 Result<File, IoError> File::open_read(std::string_view path) { return open_with(path, O_RDONLY); }
@@ -59,9 +86,11 @@ Result<std::size_t, IoError> File::read(std::span<std::uint8_t> into) {
     }
 }
 
-Result<std::size_t, IoError> File::write(std::span<const std::uint8_t> bytes) {
+Result<std::size_t, IoError> File::write(std::span<const std::uint8_t> bytes) { return write_some(fd_, bytes); }
+
+Result<std::size_t, IoError> write_some(int fd, std::span<const std::uint8_t> bytes) noexcept {
     for (;;) {
-        const ssize_t put = ::write(fd_, bytes.data(), bytes.size());
+        const ssize_t put = ::write(fd, bytes.data(), bytes.size());
         if (put >= 0) return static_cast<std::size_t>(put);
         if (errno != EINTR) return Err{IoError::os(errno)};
     }

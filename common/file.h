@@ -23,6 +23,14 @@ struct FileIdentity {
 // The identity of an existing file; none when the path names nothing yet.
 std::optional<FileIdentity> identity_of(std::string_view path);
 
+// One write(2) to `fd`, repeated when a signal interrupts it: the number of
+// bytes taken, which may be fewer than given.
+Result<std::size_t, IoError> write_some(int fd, std::span<const std::uint8_t> bytes) noexcept;
+
+// Whether the path's extension (of its last component, a leading dot not
+// counting) is exactly "gz": the rule that makes an input or output gzip.
+bool has_gz_extension(std::string_view path) noexcept;
+
 class File {
   public:
     // Read only: no creation, no truncation.

@@ -150,4 +150,6 @@ std::string IoError::display() const {
     return std::string(kind_name(kind_));
 }
 
+IoError corrupt_deflate() { return IoError::custom(ErrorKind::InvalidInput, "corrupt deflate stream"); }
+
 }  // namespace seqtally

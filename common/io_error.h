@@ -99,4 +99,8 @@ class IoError {
 // control characters) escaped, as the error text forms show their messages.
 void append_debug_string(std::string& out, std::string_view text);
 
+// What zlib's reports of a damaged or misused stream become, for the reader
+// and the writer alike.
+IoError corrupt_deflate();
+
 }  // namespace seqtally

@@ -5,33 +5,28 @@
 #include <cerrno>
 
 #include "failure.h"
+#include "file.h"
 #include "io_error.h"
 #include "quoted.h"
+#include "write_all.h"
 
 namespace seqtally {
 namespace {
 
-// Returns 0 on success, else the errno of the failed write.
-int write_fully(std::string_view message) noexcept {
-    while (!message.empty()) {
-        const ssize_t written = ::write(STDERR_FILENO, message.data(), message.size());
-        if (written < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        if (written == 0) return -1;
-        message.remove_prefix(static_cast<std::size_t>(written));
-    }
-    return 0;
+Status<IoError> write_fully(std::string_view message) noexcept {
+    std::size_t written = 0;
+    return write_all([](std::span<const std::uint8_t> rest) { return write_some(STDERR_FILENO, rest); },
+                     std::span(reinterpret_cast<const std::uint8_t*>(message.data()), message.size()), written,
+                     IoError::simple_message(ErrorKind::WriteZero, "failed to write whole buffer"));
 }
 
 }  // namespace
 
 void write_progress(std::string_view message) {
-    const int error = write_fully(message);
-    if (error == 0 || error == EBADF) return;
-    if (error < 0) throw InternalFailure("failed printing to stderr: failed to write whole buffer");
-    throw InternalFailure("failed printing to stderr: " + IoError::os(error).display());
+    auto written = write_fully(message);
+    // No standard error at all (closed descriptor 2) is not a failure of the call.
+    if (written || written.error().raw_os_error() == EBADF) return;
+    throw InternalFailure("failed printing to stderr: " + written.error().display());
 }
 
 void write_processing_region(std::string_view identifier) {

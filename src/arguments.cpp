@@ -41,10 +41,9 @@ std::string name_list(std::span<const char* const> names) {
 }
 
 std::string_view utf8_view(PyObject* text) {
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
-    if (utf8 == nullptr) throw_fetched_error();
-    return std::string_view(utf8, static_cast<std::size_t>(size));
+    auto utf8 = utf8_of(text);
+    if (!utf8) throw_fetched_error();
+    return *utf8;
 }
 
 long index_value(PyObject* object) {

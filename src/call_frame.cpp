@@ -57,17 +57,22 @@ void report_failure(const std::string& message, const SourceLocation& where) noe
 }
 
 // str(object), or nothing with the failure left pending.
-bool str_of(PyObject* object, std::string& out) {
-    PyRef text(PyObject_Str(object));
-    if (!text) return false;
+}  // namespace
+
+std::optional<std::string_view> utf8_of(PyObject* text) noexcept {
     Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-    if (utf8 == nullptr) return false;
-    out.assign(utf8, static_cast<std::size_t>(size));
-    return true;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
+    if (utf8 == nullptr) return std::nullopt;
+    return std::string_view(utf8, static_cast<std::size_t>(size));
 }
 
-}  // namespace
+std::optional<std::string> rendered(PyObject* object, PyObject* (*render)(PyObject*)) {
+    PyRef text(render(object));
+    if (!text) return std::nullopt;
+    auto utf8 = utf8_of(text.get());
+    if (!utf8) return std::nullopt;
+    return std::string(*utf8);
+}
 
 bool PythonError::is_exact_type_error() const noexcept {
     if (fetched_) return Py_IS_TYPE(fetched_.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError));
@@ -88,12 +93,14 @@ PythonError PythonError::for_argument(const char* param) && {
     const std::string prefix = std::string("argument '") + param + "': ";
     if (!fetched_) return built(PyExc_TypeError, prefix + message_);
     std::string text;
-    if (!str_of(fetched_.get(), text)) {
+    if (auto shown = rendered(fetched_.get(), PyObject_Str)) {
+        text = std::move(*shown);
+    } else {
         PyErr_WriteUnraisable(fetched_.get());
         PyRef name(PyType_GetName(Py_TYPE(fetched_.get())));
-        std::string type_name;
-        if (name && str_of(name.get(), type_name)) {
-            text = "<unprintable " + type_name + " object>";
+        std::optional<std::string> type_name = name ? rendered(name.get(), PyObject_Str) : std::nullopt;
+        if (type_name) {
+            text = "<unprintable " + *type_name + " object>";
         } else {
             PyErr_Clear();
             text = "<unprintable object>";
@@ -115,11 +122,9 @@ void throw_fetched_error() {
     if (panic == nullptr) {
         PyErr_Clear();
     } else if (PyObject_TypeCheck(exception.get(), reinterpret_cast<PyTypeObject*>(panic))) {
-        std::string message;
-        if (!str_of(exception.get(), message)) {
-            PyErr_Clear();
-            message = "Unwrapped panic from Python code";
-        }
+        std::optional<std::string> shown = rendered(exception.get(), PyObject_Str);
+        if (!shown) PyErr_Clear();
+        std::string message = shown ? std::move(*shown) : "Unwrapped panic from Python code";
         write_stderr_ignoring_errors(
             "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
             "Python stack trace below:\n");
@@ -137,8 +142,9 @@ void throw_api_call_failed() {
 
 std::string type_qualname(PyObject* object) {
     PyRef name(PyType_GetQualName(Py_TYPE(object)));
-    std::string text;
-    if (name && PyUnicode_Check(name.get()) && str_of(name.get(), text)) return text;
+    if (name && PyUnicode_Check(name.get())) {
+        if (auto text = utf8_of(name.get())) return std::string(*text);
+    }
     PyErr_Clear();
     return "<failed to extract type name>";
 }

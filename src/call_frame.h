@@ -4,7 +4,9 @@
 // (or exhausted memory) into a report on standard error followed by
 // PanicException. No C++ exception ever leaves the frame.
 #include <new>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "common/failure.h"
@@ -53,6 +55,13 @@ class PythonError {
 [[noreturn]] void throw_api_call_failed();
 
 // The type's __qualname__, or "<failed to extract type name>".
+// The UTF-8 text of a str object: the one conversion from Python text to
+// ours. Null, with the Python error set, when it has none (a lone surrogate).
+std::optional<std::string_view> utf8_of(PyObject* text) noexcept;
+// render(object), PyObject_Str or PyObject_Repr, as UTF-8 text; null, with
+// the Python error set, when either step fails.
+std::optional<std::string> rendered(PyObject* object, PyObject* (*render)(PyObject*));
+
 std::string type_qualname(PyObject* object);
 // TypeError "'{type}' object cannot be converted to '{target}'".
 PythonError conversion_error(PyObject* object, const char* target);

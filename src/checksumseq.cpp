@@ -26,16 +26,16 @@ Records checksum_file(std::string file, bool verbose) {
     Records results;
     auto opened = File::open_read(file);
     file = std::string();
-    if (!opened) throw InternalFailure(std::string(kUnwrapFailed) + ": " + opened.error().text());
+    if (!opened) fail(kUnwrapFailed, opened.error().text());
     // The reader, and with it the file, is gone before any Python object is made.
     fasta::Reader reader(std::make_unique<FileSource>(std::move(opened).value()));
     core::SequenceDigester digester;
     for (;;) {
         auto next = reader.next_record();
-        if (!next) throw InternalFailure(std::string(kUnwrapFailed) + ": " + next.error().text());
+        if (!next) fail(kUnwrapFailed, next.error().text());
         if (!next.value()) break;
         auto digest = digester.process_sequence(*next.value(), verbose);
-        if (!digest) throw InternalFailure(std::string(kUnwrapFailed) + ": " + digest.error().text());
+        if (!digest) fail(kUnwrapFailed, digest.error().text());
         results.push_back(std::move(digest.value()));
     }
     return results;

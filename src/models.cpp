@@ -17,14 +17,9 @@ struct ChecksumResultObject {
 PyObject* result_type = nullptr;  // created on first need, kept for the process
 
 std::string repr_of(PyObject* object) {
-    PyRef text(PyObject_Repr(object));
-    Py_ssize_t size = 0;
-    const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
-    if (utf8 == nullptr) {
-        PyErr_Clear();
-        return "<unprintable>";
-    }
-    return std::string(utf8, static_cast<std::size_t>(size));
+    if (auto text = rendered(object, PyObject_Repr)) return std::move(*text);
+    PyErr_Clear();
+    return "<unprintable>";
 }
 
 // PyErr { type: <class 'MemoryError'>, value: MemoryError(), traceback: None }
@@ -169,7 +164,7 @@ ChecksumResultObject* checked(PyObject* self) {
 PyRef make_checksum_result(PyChecksumResult&& record) {
     PyTypeObject* type = checksum_result_type();
     PyRef object(type->tp_alloc(type, 0));
-    if (!object) throw InternalFailure(std::string(kUnwrapFailed) + ": " + describe_pending_error());
+    if (!object) fail(kUnwrapFailed, describe_pending_error());
     new (&reinterpret_cast<ChecksumResultObject*>(object.get())->record) PyChecksumResult(std::move(record));
     return object;
 }

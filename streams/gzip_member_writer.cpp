@@ -5,22 +5,14 @@
 #include <new>
 
 #include "common/failure.h"
+#include "common/write_all.h"
 
 namespace seqtally {
 namespace {
 
-IoError corrupt_deflate() { return IoError::custom(ErrorKind::InvalidInput, "corrupt deflate stream"); }
-
-// Writes bytes[written..] to the file; `written` records progress so that a
-// later call resumes after a failure instead of repeating bytes.
 Status<IoError> write_from(File& file, std::span<const std::uint8_t> bytes, std::size_t& written) {
-    while (written < bytes.size()) {
-        auto took = file.write(bytes.subspan(written));
-        if (!took) return Err{std::move(took).error()};
-        if (took.value() == 0) return Err{IoError::of_kind(ErrorKind::WriteZero)};
-        written += took.value();
-    }
-    return Ok{};
+    return write_all([&file](std::span<const std::uint8_t> rest) { return file.write(rest); }, bytes, written,
+                     IoError::of_kind(ErrorKind::WriteZero));
 }
 
 }  // namespace

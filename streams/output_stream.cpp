@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "common/write_all.h"
+
 namespace seqtally {
 
 OutputStream::~OutputStream() {
@@ -10,19 +12,8 @@ OutputStream::~OutputStream() {
 
 Status<IoError> OutputStream::flush_buffer() {
     std::size_t written = 0;
-    Status<IoError> status = Ok{};
-    while (written < held_) {
-        auto took = sink_->write(std::span(buffer_.data() + written, held_ - written));
-        if (!took) {
-            status = Err{std::move(took).error()};
-            break;
-        }
-        if (took.value() == 0) {
-            status = Err{IoError::simple_message(ErrorKind::WriteZero, "failed to write the buffered data")};
-            break;
-        }
-        written += took.value();
-    }
+    auto status = seqtally::write_all(sink_write(), std::span<const std::uint8_t>(buffer_.data(), held_), written,
+                            IoError::simple_message(ErrorKind::WriteZero, "failed to write the buffered data"));
     // What the sink took leaves the buffer; the rest moves to its front.
     std::memmove(buffer_.data(), buffer_.data() + written, held_ - written);
     held_ -= written;
@@ -40,15 +31,9 @@ Status<IoError> OutputStream::write_all(std::span<const std::uint8_t> bytes) {
         if (auto flushed = flush_buffer(); !flushed) return flushed;
     }
     if (bytes.size() >= kCapacity) {
-        while (!bytes.empty()) {
-            auto took = sink_->write(bytes);
-            if (!took) return Err{std::move(took).error()};
-            if (took.value() == 0) {
-                return Err{IoError::simple_message(ErrorKind::WriteZero, "failed to write whole buffer")};
-            }
-            bytes = bytes.subspan(took.value());
-        }
-        return Ok{};
+        std::size_t written = 0;
+        return seqtally::write_all(sink_write(), bytes, written,
+                         IoError::simple_message(ErrorKind::WriteZero, "failed to write whole buffer"));
     }
     std::memcpy(buffer_.data() + held_, bytes.data(), bytes.size());
     held_ += bytes.size();

@@ -36,6 +36,9 @@ class OutputStream {
     std::size_t buffered() const noexcept { return held_; }
 
   private:
+    auto sink_write() {
+        return [this](std::span<const std::uint8_t> bytes) { return sink_->write(bytes); };
+    }
     Status<IoError> flush_buffer();
 
     std::unique_ptr<Sink> sink_;

@@ -1,8 +1,10 @@
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import textwrap
+import zlib
 from pathlib import Path
 
 import pytest
@@ -77,3 +79,42 @@ def processes_in_session(sid):
             except OSError:
                 pass
     return found
+
+
+UNWRAP = "called `Result::unwrap()` on an `Err` value: "
+
+
+def os_text(code, kind):
+    """An OS error in the module's text form."""
+    return f'Os {{ code: {code}, kind: {kind}, message: "{os.strerror(code)}" }}'
+
+
+def failure_of(call):
+    """The message of the PanicException that call() raises."""
+    with pytest.raises(PanicException) as caught:
+        call()
+    return str(caught.value)
+
+
+def write_track(input_path, output, window=100, omit_tail=False, sizes="unused.sizes", write_sizes=False, level=6,
+                verbose=False):
+    seqtally.write_seqtally_to_file(str(input_path), str(output), level, window, omit_tail, str(sizes),
+                                    write_sizes, verbose)
+
+
+def gzip_member(data, flags=0, extra=b"", name=b"", comment=b"", header_crc=None, mtime=0, xfl=0, os_byte=3,
+                crc=None, size=None, deflate=True):
+    """One gzip member built field by field, so that each can be wrong."""
+    header = struct.pack("<BBBBIBB", 0x1F, 0x8B, 8, flags, mtime, xfl, os_byte)
+    if flags & 0x04:
+        header += struct.pack("<H", len(extra)) + extra
+    if flags & 0x08:
+        header += name + b"\0"
+    if flags & 0x10:
+        header += comment + b"\0"
+    if flags & 0x02:
+        header += struct.pack("<H", header_crc if header_crc is not None else zlib.crc32(header) & 0xFFFF)
+    compressor = zlib.compressobj(6, zlib.DEFLATED, -15)
+    body = compressor.compress(data) + compressor.flush() if deflate else data
+    trailer = struct.pack("<II", zlib.crc32(data) if crc is None else crc, len(data) if size is None else size)
+    return header + body + trailer

@@ -5,6 +5,7 @@ import os
 import pickle
 import random
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
@@ -112,9 +113,25 @@ def descriptors_and_children():
     return sorted(os.listdir("/proc/self/fd")), children
 
 
-def test_nothing_is_left_behind(tmp_path):
+@pytest.fixture(scope="module")
+def large_gzip():
+    """gzip too large to inflate in memory: a helper process inflates it."""
     random_bases = random.Random(1).randbytes(24 << 20).translate(bytes(b"ACGT"[i % 4] for i in range(256)))
-    large = gzip.compress(b">x\n" + random_bases + b"\n", 1)
+    return gzip.compress(b">x\n" + random_bases + b"\n", 1)
+
+
+def test_threads_of_one_process_get_helpers_too(tmp_path, large_gzip):
+    """A process with threads (a Dask worker, say) cannot fork its helpers:
+    they start as new interpreters, and the results are the same."""
+    path = tmp_path / "large.fa.gz"
+    path.write_bytes(large_gzip)
+    serial = seqtally_tools.checksum(path)
+    with ThreadPoolExecutor(2) as pool:
+        assert list(pool.map(seqtally_tools.checksum, [path] * 3)) == [serial] * 3
+
+
+def test_nothing_is_left_behind(tmp_path, large_gzip):
+    large = large_gzip
     cases = {"small.fa.gz": gzip.compress(b">a\nACGT\n"), "large.fa.gz": large,
              "cut.fa.gz": gzip.compress(b">a\nACGT\n")[:-6], "cut-large.fa.gz": large[:len(large) // 2],
              "bad.fa": b"ACGT\n"}

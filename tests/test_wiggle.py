@@ -1,47 +1,18 @@
-"""write_seqtally_to_file(): extension rule, windows, percentages, files, messages."""
+"""write_seqtally_to_file(): windows, percentages and the files written."""
 import pytest
 
 import seqtally
-from conftest import run_python
-
-
-def write(input_path, output, window=100, omit_tail=False, sizes="unused.sizes", write_sizes=False, level=6,
-          verbose=False):
-    seqtally.write_seqtally_to_file(str(input_path), str(output), level, window, omit_tail, str(sizes),
-                                    write_sizes, verbose)
-
-
-@pytest.mark.parametrize(
-    "name, gzip",
-    [
-        ("track.wig.gz", True), ("x.gz", True), ("a.b.gz", True),
-        ("track.wig", False), ("x.GZ", False), ("x.gzip", False), ("x.tgz", False), (".gz", False),
-        ("genome", False), ("x.gz.", False), ("gz", False),
-    ],
-)
-def test_extension_rule(tmp_path, fasta, name, gzip):
-    out = tmp_path / name
-    write(fasta(b">a\nACGT\n"), out)
-    assert (out.read_bytes()[:2] == b"\x1f\x8b") is gzip
+from conftest import write_track as write
 
 
 @pytest.mark.parametrize(
     "sequence, window, omit_tail, lines",
     [
         (b"G" * 53 + b"A" * 47, 100, False, ["1\t52"]),
-        (b"C" * 59 + b"T" * 41, 100, False, ["1\t58"]),
         (b"GC" * 125, 100, False, ["1\t100", "101\t100", "201\t100"]),
         (b"GC" * 125, 100, True, ["1\t100", "101\t100"]),
-        (b"AT" * 100, 100, True, ["1\t0", "101\t0"]),
-        (b"G" * 15 + b"A" * 15, 100, False, ["1\t50"]),
-        (b"G" * 15 + b"A" * 15, 100, True, []),
-        (b"G" * 15 + b"A" * 15, 0, False, ["1\t50"]),
         (b"G" * 15 + b"A" * 15, -5, False, ["1\t50"]),
-        (b"G" * 15 + b"A" * 15, -5, True, []),
         (b"ggggGGggSSSSNNNN", 4, False, ["1\t0", "5\t50", "9\t0", "13\t0"]),
-        (b"GCA", 3, False, ["1\t66"]),
-        (b"GAAAAAA", 7, False, ["1\t14"]),
-        (b"", 100, False, []),
     ],
 )
 def test_window_lines(tmp_path, fasta, sequence, window, omit_tail, lines):
@@ -91,36 +62,3 @@ def test_identifier_kept_unchanged_in_files(tmp_path, fasta):
     assert sizes.read_text() == 'a\tb"c\t1\n\t1\n'
 
 
-@pytest.mark.parametrize("write_sizes", [True, False])
-def test_progress_messages(tmp_path, write_sizes):
-    path = tmp_path / "in.fa"
-    path.write_bytes(b">chr1\nAC\n>it's\nGG\n")
-    sizes = tmp_path / "it's.sizes"
-    _, err = run_python(
-        f"""
-        import seqtally
-        seqtally.write_seqtally_to_file({str(path)!r}, {str(tmp_path / 'o.wig')!r}, 6, 100, False,
-                                        {str(sizes)!r}, {write_sizes}, True)
-        """
-    )
-    expected = ""
-    if write_sizes:
-        expected += "==> Will write chrom.sizes file to " + '"' + str(sizes).replace("'", "\\'") + '"\n'
-    expected += '==> Processing region "chr1" ... done\n==> Processing region "it\'s" ... done\n'
-    expected += "==> Found and processed 2 regions.\n"
-    assert err.decode() == expected
-
-
-def test_quiet_and_single_region_messages(tmp_path):
-    path = tmp_path / "in.fa"
-    path.write_bytes(b">only\nAC\n")
-    for verbose, expected in ((False, b""), (True, b'==> Processing region "only" ... done\n'
-                                                  b"==> Found and processed 1 regions.\n")):
-        _, err = run_python(
-            f"""
-            import seqtally
-            seqtally.write_seqtally_to_file({str(path)!r}, {str(tmp_path / 'o.wig')!r}, 6, 100, False,
-                                            "/nonexistent/dir/sizes", False, {verbose})
-            """
-        )
-        assert err == expected

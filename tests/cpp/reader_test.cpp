@@ -8,29 +8,10 @@
 #include <vector>
 
 #include "fasta/reader.h"
+#include "fuzz/chunk_source.h"
 
 namespace seqtally::fasta {
 namespace {
-
-// Delivers at most `chunk` bytes per read, so every boundary case of the
-// fill loop is exercised.
-class ChunkSource final : public ByteSource {
-  public:
-    ChunkSource(std::string data, std::size_t chunk) : data_(std::move(data)), chunk_(chunk) {}
-    Result<std::size_t, IoError> read(std::span<std::uint8_t> into) override {
-        const std::size_t count = std::min({into.size(), chunk_, data_.size() - pos_});
-        std::copy_n(data_.data() + pos_, count, into.data());
-        pos_ += count;
-        ++reads_;
-        return count;
-    }
-    std::size_t reads_ = 0;
-
-  private:
-    std::string data_;
-    std::size_t chunk_;
-    std::size_t pos_ = 0;
-};
 
 struct Record {
     std::string header;
@@ -51,7 +32,7 @@ std::vector<Record> read_all(Reader& reader) {
 }
 
 Reader reader_over(std::string data, std::size_t chunk, std::size_t capacity = kInitialCapacity) {
-    return Reader(std::make_unique<ChunkSource>(std::move(data), chunk), capacity);
+    return Reader(std::make_unique<fuzz::ChunkSource>(fuzz::ChunkSource::fixed(std::move(data), chunk)), capacity);
 }
 
 TEST(Reader, NewlineAndMarkerInDifferentFills) {

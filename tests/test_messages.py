@@ -1,0 +1,272 @@
+"""Every message the module gives, one table per subject: how each case is
+set up, the call, the exact message, and what the files hold afterwards.
+Progress messages and failure reports go to descriptor 2, which capfd reads."""
+import errno
+import gzip
+import os
+
+import pytest
+
+import seqtally
+from conftest import UNWRAP, failure_of, gzip_member, os_text, write_track
+
+NOT_FOUND = os_text(errno.ENOENT, "NotFound")
+FULL = os_text(errno.ENOSPC, "StorageFull")
+SAME_OUTPUT = 'creation failed: Custom { kind: InvalidInput, error: "output file is the input file" }'
+SAME_SIZES = 'Creation failed: Custom { kind: InvalidInput, error: "chrom.sizes file is the input or the output file" }'
+READ = "Error reading record: "
+FASTA = b"".join(b">r%d desc\n" % i + b"ACGTGGCCNN" * (i * 37 % 200) + b"\n" for i in range(300))
+
+
+class Case:
+    """d is the test's folder, with in.fa (>a GGCC), full.wig and full.wig.gz
+    (links to /dev/full), and big.fa (5,000 records) in it."""
+
+    def __init__(self, call, message, after=None):
+        self.call, self.message, self.after = call, message, after
+
+
+def check(path, content):
+    return lambda d: (d / path).read_bytes() == content
+
+
+def gz_empty_member(d):
+    raw = (d / "o.wig.gz").read_bytes()
+    return gzip.decompress(raw) == b"" and raw[-8:] == bytes(8)
+
+
+def checksum(d, name):
+    return seqtally.checksum(str(d / name))
+
+
+def write(d, source, output, sizes="unused", write_sizes=False, window=100):
+    write_track(d / source, d / output, window, sizes=d / sizes, write_sizes=write_sizes)
+
+
+CASES = {
+    "checksum, missing file": Case(lambda d: checksum(d, "secret-name.fa"), UNWRAP + NOT_FOUND),
+    "checksum, missing folder": Case(lambda d: checksum(d, "nodir/x.fa"), UNWRAP + NOT_FOUND),
+    "checksum, NUL in the name": Case(
+        lambda d: checksum(d, "a\0b"),
+        UNWRAP + 'Error { kind: InvalidInput, message: "file name contained an unexpected NUL byte" }'),
+    "checksum, a folder": Case(
+        lambda d: checksum(d, "."), UNWRAP + f"Io({os_text(errno.EISDIR, 'IsADirectory')})"),
+    "write, missing input": Case(lambda d: write(d, "missing.fa", "o.wig", "s", True), UNWRAP + NOT_FOUND,
+                                 lambda d: not (d / "o.wig").exists() and not (d / "s").exists()),
+    "write, input is a folder": Case(lambda d: write(d, ".", "o.wig"),
+                                     READ + f"Io({os_text(errno.EISDIR, 'IsADirectory')})"),
+    "write, track in a missing folder": Case(lambda d: write(d, "in.fa", "nodir/o.wig"),
+                                             "creation failed: " + NOT_FOUND),
+    "write, gzip track in a missing folder": Case(lambda d: write(d, "in.fa", "nodir/o.wig.gz"),
+                                                  "creation failed: " + NOT_FOUND),
+    "write, sizes in a missing folder": Case(lambda d: write(d, "in.fa", "o.wig", "nodir/s", True),
+                                             "Creation failed: " + NOT_FOUND, check("o.wig", b"")),
+    "write, sizes in a missing folder, gzip track": Case(lambda d: write(d, "in.fa", "o.wig.gz", "nodir/s", True),
+                                                         "Creation failed: " + NOT_FOUND, gz_empty_member),
+    "write, track is the input": Case(lambda d: write(d, "in.fa", "in.fa", "s", True), SAME_OUTPUT,
+                                      check("in.fa", b">a\nGGCC\n")),
+    "write, track is the input by another path": Case(
+        lambda d: write(d, "in.fa", f"../{d.name}/in.fa", "s", True), SAME_OUTPUT, check("in.fa", b">a\nGGCC\n")),
+    "write, sizes are the input": Case(lambda d: write(d, "in.fa", "o.wig", "in.fa", True), SAME_SIZES,
+                                       check("in.fa", b">a\nGGCC\n")),
+    "write, sizes are the track": Case(lambda d: write(d, "in.fa", "o.wig", "o.wig", True), SAME_SIZES),
+    # A small track reaches the disk only at the flush; a large one fails on a write.
+    "write, small track on a full disk": Case(lambda d: write(d, "in.fa", "full.wig"),
+                                              "Could not close wig output file: " + FULL),
+    "write, small gzip track on a full disk": Case(lambda d: write(d, "in.fa", "full.wig.gz"),
+                                                   "Could not close wig output file: " + FULL),
+    "write, large track on a full disk": Case(lambda d: write(d, "big.fa", "full.wig", window=5),
+                                              "Write failed: " + FULL),
+    "write, large gzip track on a full disk": Case(lambda d: write(d, "big.fa", "full.wig.gz", window=5),
+                                                   "Write failed: " + FULL),
+    # The track was flushed before the chrom sizes stream failed.
+    "write, sizes on a full disk": Case(
+        lambda d: write(d, "in.fa", "o.wig", "full.wig", True), "Could not close chrom sizes stream: " + FULL,
+        check("o.wig", b"track type=wiggle_0\nvariableStep chrom=a span=100\n1\t100\n")),
+    "write, invalid start keeps the track line": Case(
+        lambda d: (d / "bad.fa").write_bytes(b"ACGT\n>a\n") and write(d, "bad.fa", "o.wig.gz", "s", True),
+        READ + "InvalidStart { line: 1, found: 65 }",
+        lambda d: gzip.decompress((d / "o.wig.gz").read_bytes()) == b"track type=wiggle_0\n"
+        and (d / "s").read_bytes() == b""),
+    "write, bad identifier keeps earlier records": Case(
+        lambda d: (d / "bad.fa").write_bytes(b">first\nGGCC\n>\xffbad\nAC\n") and write(d, "bad.fa", "o.wig", "s", True),
+        UNWRAP + "Utf8Error { valid_up_to: 0, error_len: Some(1) }",
+        lambda d: (d / "o.wig").read_bytes() == b"track type=wiggle_0\nvariableStep chrom=first span=100\n1\t100\n"
+        and (d / "s").read_bytes() == b"first\t4\n"),
+}
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_call_failures(tmp_path, name):
+    case = CASES[name]
+    (tmp_path / "in.fa").write_bytes(b">a\nGGCC\n")
+    (tmp_path / "big.fa").write_bytes(b"".join(b">r%d\n" % i + b"ACGT" * 50 + b"\n" for i in range(5000)))
+    for link in ("full.wig", "full.wig.gz"):
+        (tmp_path / link).symlink_to("/dev/full")
+    message = failure_of(lambda: case.call(tmp_path))
+    assert message == case.message
+    assert "secret-name" not in message
+    assert case.after is None or case.after(tmp_path)
+
+
+def utf8_failure(identifier):
+    """The module's Utf8Error for these bytes, from Python's own decoder."""
+    try:
+        identifier.decode("utf-8")
+    except UnicodeDecodeError as error:
+        length = "None" if error.reason == "unexpected end of data" else f"Some({error.end - error.start})"
+        return f"Utf8Error {{ valid_up_to: {error.start}, error_len: {length} }}"
+    return None
+
+
+@pytest.mark.parametrize("header", [
+    b"\xc3\x28", b"ab\xc3", b"abc\xff", b"\xe2\x82", b"\xe2\x82A", b"\xf0\x9f\x98A",
+    b"\xed\xa0\x80", b"\xc0\xaf", b"\xf4\x90\x80\x80", b"ok\xf0\x9f\x98\x80\xff", b"\xe0\x80\xaf",
+    # Eight bytes and more go through the word-at-a-time check first.
+    b"abcdefg\xff", b"abcdefg\xc3\xa9", b"scaffold_12345\xed\xa0\x80", b"\xe2\x82\xacuro-long-name\xc3",
+    b"chromosome_\xf0\x9f\x98\x80_end", b"12345678" * 3 + b"\x80",
+    b"id \xff\xfe",  # only the identifier is checked
+])
+def test_identifiers_must_be_utf8(fasta, header):
+    identifier = header.split(b" ")[0]
+    path = fasta(b">" + header + b"\nAC\n")
+    expected = utf8_failure(identifier)
+    if expected is None:
+        assert seqtally.checksum(path)[0].id == identifier.decode()
+    else:
+        assert failure_of(lambda: seqtally.checksum(path)) == UNWRAP + expected
+
+
+@pytest.mark.parametrize("content, line, found", [
+    (b"ACGT\n>a\n", 1, 65),
+    (b"\n\n AC\n", 3, 32),
+    (b"\r\r\n>a\n", 1, 13),
+    # Blank lines spanning several buffer fills keep their count.
+    (b"\n" * 200_000 + b"x\n", 200_001, 120),
+    (b"\r\n" * 70_000 + b"y", 70_001, 121),
+])
+def test_invalid_start(fasta, content, line, found):
+    assert failure_of(lambda: seqtally.checksum(fasta(content))) == UNWRAP + f"InvalidStart {{ line: {line}, found: {found} }}"
+
+
+def custom(text):
+    return f'Custom {{ kind: InvalidInput, error: "{text}" }}'
+
+
+MISMATCH = custom("corrupt gzip stream does not have a matching checksum")
+
+
+@pytest.mark.parametrize("content, description", [
+    (b"", "Kind(UnexpectedEof)"),
+    (FASTA[:100], custom("invalid gzip header")),
+    (gzip.compress(FASTA) + b"\0" * 10, custom("invalid gzip header")),
+    (gzip.compress(FASTA) + b"\0" * 9, "Kind(UnexpectedEof)"),
+    (gzip.compress(FASTA)[:-1], "Kind(UnexpectedEof)"),
+    (gzip.compress(FASTA)[:-20], custom("corrupt deflate stream")),
+    (gzip_member(FASTA, crc=0x12345678), MISMATCH),
+    (gzip_member(FASTA, size=len(FASTA) + 1), MISMATCH),
+    (gzip_member(FASTA, flags=0x02, header_crc=1), MISMATCH),
+    (gzip_member(FASTA, flags=0x08, name=b"n" * 65536), custom("gzip header field too long")),
+    (gzip_member(FASTA, flags=0x10, comment=b"c" * 70000), custom("gzip header field too long")),
+    (gzip_member(FASTA, flags=0x20), custom("invalid gzip header")),
+    (b"\x1f\x8b\x07" + gzip_member(FASTA)[3:], custom("invalid gzip header")),
+    (gzip_member(FASTA, flags=0x04, extra=b"abc")[:14], "Kind(UnexpectedEof)"),
+    (gzip_member(b"\xff" * 50, deflate=False), custom("corrupt deflate stream")),
+])
+def test_gzip_input_errors(tmp_path, content, description):
+    path = tmp_path / "in.fa.gz"
+    path.write_bytes(content)
+    assert failure_of(lambda: write_track(path, tmp_path / "o.wig", 50)) == READ + "Io(" + description + ")"
+
+
+def test_gzip_is_decoded_only_for_the_gz_extension_and_only_by_the_track(tmp_path):
+    compressed = gzip.compress(FASTA)
+    for name in ("reads.fa.GZ", "reads.fa", "reads.fa.gz"):
+        (tmp_path / name).write_bytes(compressed)
+        if name != "reads.fa.gz":
+            assert failure_of(lambda: write_track(tmp_path / name, tmp_path / "o.wig")) == (
+                READ + "InvalidStart { line: 1, found: 31 }")
+    assert failure_of(lambda: seqtally.checksum(str(tmp_path / "reads.fa.gz"))) == (
+        UNWRAP + "InvalidStart { line: 1, found: 31 }")
+
+
+QUOTED = [
+    (b"a", '"a"'), (b"a\tb desc", '"a\\tb"'), (b'q"b\\s', '"q\\"b\\\\s"'), (b"it's", '"it\'s"'),
+    (b"esc\x1b", '"esc\\u{1b}"'), (b"\xc3\xa9", '"\u00e9"'), (b"nb\xc2\xa0sp", '"nb\\u{a0}sp"'),
+    (b"comb\xcc\x81", '"comb\\u{301}"'), (b"zw\xe2\x80\x8b", '"zw\\u{200b}"'), (b"bell\x07\x7f", '"bell\\u{7}\\u{7f}"'),
+    (b"", '""'),
+]
+REPORT = "thread 'main' panicked at "
+
+
+def progress_cases(d):
+    """(call, what descriptor 2 receives, how the call ends); d holds in.fa
+    (the quoted identifiers), two.fa, bad.fa (fails at its third record)."""
+    sizes = d / "it's.sizes"
+    track = d / "o.wig"
+    done = '==> Processing region "first" ... done\n==> Processing region "it\'s" ... done\n'
+    return [
+        (lambda: seqtally.checksum(str(d / "in.fa"), True),
+         "".join(f"==> Processing region {shown} ... " for _, shown in QUOTED), None),
+        (lambda: seqtally.checksum(str(d / "in.fa"), False), "", None),
+        (lambda: seqtally.checksum(str(d / "in.fa"), None), "", None),
+        (lambda: write_track(d / "two.fa", track, sizes=sizes, write_sizes=True, verbose=True),
+         "==> Will write chrom.sizes file to \"" + str(sizes).replace("'", "\\'") + "\"\n" + done
+         + "==> Found and processed 2 regions.\n", None),
+        (lambda: write_track(d / "two.fa", track, sizes="/nonexistent/s", verbose=True),
+         done + "==> Found and processed 2 regions.\n", None),
+        (lambda: write_track(d / "two.fa", track, sizes="/nonexistent/s"), "", None),
+        (lambda: seqtally.checksum(str(d / "bad.fa"), True),
+         '==> Processing region "first" ... ==> Processing region "it\'s" ... ' + REPORT,
+         UNWRAP + "Utf8Error { valid_up_to: 0, error_len: Some(1) }"),
+        (lambda: write_track(d / "bad.fa", track, verbose=True), done + REPORT,
+         UNWRAP + "Utf8Error { valid_up_to: 0, error_len: Some(1) }"),
+    ]
+
+
+@pytest.mark.parametrize("index", range(8))
+def test_progress_messages(tmp_path, capfd, index):
+    (tmp_path / "in.fa").write_bytes(b"".join(b">" + header + b"\nAC\n" for header, _ in QUOTED))
+    (tmp_path / "two.fa").write_bytes(b">first\nAC\n>it's\nGG\n")
+    (tmp_path / "bad.fa").write_bytes(b">first\nAC\n>it's\nGG\n>\xff\nTT\n")
+    call, shown, failure = progress_cases(tmp_path)[index]
+    capfd.readouterr()
+    if failure is None:
+        call()
+    else:
+        assert failure_of(call) == failure
+    err = capfd.readouterr().err
+    assert err.startswith(shown) and (failure is not None or err == shown)
+    if failure is not None:
+        assert "\n" + failure + "\n" in err
+
+
+@pytest.mark.parametrize("stderr", ["closed", "/dev/full"])
+def test_standard_error_closed_or_full(tmp_path, stderr):
+    """A closed descriptor 2 is no failure; a failing one fails the call,
+    before the chrom.sizes file is created, and the module stays usable."""
+    (tmp_path / "in.fa").write_bytes(b">a\nGGCC\n")
+    saved = os.dup(2)
+    try:
+        if stderr == "closed":
+            os.close(2)
+        else:
+            full = os.open(stderr, os.O_WRONLY)
+            os.dup2(full, 2)
+            os.close(full)
+        outcome = None
+        try:
+            write_track(tmp_path / "in.fa", tmp_path / "o.wig", 2, sizes=tmp_path / "s", write_sizes=True, verbose=True)
+        except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
+            outcome = str(error)
+        later = seqtally.checksum(str(tmp_path / "in.fa"), False)[0].length
+    finally:
+        os.dup2(saved, 2)
+        os.close(saved)
+    if stderr == "closed":
+        assert outcome is None
+        assert (tmp_path / "o.wig").read_text() == "track type=wiggle_0\nvariableStep chrom=a span=2\n1\t100\n3\t100\n"
+    else:
+        assert outcome == f"failed printing to stderr: {os.strerror(errno.ENOSPC)} (os error {errno.ENOSPC})"
+        assert not (tmp_path / "s").exists()
+    assert later == 4
