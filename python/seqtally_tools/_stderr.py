@@ -15,6 +15,7 @@ import fcntl
 import os
 import re
 import sys
+import threading
 from collections.abc import Iterator
 
 from ._helper import write_all
@@ -140,6 +141,18 @@ def module_stderr(live: bool) -> Iterator[None]:
     if _filtered_upstream:
         yield
         return
+    # Descriptor 2 belongs to the whole process: two threads swapping it at
+    # once would each restore the other's pipe, and a reader would wait for an
+    # end that never comes. The module holds the interpreter lock for a whole
+    # call anyway, so calls from threads lose nothing by taking turns.
+    with _CALL_LOCK:
+        yield from _filtered(live)
+
+
+_CALL_LOCK = threading.Lock()
+
+
+def _filtered(live: bool) -> Iterator[None]:
     if sys.stderr is not None:
         with contextlib.suppress(Exception):
             sys.stderr.flush()
