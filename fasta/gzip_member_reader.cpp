@@ -18,7 +18,6 @@ IoError invalid_header() { return IoError::custom(ErrorKind::InvalidInput, "inva
 IoError checksum_mismatch() {
     return IoError::custom(ErrorKind::InvalidInput, "corrupt gzip stream does not have a matching checksum");
 }
-IoError corrupt_deflate() { return IoError::custom(ErrorKind::InvalidInput, "corrupt deflate stream"); }
 
 std::uint32_t little_endian32(const std::uint8_t* bytes) noexcept {
     return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |

@@ -13,7 +13,7 @@ TARGETS=("$@")
 CMAKE="${CMAKE:-cmake}"
 CLANG="$(command -v clang++-14 || command -v clang++)"
 "$CMAKE" -S "$ROOT" -B "$ROOT/build/fuzz" -G Ninja -DCMAKE_CXX_COMPILER="$CLANG" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSEQTALLY_BUILD_MODULE=OFF -DSEQTALLY_BUILD_FUZZERS=ON >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSEQTALLY_BUILD_MODULE=OFF -DSEQTALLY_BUILD_FUZZERS=ON -DSEQTALLY_WERROR=ON >/dev/null
 "$CMAKE" --build "$ROOT/build/fuzz" >/dev/null
 
 for target in "${TARGETS[@]}"; do

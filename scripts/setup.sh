@@ -45,20 +45,32 @@ pip_quiet() {
     return $status
 }
 
+# The build tools; installed again only when this list changes, not on every run.
+BUILD_TOOLS=("scikit-build-core>=0.10" "cmake>=3.20" ninja "pytest>=8")
+
 make_venv() {
     if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 12)' 2>/dev/null; then
         rm -rf "$VENV"
         "$(find_python312)" -m venv "$VENV"
     fi
-    pip_quiet install -q --upgrade pip
-    pip_quiet install -q "scikit-build-core>=0.10" "cmake>=3.20" ninja "pytest>=8"
+    local stamp="$VENV/.seqtally-build-tools"
+    if [ "$(cat "$stamp" 2>/dev/null)" != "${BUILD_TOOLS[*]}" ]; then
+        pip_quiet install -q --upgrade pip
+        pip_quiet install -q "${BUILD_TOOLS[@]}"
+        echo "${BUILD_TOOLS[*]}" >"$stamp"
+    fi
 }
 
-# install_module [EXTRA]: the module, with the optional dependencies named
-# EXTRA in pyproject.toml (for example "test").
+# The wheel tag that names the module's build folder (build/{wheel_tag}).
+wheel_tag() {
+    "$VENV/bin/python" -c 'import sysconfig; v = sysconfig.get_config_var("py_version_nodot"); print(f"cp{v}-cp{v}-" + sysconfig.get_platform().replace("-", "_").replace(".", "_"))'
+}
+
+# install_module [EXTRA [PIP OPTIONS...]]: the module, with the optional
+# dependencies named EXTRA in pyproject.toml (for example "test").
 install_module() {
     echo "==> building and installing seqtally"
     local target="$ROOT"
-    [ $# -gt 0 ] && target="$ROOT[$1]"
-    pip_quiet install -q --no-build-isolation "$target"
+    [ $# -gt 0 ] && target="$ROOT[$1]" && shift
+    pip_quiet install -q --no-build-isolation "$target" "$@"
 }

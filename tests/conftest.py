@@ -1,3 +1,4 @@
+import gzip
 import os
 import shutil
 import struct
@@ -31,18 +32,12 @@ def panic_type():
 PanicException = panic_type()
 
 
-def run_python(code, *, stderr_target=None, check=True):
-    """Runs code in a fresh interpreter; returns (stdout, stderr) as bytes.
-
-    Progress messages and failure reports go to file descriptor 2 directly,
-    so only a separate process can capture them reliably.
-    """
-    kwargs = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE}
-    if stderr_target is not None:
-        kwargs["stderr"] = stderr_target
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], **kwargs, timeout=120)
-    if check and proc.returncode != 0:
-        raise AssertionError(f"exit {proc.returncode}\nstdout: {proc.stdout!r}\nstderr: {proc.stderr!r}")
+def run_python(code):
+    """Runs code in a fresh interpreter, which must succeed; returns (stdout,
+    stderr) as bytes. For what needs a process of its own: resource limits,
+    users, signals, a second import."""
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, timeout=120)
+    assert proc.returncode == 0, f"exit {proc.returncode}\nstdout: {proc.stdout!r}\nstderr: {proc.stderr!r}"
     return proc.stdout, proc.stderr
 
 
@@ -57,6 +52,25 @@ def fasta(tmp_path):
         return str(path)
 
     return write
+
+
+LAMBDA = Path("/usr/share/doc/bowtie2/examples/reference/lambda_virus.fa.gz")
+
+
+def lambda_phage():
+    """A real genome: lambda phage, from Debian's bowtie2-examples."""
+    if not LAMBDA.exists():
+        pytest.skip("Debian's bowtie2-examples is not installed (scripts/test installs it)")
+    return gzip.decompress(LAMBDA.read_bytes())
+
+
+def module_track(fasta, window, folder, omit_tail=False):
+    """The module's own wiggle track of a plain FASTA file, as bytes."""
+    reference = Path(folder) / "module-reference.wig"
+    seqtally.write_seqtally_to_file(str(fasta), str(reference), 6, window, omit_tail, "", False, False)
+    data = reference.read_bytes()
+    reference.unlink()
+    return data
 
 
 COMMAND = shutil.which("seqtally", path=str(Path(sys.executable).parent)) or "seqtally"

@@ -16,32 +16,18 @@ pytestmark = pytest.mark.skipif(os.environ.get("SEQTALLY_SANITIZED") == "1", rea
 
 USAGE = '''
 import seqtally
-from typing import TYPE_CHECKING
-
-if TYPE_CHECKING:
-    from seqtally import ChecksumResult
-
-def lengths(path: str) -> dict[str, int]:
-    results: list[ChecksumResult] = seqtally.checksum(path, verbose=False)
-    return {r.id: r.length for r in results}
-
-def refget_ids(path: str) -> list[str]:
-    return ["SQ." + r.sha512 for r in seqtally.checksum(path)]
-
-seqtally.write_seqtally_to_file("in.fa", "out.wig.gz", 6, 100, False, "out.sizes", True, False)
-
 import seqtally_tools
-from seqtally_tools import FileChecksums, SeqtallyError, SequenceChecksum
+from seqtally import ChecksumResult
+from seqtally_tools import SeqtallyError, SequenceChecksum
 
-def refget_ids_of_files(paths: list[str]) -> dict[str, list[str]]:
-    found: dict[str, list[str]] = {}
-    try:
-        for done in seqtally_tools.checksum_files(paths, jobs=2):
-            found[done.file] = [record.refget_id for record in done.records]
-    except SeqtallyError as error:
-        print(error.describe(), error.path, error.hint)
-    return found
-
+results: list[ChecksumResult] = seqtally.checksum("in.fa", verbose=False)
+ids: list[str] = ["SQ." + r.sha512 for r in results]
+seqtally.write_seqtally_to_file("in.fa", "out.wig.gz", 6, 100, False, "out.sizes", True, False)
+try:
+    for done in seqtally_tools.checksum_files(["a.fa", "b.fa"], jobs=2):
+        refget: list[str] = [record.refget_id for record in done.records]
+except SeqtallyError as error:
+    print(error.describe(), error.path, error.hint)
 first: SequenceChecksum = seqtally_tools.checksum("genome.fa.gz", verbose=True)[0]
 size: int = first.length
 seqtally_tools.gc_track("in.fa", "-", window=50, chrom_sizes="x.sizes", gzip=True)

@@ -2,19 +2,15 @@
 checked window by window against the module's own wiggle track."""
 import gzip
 import os
-import shutil
 import subprocess
-from pathlib import Path
 
 import pyBigWig
 import pytest
 
 import seqtally
 import seqtally_tools
-from conftest import cli
-from seqtally_tools._tracks import format_of
+from conftest import cli, lambda_phage
 
-LAMBDA = Path("/usr/share/doc/bowtie2/examples/reference/lambda_virus.fa.gz")
 MANY = b"".join(b">r%d\n%s\n" % (i, b"ACGTTGCAGG"[i % 7:] * (i % 13 + 1) + b"acgtN" * (i % 5)) for i in range(300))
 
 
@@ -43,21 +39,18 @@ def bigwig_intervals(path, chroms):
     return found
 
 
-def bedgraph_intervals(path):
-    text = gzip.decompress(path.read_bytes()) if path.suffix == ".gz" else path.read_bytes()
-    lines = [line.split("\t") for line in text.decode().splitlines() if not line.startswith("track")]
+def bedgraph_intervals(source):
+    """(name, start, end, value) of a bedGraph file (gzip when named so) or text."""
+    if not isinstance(source, bytes):
+        source = gzip.decompress(source.read_bytes()) if source.suffix == ".gz" else source.read_bytes()
+    lines = [line.split("\t") for line in source.decode().splitlines() if not line.startswith("track")]
     return [(n, int(s), int(e), int(v)) for n, s, e, v in lines]
 
 
 @pytest.fixture(params=["lambda phage", "300 records"])
 def genome(request, tmp_path):
     path = tmp_path / "genome.fa"
-    if request.param == "lambda phage":
-        if not LAMBDA.exists():
-            pytest.skip("Debian's bowtie2-examples is not installed (scripts/test installs it)")
-        path.write_bytes(gzip.decompress(LAMBDA.read_bytes()))
-    else:
-        path.write_bytes(MANY)
+    path.write_bytes(lambda_phage() if request.param == "lambda phage" else MANY)
     return path
 
 
@@ -71,23 +64,6 @@ def test_every_window_read_back_agrees_with_the_wiggle_track(genome, tmp_path, w
         assert out.returncode == 0, out.stderr
         assert read_back(tmp_path / name) == expected, name
     assert all(end - start == window or (not omit_tail and end - start < window) for _, start, end, _ in expected)
-
-
-def test_bedtools_reads_the_bedgraph(genome, tmp_path):
-    if not shutil.which("bedtools"):
-        pytest.skip("bedtools is not installed (scripts/test installs it)")
-    sizes, track = tmp_path / "g.sizes", tmp_path / "g.bedGraph"
-    assert cli("gc", genome, track, "--window", 50, "--chrom-sizes", sizes, "-q").returncode == 0
-    windows = subprocess.run(["bedtools", "makewindows", "-g", sizes, "-w", "500"], capture_output=True,
-                             check=True).stdout
-    (tmp_path / "w.bed").write_bytes(windows)
-    mapped = subprocess.run(["bedtools", "map", "-a", tmp_path / "w.bed", "-b", track, "-c", "4", "-o", "count"],
-                            capture_output=True, text=True, check=True).stdout.splitlines()
-    assert len(mapped) == len(windows.splitlines())
-    assert sum(int(line.split("\t")[3]) for line in mapped) >= len(bedgraph_intervals(track))
-    crossed = subprocess.run(["bedtools", "intersect", "-u", "-a", track, "-b", tmp_path / "w.bed"],
-                             capture_output=True, check=True).stdout
-    assert crossed == track.read_bytes()
 
 
 @pytest.mark.parametrize("content, window, intervals", [
@@ -107,11 +83,7 @@ def test_edge_cases(tmp_path, content, window, intervals, compressed):
     track.close()
     assert bedgraph_intervals(tmp_path / "t.bedgraph") == intervals
     omitted = cli("gc", fasta, "-", "--format", "bedgraph", "--window", window, "--omit-tail", "-q")
-    assert bedgraph_intervals_of(omitted.stdout) == [i for i in intervals if i[2] - i[1] == window]
-
-
-def bedgraph_intervals_of(text):
-    return [(n, int(s), int(e), int(v)) for n, s, e, v in (line.split("\t") for line in text.decode().splitlines())]
+    assert bedgraph_intervals(omitted.stdout) == [i for i in intervals if i[2] - i[1] == window]
 
 
 def test_duplicate_names_and_failures_leave_nothing(tmp_path):
@@ -133,24 +105,14 @@ def test_duplicate_names_and_failures_leave_nothing(tmp_path):
         seqtally_tools.gc_track(fasta, "-", format="bigwig")
 
 
-@pytest.mark.parametrize("name, form", [
-    ("x.bw", "bigwig"), ("x.bigWig", "bigwig"), ("x.bigwig", "bigwig"), ("x.bedGraph", "bedgraph"),
-    ("x.bedgraph.gz", "bedgraph"), ("x.bg", "bedgraph"), ("x.bg.gz", "bedgraph"), ("x.wig", "wig"),
-    ("x.wig.gz", "wig"), ("x.bw.gz", "wig"), ("bedgraph", "wig"), ("-", "wig"),
-])
-def test_format_by_name(name, form):
-    assert format_of(name) == form
-
-
 def test_format_flag_overrides_the_name_and_the_library_agrees(tmp_path):
     fasta = tmp_path / "in.fa"
     fasta.write_bytes(MANY)
     assert cli("gc", fasta, tmp_path / "t.wig", "--format", "bigwig", "-q").returncode == 0
     assert pyBigWig.open(str(tmp_path / "t.wig")).isBigWig()
     seqtally_tools.gc_track(fasta, tmp_path / "lib.bedGraph", window=100, track_line=True)
-    assert (tmp_path / "lib.bedGraph").read_bytes() == cli("gc", fasta, "-", "--format", "bedgraph", "--track-line",
-                                                           "-q").stdout
-    assert (tmp_path / "lib.bedGraph").read_bytes().startswith(b"track type=bedGraph\nr0\t0\t")
+    command = cli("gc", fasta, "-", "--format", "bedgraph", "--track-line", "-q").stdout
+    assert (tmp_path / "lib.bedGraph").read_bytes() == command and command.startswith(b"track type=bedGraph\nr0\t0\t")
 
 
 def test_a_stream_read_twice_is_kept_first(tmp_path):

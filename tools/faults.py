@@ -16,8 +16,10 @@ import argparse
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
+import tempfile
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -73,7 +75,8 @@ class Suite:
                   *self.pytest_files]
         ninja = str(self.venv / "ninja")
         if not native:
-            return [("pytest", pytest, env)]
+            # The module is rebuilt all the same: the fault before may have been native.
+            return [("build", [ninja, "-C", str(self.build)], None), ("pytest", pytest, env)]
         stages: list[tuple[str, list[str], dict[str, str] | None]] = [
             ("build", [ninja, "-C", str(self.build)], None),
             ("cpp", [str(self.build / "seqtally_cpp_tests"), "--gtest_fail_fast", "--gtest_brief=1"], None),
@@ -84,9 +87,12 @@ class Suite:
         ]
         if self.fuzz_ready:
             stages.append(("build", [ninja, "-C", str(self.fuzz)], None))
+            # New inputs go to the first folder: a scratch one, not the committed seeds.
+            scratch = tempfile.mkdtemp(prefix="seqtally-faults-")
             for target in ("fasta_reader", "gzip_reader", "operations"):
                 stages.append((f"fuzz-{target}", [str(self.fuzz / f"fuzz_{target}"), "-runs=20000", "-seed=1",
-                                                  "-max_len=4096", str(self.tree / "fuzz" / "corpus" / target)], None))
+                                                  "-max_len=4096", scratch, str(self.tree / "fuzz" / "corpus" / target)],
+                               None))
         return stages
 
     def check(self, native: bool) -> tuple[str, str]:
@@ -131,6 +137,7 @@ def main() -> int:
             results.append({"id": fault.id, "result": "stale"})
             continue
         started = time.monotonic()
+        signal.signal(signal.SIGTERM, lambda *_: sys.exit("stopped"))  # the finally below still restores the file
         try:
             path.write_text(original.replace(fault.old, fault.new))
             stage, said = suite.check(native=not fault.path.startswith("python/"))

@@ -35,21 +35,6 @@ Reader reader_over(std::string data, std::size_t chunk, std::size_t capacity = k
     return Reader(std::make_unique<fuzz::ChunkSource>(fuzz::ChunkSource::fixed(std::move(data), chunk)), capacity);
 }
 
-TEST(Reader, NewlineAndMarkerInDifferentFills) {
-    // Capacity 8 puts the '\n' of ">r1\nAAA\n" at the end of the first fill and
-    // the '>' of the next record at the start of the second.
-    auto reader = reader_over(">r1\nAAA\n>r2\nCC\n", 1, 8);
-    auto first = reader.next_record();
-    ASSERT_TRUE(first.ok() && first.value());
-    EXPECT_EQ(first.value()->header(), "r1");
-    EXPECT_EQ(reader.header_line(), 1u);
-    auto second = reader.next_record();
-    ASSERT_TRUE(second.ok() && second.value());
-    EXPECT_EQ(second.value()->header(), "r2");
-    EXPECT_EQ(reader.header_line(), 3u);
-    EXPECT_EQ(reader.header_offset(), 8u);
-}
-
 TEST(Reader, GrowsByDoublingThenByEightMebibytes) {
     const std::string line(200000, 'G');
     auto reader = reader_over(">big\n" + line + "\n", 1 << 20);
