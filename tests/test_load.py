@@ -6,7 +6,7 @@ import hashlib
 import seqtally
 from conftest import SANITIZED, run_python, write_track
 
-CALLS = 10_000 if SANITIZED else 100_000
+CALLS = 10_000 if SANITIZED else 20_000
 
 
 def test_repeated_calls_keep_memory_and_descriptors_flat(tmp_path):
@@ -41,7 +41,8 @@ def test_repeated_calls_keep_memory_and_descriptors_flat(tmp_path):
     rss_before, rss_after, fds_before, fds_after = map(int, out.split())
     assert fds_after == fds_before
     if not SANITIZED:  # ASan's quarantine holds freed memory on purpose
-        assert rss_after - rss_before < 2048, f"resident memory grew by {rss_after - rss_before} KiB"
+        # 40,000 calls: a leak of 26 bytes a call would pass the mark.
+        assert rss_after - rss_before < 1024, f"resident memory grew by {rss_after - rss_before} KiB"
 
 
 def test_a_million_records(tmp_path):
