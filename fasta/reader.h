@@ -1,6 +1,8 @@
 #pragma once
 // Splits a FASTA byte stream into records without copying them: each record
-// is handed out as a view into the reader's buffer.
+// is handed out as a view into the reader's buffer. fuzz/reference_fasta.h
+// states the same rules over the whole input at once; the fasta_reader fuzz
+// target holds this reader to it under every fill pattern.
 #include <cstddef>
 #include <cstdint>
 #include <memory>

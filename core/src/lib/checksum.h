@@ -27,6 +27,8 @@ struct SequenceDigest {
     DigestText md5;     // lowercase hex
 };
 
+// The operations fuzz target checks every record against one-shot OpenSSL
+// digests of the joined, capitalised sequence.
 // Digests records one after another. The two digest contexts and the block
 // that feeds them are made once per call and reused for every record: for
 // short records, setting up a context costs as much as the hashing.
