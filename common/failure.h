@@ -43,7 +43,6 @@ class InternalFailure : public std::exception {
     bool already_reported_ = false;
 };
 
-// The fixed text of a failure that its operation does not word itself.
 // Throws "fixed_text: description": the one way an error value becomes the
 // failure of a call.
 [[noreturn]] inline void fail(const char* fixed_text, const std::string& description,
@@ -54,6 +53,7 @@ class InternalFailure : public std::exception {
     throw InternalFailure(std::move(message), where);
 }
 
+// The fixed text of a failure that its operation does not word itself.
 inline constexpr char kUnwrapFailed[] = "called `Result::unwrap()` on an `Err` value";
 
 }  // namespace seqtally

@@ -98,9 +98,8 @@ PythonError PythonError::for_argument(const char* param) && {
     } else {
         PyErr_WriteUnraisable(fetched_.get());
         PyRef name(PyType_GetName(Py_TYPE(fetched_.get())));
-        std::optional<std::string> type_name = name ? rendered(name.get(), PyObject_Str) : std::nullopt;
-        if (type_name) {
-            text = "<unprintable " + *type_name + " object>";
+        if (auto type_name = name ? utf8_of(name.get()) : std::nullopt) {
+            text = "<unprintable " + std::string(*type_name) + " object>";
         } else {
             PyErr_Clear();
             text = "<unprintable object>";

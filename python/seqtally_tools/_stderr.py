@@ -129,6 +129,10 @@ def enlarge_pipe(fd: int) -> None:
         fcntl.fcntl(fd, fcntl.F_SETPIPE_SZ, PIPE_BYTES)
 
 
+# Held while a call swaps descriptor 2 (see module_stderr).
+_CALL_LOCK = threading.Lock()
+
+
 @contextlib.contextmanager
 def module_stderr(live: bool) -> Iterator[None]:
     """Descriptor 2 for one call into the module, through a ReportFilter.
@@ -147,9 +151,6 @@ def module_stderr(live: bool) -> Iterator[None]:
     # call anyway, so calls from threads lose nothing by taking turns.
     with _CALL_LOCK:
         yield from _filtered(live)
-
-
-_CALL_LOCK = threading.Lock()
 
 
 def _filtered(live: bool) -> Iterator[None]:

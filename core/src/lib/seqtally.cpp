@@ -18,10 +18,6 @@ IoError same_file(const char* what) { return IoError::custom(ErrorKind::InvalidI
 
 }  // namespace
 
-void write_gc(std::int64_t gc_bases, std::int64_t window_bases, std::int64_t position, OutputStream& out) {
-    write_window_line(gc_bases, window_bases, position, out);
-}
-
 std::uint64_t write_gc_section(std::string_view identifier, const fasta::RecordView& record,
                                std::int32_t window_size, bool omit_tail, OutputStream& out) {
     return WindowPass(window_size, omit_tail).section(identifier, record, out);

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "core/src/lib/decimal_counter.h"
+#include "core/src/lib/seqtally.h"
 #include "core/src/lib/gc_mask.h"
 
 namespace seqtally::core {
@@ -29,7 +30,7 @@ std::size_t format_value(char (&text)[16], std::int64_t gc_bases, std::int64_t w
 
 }  // namespace
 
-void write_window_line(std::int64_t gc_bases, std::int64_t window_bases, std::int64_t position, OutputStream& out) {
+void write_gc(std::int64_t gc_bases, std::int64_t window_bases, std::int64_t position, OutputStream& out) {
     char value[16];
     const std::size_t value_size = format_value(value, gc_bases, window_bases);
     char line[48];
@@ -228,7 +229,7 @@ std::uint64_t WindowPass::section(std::string_view identifier, const fasta::Reco
     const std::uint64_t bases_in_window = window - state.needed;
     if (!omit_tail_ && bases_in_window > 0) {
         // The partial window starts right after the last full one.
-        write_window_line(static_cast<std::int64_t>(state.gc_in_window), static_cast<std::int64_t>(bases_in_window),
+        write_gc(static_cast<std::int64_t>(state.gc_in_window), static_cast<std::int64_t>(bases_in_window),
                  static_cast<std::int64_t>(state.length - bases_in_window + 1), out);
     }
     return state.length;
