@@ -190,7 +190,6 @@ def progress_cases(d):
     return [
         (lambda: seqtally.checksum(str(d / "in.fa"), True),
          "".join(f"==> Processing region {q} ... " for _, q in QUOTED), None),
-        (lambda: seqtally.checksum(str(d / "in.fa"), False), "", None),
         (lambda: seqtally.checksum(str(d / "in.fa"), None), "", None),
         (lambda: write_track(d / "two.fa", track, sizes=sizes, write_sizes=True, verbose=True),
          f'==> Will write chrom.sizes file to "{str(sizes).replace("\'", "\\\'")}"\n{DONE}'
@@ -204,7 +203,7 @@ def progress_cases(d):
     ]
 
 
-@pytest.mark.parametrize("index", range(8))
+@pytest.mark.parametrize("index", range(7))
 def test_progress_messages(tmp_path, capfd, index):
     (tmp_path / "in.fa").write_bytes(b"".join(b">" + header + b"\nAC\n" for header, _ in QUOTED))
     (tmp_path / "two.fa").write_bytes(b">first\nAC\n>it's\nGG\n")
