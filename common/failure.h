@@ -5,6 +5,8 @@
 #include <exception>
 #include <string>
 
+#include "common/io_error.h"
+
 namespace seqtally {
 
 // Where a failure arose. std::source_location would do, but libstdc++'s
@@ -52,6 +54,19 @@ class InternalFailure : public std::exception {
     message += description;
     throw InternalFailure(std::move(message), where);
 }
+
+// A failed write to an output stream, with the error itself: the module
+// reports the message like any failure; the library's engine names the
+// output and gives the error in its own words.
+class WriteFailure : public InternalFailure {
+  public:
+    WriteFailure(IoError error, SourceLocation where)
+        : InternalFailure("Write failed: " + error.text(), where), error_(std::move(error)) {}
+    const IoError& error() const noexcept { return error_; }
+
+  private:
+    IoError error_;
+};
 
 // The fixed text of a failure that its operation does not word itself.
 inline constexpr char kUnwrapFailed[] = "called `Result::unwrap()` on an `Err` value";

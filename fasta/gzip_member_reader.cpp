@@ -26,7 +26,9 @@ std::uint32_t little_endian32(const std::uint8_t* bytes) noexcept {
 
 }  // namespace
 
-GzipMemberReader::GzipMemberReader(File file) : input_(std::move(file)) {
+GzipMemberReader::GzipMemberReader(File file) : GzipMemberReader(std::make_unique<FileSource>(std::move(file))) {}
+
+GzipMemberReader::GzipMemberReader(std::unique_ptr<ByteSource> source) : input_(std::move(source)) {
     const int status = inflateInit2(&stream_, -15);
     if (status == Z_MEM_ERROR) throw std::bad_alloc();
     if (status != Z_OK) throw InternalFailure("could not start the gzip decoder");

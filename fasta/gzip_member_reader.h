@@ -19,6 +19,9 @@ class GzipMemberReader final : public ByteSource {
     // Parses the first member header at once; a failure there is returned by
     // the first read, not by the constructor.
     explicit GzipMemberReader(File file);
+    // The compressed stream from any source (a descriptor polled so that it
+    // can be stopped, with its first bytes already read to tell its kind).
+    explicit GzipMemberReader(std::unique_ptr<ByteSource> source);
     ~GzipMemberReader() override;
     GzipMemberReader(const GzipMemberReader&) = delete;
     GzipMemberReader& operator=(const GzipMemberReader&) = delete;

@@ -7,7 +7,7 @@ namespace seqtally {
 
 Result<std::size_t, IoError> InputBuffer::fill_if_empty() {
     if (pos_ < filled_) return filled_ - pos_;
-    auto got = file_.read(std::span(*bytes_));
+    auto got = source_->read(std::span(*bytes_));
     if (!got) return got;
     pos_ = 0;
     filled_ = got.value();
@@ -15,7 +15,7 @@ Result<std::size_t, IoError> InputBuffer::fill_if_empty() {
 }
 
 Result<std::size_t, IoError> InputBuffer::read(std::span<std::uint8_t> into) {
-    if (pos_ == filled_ && into.size() >= kCapacity) return file_.read(into);
+    if (pos_ == filled_ && into.size() >= kCapacity) return source_->read(into);
     auto filled = fill_if_empty();
     if (!filled) return filled;
     const std::size_t count = std::min(into.size(), filled.value());

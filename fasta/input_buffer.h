@@ -1,12 +1,12 @@
 #pragma once
-// The compressed file behind the gzip reader, read in 32 KiB chunks.
+// The compressed bytes behind the gzip reader, read in 32 KiB chunks.
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
 
-#include "common/file.h"
+#include "fasta/byte_source.h"
 
 namespace seqtally {
 
@@ -14,8 +14,9 @@ class InputBuffer {
   public:
     static constexpr std::size_t kCapacity = 32768;
 
-    explicit InputBuffer(File file)
-        : file_(std::move(file)), bytes_(std::make_unique<std::array<std::uint8_t, kCapacity>>()) {}
+    explicit InputBuffer(File file) : InputBuffer(std::make_unique<FileSource>(std::move(file))) {}
+    explicit InputBuffer(std::unique_ptr<ByteSource> source)
+        : source_(std::move(source)), bytes_(std::make_unique<std::array<std::uint8_t, kCapacity>>()) {}
 
     // The unread bytes; empty when a refill is due.
     std::span<const std::uint8_t> available() const noexcept { return {bytes_->data() + pos_, filled_ - pos_}; }
@@ -27,7 +28,7 @@ class InputBuffer {
     Result<std::size_t, IoError> read(std::span<std::uint8_t> into);
 
   private:
-    File file_;
+    std::unique_ptr<ByteSource> source_;
     std::unique_ptr<std::array<std::uint8_t, kCapacity>> bytes_;  // zero-filled at creation
     std::size_t pos_ = 0;
     std::size_t filled_ = 0;

@@ -16,7 +16,7 @@ namespace seqtally::core {
 
 // Throws "Write failed: ..." when the stream fails.
 inline void write_or_fail(OutputStream& out, std::string_view text, SourceLocation where = SourceLocation::current()) {
-    if (auto written = out.write_all(text); !written) fail("Write failed", written.error().text(), where);
+    if (auto written = out.write_all(text); !written) throw WriteFailure(std::move(written).error(), where);
 }
 
 // The window pass over records, with what depends only on the window size

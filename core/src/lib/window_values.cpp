@@ -1,0 +1,122 @@
+#include "window_values.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+#include "core/src/lib/gc_mask.h"
+#include "core/src/lib/window_pass.h"
+
+namespace seqtally::core {
+namespace {
+
+struct Open {
+    std::uint64_t needed;  // bases still missing from the open window
+    std::uint64_t gc = 0;
+    std::uint64_t length = 0;
+};
+
+inline std::uint64_t low_bits(std::uint64_t word, std::uint64_t n) noexcept {
+    return word & (~std::uint64_t{0} >> (64 - n));
+}
+
+// Runs of up to 64 bases become one G/C bit mask each; every window's piece
+// of a run is one popcount.
+[[gnu::always_inline]] inline Open pass(const fasta::SequenceLines& lines, std::uint64_t window,
+                                        std::span<const std::uint8_t> table, std::vector<std::uint8_t>& values) {
+    Open open{window};
+    for (const std::string_view line : lines) {
+        const char* bytes = line.data();
+        std::size_t left = line.size();
+        open.length += left;
+        while (left > 0) {
+            const std::size_t run = std::min<std::size_t>(left, 64);
+            std::uint64_t mask = gc_mask(bytes, run);
+            std::uint64_t rest = run;
+            while (rest >= open.needed) {
+                open.gc += static_cast<std::uint64_t>(__builtin_popcountll(low_bits(mask, open.needed)));
+                mask = open.needed < 64 ? mask >> open.needed : 0;
+                rest -= open.needed;
+                values.push_back(table.empty() ? gc_percent(open.gc, window) : table[open.gc]);
+                open.gc = 0;
+                open.needed = window;
+            }
+            if (rest > 0) {
+                open.gc += static_cast<std::uint64_t>(__builtin_popcountll(low_bits(mask, rest)));
+                open.needed -= rest;
+            }
+            bytes += run;
+            left -= run;
+        }
+    }
+    return open;
+}
+
+__attribute__((target("popcnt"))) Open pass_popcnt(const fasta::SequenceLines& lines, std::uint64_t window,
+                                                   std::span<const std::uint8_t> table,
+                                                   std::vector<std::uint8_t>& values) {
+    return pass(lines, window, table, values);
+}
+Open pass_portable(const fasta::SequenceLines& lines, std::uint64_t window, std::span<const std::uint8_t> table,
+                   std::vector<std::uint8_t>& values) {
+    return pass(lines, window, table, values);
+}
+
+}  // namespace
+
+std::uint8_t gc_percent(std::uint64_t gc, std::uint64_t bases) noexcept {
+    const float fraction = static_cast<float>(static_cast<std::int64_t>(gc)) /
+                           static_cast<float>(static_cast<std::int64_t>(bases));
+    return static_cast<std::uint8_t>(static_cast<std::int32_t>(fraction * 100.0f));
+}
+
+WindowValues::WindowValues(std::uint64_t window) : window_(window) {
+    if (window > kMaxTabulatedWindow) return;
+    full_window_value_.resize(window + 1);
+    for (std::uint64_t gc = 0; gc <= window; ++gc) full_window_value_[gc] = gc_percent(gc, window);
+}
+
+std::uint64_t WindowValues::append(const fasta::RecordView& record, bool omit_tail,
+                                   std::vector<std::uint8_t>& values) const {
+#ifdef SEQTALLY_PORTABLE_WINDOW_PASS
+    static const bool has_popcnt = false;
+#else
+    static const bool has_popcnt = __builtin_cpu_supports("popcnt");
+#endif
+    const Open open = has_popcnt ? pass_popcnt(record.sequence_lines(), window_, full_window_value_, values)
+                                 : pass_portable(record.sequence_lines(), window_, full_window_value_, values);
+    const std::uint64_t tail = window_ - open.needed;
+    if (!omit_tail && tail > 0) values.push_back(gc_percent(open.gc, tail));
+    return open.length;
+}
+
+void write_bedgraph_section(std::string_view name, std::uint64_t length, std::uint64_t window,
+                            std::span<const std::uint8_t> values, OutputStream& out) {
+    // Lines are formatted into a batch and handed over 64 KiB at a time.
+    constexpr std::size_t kBatch = 65536;
+    const std::size_t line_room = name.size() + 3 * 21 + 4;
+    std::vector<char> batch(std::max(kBatch, 2 * line_room));
+    char* at = batch.data();
+    const char* const last_start = batch.data() + batch.size() - line_room;
+    std::uint64_t start = 0;
+    for (const std::uint8_t value : values) {
+        if (at > last_start) {
+            write_or_fail(out, std::string_view(batch.data(), static_cast<std::size_t>(at - batch.data())));
+            at = batch.data();
+        }
+        const std::uint64_t end = std::min(start + window, length);
+        std::memcpy(at, name.data(), name.size());
+        at += name.size();
+        *at++ = '\t';
+        at = std::to_chars(at, at + 20, start).ptr;
+        *at++ = '\t';
+        at = std::to_chars(at, at + 20, end).ptr;
+        *at++ = '\t';
+        at = std::to_chars(at, at + 3, value).ptr;
+        *at++ = '\n';
+        start = end;
+    }
+    write_or_fail(out, std::string_view(batch.data(), static_cast<std::size_t>(at - batch.data())));
+}
+
+}  // namespace seqtally::core

@@ -1,0 +1,711 @@
+// seqtally_tools._engine: the core bound for the library. Unlike the
+// seqtally module, a call releases the interpreter lock while it works,
+// reads any descriptor and gzip by content, and reports failures as a
+// structured exception; it never writes to descriptor 2. The contract is
+// python/seqtally_tools/_engine.pyi.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/failure.h"
+#include "core/src/lib/checksum.h"
+#include "core/src/lib/window_pass.h"
+#include "core/src/lib/window_values.h"
+#include "fasta/input.h"
+#include "fasta/reader.h"
+#include "src/py_ref.h"
+#include "streams/gzip_member_writer.h"
+#include "streams/output_stream.h"
+
+namespace seqtally::engine {
+namespace {
+
+using py::PyRef;
+
+PyObject* failure_type = nullptr;   // Failure
+PyObject* progress_type = nullptr;  // Progress
+unsigned long main_thread_ident = 0;
+
+// ------------------------------------------------------------ failures
+
+// What ends a call, on its way to the frame.
+struct Problem {
+    Problem(const char* kind_, const char* which_, std::string message_, int error_number_ = 0)
+        : kind(kind_), which(which_), message(std::move(message_)), error_number(error_number_) {}
+
+    const char* kind;   // "format", "encoding", "gzip", "os", "cancelled"
+    const char* which;  // "input", "output", "sizes"
+    std::string message;
+    int error_number = 0;
+    std::optional<std::uint64_t> line;
+    std::optional<std::uint64_t> byte;
+    std::optional<std::uint64_t> record;
+};
+
+// A Python exception is already set (a callback raised, or a signal
+// handler did): the frame hands it on.
+struct PythonRaised {};
+
+Problem os_problem(int code, const char* which) { return Problem{"os", which, os_error_message(code), code}; }
+
+// The gzip reader's errors, in words for a person.
+std::string gzip_words(const IoError& error) {
+    if (error.kind() == ErrorKind::UnexpectedEof) return "truncated gzip stream: the file ends inside a member";
+    const std::string said = error.display();
+    if (said == "corrupt gzip stream does not have a matching checksum") {
+        return "damaged gzip stream: a member's CRC-32 or length does not match its data";
+    }
+    if (said == "corrupt deflate stream") return "damaged gzip stream: invalid compressed data";
+    if (said == "invalid gzip header") return "damaged gzip stream: invalid member header (or data after the last member)";
+    return "damaged gzip stream: " + said;
+}
+
+Problem read_problem(const IoError& error) {
+    if (const int code = error.raw_os_error()) return os_problem(code, "input");
+    if (error.kind() == ErrorKind::Unsupported) {
+        Problem problem("format", "input", error.display());
+        problem.line = 1;
+        return problem;
+    }
+    return Problem{"gzip", "input", gzip_words(error)};
+}
+
+Problem write_problem(const IoError& error, const char* which) {
+    if (const int code = error.raw_os_error()) return os_problem(code, which);
+    return Problem{"os", which, error.display()};
+}
+
+Problem reader_problem(const fasta::Error& error) {
+    if (error.kind == fasta::Error::Kind::Io) return read_problem(error.io_error);
+    std::string shown;
+    if (error.found >= 0x21 && error.found < 0x7F) {
+        shown = std::string("'") + static_cast<char>(error.found) + "'";
+    } else {
+        static constexpr char kHex[] = "0123456789abcdef";
+        shown = std::string("byte 0x") + kHex[error.found >> 4] + kHex[error.found & 15];
+    }
+    Problem problem("format", "input", "line " + std::to_string(error.line) + " starts with " + shown + ", not '>'");
+    problem.line = error.line;
+    problem.byte = error.found;
+    return problem;
+}
+
+Problem encoding_problem(std::uint64_t record, std::uint64_t line) {
+    Problem problem("encoding", "input", "the name of record " + std::to_string(record) + " is not UTF-8");
+    problem.line = line;
+    problem.record = record;
+    return problem;
+}
+
+bool set_attribute(PyObject* object, const char* name, PyObject* value) {
+    if (value == nullptr) return false;
+    const int status = PyObject_SetAttrString(object, name, value);
+    Py_DecRef(value);
+    return status == 0;
+}
+
+PyObject* number_or_none(std::optional<std::uint64_t> value) {
+    if (value) return PyLong_FromUnsignedLongLong(*value);
+    return Py_NewRef(Py_None);
+}
+
+void raise_problem(const Problem& problem) {
+    PyRef message(PyUnicode_DecodeUTF8(problem.message.data(), static_cast<Py_ssize_t>(problem.message.size()),
+                                       "replace"));
+    if (!message) return;
+    PyRef error(PyObject_CallOneArg(failure_type, message.get()));
+    if (!error) return;
+    const bool set = set_attribute(error.get(), "kind", PyUnicode_FromString(problem.kind)) &&
+                     set_attribute(error.get(), "which", PyUnicode_FromString(problem.which)) &&
+                     set_attribute(error.get(), "message", Py_NewRef(message.get())) &&
+                     set_attribute(error.get(), "errno",
+                                   problem.error_number != 0 ? PyLong_FromLong(problem.error_number)
+                                                             : Py_NewRef(Py_None)) &&
+                     set_attribute(error.get(), "line", number_or_none(problem.line)) &&
+                     set_attribute(error.get(), "byte", number_or_none(problem.byte)) &&
+                     set_attribute(error.get(), "record", number_or_none(problem.record));
+    if (set) PyErr_SetObject(failure_type, error.get());
+}
+
+// Every entry runs its body here: no C++ exception reaches CPython.
+template <class Body>
+PyObject* frame(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const Problem& problem) {
+        raise_problem(problem);
+    } catch (const PythonRaised&) {
+        // Already set.
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& unexpected) {
+        PyErr_Format(PyExc_RuntimeError, "seqtally engine: %s", unexpected.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "seqtally engine: unknown native failure");
+    }
+    return nullptr;
+}
+
+// ------------------------------------------------------------ Progress
+
+struct ProgressObject {
+    PyObject_HEAD
+    std::atomic<std::uint64_t> bytes_read;
+    std::atomic<bool> cancelled;
+};
+
+PyObject* progress_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {nullptr};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, ":Progress", const_cast<char**>(keywords))) return nullptr;
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    auto* progress = reinterpret_cast<ProgressObject*>(self);
+    new (&progress->bytes_read) std::atomic<std::uint64_t>(0);
+    new (&progress->cancelled) std::atomic<bool>(false);
+    return self;
+}
+
+void progress_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DecRef(reinterpret_cast<PyObject*>(type));
+}
+
+PyObject* progress_bytes_read(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(reinterpret_cast<ProgressObject*>(self)->bytes_read.load());
+}
+
+PyObject* progress_cancelled(PyObject* self, void*) {
+    return PyBool_FromLong(reinterpret_cast<ProgressObject*>(self)->cancelled.load());
+}
+
+PyObject* progress_cancel(PyObject* self, PyObject*) {
+    reinterpret_cast<ProgressObject*>(self)->cancelled.store(true);
+    Py_RETURN_NONE;
+}
+
+PyGetSetDef progress_getset[] = {
+    {"bytes_read", progress_bytes_read, nullptr, "Bytes of input read so far, as stored.", nullptr},
+    {"cancelled", progress_cancelled, nullptr, "Whether cancel() was called.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef progress_methods[] = {
+    {"cancel", progress_cancel, METH_NOARGS, "Calls using this object end soon with Failure(kind='cancelled')."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot progress_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(progress_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(progress_dealloc)},
+    {Py_tp_getset, progress_getset},
+    {Py_tp_methods, progress_methods},
+    {Py_tp_doc, const_cast<char*>("Bytes read by the calls given it, and a way to cancel them.")},
+    {0, nullptr},
+};
+
+PyType_Spec progress_spec = {"seqtally_tools._engine.Progress", sizeof(ProgressObject), 0, Py_TPFLAGS_DEFAULT,
+                             progress_slots};
+
+ProgressObject* progress_of(PyObject* object) {
+    if (object == nullptr || object == Py_None) return nullptr;
+    if (!PyObject_TypeCheck(object, reinterpret_cast<PyTypeObject*>(progress_type))) {
+        PyErr_SetString(PyExc_TypeError, "progress must be a Progress or None");
+        throw PythonRaised{};
+    }
+    return reinterpret_cast<ProgressObject*>(object);
+}
+
+PyObject* callback_of(PyObject* object) {
+    if (object == nullptr || object == Py_None) return nullptr;
+    if (!PyCallable_Check(object)) {
+        PyErr_SetString(PyExc_TypeError, "on_record must be callable or None");
+        throw PythonRaised{};
+    }
+    return object;
+}
+
+// ------------------------------------------------------------ files
+
+// A path as the file system takes it, or a descriptor of the caller's.
+struct Place {
+    bool named = false;  // by path, not by descriptor
+    std::string path;
+    int fd = -1;
+};
+
+Place place_of(PyObject* object, const char* what, bool dash_is, int dash_fd) {
+    Place place;
+    if (PyLong_Check(object)) {
+        const long fd = PyLong_AsLong(object);
+        if (fd == -1 && PyErr_Occurred()) throw PythonRaised{};
+        if (fd > INT32_MAX) {
+            PyErr_Format(PyExc_OverflowError, "%s: no such file descriptor", what);
+            throw PythonRaised{};
+        }
+        place.fd = static_cast<int>(fd);
+        if (place.fd < 0) {
+            PyErr_Format(PyExc_ValueError, "%s: a file descriptor cannot be negative", what);
+            throw PythonRaised{};
+        }
+        return place;
+    }
+    if (PyUnicode_Check(object) || PyBytes_Check(object) || PyObject_HasAttrString(object, "__fspath__")) {
+        PyRef fspath(PyOS_FSPath(object));
+        if (!fspath) throw PythonRaised{};
+        if (dash_is && PyUnicode_Check(fspath.get()) && PyUnicode_CompareWithASCIIString(fspath.get(), "-") == 0) {
+            place.fd = dash_fd;
+            return place;
+        }
+        PyRef encoded(PyUnicode_Check(fspath.get()) ? PyUnicode_EncodeFSDefault(fspath.get())
+                                                     : Py_NewRef(fspath.get()));
+        if (!encoded) throw PythonRaised{};
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) throw PythonRaised{};
+        place.named = true;
+        place.path.assign(data, static_cast<std::size_t>(size));
+        if (place.path.find('\0') != std::string::npos) {
+            PyErr_Format(PyExc_ValueError, "%s: embedded null byte", what);
+            throw PythonRaised{};
+        }
+        if (dash_is && place.path == "-") {
+            place.named = false;
+            place.fd = dash_fd;
+        }
+        return place;
+    }
+    if (PyObject_HasAttrString(object, "fileno")) {
+        PyRef number(PyObject_CallMethod(object, "fileno", nullptr));
+        if (!number) throw PythonRaised{};
+        return place_of(number.get(), what, false, -1);
+    }
+    PyErr_Format(PyExc_TypeError, "%s must be a path, a file descriptor or a file object, not %.100s", what,
+                 Py_TYPE(object)->tp_name);
+    throw PythonRaised{};
+}
+
+// The caller's descriptor stays theirs: we read and write a duplicate, which
+// we close (and whose close we check).
+File duplicate(int fd, const char* which) {
+    const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) throw os_problem(errno, which);
+    return File::adopt(copy);
+}
+
+File open_input_file(const Place& place) {
+    if (!place.named) return duplicate(place.fd, "input");
+    auto opened = File::open_read(place.path);
+    if (!opened) throw read_problem(opened.error());
+    return std::move(opened).value();
+}
+
+File open_output_file(const Place& place, const char* which) {
+    if (!place.named) return duplicate(place.fd, which);
+    auto created = File::create(place.path);
+    if (!created) throw write_problem(created.error(), which);
+    return std::move(created).value();
+}
+
+// ------------------------------------------------------------ the lock
+
+// The interpreter lock released for the life of the object; locked() takes
+// it back for a moment (callbacks, signal handlers).
+class Unlocked {
+  public:
+    Unlocked(ProgressObject* progress, PyObject* on_record)
+        : progress_(progress),
+          on_record_(on_record),
+          on_main_thread_(PyThread_get_thread_ident() == main_thread_ident),
+          state_(PyEval_SaveThread()) {}
+    ~Unlocked() { PyEval_RestoreThread(state_); }
+    Unlocked(const Unlocked&) = delete;
+    Unlocked& operator=(const Unlocked&) = delete;
+
+    template <class F>
+    void locked(F&& f) {
+        PyEval_RestoreThread(state_);
+        struct Release {
+            PyThreadState*& state;
+            ~Release() { state = PyEval_SaveThread(); }
+        } release{state_};
+        f();
+    }
+
+    // Signal handlers run only in the main thread, so only there is the lock
+    // taken back, and not more often than every 20 ms: Ctrl-C ends the call
+    // well within 0.2 s, while threads beside it keep the lock.
+    void checkpoint() {
+        if (progress_ != nullptr && progress_->cancelled.load(std::memory_order_relaxed)) {
+            throw Problem{"cancelled", "input", "cancelled"};
+        }
+        if (!on_main_thread_) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_signal_check_ < std::chrono::milliseconds(20)) return;
+        last_signal_check_ = now;
+        locked([] {
+            if (PyErr_CheckSignals() < 0) throw PythonRaised{};
+        });
+    }
+
+    std::atomic<std::uint64_t>* bytes_read() const noexcept {
+        return progress_ != nullptr ? &progress_->bytes_read : nullptr;
+    }
+
+    void record_done(std::string_view id, std::uint64_t length) {
+        if (on_record_ == nullptr) return;
+        locked([&] {
+            PyRef name(PyUnicode_DecodeUTF8(id.data(), static_cast<Py_ssize_t>(id.size()), "strict"));
+            if (!name) throw PythonRaised{};
+            PyRef size(PyLong_FromUnsignedLongLong(length));
+            if (!size) throw PythonRaised{};
+            PyRef result(PyObject_CallFunctionObjArgs(on_record_, name.get(), size.get(), nullptr));
+            if (!result) throw PythonRaised{};
+        });
+    }
+
+    InputOptions input_options() {
+        InputOptions options;
+        options.bytes_read = bytes_read();
+        options.checkpoint = [this] { checkpoint(); };
+        return options;
+    }
+
+  private:
+    ProgressObject* progress_;
+    PyObject* on_record_;
+    bool on_main_thread_;
+    std::chrono::steady_clock::time_point last_signal_check_{};
+    PyThreadState* state_;
+};
+
+// The records of an input, with the number of each and its failures as problems.
+class Records {
+  public:
+    Records(File file, Unlocked& unlocked) : reader_(open_input(std::move(file), unlocked.input_options())) {}
+
+    // The next record and its name, or none at the end.
+    std::optional<std::pair<fasta::RecordView, std::string_view>> next() {
+        auto next = reader_.next_record();
+        if (!next) throw reader_problem(next.error());
+        if (!next.value()) return std::nullopt;
+        ++number_;
+        const fasta::RecordView record = *next.value();
+        auto identifier = record.identifier();
+        if (!identifier) throw encoding_problem(number_, reader_.header_line());
+        return std::pair{record, identifier.value()};
+    }
+
+    std::uint64_t number() const noexcept { return number_; }
+    std::uint64_t header_line() const noexcept { return reader_.header_line(); }
+
+  private:
+    fasta::Reader reader_;
+    std::uint64_t number_ = 0;
+};
+
+PyObject* ascii_text(std::string_view text) {
+    return PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+// ------------------------------------------------------------ checksum
+
+PyObject* checksum(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"source", "record_type", "progress", "on_record", nullptr};
+    PyObject* source = nullptr;
+    PyObject* record_type = nullptr;
+    PyObject* progress_arg = Py_None;
+    PyObject* on_record_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO!|OO:checksum", const_cast<char**>(keywords), &source,
+                                     &PyType_Type, &record_type, &progress_arg, &on_record_arg)) {
+        return nullptr;
+    }
+    return frame([&]() -> PyObject* {
+        auto* type = reinterpret_cast<PyTypeObject*>(record_type);
+        // Records are made as tuple.__new__ makes them, without a call to
+        // the type: a million records cost a million Python-level calls
+        // otherwise. That needs a tuple subtype with nothing of its own.
+        if (!PyType_IsSubtype(type, &PyTuple_Type) || type->tp_basicsize != PyTuple_Type.tp_basicsize ||
+            type->tp_dictoffset != 0) {
+            PyErr_SetString(PyExc_TypeError, "record_type must be a tuple subtype without fields of its own");
+            throw PythonRaised{};
+        }
+        ProgressObject* progress = progress_of(progress_arg);
+        PyObject* on_record = callback_of(on_record_arg);
+        const Place place = place_of(source, "source", true, 0);
+        std::deque<core::SequenceDigest> digests;
+        {
+            Unlocked unlocked(progress, on_record);
+            Records records(open_input_file(place), unlocked);
+            core::SequenceDigester digester;
+            while (auto next = records.next()) {
+                auto digest = digester.process_sequence(next->first, false);
+                if (!digest) throw encoding_problem(records.number(), records.header_line());
+                unlocked.record_done(digest.value().id, digest.value().length);
+                digests.push_back(std::move(digest).value());
+            }
+        }
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(digests.size())));
+        if (!list) throw PythonRaised{};
+        Py_ssize_t index = 0;
+        while (!digests.empty()) {
+            const core::SequenceDigest& digest = digests.front();
+            PyObject* items[4] = {
+                PyUnicode_DecodeUTF8(digest.id.data(), static_cast<Py_ssize_t>(digest.id.size()), "strict"),
+                PyLong_FromUnsignedLongLong(digest.length), ascii_text(core::text_of(digest.sha512)),
+                ascii_text(core::text_of(digest.md5))};
+            PyObject* record = nullptr;
+            if (items[0] && items[1] && items[2] && items[3]) record = type->tp_alloc(type, 4);
+            if (record == nullptr) {
+                for (PyObject* item : items) Py_XDECREF(item);
+                throw PythonRaised{};
+            }
+            for (Py_ssize_t i = 0; i < 4; ++i) PyTuple_SET_ITEM(record, i, items[i]);
+            PyList_SET_ITEM(list.get(), index++, record);
+            digests.pop_front();
+        }
+        return list.release();
+    });
+}
+
+// ------------------------------------------------------------ G/C windows
+
+std::uint64_t window_of(long long window) {
+    if (window < 1) {
+        PyErr_SetString(PyExc_ValueError, "window must be 1 or more");
+        throw PythonRaised{};
+    }
+    return static_cast<std::uint64_t>(window);
+}
+
+PyObject* gc_values(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"source", "window", "omit_tail", "progress", "on_record", nullptr};
+    PyObject* source = nullptr;
+    long long window_arg = 0;
+    int omit_tail = 0;
+    PyObject* progress_arg = Py_None;
+    PyObject* on_record_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OLp|OO:gc_values", const_cast<char**>(keywords), &source,
+                                     &window_arg, &omit_tail, &progress_arg, &on_record_arg)) {
+        return nullptr;
+    }
+    return frame([&]() -> PyObject* {
+        const std::uint64_t window = window_of(window_arg);
+        ProgressObject* progress = progress_of(progress_arg);
+        PyObject* on_record = callback_of(on_record_arg);
+        const Place place = place_of(source, "source", true, 0);
+        struct Values {
+            std::string id;
+            std::uint64_t length;
+            std::vector<std::uint8_t> values;
+        };
+        std::deque<Values> all;
+        {
+            Unlocked unlocked(progress, on_record);
+            Records records(open_input_file(place), unlocked);
+            const core::WindowValues pass(window);
+            while (auto next = records.next()) {
+                Values& values = all.emplace_back(Values{std::string(next->second), 0, {}});
+                values.length = pass.append(next->first, omit_tail != 0, values.values);
+                values.values.shrink_to_fit();
+                unlocked.record_done(values.id, values.length);
+            }
+        }
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(all.size())));
+        if (!list) throw PythonRaised{};
+        Py_ssize_t index = 0;
+        // Each record's values are freed as soon as Python holds a copy.
+        while (!all.empty()) {
+            const Values& values = all.front();
+            PyObject* item = Py_BuildValue(
+                "(s#Ky#)", values.id.data(), static_cast<Py_ssize_t>(values.id.size()),
+                static_cast<unsigned long long>(values.length), reinterpret_cast<const char*>(values.values.data()),
+                static_cast<Py_ssize_t>(values.values.size()));
+            if (item == nullptr) throw PythonRaised{};
+            PyList_SET_ITEM(list.get(), index++, item);
+            all.pop_front();
+        }
+        return list.release();
+    });
+}
+
+// Writes `text` to a stream that is not the track (whose writes the window
+// pass checks itself).
+void write_to(OutputStream& out, std::string_view text, const char* which) {
+    if (auto written = out.write_all(text); !written) throw write_problem(written.error(), which);
+}
+
+// The track and its sizes, written with the interpreter lock released.
+void write_track_unlocked(const Place& input_place, const Place& output_place, const std::optional<Place>& sizes_place,
+                          bool wiggle, std::int32_t wiggle_window, std::uint64_t window, bool omit_tail,
+                          std::optional<std::uint32_t> level, bool track_line, Unlocked&& unlocked) {
+    // Declaration order is release order in reverse: on a failure the
+    // sizes go first, then the track, then the input.
+    Records records(open_input_file(input_place), unlocked);
+    File track_file = open_output_file(output_place, "output");
+    std::unique_ptr<Sink> sink;
+    if (level) {
+        sink = std::make_unique<GzipMemberWriter>(std::move(track_file), *level);
+    } else {
+        sink = std::make_unique<FileSink>(std::move(track_file));
+    }
+    std::optional<OutputStream> track;
+    track.emplace(std::move(sink));
+    std::optional<OutputStream> sizes;
+    if (sizes_place) sizes.emplace(std::make_unique<FileSink>(open_output_file(*sizes_place, "sizes")));
+
+    std::optional<core::WindowPass> wiggle_pass;
+    std::optional<core::WindowValues> value_pass;
+    std::vector<std::uint8_t> values;
+    try {
+        if (wiggle) {
+            write_to(*track, "track type=wiggle_0\n", "output");
+            wiggle_pass.emplace(wiggle_window, omit_tail);
+        } else {
+            if (track_line) write_to(*track, "track type=bedGraph\n", "output");
+            value_pass.emplace(window);
+        }
+        while (auto next = records.next()) {
+            const auto& [record, id] = *next;
+            std::uint64_t length = 0;
+            if (wiggle) {
+                length = wiggle_pass->section(id, record, *track);
+            } else {
+                values.clear();
+                length = value_pass->append(record, omit_tail, values);
+                core::write_bedgraph_section(id, length, window, values, *track);
+            }
+            if (sizes) {
+                std::string line(id);
+                line += '\t';
+                line += std::to_string(length);
+                line += '\n';
+                write_to(*sizes, line, "sizes");
+            }
+            unlocked.record_done(id, length);
+        }
+    } catch (const WriteFailure& failure) {
+        throw write_problem(failure.error(), "output");
+    }
+    if (auto flushed = track->flush(); !flushed) throw write_problem(flushed.error(), "output");
+    if (sizes) {
+        auto released = sizes->release();
+        sizes.reset();
+        if (!released) throw write_problem(released.error(), "sizes");
+    }
+    auto released = track->release();
+    track.reset();
+    if (!released) throw write_problem(released.error(), "output");
+}
+
+PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"source",     "output",   "form",     "window",    "omit_tail", "gzip_level",
+                                     "sizes",      "track_line", "progress", "on_record", nullptr};
+    PyObject* source = nullptr;
+    PyObject* output = nullptr;
+    const char* form = nullptr;
+    long long window_arg = 0;
+    int omit_tail = 0;
+    PyObject* level_arg = Py_None;
+    PyObject* sizes_arg = Py_None;
+    int track_line = 0;
+    PyObject* progress_arg = Py_None;
+    PyObject* on_record_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOsLp|OOpOO:write_track", const_cast<char**>(keywords), &source,
+                                     &output, &form, &window_arg, &omit_tail, &level_arg, &sizes_arg, &track_line,
+                                     &progress_arg, &on_record_arg)) {
+        return nullptr;
+    }
+    return frame([&]() -> PyObject* {
+        const std::string_view shape(form);
+        if (shape != "wig" && shape != "bedgraph") {
+            PyErr_SetString(PyExc_ValueError, "form must be 'wig' or 'bedgraph'");
+            throw PythonRaised{};
+        }
+        const bool wiggle = shape == "wig";
+        // The wiggle track takes any window the module takes (0 or less: one
+        // window per record); bedGraph intervals need a real one.
+        if (window_arg < INT32_MIN || window_arg > INT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "window does not fit in 32 bits");
+            throw PythonRaised{};
+        }
+        const std::uint64_t window = wiggle ? 0 : window_of(window_arg);
+        std::optional<std::uint32_t> level;
+        if (level_arg != Py_None) {
+            const long value = PyLong_AsLong(level_arg);
+            if (value == -1 && PyErr_Occurred()) throw PythonRaised{};
+            if (value < 0 || value > 9) {
+                PyErr_SetString(PyExc_ValueError, "gzip_level must be from 0 to 9, or None");
+                throw PythonRaised{};
+            }
+            level = static_cast<std::uint32_t>(value);
+        }
+        ProgressObject* progress = progress_of(progress_arg);
+        PyObject* on_record = callback_of(on_record_arg);
+        const Place input_place = place_of(source, "source", true, 0);
+        const Place output_place = place_of(output, "output", true, 1);
+        std::optional<Place> sizes_place;
+        if (sizes_arg != Py_None) sizes_place = place_of(sizes_arg, "sizes", true, 1);
+
+        write_track_unlocked(input_place, output_place, sizes_place, wiggle, static_cast<std::int32_t>(window_arg),
+                             window, omit_tail != 0, level, track_line != 0, Unlocked(progress, on_record));
+        return Py_NewRef(Py_None);
+    });
+}
+
+// ------------------------------------------------------------ the module
+
+PyMethodDef methods[] = {
+    {"checksum", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(checksum)), METH_VARARGS | METH_KEYWORDS,
+     "checksum(source, record_type, progress=None, on_record=None): per record (id, length, sha512t24u, md5)."},
+    {"gc_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gc_values)),
+     METH_VARARGS | METH_KEYWORDS,
+     "gc_values(source, window, omit_tail, progress=None, on_record=None): per record (id, length, values)."},
+    {"write_track", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_track)),
+     METH_VARARGS | METH_KEYWORDS,
+     "write_track(source, output, form, window, omit_tail, gzip_level=None, sizes=None, track_line=False, "
+     "progress=None, on_record=None): a wiggle or bedGraph track."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_engine", "The native engine of seqtally_tools.", -1, methods,
+                          nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace
+}  // namespace seqtally::engine
+
+PyMODINIT_FUNC PyInit__engine() {
+    using namespace seqtally::engine;
+    PyRef module(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    PyRef threading(PyImport_ImportModule("threading"));
+    if (!threading) return nullptr;
+    PyRef main_thread(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    if (!main_thread) return nullptr;
+    PyRef ident(PyObject_GetAttrString(main_thread.get(), "ident"));
+    if (!ident) return nullptr;
+    main_thread_ident = PyLong_AsUnsignedLong(ident.get());
+    if (PyErr_Occurred()) return nullptr;
+    if (failure_type == nullptr) {
+        failure_type = PyErr_NewExceptionWithDoc("seqtally_tools._engine.Failure",
+                                                 "A failed call of the engine: kind, which, message, errno, line, "
+                                                 "byte and record tell what and where.",
+                                                 PyExc_Exception, nullptr);
+        if (failure_type == nullptr) return nullptr;
+    }
+    if (progress_type == nullptr) {
+        progress_type = PyType_FromSpec(&progress_spec);
+        if (progress_type == nullptr) return nullptr;
+    }
+    if (PyModule_AddObjectRef(module.get(), "Failure", failure_type) < 0) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "Progress", progress_type) < 0) return nullptr;
+    return module.release();
+}

@@ -1,0 +1,88 @@
+"""The library's engine: the native core of seqtally bound for
+seqtally_tools (a private extension module, not the `seqtally` module).
+
+Every call releases the interpreter lock while it reads and computes, and
+takes it back every few MiB of input (and every 50 ms while it waits for
+input) to let signal handlers run: Ctrl-C in the main thread ends a call
+with KeyboardInterrupt. A call never writes to descriptor 2.
+
+Sources: a path (str, bytes or os.PathLike; "-" is standard input), a file
+descriptor (int; read from its current offset, never closed), or an object
+with fileno() (a binary file). Plain FASTA, gzip (one member or many) and
+BGZF are told apart by content. Gzip input is inflated by a second thread
+with a bounded read-ahead; the CRC-32 and ISIZE of every member are
+checked, and a damaged stream fails the call: no partial result is given.
+
+Outputs: a path (created, or truncated when it exists, 0666 before the
+umask) or a file descriptor (written through a duplicate; the caller's
+descriptor stays open). Closing an output is part of the call: a failure to
+finish it fails the call.
+"""
+import os
+from collections.abc import Callable
+from typing import Protocol, TypeVar
+
+class _HasFileno(Protocol):
+    def fileno(self) -> int: ...
+
+Source = str | bytes | os.PathLike[str] | os.PathLike[bytes] | int | _HasFileno
+Output = str | bytes | os.PathLike[str] | os.PathLike[bytes] | int
+
+T = TypeVar("T", bound=tuple[object, ...])
+
+class Failure(Exception):
+    """A failed call. args[0] is `message`.
+
+    kind: "format" (the input is not FASTA: `line`, and `byte` the first
+          byte of that line), "encoding" (a record's name is not UTF-8:
+          `line` of its header, `record` its number from 1), "gzip" (a
+          damaged or truncated gzip stream), "os" (`errno`), or "cancelled"
+          (Progress.cancel() was called).
+    which: what the failure concerns: "input", "output" or "sizes".
+    message: plain words, without the path, e.g. "line 1 starts with '@',
+          not '>'" or "No such file or directory".
+    """
+
+    kind: str
+    which: str
+    message: str
+    errno: int | None
+    line: int | None
+    byte: int | None
+    record: int | None
+
+class Progress:
+    """Shared between a call (or several) and whoever watches it."""
+
+    def __init__(self) -> None: ...
+    @property
+    def bytes_read(self) -> int:
+        """Bytes of input read so far, as stored (compressed bytes for gzip)."""
+    @property
+    def cancelled(self) -> bool: ...
+    def cancel(self) -> None:
+        """Calls using this object end soon with Failure(kind="cancelled")."""
+
+def checksum(source: Source, record_type: type[T], progress: Progress | None = None,
+             on_record: Callable[[str, int], object] | None = None) -> list[T]:
+    """Per record, in file order: record_type((id, length, sha512t24u, md5))
+    made with tuple.__new__. The values are the seqtally module's for the
+    same bytes: id is the header up to its first space. on_record(id,
+    length) is called after each record, with the interpreter lock held."""
+
+def gc_values(source: Source, window: int, omit_tail: bool, progress: Progress | None = None,
+              on_record: Callable[[str, int], object] | None = None) -> list[tuple[str, int, bytes]]:
+    """Per record: (id, length, values), values one byte per window (0 to
+    100, as the wiggle track gives them), window i covering bases
+    [i * window, min((i + 1) * window, length)). window >= 1."""
+
+def write_track(source: Source, output: Output, form: str, window: int, omit_tail: bool,
+                gzip_level: int | None = None, sizes: Output | None = None, track_line: bool = False,
+                progress: Progress | None = None,
+                on_record: Callable[[str, int], object] | None = None) -> None:
+    """form "wig": the seqtally module's wiggle track, byte for byte, for the
+    same window and omit_tail. form "bedgraph": "id<TAB>start<TAB>end<TAB>value"
+    per window (0-based, half-open, the last window clipped at the record's
+    end), after "track type=bedGraph" when track_line (window >= 1).
+    gzip_level: a gzip member at that level (0 to 9), None: plain. sizes:
+    also "id<TAB>length" per record."""
