@@ -445,9 +445,9 @@ PyObject* checksum(PyObject*, PyObject* args, PyObject* kwargs) {
         {
             Unlocked unlocked(progress, on_record);
             Records records(open_input_file(place), unlocked);
-            core::SequenceDigester digester;
+            core::TwoCoreDigester digester;
             while (auto next = records.next()) {
-                auto digest = digester.process_sequence(next->first, false);
+                auto digest = digester.process_sequence(next->first);
                 if (!digest) throw encoding_problem(records.number(), records.header_line());
                 unlocked.record_done(digest.value().id, digest.value().length);
                 digests.push_back(std::move(digest).value());

@@ -2,6 +2,11 @@
 
 #include <new>
 
+#ifdef SEQTALLY_HAVE_ISAL
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
+#endif
+
 #include "common/failure.h"
 
 namespace seqtally {
@@ -26,13 +31,36 @@ std::uint32_t little_endian32(const std::uint8_t* bytes) noexcept {
 
 }  // namespace
 
-GzipMemberReader::GzipMemberReader(File file) : GzipMemberReader(std::make_unique<FileSource>(std::move(file))) {}
+#ifdef SEQTALLY_HAVE_ISAL
+struct GzipMemberReader::IsalState {
+    inflate_state state;
+};
+bool has_isal() noexcept { return true; }
+#else
+struct GzipMemberReader::IsalState {};
+bool has_isal() noexcept { return false; }
+#endif
 
-GzipMemberReader::GzipMemberReader(std::unique_ptr<ByteSource> source) : input_(std::move(source)) {
-    const int status = inflateInit2(&stream_, -15);
-    if (status == Z_MEM_ERROR) throw std::bad_alloc();
-    if (status != Z_OK) throw InternalFailure("could not start the gzip decoder");
-    stream_ready_ = true;
+GzipMemberReader::GzipMemberReader(File file)
+    : GzipMemberReader(std::make_unique<FileSource>(std::move(file)), Inflater::Zlib) {}
+
+GzipMemberReader::GzipMemberReader(std::unique_ptr<ByteSource> source, Inflater inflater)
+    : input_(std::move(source)) {
+#ifdef SEQTALLY_HAVE_ISAL
+    if (inflater == Inflater::Isal) {
+        isal_ = std::make_unique<IsalState>();
+        isal_inflate_init(&isal_->state);
+        isal_->state.crc_flag = ISAL_DEFLATE;
+    }
+#else
+    (void)inflater;
+#endif
+    if (!isal_) {
+        const int status = inflateInit2(&stream_, -15);
+        if (status == Z_MEM_ERROR) throw std::bad_alloc();
+        if (status != Z_OK) throw InternalFailure("could not start the gzip decoder");
+        stream_ready_ = true;
+    }
     crc_ = static_cast<std::uint32_t>(crc32(0L, Z_NULL, 0));
     if (auto header = parse_header(); !header) {
         failure_ = std::move(header).error();
@@ -108,7 +136,72 @@ Status<IoError> GzipMemberReader::parse_header() {
     return Ok{};
 }
 
+std::uint32_t GzipMemberReader::crc_of(std::uint32_t crc, std::span<const std::uint8_t> bytes) const noexcept {
+#ifdef SEQTALLY_HAVE_ISAL
+    if (isal_) return crc32_gzip_refl(crc, const_cast<std::uint8_t*>(bytes.data()), bytes.size());
+#endif
+    return static_cast<std::uint32_t>(crc32_z(crc, bytes.data(), bytes.size()));
+}
+
+bool GzipMemberReader::restart_inflate() noexcept {
+#ifdef SEQTALLY_HAVE_ISAL
+    if (isal_) {
+        isal_inflate_reset(&isal_->state);
+        isal_->state.crc_flag = ISAL_DEFLATE;
+        return true;
+    }
+#endif
+    return inflateReset(&stream_) == Z_OK;
+}
+
+Result<std::size_t, IoError> GzipMemberReader::decode_isal([[maybe_unused]] std::span<std::uint8_t> into) {
+#ifdef SEQTALLY_HAVE_ISAL
+    if (stream_ended_) return std::size_t{0};
+    inflate_state& state = isal_->state;
+    for (;;) {
+        auto filled = input_.fill_if_empty();
+        if (!filled) return filled;
+        const bool at_eof = filled.value() == 0;
+        const auto available = input_.available();
+        state.next_in = const_cast<std::uint8_t*>(available.data());
+        state.avail_in = static_cast<std::uint32_t>(available.size());
+        const auto room = static_cast<std::uint32_t>(std::min<std::size_t>(into.size(), UINT32_MAX));
+        state.next_out = into.data();
+        state.avail_out = room;
+        const int status = isal_inflate(&state);
+        // At the end of a member ISA-L hands back the whole bytes it had
+        // taken beyond it: the trailer is read from where it stopped.
+        const std::size_t consumed = available.size() - state.avail_in;
+        const std::size_t produced = room - state.avail_out;
+        input_.consume(consumed);
+        if (status < 0) return Err{corrupt_deflate()};
+        if (state.block_state == ISAL_BLOCK_FINISH) {
+            stream_ended_ = true;
+            // ISA-L keeps what it loaded past the final block in its bit
+            // buffer: the rest of the last byte, then whole bytes that
+            // belong to the trailer.
+            const auto bits = static_cast<std::uint32_t>(state.read_in_length);
+            std::uint64_t word = bits % 8 == 0 ? state.read_in : state.read_in >> (bits % 8);
+            std::uint8_t unused[InputBuffer::kPutBack];
+            const std::size_t count = std::min<std::size_t>(bits / 8, sizeof unused);
+            for (std::size_t i = 0; i < count; ++i, word >>= 8) unused[i] = static_cast<std::uint8_t>(word);
+            input_.put_back(std::span(unused, count));
+            state.read_in = 0;
+            state.read_in_length = 0;
+        } else if (at_eof && produced == 0 && consumed == 0) {
+            // The file ended inside the compressed data.
+            return Err{corrupt_deflate()};
+        }
+        if (produced == 0 && !stream_ended_ && !at_eof && !into.empty()) continue;
+        return produced;
+    }
+#else
+    return Err{corrupt_deflate()};
+#endif
+}
+
 Result<std::size_t, IoError> GzipMemberReader::decode(std::span<std::uint8_t> into) {
+    if (isal_) return decode_isal(into);
     if (stream_ended_) return std::size_t{0};
     for (;;) {
         auto filled = input_.fill_if_empty();
@@ -161,7 +254,7 @@ Result<std::size_t, IoError> GzipMemberReader::read(std::span<std::uint8_t> into
                 auto decoded = decode(into);
                 if (!decoded) return decoded;
                 if (decoded.value() > 0) {
-                    crc_ = static_cast<std::uint32_t>(crc32_z(crc_, into.data(), decoded.value()));
+                    crc_ = crc_of(crc_, into.first(decoded.value()));
                     size_ += static_cast<std::uint32_t>(decoded.value());
                     return decoded;
                 }
@@ -177,7 +270,7 @@ Result<std::size_t, IoError> GzipMemberReader::read(std::span<std::uint8_t> into
                     break;
                 }
                 // Another member follows: decode it as a continuation of the stream.
-                if (inflateReset(&stream_) != Z_OK) return Err{corrupt_deflate()};
+                if (!restart_inflate()) return Err{corrupt_deflate()};
                 stream_ended_ = false;
                 crc_ = static_cast<std::uint32_t>(crc32(0L, Z_NULL, 0));
                 size_ = 0;

@@ -64,7 +64,7 @@ std::unique_ptr<ByteSource> decoded(std::unique_ptr<DescriptorSource> raw) {
     const Compression compression = compression_of(head.value());
     switch (compression) {
         case Compression::None: return raw;
-        case Compression::Gzip: return std::make_unique<GzipMemberReader>(std::move(raw));
+        case Compression::Gzip: return std::make_unique<GzipMemberReader>(std::move(raw), Inflater::Isal);
         case Compression::Bzip2:
         case Compression::Xz:
         case Compression::Zstd: break;

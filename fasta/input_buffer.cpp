@@ -7,11 +7,23 @@ namespace seqtally {
 
 Result<std::size_t, IoError> InputBuffer::fill_if_empty() {
     if (pos_ < filled_) return filled_ - pos_;
-    auto got = source_->read(std::span(*bytes_));
+    auto got = source_->read(std::span(bytes_->data(), kCapacity));
     if (!got) return got;
     pos_ = 0;
     filled_ = got.value();
     return filled_;
+}
+
+void InputBuffer::put_back(std::span<const std::uint8_t> bytes) noexcept {
+    if (pos_ >= bytes.size()) {
+        pos_ -= bytes.size();
+    } else {
+        // They came before this fill: the unread bytes move up to make room.
+        std::memmove(bytes_->data() + bytes.size(), bytes_->data() + pos_, filled_ - pos_);
+        filled_ = filled_ - pos_ + bytes.size();
+        pos_ = 0;
+    }
+    std::memcpy(bytes_->data() + pos_, bytes.data(), bytes.size());
 }
 
 Result<std::size_t, IoError> InputBuffer::read(std::span<std::uint8_t> into) {

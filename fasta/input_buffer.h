@@ -13,14 +13,19 @@ namespace seqtally {
 class InputBuffer {
   public:
     static constexpr std::size_t kCapacity = 32768;
+    // At most this many bytes go back at once (an inflater that read past
+    // the end of a member hands them back).
+    static constexpr std::size_t kPutBack = 8;
 
     explicit InputBuffer(File file) : InputBuffer(std::make_unique<FileSource>(std::move(file))) {}
     explicit InputBuffer(std::unique_ptr<ByteSource> source)
-        : source_(std::move(source)), bytes_(std::make_unique<std::array<std::uint8_t, kCapacity>>()) {}
+        : source_(std::move(source)), bytes_(std::make_unique<std::array<std::uint8_t, kCapacity + kPutBack>>()) {}
 
     // The unread bytes; empty when a refill is due.
     std::span<const std::uint8_t> available() const noexcept { return {bytes_->data() + pos_, filled_ - pos_}; }
     void consume(std::size_t count) noexcept { pos_ += count; }
+    // The bytes just before the unread ones again, at most kPutBack.
+    void put_back(std::span<const std::uint8_t> bytes) noexcept;
     // Refills when empty; returns the number of unread bytes (0 at end of file).
     Result<std::size_t, IoError> fill_if_empty();
     // Up to into.size() bytes; 0 at end of file. A large read into an empty
@@ -29,7 +34,7 @@ class InputBuffer {
 
   private:
     std::unique_ptr<ByteSource> source_;
-    std::unique_ptr<std::array<std::uint8_t, kCapacity>> bytes_;  // zero-filled at creation
+    std::unique_ptr<std::array<std::uint8_t, kCapacity + kPutBack>> bytes_;  // zero-filled at creation
     std::size_t pos_ = 0;
     std::size_t filled_ = 0;
 };

@@ -53,6 +53,9 @@ class SequenceLines {
     iterator begin() const noexcept { return {data_, line_ends_.data() + 1}; }
     iterator end() const noexcept { return {data_, line_ends_.data() + line_ends_.size()}; }
     std::size_t size() const noexcept { return line_ends_.size() - 1; }
+    // The bytes from the header's end to the last line's: the sequence with
+    // its line ends, an upper bound of its length found without a scan.
+    std::size_t byte_span() const noexcept { return line_ends_.back() - line_ends_.front(); }
 
   private:
     const char* data_;

@@ -1,5 +1,7 @@
 // The gzip member reader over arbitrary bytes, differentially against zlib's
-// own gzip decoding of the same bytes, member after member.
+// own gzip decoding of the same bytes, member after member: with zlib
+// inflating from a file, and with ISA-L inflating from reads of random
+// sizes (its read-ahead past a member's end goes back across fills).
 #include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "fasta/gzip_member_reader.h"
+#include "fuzz/chunk_source.h"
 
 using namespace seqtally;
 
@@ -57,19 +60,9 @@ bool has_long_header_text(std::span<const std::uint8_t> input) {
     return input.size() > 65535;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 1) return 0;
-    const std::size_t span_size = 1 + data[0] * 97;
-    const std::span<const std::uint8_t> input(data + 1, size - 1);
-
-    const int fd = memfd_create("gzip-fuzz", 0);
-    if (fd < 0) std::abort();
-    if (!input.empty() && write(fd, input.data(), input.size()) != static_cast<ssize_t>(input.size())) std::abort();
-    lseek(fd, 0, SEEK_SET);
-
-    GzipMemberReader reader(File::adopt(fd));
+// Our reader must give what zlib gives, and fail where zlib fails.
+void check(GzipMemberReader&& reader, std::size_t span_size, std::span<const std::uint8_t> input,
+           const ZlibResult& theirs) {
     std::string ours;
     std::vector<std::uint8_t> span(span_size);
     bool failed = false;
@@ -84,8 +77,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (got.value() == 0) break;
         ours.append(reinterpret_cast<char*>(span.data()), got.value());
     }
-
-    const ZlibResult theirs = zlib_decode(input);
     const std::size_t common = std::min(ours.size(), theirs.output.size());
     // Whatever both produced must agree byte for byte.
     if (std::memcmp(ours.data(), theirs.output.data(), common) != 0) std::abort();
@@ -100,6 +91,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } else if (!failed) {
         // zlib found a fault that we passed over.
         std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return 0;
+    const std::size_t span_size = 1 + data[0] * 97;
+    const std::span<const std::uint8_t> input(data + 1, size - 1);
+
+    const int fd = memfd_create("gzip-fuzz", 0);
+    if (fd < 0) std::abort();
+    if (!input.empty() && write(fd, input.data(), input.size()) != static_cast<ssize_t>(input.size())) std::abort();
+    lseek(fd, 0, SEEK_SET);
+
+    const ZlibResult theirs = zlib_decode(input);
+    check(GzipMemberReader(File::adopt(fd)), span_size, input, theirs);
+    if (has_isal()) {
+        check(GzipMemberReader(std::make_unique<fuzz::ChunkSource>(input, static_cast<std::uint32_t>(size)),
+                               Inflater::Isal),
+              span_size, input, theirs);
     }
     return 0;
 }

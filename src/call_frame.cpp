@@ -56,7 +56,6 @@ void report_failure(const std::string& message, const SourceLocation& where) noe
     std::abort();
 }
 
-// str(object), or nothing with the failure left pending.
 }  // namespace
 
 std::optional<std::string_view> utf8_of(PyObject* text) noexcept {

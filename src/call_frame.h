@@ -54,7 +54,6 @@ class PythonError {
 // exception is printed and the call ends with "Python API call failed".
 [[noreturn]] void throw_api_call_failed();
 
-// The type's __qualname__, or "<failed to extract type name>".
 // The UTF-8 text of a str object: the one conversion from Python text to
 // ours. Null, with the Python error set, when it has none (a lone surrogate).
 std::optional<std::string_view> utf8_of(PyObject* text) noexcept;
@@ -62,6 +61,7 @@ std::optional<std::string_view> utf8_of(PyObject* text) noexcept;
 // the Python error set, when either step fails.
 std::optional<std::string> rendered(PyObject* object, PyObject* (*render)(PyObject*));
 
+// The type's __qualname__, or "<failed to extract type name>".
 std::string type_qualname(PyObject* object);
 // TypeError "'{type}' object cannot be converted to '{target}'".
 PythonError conversion_error(PyObject* object, const char* target);

@@ -8,6 +8,7 @@
 #endif
 
 #include "common/progress.h"
+#include "common/failure.h"
 #include "core/src/lib/digest.h"
 
 namespace seqtally::core {
@@ -90,6 +91,118 @@ Result<SequenceDigest, Utf8Error> SequenceDigester::process_sequence(const fasta
     static_assert(2 * 16 == std::tuple_size_v<DigestText>);
     base64url_unpadded_into(sha512_.finish().first(24), digest.sha512.data());
     lower_hex_into(md5_.finish().first(16), digest.md5.data());
+    return digest;
+}
+
+TwoCoreDigester::TwoCoreDigester() = default;
+
+TwoCoreDigester::~TwoCoreDigester() {
+    if (!thread_.joinable()) return;
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+}
+
+void TwoCoreDigester::md5_loop() noexcept {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return stop_ || !for_md5_.empty(); });
+        if (stop_) return;
+        const std::size_t block = for_md5_.front();
+        for_md5_.pop_front();
+        lock.unlock();
+        try {
+            if (block == kBlocks) {
+                lower_hex_into(md5_.finish().first(16), md5_text_.data());
+                md5_.restart();
+            } else {
+                md5_.update(std::span(blocks_[block].bytes.get(), blocks_[block].size));
+            }
+        } catch (...) {
+            lock.lock();
+            failed_ = true;
+            md5_done_ = true;
+            changed_.notify_all();
+            continue;
+        }
+        lock.lock();
+        if (block == kBlocks) {
+            md5_done_ = true;
+        } else {
+            busy_[block] = false;
+        }
+        changed_.notify_all();
+    }
+}
+
+std::size_t TwoCoreDigester::free_block() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        for (std::size_t block = 0; block < kBlocks; ++block) {
+            if (!busy_[block]) {
+                busy_[block] = true;
+                blocks_[block].size = 0;
+                return block;
+            }
+        }
+        changed_.wait(lock);
+    }
+}
+
+void TwoCoreDigester::hand_over(std::size_t block) {
+    sha512_.update(std::span(blocks_[block].bytes.get(), blocks_[block].size));
+    {
+        std::lock_guard lock(mutex_);
+        for_md5_.push_back(block);
+    }
+    changed_.notify_all();
+}
+
+void TwoCoreDigester::finish_md5(DigestText& md5) {
+    std::unique_lock lock(mutex_);
+    for_md5_.push_back(kBlocks);
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return md5_done_; });
+    md5_done_ = false;
+    if (failed_) throw InternalFailure("the MD5 digest failed on its thread");
+    md5 = md5_text_;
+}
+
+Result<SequenceDigest, Utf8Error> TwoCoreDigester::process_sequence(const fasta::RecordView& record) {
+    const fasta::SequenceLines lines = record.sequence_lines();
+    if (lines.byte_span() < kLongRecord) return short_records_.process_sequence(record, false);
+    auto identifier = record.identifier();
+    if (!identifier) return Err{identifier.error()};
+    if (!thread_.joinable()) {
+        blocks_.resize(kBlocks);
+        thread_ = std::thread([this] { md5_loop(); });
+    }
+    sha512_.restart();
+    std::uint64_t length = 0;
+    std::size_t block = free_block();
+    for (std::string_view line : lines) {
+        length += line.size();
+        while (!line.empty()) {
+            Block& into = blocks_[block];
+            const std::size_t take = std::min(line.size(), kBlockSize - into.size);
+            uppercase_into(into.bytes.get() + into.size, line.data(), take);
+            into.size += take;
+            line.remove_prefix(take);
+            if (into.size == kBlockSize) {
+                hand_over(block);
+                block = free_block();
+            }
+        }
+    }
+    hand_over(block);
+    SequenceDigest digest;
+    digest.id = std::string(identifier.value());
+    digest.length = length;
+    base64url_unpadded_into(sha512_.finish().first(24), digest.sha512.data());
+    finish_md5(digest.md5);
     return digest;
 }
 

@@ -1,6 +1,12 @@
 #pragma once
 // The identifier, length and digests of one FASTA record.
 #include <array>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -52,6 +58,51 @@ class SequenceDigester {
     // are split into calls. 16 KiB stays in the L1 cache between the two
     // digest passes.
     std::array<std::uint8_t, 16384> block_;
+};
+
+// The same digests, with MD5 computed on a second thread for long records:
+// SHA-512 and MD5 are independent, so on two cores a long record takes the
+// time of the slower one rather than of both. Short records (a handover per
+// record would cost more than it saves) go through a SequenceDigester. The
+// thread starts with the first long record and is joined on destruction.
+class TwoCoreDigester {
+  public:
+    static constexpr std::size_t kLongRecord = 1 << 20;
+
+    TwoCoreDigester();
+    ~TwoCoreDigester();
+    TwoCoreDigester(const TwoCoreDigester&) = delete;
+    TwoCoreDigester& operator=(const TwoCoreDigester&) = delete;
+
+    // As SequenceDigester::process_sequence, without progress messages.
+    Result<SequenceDigest, Utf8Error> process_sequence(const fasta::RecordView& record);
+
+  private:
+    static constexpr std::size_t kBlockSize = 256 << 10;
+    static constexpr std::size_t kBlocks = 4;
+    struct Block {
+        std::unique_ptr<std::uint8_t[]> bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
+        std::size_t size = 0;
+    };
+
+    void hand_over(std::size_t block);
+    std::size_t free_block();
+    void finish_md5(DigestText& md5);
+    void md5_loop() noexcept;
+
+    SequenceDigester short_records_;
+    Digest sha512_{Digest::Algorithm::Sha512};
+    Digest md5_{Digest::Algorithm::Md5};  // the second thread's
+    std::vector<Block> blocks_;  // made with the thread
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::size_t> for_md5_;  // block numbers in order; kBlocks: the record's end
+    std::vector<bool> busy_ = std::vector<bool>(kBlocks, false);
+    bool md5_done_ = false;
+    bool stop_ = false;
+    bool failed_ = false;  // the second thread could not finish a digest
+    DigestText md5_text_{};
+    std::thread thread_;
 };
 
 }  // namespace seqtally::core

@@ -10,11 +10,6 @@
 
 namespace seqtally::core {
 
-// Appends "position\tpercent\n". The percentage is computed in single
-// precision and truncated, so 53 of 100 gives 52. Throws "Write failed: ..."
-// when the stream fails. Requires 0 <= gc_bases <= window_bases, window_bases > 0.
-void write_gc(std::int64_t gc_bases, std::int64_t window_bases, std::int64_t position, OutputStream& out);
-
 // One section through a WindowPass of its own.
 // Appends the record's "variableStep" section and returns its length in
 // bases. Positions and counters are 64-bit, so records longer than 2^31

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "core/src/lib/decimal_counter.h"
-#include "core/src/lib/seqtally.h"
 #include "core/src/lib/gc_mask.h"
 
 namespace seqtally::core {

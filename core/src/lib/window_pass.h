@@ -1,7 +1,7 @@
 #pragma once
 // The window pass: the G/C percentage of consecutive windows of a record,
-// written as the data lines of its "variableStep" section. write_gc
-// (seqtally.h) is defined with it, beside the value formatting. Its fast path is
+// written as the data lines of its "variableStep" section, and write_gc,
+// which formats a single window's line the same way. Its fast path is
 // checked against the byte-at-a-time reference in fuzz/reference_track.h.
 #include <cstdint>
 #include <string>
@@ -18,6 +18,11 @@ namespace seqtally::core {
 inline void write_or_fail(OutputStream& out, std::string_view text, SourceLocation where = SourceLocation::current()) {
     if (auto written = out.write_all(text); !written) throw WriteFailure(std::move(written).error(), where);
 }
+
+// Appends "position\tpercent\n". The percentage is computed in single
+// precision and truncated, so 53 of 100 gives 52. Throws "Write failed: ..."
+// when the stream fails. Requires 0 <= gc_bases <= window_bases, window_bases > 0.
+void write_gc(std::int64_t gc_bases, std::int64_t window_bases, std::int64_t position, OutputStream& out);
 
 // The window pass over records, with what depends only on the window size
 // worked out once per call rather than once per record.
