@@ -350,14 +350,13 @@ def track_rows(reps, inputs, limits, work, row):
     plus pyBigWig's own time to write the same intervals from arrays."""
     import numpy as np
     import pyBigWig
-    from seqtally_tools._tracks import read_sizes, wig_sections
+    from seqtally_tools import _engine
 
     print("tracks:", flush=True)
-    genome, wig, sizes_path = inputs["genome"], work / "ref.wig", work / "ref.sizes"
-    seqtally.write_seqtally_to_file(str(genome), str(wig), 6, 100, False, str(sizes_path), True, False)
-    sizes = read_sizes(str(sizes_path))
-    with open(wig, "rb") as track:
-        arrays = [values for _, values in wig_sections(track)]
+    genome = inputs["genome"]
+    records = _engine.gc_values(str(genome), 100, False)
+    sizes = [(name, length) for name, length, _ in records]
+    arrays = [np.frombuffer(values, dtype=np.uint8) for _, _, values in records]
 
     def library_only():
         bigwig = pyBigWig.open(str(work / "library.bw"), "w")
@@ -381,19 +380,105 @@ def track_rows(reps, inputs, limits, work, row):
         entry = row("tracks", f"seqtally gc to {name}, window 100", seconds, key, "seqtally", "bigwig",
                     ratio=seconds / (wig_seconds + library_seconds))
         entry["peak"] = max(r[1] for r in runs)
-    # The converter's own memory: it alone holds window values as arrays.
-    # Started from the small process of COMMAND_CHILD: a child's peak counts
-    # the memory of the process it was forked from.
-    for name, out in (("bigWig", "c.bw"), ("bedGraph", "c.bedGraph")):
-        code = ("from seqtally_tools._tracks import convert; "
-                f"convert([{'bigwig' if out.endswith('.bw') else 'bedgraph'!r}, {str(work / out)!r}, "
-                f"{str(sizes_path)!r}, '100', '0', '0', '0', '6', str(__import__('os').getppid())])")
-        with open(wig, "rb") as track:
-            out_text = subprocess.run([sys.executable, "-c", COMMAND_CHILD, sys.executable, "-c", code], stdin=track,
-                                      capture_output=True, text=True, check=True).stdout
-        peak = json.loads(out_text)[1]
-        limits[f"converter_peak_{name}"] = peak
-        print(f"  converter alone, {name}: {peak / MiB:.1f} MiB", flush=True)
+
+
+# ---------------------------------------------------------------- the library's engine
+
+INTERRUPT_CHILD = r"""
+import sys, time
+from seqtally_tools import checksum
+print("ready", flush=True)
+try:
+    while True:
+        checksum(sys.argv[1])
+except KeyboardInterrupt:
+    print(time.monotonic(), flush=True)
+"""
+
+
+def python_loop_rate(seconds):
+    """Iterations per second of a pure-Python loop."""
+    count, end = 0, time.perf_counter() + seconds
+    while time.perf_counter() < end:
+        for _ in range(1000):
+            count += 1
+    return count / seconds
+
+
+def engine_rows(reps, inputs, size, limits, work, row):
+    """seqtally_tools in one process: what a call costs against the module,
+    gzip against plain, threads, a Python thread beside a call, bigWig from
+    gzip against plain, and how soon Ctrl-C ends a call."""
+    import signal
+    import threading
+
+    import seqtally_tools
+
+    print("engine:", flush=True)
+    tiny = str(HERE.parent / "examples" / "small.fa")
+    calls = 20000
+    module_call = median_seconds(reps, lambda: [seqtally.checksum(tiny) for _ in range(calls)]) / calls
+    library_call = median_seconds(reps, lambda: [seqtally_tools.checksum(tiny) for _ in range(calls)]) / calls
+    limits["engine_call_us"] = library_call * 1e6
+    limits["module_call_us"] = module_call * 1e6
+    print(f"  per call, tiny file: library {library_call * 1e6:.1f} us, module {module_call * 1e6:.1f} us "
+          f"({library_call / module_call:.2f}x)", flush=True)
+
+    module_plain = median_seconds(reps, lambda: seqtally.checksum(str(inputs["genome"])))
+    row("engine", "module checksum, plain genome", module_plain, "genome", "context")
+    plain = median_seconds(reps, lambda: seqtally_tools.checksum(str(inputs["genome"])))
+    row("engine", "library checksum, plain genome", plain, "genome", "seqtally", ratio=module_plain / plain)
+    for key, name in (("genome_gz", "gzip -6"), ("genome_bgzf", "BGZF")):
+        seconds = median_seconds(reps, lambda: seqtally_tools.checksum(str(inputs[key])))
+        row("engine", f"library checksum, {name} genome", seconds, key, "seqtally", "plain", ratio=plain / seconds)
+
+    files = sorted(str(p) for p in inputs["many"].iterdir())
+    one = median_seconds(reps, lambda: list(seqtally_tools.checksum_files(files, jobs=1)))
+    two = median_seconds(reps, lambda: list(seqtally_tools.checksum_files(files, jobs=2)))
+    size["many"] = sum(os.stat(f).st_size for f in files)
+    row("engine", "library checksum_files, 2,000 files, jobs=1", one, "many", "context")
+    row("engine", "library checksum_files, 2,000 files, jobs=2", two, "many", "seqtally", ratio=one / two)
+
+    alone = python_loop_rate(1.0)
+    rates = []
+    done = threading.Event()
+
+    def beside():
+        rates.append(python_loop_rate(1.0))
+        done.set()
+
+    thread = threading.Thread(target=beside)
+    thread.start()
+    while not done.is_set():
+        seqtally_tools.checksum(str(inputs["genome"]))
+    thread.join()
+    limits["python_thread_share"] = rates[0] / alone
+    print(f"  a pure-Python thread beside library calls keeps {rates[0] / alone:.0%} of its speed", flush=True)
+
+    for key, name in (("genome", "plain"), ("genome_gz", "gzip -6")):
+        out = work / f"engine-{key}.bw"
+        seconds = median_seconds(reps, lambda: seqtally_tools.gc_track(str(inputs[key]), str(out), window=100))
+        entry = row("engine", f"library gc_track to bigWig, {name} genome", seconds, key, "seqtally")
+        limits[f"bigwig_{key}_seconds"] = seconds
+    limits["bigwig_gzip_vs_plain"] = limits["bigwig_genome_gz_seconds"] / limits["bigwig_genome_seconds"]
+    if "wig_seconds" in limits:
+        entry["ratio"] = limits["bigwig_genome_seconds"] / (limits["wig_seconds"] + limits["bigwig_library_seconds"])
+    print(f"  bigWig from gzip costs {limits['bigwig_gzip_vs_plain']:.2f}x the plain input", flush=True)
+
+    latencies = []
+    for _ in range(reps):
+        child = subprocess.Popen([sys.executable, "-c", INTERRUPT_CHILD, str(inputs["genome"])],
+                                 stdout=subprocess.PIPE, text=True)
+        child.stdout.readline()
+        time.sleep(0.3)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        stopped = float(child.stdout.readline())
+        child.wait()
+        latencies.append(stopped - sent)
+    limits["sigint_seconds"] = statistics.median(latencies)
+    print(f"  SIGINT during a library call: KeyboardInterrupt after {limits['sigint_seconds'] * 1000:.0f} ms",
+          flush=True)
 
 
 # ---------------------------------------------------------------- callgrind
@@ -442,7 +527,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="16 MiB inputs and 100,000 reads: a smoke run")
     parser.add_argument("--no-callgrind", action="store_true")
     parser.add_argument("--only", type=lambda text: set(text.split(",")), metavar="SECTIONS",
-                        help="some of checksum,command,identity,tracks,wiggle,callgrind (the limits always run)")
+                        help="some of checksum,command,identity,tracks,engine,wiggle,callgrind (the limits always run)")
     options = parser.parse_args()
 
     def wanted(section):
@@ -522,6 +607,8 @@ def main():
             identity_rows(reps, inputs, size, work, row)
         if wanted("tracks"):
             track_rows(reps, inputs, limits, work, row)
+        if wanted("engine"):
+            engine_rows(reps, inputs, size, limits, work, row)
 
         if wanted("wiggle"):
             print("wiggle:", flush=True)

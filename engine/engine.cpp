@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string>
@@ -58,7 +59,9 @@ Problem os_problem(int code, const char* which) { return Problem{"os", which, os
 
 // The gzip reader's errors, in words for a person.
 std::string gzip_words(const IoError& error) {
-    if (error.kind() == ErrorKind::UnexpectedEof) return "truncated gzip stream: the file ends inside a member";
+    if (error.kind() == ErrorKind::UnexpectedEof) {
+        return "truncated gzip stream: the file ends inside a member (or a few bytes follow the last member)";
+    }
     const std::string said = error.display();
     if (said == "corrupt gzip stream does not have a matching checksum") {
         return "damaged gzip stream: a member's CRC-32 or length does not match its data";
@@ -387,6 +390,24 @@ class Unlocked {
     PyThreadState* state_;
 };
 
+// A sink that lets the call be interrupted while it writes: a single long
+// record can take seconds between two reads of input. The checkpoint itself
+// decides how often it does anything costly.
+class CheckpointSink final : public Sink {
+  public:
+    CheckpointSink(std::unique_ptr<Sink> inner, Unlocked& unlocked) : inner_(std::move(inner)), unlocked_(unlocked) {}
+    Result<std::size_t, IoError> write(std::span<const std::uint8_t> bytes) override {
+        unlocked_.checkpoint();
+        return inner_->write(bytes);
+    }
+    Status<IoError> flush() override { return inner_->flush(); }
+    Status<IoError> release() override { return inner_->release(); }
+
+  private:
+    std::unique_ptr<Sink> inner_;
+    Unlocked& unlocked_;
+};
+
 // The records of an input, with the number of each and its failures as problems.
 class Records {
   public:
@@ -446,8 +467,9 @@ PyObject* checksum(PyObject*, PyObject* args, PyObject* kwargs) {
             Unlocked unlocked(progress, on_record);
             Records records(open_input_file(place), unlocked);
             core::TwoCoreDigester digester;
+            const std::function<void()> checkpoint = [&] { unlocked.checkpoint(); };
             while (auto next = records.next()) {
-                auto digest = digester.process_sequence(next->first);
+                auto digest = digester.process_sequence(next->first, checkpoint);
                 if (!digest) throw encoding_problem(records.number(), records.header_line());
                 unlocked.record_done(digest.value().id, digest.value().length);
                 digests.push_back(std::move(digest).value());
@@ -512,9 +534,10 @@ PyObject* gc_values(PyObject*, PyObject* args, PyObject* kwargs) {
             Unlocked unlocked(progress, on_record);
             Records records(open_input_file(place), unlocked);
             const core::WindowValues pass(window);
+            const std::function<void()> checkpoint = [&] { unlocked.checkpoint(); };
             while (auto next = records.next()) {
                 Values& values = all.emplace_back(Values{std::string(next->second), 0, {}});
-                values.length = pass.append(next->first, omit_tail != 0, values.values);
+                values.length = pass.append(next->first, omit_tail != 0, values.values, checkpoint);
                 values.values.shrink_to_fit();
                 unlocked.record_done(values.id, values.length);
             }
@@ -527,7 +550,7 @@ PyObject* gc_values(PyObject*, PyObject* args, PyObject* kwargs) {
             const Values& values = all.front();
             PyObject* item = Py_BuildValue(
                 "(s#Ky#)", values.id.data(), static_cast<Py_ssize_t>(values.id.size()),
-                static_cast<unsigned long long>(values.length), reinterpret_cast<const char*>(values.values.data()),
+                static_cast<unsigned long long>(values.length), values.values.empty() ? "" : reinterpret_cast<const char*>(values.values.data()),
                 static_cast<Py_ssize_t>(values.values.size()));
             if (item == nullptr) throw PythonRaised{};
             PyList_SET_ITEM(list.get(), index++, item);
@@ -558,9 +581,10 @@ void write_track_unlocked(const Place& input_place, const Place& output_place, c
         sink = std::make_unique<FileSink>(std::move(track_file));
     }
     std::optional<OutputStream> track;
-    track.emplace(std::move(sink));
+    track.emplace(std::make_unique<CheckpointSink>(std::move(sink), unlocked));
     std::optional<OutputStream> sizes;
     if (sizes_place) sizes.emplace(std::make_unique<FileSink>(open_output_file(*sizes_place, "sizes")));
+    const std::function<void()> checkpoint = [&] { unlocked.checkpoint(); };
 
     std::optional<core::WindowPass> wiggle_pass;
     std::optional<core::WindowValues> value_pass;

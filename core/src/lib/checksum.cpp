@@ -94,8 +94,6 @@ Result<SequenceDigest, Utf8Error> SequenceDigester::process_sequence(const fasta
     return digest;
 }
 
-TwoCoreDigester::TwoCoreDigester() = default;
-
 TwoCoreDigester::~TwoCoreDigester() {
     if (!thread_.joinable()) return;
     {
@@ -171,9 +169,10 @@ void TwoCoreDigester::finish_md5(DigestText& md5) {
     md5 = md5_text_;
 }
 
-Result<SequenceDigest, Utf8Error> TwoCoreDigester::process_sequence(const fasta::RecordView& record) {
+Result<SequenceDigest, Utf8Error> TwoCoreDigester::process_sequence(const fasta::RecordView& record,
+                                                                    const std::function<void()>& checkpoint) {
     const fasta::SequenceLines lines = record.sequence_lines();
-    if (lines.byte_span() < kLongRecord) return short_records_.process_sequence(record, false);
+    if (lines.byte_span() < long_record_) return short_records_.process_sequence(record, false);
     auto identifier = record.identifier();
     if (!identifier) return Err{identifier.error()};
     if (!thread_.joinable()) {
@@ -193,6 +192,7 @@ Result<SequenceDigest, Utf8Error> TwoCoreDigester::process_sequence(const fasta:
             line.remove_prefix(take);
             if (into.size == kBlockSize) {
                 hand_over(block);
+                if (checkpoint) checkpoint();
                 block = free_block();
             }
         }

@@ -3,6 +3,7 @@
 #include <array>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -69,13 +70,17 @@ class TwoCoreDigester {
   public:
     static constexpr std::size_t kLongRecord = 1 << 20;
 
-    TwoCoreDigester();
+    // Records whose sequence lines span at least `long_record` bytes are long.
+    explicit TwoCoreDigester(std::size_t long_record = kLongRecord) : long_record_(long_record) {}
     ~TwoCoreDigester();
     TwoCoreDigester(const TwoCoreDigester&) = delete;
     TwoCoreDigester& operator=(const TwoCoreDigester&) = delete;
 
     // As SequenceDigester::process_sequence, without progress messages.
-    Result<SequenceDigest, Utf8Error> process_sequence(const fasta::RecordView& record);
+    // `checkpoint`, when given, is called between blocks of a long record
+    // and may throw to end the call.
+    Result<SequenceDigest, Utf8Error> process_sequence(const fasta::RecordView& record,
+                                                       const std::function<void()>& checkpoint = {});
 
   private:
     static constexpr std::size_t kBlockSize = 256 << 10;
@@ -90,6 +95,7 @@ class TwoCoreDigester {
     void finish_md5(DigestText& md5);
     void md5_loop() noexcept;
 
+    std::size_t long_record_;
     SequenceDigester short_records_;
     Digest sha512_{Digest::Algorithm::Sha512};
     Digest md5_{Digest::Algorithm::Md5};  // the second thread's

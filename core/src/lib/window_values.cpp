@@ -22,10 +22,18 @@ inline std::uint64_t low_bits(std::uint64_t word, std::uint64_t n) noexcept {
 
 // Runs of up to 64 bases become one G/C bit mask each; every window's piece
 // of a run is one popcount.
+constexpr std::uint64_t kCheckpointBases = 1 << 20;
+
 [[gnu::always_inline]] inline Open pass(const fasta::SequenceLines& lines, std::uint64_t window,
-                                        std::span<const std::uint8_t> table, std::vector<std::uint8_t>& values) {
+                                        std::span<const std::uint8_t> table, std::vector<std::uint8_t>& values,
+                                        const std::function<void()>& checkpoint) {
     Open open{window};
+    std::uint64_t next_checkpoint = kCheckpointBases;
     for (const std::string_view line : lines) {
+        if (open.length >= next_checkpoint && checkpoint) [[unlikely]] {
+            next_checkpoint = open.length + kCheckpointBases;
+            checkpoint();
+        }
         const char* bytes = line.data();
         std::size_t left = line.size();
         open.length += left;
@@ -54,12 +62,13 @@ inline std::uint64_t low_bits(std::uint64_t word, std::uint64_t n) noexcept {
 
 __attribute__((target("popcnt"))) Open pass_popcnt(const fasta::SequenceLines& lines, std::uint64_t window,
                                                    std::span<const std::uint8_t> table,
-                                                   std::vector<std::uint8_t>& values) {
-    return pass(lines, window, table, values);
+                                                   std::vector<std::uint8_t>& values,
+                                                   const std::function<void()>& checkpoint) {
+    return pass(lines, window, table, values, checkpoint);
 }
 Open pass_portable(const fasta::SequenceLines& lines, std::uint64_t window, std::span<const std::uint8_t> table,
-                   std::vector<std::uint8_t>& values) {
-    return pass(lines, window, table, values);
+                   std::vector<std::uint8_t>& values, const std::function<void()>& checkpoint) {
+    return pass(lines, window, table, values, checkpoint);
 }
 
 }  // namespace
@@ -76,15 +85,16 @@ WindowValues::WindowValues(std::uint64_t window) : window_(window) {
     for (std::uint64_t gc = 0; gc <= window; ++gc) full_window_value_[gc] = gc_percent(gc, window);
 }
 
-std::uint64_t WindowValues::append(const fasta::RecordView& record, bool omit_tail,
-                                   std::vector<std::uint8_t>& values) const {
+std::uint64_t WindowValues::append(const fasta::RecordView& record, bool omit_tail, std::vector<std::uint8_t>& values,
+                                   const std::function<void()>& checkpoint) const {
 #ifdef SEQTALLY_PORTABLE_WINDOW_PASS
     static const bool has_popcnt = false;
 #else
     static const bool has_popcnt = __builtin_cpu_supports("popcnt");
 #endif
-    const Open open = has_popcnt ? pass_popcnt(record.sequence_lines(), window_, full_window_value_, values)
-                                 : pass_portable(record.sequence_lines(), window_, full_window_value_, values);
+    const Open open =
+        has_popcnt ? pass_popcnt(record.sequence_lines(), window_, full_window_value_, values, checkpoint)
+                   : pass_portable(record.sequence_lines(), window_, full_window_value_, values, checkpoint);
     const std::uint64_t tail = window_ - open.needed;
     if (!omit_tail && tail > 0) values.push_back(gc_percent(open.gc, tail));
     return open.length;

@@ -3,6 +3,7 @@
 // for bigWig tracks (handed to Python as one byte per window) and bedGraph
 // text. Each value is the one the wiggle track prints for that window.
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -22,7 +23,10 @@ class WindowValues {
     explicit WindowValues(std::uint64_t window);
     // Appends one value per window of the record (the last, shorter window
     // too unless omit_tail) and returns the record's length in bases.
-    std::uint64_t append(const fasta::RecordView& record, bool omit_tail, std::vector<std::uint8_t>& values) const;
+    // `checkpoint`, when given, is called every MiB or so of a long record
+    // and may throw to end the call.
+    std::uint64_t append(const fasta::RecordView& record, bool omit_tail, std::vector<std::uint8_t>& values,
+                         const std::function<void()>& checkpoint = {}) const;
     std::uint64_t window() const noexcept { return window_; }
 
   private:
