@@ -16,16 +16,29 @@ ROOT = os.geteuid() == 0
 TRACK_FASTA = b"".join(b">r%d\n" % i + b"ACGTGGCCAT" * 300 + b"\n" for i in range(400))
 
 
-@pytest.fixture
-def small_tmpfs():
+def mounted_tmpfs(options):
     if not ROOT:
         pytest.skip("mounting a tmpfs needs root")
     folder = tempfile.mkdtemp()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", folder]).returncode != 0:
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", folder]).returncode != 0:
         pytest.skip("tmpfs cannot be mounted here")
     yield folder
     subprocess.run(["umount", folder], check=True)
     os.rmdir(folder)
+
+
+@pytest.fixture
+def small_tmpfs():
+    yield from mounted_tmpfs("size=64k")
+
+
+def test_a_read_only_file_system(fasta):
+    """EROFS has a kind of its own in the message, not Other."""
+    for folder in mounted_tmpfs("ro,size=64k"):
+        with pytest.raises(PanicException) as caught:
+            seqtally.write_seqtally_to_file(fasta(b">r\nACGT\n"), os.path.join(folder, "o.wig"), 6, 5, False, "x",
+                                            False, False)
+        assert str(caught.value) == "creation failed: " + os_text(errno.EROFS, "ReadOnlyFilesystem")
 
 
 # (records, track name, level, chrom.sizes on the small disk too, what the track holds after)
