@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <new>
 #include <optional>
@@ -392,20 +393,33 @@ class Unlocked {
 
 // A sink that lets the call be interrupted while it writes: a single long
 // record can take seconds between two reads of input. The checkpoint itself
-// decides how often it does anything costly.
+// decides how often it does anything costly. What it throws is kept and the
+// write fails instead: the stream may be writing from its destructor, where
+// nothing may throw. The caller rethrows it with rethrow_if_stopped().
 class CheckpointSink final : public Sink {
   public:
     CheckpointSink(std::unique_ptr<Sink> inner, Unlocked& unlocked) : inner_(std::move(inner)), unlocked_(unlocked) {}
     Result<std::size_t, IoError> write(std::span<const std::uint8_t> bytes) override {
-        unlocked_.checkpoint();
+        if (!stopped_) {
+            try {
+                unlocked_.checkpoint();
+            } catch (...) {
+                stopped_ = std::current_exception();
+            }
+        }
+        if (stopped_) return Err{IoError::of_kind(ErrorKind::Interrupted)};
         return inner_->write(bytes);
     }
     Status<IoError> flush() override { return inner_->flush(); }
     Status<IoError> release() override { return inner_->release(); }
+    void rethrow_if_stopped() const {
+        if (stopped_) std::rethrow_exception(stopped_);
+    }
 
   private:
     std::unique_ptr<Sink> inner_;
     Unlocked& unlocked_;
+    std::exception_ptr stopped_;
 };
 
 // The records of an input, with the number of each and its failures as problems.
@@ -580,8 +594,10 @@ void write_track_unlocked(const Place& input_place, const Place& output_place, c
     } else {
         sink = std::make_unique<FileSink>(std::move(track_file));
     }
+    auto checkpointed = std::make_unique<CheckpointSink>(std::move(sink), unlocked);
+    const CheckpointSink& track_sink = *checkpointed;
     std::optional<OutputStream> track;
-    track.emplace(std::make_unique<CheckpointSink>(std::move(sink), unlocked));
+    track.emplace(std::move(checkpointed));
     std::optional<OutputStream> sizes;
     if (sizes_place) sizes.emplace(std::make_unique<FileSink>(open_output_file(*sizes_place, "sizes")));
     const std::function<void()> checkpoint = [&] { unlocked.checkpoint(); };
@@ -591,10 +607,10 @@ void write_track_unlocked(const Place& input_place, const Place& output_place, c
     std::vector<std::uint8_t> values;
     try {
         if (wiggle) {
-            write_to(*track, "track type=wiggle_0\n", "output");
+            core::write_or_fail(*track, "track type=wiggle_0\n");
             wiggle_pass.emplace(wiggle_window, omit_tail);
         } else {
-            if (track_line) write_to(*track, "track type=bedGraph\n", "output");
+            if (track_line) core::write_or_fail(*track, "track type=bedGraph\n");
             value_pass.emplace(window);
         }
         while (auto next = records.next()) {
@@ -617,17 +633,25 @@ void write_track_unlocked(const Place& input_place, const Place& output_place, c
             unlocked.record_done(id, length);
         }
     } catch (const WriteFailure& failure) {
+        track_sink.rethrow_if_stopped();
         throw write_problem(failure.error(), "output");
     }
-    if (auto flushed = track->flush(); !flushed) throw write_problem(flushed.error(), "output");
+    if (auto flushed = track->flush(); !flushed) {
+        track_sink.rethrow_if_stopped();
+        throw write_problem(flushed.error(), "output");
+    }
     if (sizes) {
         auto released = sizes->release();
         sizes.reset();
         if (!released) throw write_problem(released.error(), "sizes");
     }
     auto released = track->release();
+    if (!released) {
+        track_sink.rethrow_if_stopped();
+        track.reset();
+        throw write_problem(released.error(), "output");
+    }
     track.reset();
-    if (!released) throw write_problem(released.error(), "output");
 }
 
 PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
