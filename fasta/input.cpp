@@ -78,7 +78,7 @@ std::unique_ptr<ByteSource> decoded(std::unique_ptr<DescriptorSource> raw) {
 class ReadAhead final : public ByteSource {
   public:
     ReadAhead(std::unique_ptr<DescriptorSource> raw, std::function<void()> checkpoint)
-        : checkpoint_(std::move(checkpoint)) {
+        : checkpoint_(std::move(checkpoint)), hand_over_early_(raw->may_block()) {
         raw->stop_when(&stop_);
         thread_ = std::thread([this, source = std::move(raw)]() mutable { produce(std::move(source)); });
     }
@@ -166,6 +166,9 @@ class ReadAhead final : public ByteSource {
                         break;
                     }
                     block.size += got.value();
+                    // A pipe's writer may pause for as long as it likes:
+                    // what has come is the reader's at once.
+                    if (hand_over_early_) break;
                 }
                 std::lock_guard lock(mutex_);
                 if (block.size > 0) full_.push_back(std::move(block));
@@ -186,6 +189,7 @@ class ReadAhead final : public ByteSource {
     }
 
     std::function<void()> checkpoint_;
+    const bool hand_over_early_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Block> full_;

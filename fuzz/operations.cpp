@@ -1,14 +1,19 @@
 // The core of both operations over arbitrary FASTA: digests against
-// OpenSSL over the joined, capitalised sequence, and the window pass against
-// a byte-at-a-time count of the same windows.
+// OpenSSL over the joined, capitalised sequence (and the two-thread digester
+// against the one-thread one), and the window pass, the window values and
+// their bedGraph text against a byte-at-a-time count of the same windows.
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "core/src/lib/checksum.h"
 #include "core/src/lib/digest.h"
 #include "core/src/lib/seqtally.h"
+#include "core/src/lib/window_values.h"
 #include "fasta/reader.h"
 #include "fuzz/chunk_source.h"
 #include "fuzz/reference_track.h"
@@ -34,14 +39,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::span<const std::uint8_t> input(data + 3, size - 3);
     fasta::Reader reader(std::make_unique<fuzz::ChunkSource>(input, data[2]), 2 + (data[1] >> 1));
     core::SequenceDigester digester;  // one for all records, as in a call
+    // A threshold this low sends most records down the two-thread path, the
+    // shortest ones still down the other, within one digester.
+    core::TwoCoreDigester two_core(1 + data[2] % 64);
+    std::optional<core::WindowValues> value_pass;
+    if (window >= 1) value_pass.emplace(static_cast<std::uint64_t>(window));
+    std::vector<std::uint8_t> all_values;  // every record's, appended in turn as in a call
     for (;;) {
         auto next = reader.next_record();
         if (!next || !next.value()) return 0;
         const auto& record = *next.value();
         std::string sequence;
         for (const auto line : record.sequence_lines()) sequence += line;
+        if (value_pass) {
+            const std::size_t before = all_values.size();
+            if (value_pass->append(record, omit_tail, all_values) != sequence.size()) std::abort();
+            const std::span<const std::uint8_t> appended(all_values.data() + before, all_values.size() - before);
+            const auto expected = fuzz::expected_values(sequence, window, omit_tail);
+            if (!std::equal(appended.begin(), appended.end(), expected.begin(), expected.end())) std::abort();
+            std::string bedgraph;
+            {
+                OutputStream out(std::make_unique<fuzz::StringSink>(bedgraph));
+                core::write_bedgraph_section(record.header(), sequence.size(), value_pass->window(), appended, out);
+            }
+            if (bedgraph != fuzz::expected_bedgraph(record.header(), sequence, window, omit_tail)) std::abort();
+        }
         auto digest = digester.process_sequence(record, false);
+        auto two_core_digest = two_core.process_sequence(record);
+        if (digest.ok() != two_core_digest.ok()) std::abort();
         if (!digest) continue;
+        const auto& other = two_core_digest.value();
+        if (other.id != digest.value().id || other.length != digest.value().length ||
+            other.sha512 != digest.value().sha512 || other.md5 != digest.value().md5) {
+            std::abort();
+        }
         std::string upper = sequence;
         for (char& byte : upper) byte = (byte >= 'a' && byte <= 'z') ? static_cast<char>(byte - 32) : byte;
         const auto& values = digest.value();

@@ -1,29 +1,69 @@
 #pragma once
-// The track section of one record, counted a byte at a time: the reference
-// that the window pass is checked against by the fuzz target and the tests.
+// The tracks of one record, counted a byte at a time: the reference that the
+// window pass, the window values and bedGraph are checked against by the
+// fuzz target and the tests.
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace seqtally::fuzz {
+
+struct CountedWindow {
+    std::int64_t gc = 0;
+    std::int64_t bases = 0;
+    // Single precision and truncated, as the tracks define it.
+    std::int32_t percent() const {
+        return static_cast<std::int32_t>(static_cast<float>(gc) / static_cast<float>(bases) * 100.0f);
+    }
+};
+
+// Every window in order, the last shorter one too unless omit_tail; a window
+// below 1 never fills, so the whole sequence is one short window.
+inline std::vector<CountedWindow> counted_windows(const std::string& sequence, std::int64_t window, bool omit_tail) {
+    std::vector<CountedWindow> windows;
+    CountedWindow open;
+    for (const char byte : sequence) {
+        open.gc += byte == 'G' || byte == 'C';
+        if (++open.bases == window) {
+            windows.push_back(open);
+            open = {};
+        }
+    }
+    if (!omit_tail && open.bases > 0) windows.push_back(open);
+    return windows;
+}
 
 inline std::string expected_section(std::string_view id, const std::string& sequence, std::int32_t window,
                                     bool omit_tail) {
     std::string out = "variableStep chrom=" + std::string(id) + " span=" + std::to_string(window) + "\n";
-    std::int64_t bases = 0, gc = 0, index = 0;
-    const auto line = [&](std::int64_t position) {
-        const float percent = static_cast<float>(gc) / static_cast<float>(bases) * 100.0f;
-        out += std::to_string(position) + "\t" + std::to_string(static_cast<std::int32_t>(percent)) + "\n";
-    };
-    for (const char byte : sequence) {
-        gc += byte == 'G' || byte == 'C';
-        if (++bases == window) {
-            line(index * window + 1);
-            ++index;
-            bases = gc = 0;
-        }
+    std::int64_t position = 1;
+    for (const CountedWindow& counted : counted_windows(sequence, window, omit_tail)) {
+        out += std::to_string(position) + "\t" + std::to_string(counted.percent()) + "\n";
+        position += window;
     }
-    if (!omit_tail && bases > 0) line(index * window + 1);
+    return out;
+}
+
+inline std::vector<std::uint8_t> expected_values(const std::string& sequence, std::int64_t window, bool omit_tail) {
+    std::vector<std::uint8_t> values;
+    for (const CountedWindow& counted : counted_windows(sequence, window, omit_tail)) {
+        values.push_back(static_cast<std::uint8_t>(counted.percent()));
+    }
+    return values;
+}
+
+// Intervals follow from the bases each window really holds, not from the
+// window size, so a clipped last window is checked rather than assumed.
+inline std::string expected_bedgraph(std::string_view name, const std::string& sequence, std::int64_t window,
+                                     bool omit_tail) {
+    std::string out;
+    std::int64_t start = 0;
+    for (const CountedWindow& counted : counted_windows(sequence, window, omit_tail)) {
+        out += std::string(name) + "\t" + std::to_string(start) + "\t" + std::to_string(start + counted.bases) + "\t" +
+               std::to_string(counted.percent()) + "\n";
+        start += counted.bases;
+    }
     return out;
 }
 

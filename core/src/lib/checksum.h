@@ -78,7 +78,8 @@ class TwoCoreDigester {
 
     // As SequenceDigester::process_sequence, without progress messages.
     // `checkpoint`, when given, is called between blocks of a long record
-    // and may throw to end the call.
+    // and may throw to end the call; the digester is then done with (the
+    // second thread may still hold part of that record).
     Result<SequenceDigest, Utf8Error> process_sequence(const fasta::RecordView& record,
                                                        const std::function<void()>& checkpoint = {});
 

@@ -30,15 +30,16 @@ constexpr std::uint64_t kCheckpointBases = 1 << 20;
     Open open{window};
     std::uint64_t next_checkpoint = kCheckpointBases;
     for (const std::string_view line : lines) {
-        if (open.length >= next_checkpoint && checkpoint) [[unlikely]] {
-            next_checkpoint = open.length + kCheckpointBases;
-            checkpoint();
-        }
         const char* bytes = line.data();
         std::size_t left = line.size();
-        open.length += left;
         while (left > 0) {
+            // Between runs, not lines: a record may be one line of 200 MiB.
+            if (open.length >= next_checkpoint && checkpoint) [[unlikely]] {
+                next_checkpoint = open.length + kCheckpointBases;
+                checkpoint();
+            }
             const std::size_t run = std::min<std::size_t>(left, 64);
+            open.length += run;
             std::uint64_t mask = gc_mask(bytes, run);
             std::uint64_t rest = run;
             while (rest >= open.needed) {
