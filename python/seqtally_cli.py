@@ -1,6 +1,6 @@
 """The seqtally command: argument parsing, output formats and exit statuses.
-The work is done by seqtally_tools, in worker processes, so that Ctrl-C
-ends a run at once and a progress bar can move while a call runs.
+The work is done by seqtally_tools in a thread of its own, while the main
+thread shows the progress bar and takes Ctrl-C.
 
 Exit status: 0 done, 1 a failure (one line on standard error), 2 a usage
 error, 130 Ctrl-C, 141 standard output closed by its reader.
@@ -8,26 +8,32 @@ error, 130 Ctrl-C, 141 standard output closed by its reader.
 from __future__ import annotations
 
 import argparse
+import concurrent.futures
 import contextlib
 import os
 import signal
 import sys
+import threading
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from types import FrameType
-from typing import TYPE_CHECKING, Any
+from typing import Any, TextIO, cast
 
-if TYPE_CHECKING:
-    from seqtally_tools._gc import GcJob
-
-from seqtally_tools import SeqtallyError, checksum
-from seqtally_tools._batches import batches, sizes_of
-from seqtally_tools import _progress
-from seqtally_tools._checksum import FileChecksums, checksum_batch, checksum_plain
-from seqtally_tools._inputs import describe, inherited_fds, plain_input
-from seqtally_tools._progress import Meter
-from seqtally_tools._helper import write_all
-from seqtally_tools._workers import WorkerPool
+from seqtally_tools import (
+    FileChecksums,
+    Progress,
+    SeqtallyError,
+    atomic_output,
+    canonical_json,
+    checksum,
+    checksum_files,
+    compare,
+    gc_track,
+    load_collection,
+    seqcol_of,
+    sequence_dictionary,
+    verdict,
+)
 
 __all__ = ["main", "checksum_records", "SeqtallyError"]
 
@@ -36,6 +42,11 @@ _INTERRUPTED = 128 + signal.SIGINT
 _PIPE_CLOSED = 128 + signal.SIGPIPE
 # A bar appears only for runs longer than this; short runs stay quiet.
 _BAR_DELAY_SECONDS = 0.5
+_TICK_SECONDS = 0.1
+# After Ctrl-C, how long the work has to end before the command leaves
+# without it: the engine stops within a tick, but a write into a pipe that
+# nobody reads would never end.
+_STOP_SECONDS = 0.4
 
 
 def checksum_records(path: str) -> list[dict[str, Any]]:
@@ -55,74 +66,54 @@ def _encode(text: str) -> bytes:
     return text.encode("utf-8", "surrogateescape")
 
 
-def _format_checksums(files: Sequence[FileChecksums], form: str) -> bytes:
+def _format_checksums(done: FileChecksums, form: str) -> bytes:
     if form == "json":
         import json
 
-        lines = [json.dumps({"file": f.file, **r._asdict()}, ensure_ascii=False) + "\n"
-                 for f in files for r in f.records]
+        lines = [json.dumps({"file": done.file, **r._asdict()}, ensure_ascii=False) + "\n" for r in done.records]
     else:
-        lines = [f"{f.file}\t{r.id}\t{r.length}\t{r.sha512t24u}\t{r.md5}\n" for f in files for r in f.records]
+        lines = [f"{done.file}\t{r.id}\t{r.length}\t{r.sha512t24u}\t{r.md5}\n" for r in done.records]
     return _encode("".join(lines))
 
 
-def _format_seqcols(files: Sequence[FileChecksums], level: str) -> bytes:
-    from seqtally_tools import canonical_json
-    from seqtally_tools._seqcol import at_level, level2_of
-
-    lines = []
-    for f in files:
-        collection = at_level(level2_of(f.records), int(level))
-        if isinstance(collection, str):
-            lines.append(_encode(f"{f.file}\t{collection}\n"))
-        else:
-            lines.append(canonical_json(collection) + b"\n")
-    return b"".join(lines)
+def _format_seqcol(done: FileChecksums, level: str) -> bytes:
+    collection = seqcol_of(done.records, level=int(level))
+    if isinstance(collection, str):
+        return _encode(f"{done.file}\t{collection}\n")
+    return canonical_json(collection) + b"\n"
 
 
-_FORMATTERS: dict[str, Callable[[Sequence[FileChecksums], str], bytes]] = {
-    "checksum": _format_checksums, "seqcol": _format_seqcols}
+_FORMATTERS: dict[str, Callable[[FileChecksums, str], bytes]] = {
+    "checksum": _format_checksums, "seqcol": _format_seqcol}
 
 
-def _batch_lines(first: int, paths: Sequence[str], kind: str, form: str) -> tuple[bytes, SeqtallyError | None]:
-    """In a worker: a batch's output lines, formatted there and not here, so
-    that formatting runs on as many cores as the digests."""
-    done, failure = checksum_batch(first, paths)
-    return _FORMATTERS[kind](done, form), failure
+def _emit(data: bytes) -> None:
+    # Straight to the descriptor: a buffered writer that takes part of a
+    # large write can drop the error of the rest (a reader that went away).
+    view = memoryview(data)
+    while view:
+        view = view[os.write(1, view):]
 
 
-def _file_lines(plain: str, source: str, kind: str, form: str) -> tuple[bytes, SeqtallyError | None]:
-    """In a worker: one file that the command's process opened."""
-    _progress.file_started(0)
-    try:
-        return _FORMATTERS[kind]([FileChecksums(source, checksum_plain(plain, describe(source)))], form), None
-    except SeqtallyError as error:
-        return b"", error
+# ---------------------------------------------------------------- the work and the bar
 
 
-def _run_gc_job(job: GcJob, plain: str | None) -> None:
-    job.run(plain)
-
-
-# ---------------------------------------------------------------- progress
-
-
-class _Progress:
+class _Bar:
     """A tqdm bar on standard error (files and bytes done, rate, time left)
-    when it is a terminal; what workers write on standard error passes
-    above the bar, whole lines at a time."""
+    when it is a terminal, fed from the engine's byte count. Messages of
+    the work pass above it, whole lines at a time."""
 
-    def __init__(self, sizes: Sequence[int], enabled: bool) -> None:
-        self.meter = Meter(sizes)
+    def __init__(self, progress: Progress, sizes: Sequence[int], enabled: bool) -> None:
+        self._progress = progress
         self._files = len(sizes)
-        self._held = b""
+        self.files_done = 0
         self._bar: Any = None
+        self._held = ""
         if enabled and sys.stderr is not None and sys.stderr.isatty():
             from tqdm import tqdm
 
-            # Its monitor thread would make the pool start its workers as
-            # new interpreters rather than forks.
-            tqdm.monitor_interval = 0
+            tqdm.monitor_interval = 0  # the main thread refreshes it anyway
+            self._stderr = sys.stderr
             self._tqdm = tqdm
             self._bar = tqdm(total=sum(sizes) or None, unit="B", unit_scale=True, unit_divisor=1024,
                              delay=_BAR_DELAY_SECONDS, file=sys.stderr, dynamic_ncols=True, leave=False)
@@ -130,41 +121,92 @@ class _Progress:
     def tick(self) -> None:
         if self._bar is None:
             return
-        self._bar.set_postfix_str(f"files {self.meter.files_done}/{self._files}", refresh=False)
-        self._bar.update(self.meter.bytes_done - self._bar.n)
+        self._bar.set_postfix_str(f"files {self.files_done}/{self._files}", refresh=False)
+        done = self._progress.bytes_read
+        if self._bar.total:
+            done = min(done, self._bar.total)
+        self._bar.update(done - self._bar.n)
 
-    def stderr(self, data: bytes) -> None:
+    @contextlib.contextmanager
+    def messages(self) -> Iterator[None]:
+        """sys.stderr, for the work's messages, goes above the bar."""
         if self._bar is None:
-            write_all(2, data)
+            yield
             return
-        lines = (self._held + data).split(b"\n")
+        with contextlib.redirect_stderr(cast(TextIO, self)):
+            yield
+        if self._held:
+            self._stderr.write(self._held)
+
+    def write(self, text: str) -> int:
+        lines = (self._held + text).split("\n")
         self._held = lines.pop()
         for line in lines:
-            self._tqdm.write(line.decode(errors="replace"), file=sys.stderr)
+            self._tqdm.write(line, file=self._stderr)
+        return len(text)
+
+    def flush(self) -> None:
+        self._stderr.flush()
 
     def close(self) -> None:
         if self._bar is not None:
             self._bar.close()
             self._bar = None
-            if self._held:
-                write_all(2, self._held)
-                self._held = b""
 
-    def pool(self, jobs: int, plain: str | None = None) -> WorkerPool:
-        """Workers; `plain`: an input opened here, which they inherit."""
-        return WorkerPool(jobs, stderr_sink=self.stderr, meter=None if self._bar is None else self.meter,
-                          on_tick=self.tick, pass_fds=() if plain is None else inherited_fds(plain))
 
-    @contextlib.contextmanager
-    def opened(self, source: str, *, avoid_gz_name: bool = False) -> Iterator[str]:
-        """The run's only input, opened here: inflating starts while the
-        worker does, and its first records are ready when the call begins."""
-        _progress.install(lambda note: self.meter.reader(0, note[1]) if note[0] == "watch" else None)
+def _sizes_of(paths: Sequence[str]) -> list[int]:
+    """On-disk sizes (compressed, as the engine counts them); 0 for what
+    has none (standard input, a pipe, a missing file)."""
+    sizes = []
+    for path in paths:
         try:
-            with plain_input(source, avoid_gz_name=avoid_gz_name) as plain:
-                yield plain
+            sizes.append(os.stat(path).st_size if path != "-" else 0)
+        except (OSError, ValueError):
+            sizes.append(0)
+    return sizes
+
+
+def _in_a_thread(work: Callable[[Progress, _Bar], int], sizes: Sequence[int], quiet: bool) -> int:
+    """work(progress, bar) in a thread; here, the bar, and Ctrl-C (or
+    SIGTERM): the work is cancelled, and what it leaves is its to clean."""
+    progress = Progress()
+    bar = _Bar(progress, sizes, enabled=not quiet)
+    outcome: list[tuple[bool, Any]] = []
+    # Waited for instead of the thread: a Thread.join that Ctrl-C
+    # interrupts takes the thread for ended, and later joins return at once.
+    ended = threading.Event()
+
+    def run() -> None:
+        try:
+            outcome.append((True, work(progress, bar)))
+        except BaseException as error:  # noqa: BLE001 - handed to the main thread as it is
+            outcome.append((False, error))
         finally:
-            _progress.install(None)
+            ended.set()
+
+    try:
+        with bar.messages():
+            threading.Thread(target=run, name="seqtally-work", daemon=True).start()
+            while not ended.wait(_TICK_SECONDS):
+                bar.tick()
+    except BaseException as error:
+        progress.cancel()
+        if not ended.wait(_STOP_SECONDS):
+            # The work goes on regardless (a write into a pipe that nobody
+            # reads, say): leave it. Ending the interpreter around a thread
+            # that is still in the engine would not end cleanly.
+            bar.close()
+            with contextlib.suppress(Exception):
+                sys.stderr.flush()
+            code = error.code if isinstance(error, SystemExit) else None
+            os._exit(code if isinstance(code, int) else _INTERRUPTED)
+        raise
+    finally:
+        bar.close()
+    succeeded, value = outcome[0]
+    if succeeded:
+        return int(value)
+    raise value
 
 
 # ---------------------------------------------------------------- commands
@@ -180,7 +222,8 @@ def _run_seqcol(options: argparse.Namespace) -> int:
 
 
 def _run_files(options: argparse.Namespace, kind: str, form: str, header_text: str) -> int:
-    """Lines per file, in input order, from worker processes."""
+    """Lines per file, in input order, each file's as soon as it and those
+    before it are done."""
     paths = list(options.files)
     if options.files_from is not None:
         paths += _read_file_list(options.files_from)
@@ -188,73 +231,55 @@ def _run_files(options: argparse.Namespace, kind: str, form: str, header_text: s
         raise _UsageError("no input files")
     if paths.count("-") + (options.files_from == "-") > 1:
         raise _UsageError("standard input can be read only once")
-    sizes = sizes_of(paths)
-    # The header goes out with the first lines, or at the end of a run that
-    # succeeded: a run that fails before any result prints nothing.
-    header = _encode(header_text)
-    progress = _Progress(sizes, enabled=not options.quiet)
-    if len(paths) == 1:
-        try:
-            with progress.opened(paths[0]) as plain, progress.pool(1, plain) as pool:
-                (lines, failure), = pool.map(_file_lines, [(plain, paths[0], kind, form)], [range(1)])
-                if failure is not None:
-                    raise failure
-                # A damaged gzip input is known only as the block ends: the
-                # lines wait for it.
-        finally:
-            progress.close()
-        _emit(header + lines)
+    formatter = _FORMATTERS[kind]
+
+    def work(progress: Progress, bar: _Bar) -> int:
+        # The header goes out with the first lines, or at the end of a run
+        # that succeeded: a run that fails before any result prints nothing.
+        header = _encode(header_text)
+        for done in checksum_files(paths, jobs=options.jobs, progress=progress):
+            bar.files_done += 1
+            lines = formatter(done, form)
+            if lines:
+                _emit(header + lines)
+                header = b""
+        _emit(header)
         return 0
-    tasks = [(first, batch, kind, form) for first, batch in batches(paths, sizes, options.jobs)]
-    spans = [range(first, first + len(batch)) for first, batch, _, _ in tasks]
-    try:
-        with progress.pool(min(options.jobs, len(tasks))) as pool:
-            for lines, failure in pool.map(_batch_lines, tasks, spans):
-                if lines:
-                    _emit(header + lines)
-                    header = b""
-                if failure is not None:
-                    progress.close()
-                    return _fail(failure, pool.at_line_start)
-    finally:
-        progress.close()
-    _emit(header)
-    return 0
 
-
-def _load_collection(source: str) -> Any:
-    from seqtally_tools._seqcol import load_collection
-
-    return load_collection(source)
+    return _in_a_thread(work, _sizes_of(paths), options.quiet)
 
 
 def _run_compare(options: argparse.Namespace) -> int:
     """Exit status as cmp and diff have it: 0 identical, 1 different, 2 trouble."""
     import json
 
-    from seqtally_tools._seqcol import comparison, verdict
-
     sources = [options.a, options.b]
     if sources.count("-") > 1:
         raise _UsageError("standard input can be read only once")
-    progress = _Progress(sizes_of(sources), enabled=not options.quiet)
-    try:
+
+    def work(progress: Progress, bar: _Bar) -> int:
         # Both collections at once, one per core.
-        with progress.pool(2) as pool:
-            a, b = pool.map(_load_collection, [(source,) for source in sources], [range(0, 1), range(1, 2)])
-    except SeqtallyError as error:
-        progress.close()
-        _fail(error)
-        return 2
-    finally:
-        progress.close()
-    result = comparison(a, b)
-    identical = result["digests"]["a"] == result["digests"]["b"]
-    if options.format == "json":
-        _emit(_encode(json.dumps(result, indent=2, ensure_ascii=False) + "\n"))
-    else:
-        _emit(_encode(_comparison_text(result, verdict(a, b), sources)))
-    return 0 if identical else 1
+        with concurrent.futures.ThreadPoolExecutor(2) as pool:
+            loads = [pool.submit(load_collection, source, progress=progress) for source in sources]
+            concurrent.futures.wait(loads, return_when=concurrent.futures.FIRST_EXCEPTION)
+            failed = [load for load in loads if load.done() and load.exception() is not None]
+            if failed:
+                progress.cancel()
+                error = failed[0].exception()
+                if not isinstance(error, SeqtallyError) or error.kind == "cancelled":
+                    raise error  # type: ignore[misc]  # Ctrl-C's, or not a failure of an input
+                _fail(error)
+                return 2
+            a, b = (load.result() for load in loads)
+        result = compare(a, b)
+        identical = result["digests"]["a"] == result["digests"]["b"]
+        if options.format == "json":
+            _emit(_encode(json.dumps(result, indent=2, ensure_ascii=False) + "\n"))
+        else:
+            _emit(_encode(_comparison_text(result, verdict(a, b), sources)))
+        return 0 if identical else 1
+
+    return _in_a_thread(work, _sizes_of(sources), options.quiet)
 
 
 def _comparison_text(result: dict[str, Any], said: str, sources: Sequence[str]) -> str:
@@ -287,87 +312,36 @@ def _dictionary_name(source: str) -> str:
     return name + ".dict"
 
 
-def _dictionary_part(part: str, path: str, label: str) -> Any:
-    from seqtally_tools._dictionary import find_sam_differences
-
-    try:
-        if part == "records":
-            _progress.file_started(0, path)
-            with plain_input(path) as plain:
-                return checksum_plain(plain, label)
-        return find_sam_differences(path)
-    except SeqtallyError as error:
-        error.path = label
-        raise
-
-
 def _run_dict(options: argparse.Namespace) -> int:
-    from seqtally_tools._dictionary import write_dictionary
-    from seqtally_tools._inputs import rereadable
-    from seqtally_tools._outputs import Target
-
     source = options.input
     output = options.output or ("-" if source == "-" else _dictionary_name(source))
     if output != "-" and os.path.lexists(output) and not options.force:
         raise SeqtallyError("exists already; --force replaces it", output)
-    uri = options.uri if options.uri is not None else (None if source == "-" else "file://" + os.path.abspath(source))
-    target = None if output == "-" else Target.for_path(output)
-    progress = _Progress(sizes_of([source]), enabled=not options.quiet)
-    try:
-        with rereadable(source) as (readable, label):
-            # The digests and the scan for bytes that samtools reads otherwise, at once.
-            with progress.pool(2) as pool:
-                records, odd = pool.map(_dictionary_part, [("records", readable, label), ("scan", readable, label)],
-                                        [range(1), range(1)])
-        made = write_dictionary(records, odd, uri=uri, assembly=options.assembly, species=options.species)
-    finally:
-        progress.close()
-    for note in made.notes:
-        write_all(2, _encode(f"seqtally: note: {note}\n"))
-    if target is None:
-        _emit(_encode(made.text))
+
+    def work(progress: Progress, bar: _Bar) -> int:
+        made = sequence_dictionary(source, uri=options.uri, assembly=options.assembly, species=options.species,
+                                   progress=progress)
+        for note in made.notes:
+            sys.stderr.write(f"seqtally: note: {note}\n")
+        if output == "-":
+            _emit(_encode(made.text))
+        else:
+            with atomic_output(output) as written:
+                written.write(_encode(made.text))
         return 0
-    try:
-        with open(target.write_to, "wb") as written:
-            written.write(_encode(made.text))
-        target.commit()
-    except OSError as error:
-        target.discard()
-        raise SeqtallyError(f"cannot write the dictionary: {error.strerror}", output) from None
-    return 0
+
+    return _in_a_thread(work, _sizes_of([source]), options.quiet)
 
 
 def _run_gc(options: argparse.Namespace) -> int:
-    from seqtally_tools._gc import GcJob
+    def work(progress: Progress, bar: _Bar) -> int:
+        gc_track(options.input, options.output, window=options.window, omit_tail=options.omit_tail,
+                 chrom_sizes=options.chrom_sizes, level=options.level, gzip=options.gzip or None,
+                 verbose=not options.quiet, format=options.format, track_line=options.track_line,
+                 progress=progress)
+        return 0
 
-    job = GcJob.prepare(options.input, options.output, window=options.window, omit_tail=options.omit_tail,
-                        chrom_sizes=options.chrom_sizes, level=options.level, gzip=options.gzip or None,
-                        verbose=not options.quiet, form=options.format, track_line=options.track_line)
-    progress = _Progress(sizes_of([options.input]), enabled=not options.quiet)
-    pool = None
-    try:
-        # A track read in two passes opens its input in the worker, twice.
-        with progress.opened(job.source, avoid_gz_name=True) if job.opens_input_once else \
-                contextlib.nullcontext(None) as plain, progress.pool(1, plain) as pool:
-            for _ in pool.map(_run_gc_job, [(job, plain)], [range(1)]):
-                pass
-        job.commit()
-    except SeqtallyError as error:
-        job.discard()
-        progress.close()
-        return _fail(error, pool is None or pool.at_line_start)
-    except BaseException:
-        job.discard()
-        raise
-    finally:
-        progress.close()
-    return 0
-
-
-def _emit(data: bytes) -> None:
-    # Straight to the descriptor: a buffered writer that takes part of a
-    # large write can drop the error of the rest (a reader that went away).
-    write_all(1, data)
+    return _in_a_thread(work, _sizes_of([options.input]), options.quiet)
 
 
 class _UsageError(Exception):
@@ -386,9 +360,10 @@ def _read_file_list(source: str) -> list[str]:
     return [os.fsdecode(line) for line in text.splitlines() if line.strip()]
 
 
-def _fail(error: SeqtallyError, at_line_start: bool = True) -> int:
-    sys.stderr.flush()
-    write_all(2, _encode(("" if at_line_start else "\n") + f"seqtally: error: {error.describe()}\n"))
+def _fail(error: SeqtallyError) -> int:
+    if sys.stderr is not None:
+        sys.stderr.write(f"seqtally: error: {error.describe()}\n")
+        sys.stderr.flush()
     return 1
 
 
@@ -423,7 +398,7 @@ def _file_arguments(command: argparse.ArgumentParser) -> None:
     command.add_argument("--files-from", metavar="LIST",
                          help="also read the paths in LIST, one per line (- for standard input)")
     command.add_argument("--jobs", "-j", type=_positive, default=1, metavar="N",
-                         help="worker processes; output stays in input order")
+                         help="threads; output stays in input order")
     _quiet_argument(command)
 
 
@@ -508,34 +483,8 @@ def _parser() -> argparse.ArgumentParser:
     return top
 
 
-def _adopt_orphans() -> None:
-    """Processes whose parent dies (a worker's helpers, when Ctrl-C ends the
-    worker) become children of this process rather than of init, so that
-    nothing of a run outlives it, not even as a zombie that init might never
-    reap."""
-    with contextlib.suppress(Exception):
-        import ctypes
-
-        pr_set_child_subreaper = 36
-        ctypes.CDLL(None).prctl(pr_set_child_subreaper, 1, 0, 0, 0)
-
-
-def _end_adopted() -> None:
-    mine = str(os.getpid())
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            with contextlib.suppress(OSError, IndexError):
-                with open(f"/proc/{entry}/stat", "rb") as status:
-                    parent = status.read().rsplit(b")", 1)[1].split()[1]
-                if parent.decode() == mine:
-                    os.kill(int(entry), signal.SIGKILL)
-    with contextlib.suppress(ChildProcessError):
-        while True:
-            os.waitpid(-1, 0)
-
-
 def _terminate(signum: int, _: FrameType | None) -> None:
-    # Like Ctrl-C: unwind, so that workers stop and temporary files go.
+    # Like Ctrl-C: the work is cancelled, and temporary files go.
     raise SystemExit(128 + signum)
 
 
@@ -543,19 +492,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     options = parser.parse_args(argv)
     previous: Callable[..., Any] | int | None = signal.signal(signal.SIGTERM, _terminate)
-    _adopt_orphans()
     try:
         return int(options.run(options))
     except _UsageError as error:
         parser.error(str(error))
     except SeqtallyError as error:
-        return _fail(error)
+        return _INTERRUPTED if error.kind == "cancelled" else _fail(error)
     except KeyboardInterrupt:
-        _end_adopted()
         return _INTERRUPTED
-    except SystemExit:
-        _end_adopted()
-        raise
     except BrokenPipeError:
         # The reader went away (`seqtally checksum ... | head`): end quietly,
         # with the status a process killed by SIGPIPE would have.

@@ -1,69 +1,86 @@
-"""seqtally_tools as a library: its errors, plain data, resources, and the
-filter between the module's descriptor 2 and the user."""
+"""seqtally_tools as a library: its errors, plain data, threads and
+executors, cancelling, and what a call leaves behind (nothing)."""
+import concurrent.futures
+import contextlib
+import errno
 import gzip
+import io
+import multiprocessing
 import os
 import pickle
 import random
-from concurrent.futures import ThreadPoolExecutor
+import subprocess
+import threading
+import time
 
 import pytest
 
 import seqtally
 import seqtally_tools
-from conftest import EXAMPLES, PanicException
-from seqtally_tools._stderr import REPORT_START, TEMP_MARK, ReportFilter
+from conftest import EXAMPLES
+from seqtally_tools import Progress, SeqtallyError
 
-REPORT = b"thread 'main' panicked at core/src/lib/seqtally.cpp:324:\nError reading record: x\nnote: more\n"
-TOKEN = TEMP_MARK + "0123456789abcdef"
-
-
-@pytest.mark.parametrize("stream, shown", [
-    (b"==> Processing region \"a\" ... done\n" + REPORT, b"==> Processing region \"a\" ... done\n"),
-    (b"==> Processing region \"a\" ... " + REPORT, b"==> Processing region \"a\" ... "),
-    (REPORT, b""),
-    # Only where a message can start: inside a quoted identifier it is text.
-    (b"==> Processing region \"thread 'x\" ... done\n", b"==> Processing region \"thread 'x\" ... done\n"),
-    (b"==> Will write chrom.sizes file to \"/d/g.sizes" + TOKEN.encode() + b"\"\n==> Processing",
-     b"==> Will write chrom.sizes file to \"/d/g.sizes\"\n==> Processing"),
-    (b"thread", b"thread"),  # a prefix of the report that never became one
-])
-def test_report_filter_whatever_the_chunks(stream, shown):
-    rng = random.Random(3)
-    for cuts in ([], list(range(1, len(stream))), sorted(rng.sample(range(1, len(stream)), 5))):
-        report_filter = ReportFilter()
-        points = [0, *cuts, len(stream)]
-        out = b"".join(report_filter.feed(stream[a:b]) for a, b in zip(points, points[1:])) + report_filter.end()
-        assert out == shown, cuts
-        assert report_filter.at_line_start == (shown.endswith(b"\n") or shown == b"")
+FASTQ_HINT = "it looks like FASTQ: seqtally reads FASTA only"
 
 
-def test_the_filter_knows_the_report_the_module_writes(capfd):
-    with pytest.raises(PanicException):
-        seqtally.checksum("/nonexistent.fa")
-    assert capfd.readouterr().err.encode().startswith(REPORT_START)
-    # Through the library: the exception only, and the messages pass.
-    for verbose in (False, True):
-        with pytest.raises(seqtally_tools.SeqtallyError) as caught:
-            seqtally_tools.checksum("/nonexistent.fa", verbose=verbose)
-        assert type(caught.value.__cause__) is PanicException and caught.value.path == "/nonexistent.fa"
-    assert len(seqtally_tools.checksum(EXAMPLES / "small.fa", verbose=True)) == 2
-    assert capfd.readouterr().err == '==> Processing region "chr1" ... ==> Processing region "chr2" ... '
+def failure(call):
+    with pytest.raises(SeqtallyError) as caught:
+        call()
+    return caught.value
 
 
-def test_errors_are_exceptions_that_travel(tmp_path):
-    with pytest.raises(seqtally_tools.SeqtallyError) as caught:
-        seqtally_tools.checksum(tmp_path / "missing.fa")
-    error = caught.value
-    assert isinstance(error, Exception) and isinstance(error.__cause__, PanicException)
-    assert str(error) == str(error.__cause__) and error.path == str(tmp_path / "missing.fa")
-    copy = pickle.loads(pickle.dumps(error))
-    assert (copy.message, copy.path, copy.hint, copy.describe()) == (error.message, error.path, None,
-                                                                     f"{error.path}: {error.message}")
-    # Argument errors stay what the module raises.
-    with pytest.raises(TypeError):
-        seqtally_tools.gc_track(EXAMPLES / "small.fa", tmp_path / "o.wig", window="100")
-    with pytest.raises(OverflowError):
-        seqtally_tools.gc_track(EXAMPLES / "small.fa", tmp_path / "o.wig", window=1 << 40)
+def test_failures_name_what_they_concern_with_their_cause(tmp_path, capfd):
+    source = tmp_path / "in.fa"
+    source.write_bytes(b">a\nACGT\n")
+    (tmp_path / "reads.fq").write_bytes(b"@r1\nACGT\n+\nIIII\n")
+    (tmp_path / "name.fa").write_bytes(b">a\nAC\n>\xff\nGT\n")
+    (tmp_path / "cut.fa.gz").write_bytes(gzip.compress(b">a\nACGT\n" * 100)[:-6])
+    (tmp_path / "folder").mkdir()
+    folder, missing = tmp_path / "folder", tmp_path / "missing.fa"
+    # call, path, kind, errno, line, byte, hint, words the message holds
+    cases = [
+        (lambda: seqtally_tools.checksum(missing), str(missing), "os", errno.ENOENT, None, None, None,
+         "No such file or directory"),
+        (lambda: seqtally_tools.checksum(folder), str(folder), "os", errno.EISDIR, None, None, None, "Is a directory"),
+        (lambda: seqtally_tools.checksum(tmp_path / "reads.fq"), str(tmp_path / "reads.fq"), "format", None, 1, 64,
+         FASTQ_HINT, "line 1 starts with '@'"),
+        (lambda: seqtally_tools.checksum(tmp_path / "name.fa"), str(tmp_path / "name.fa"), "encoding", None, 3, None,
+         None, ""),
+        (lambda: seqtally_tools.seqcol(tmp_path / "cut.fa.gz"), str(tmp_path / "cut.fa.gz"), "gzip", None, None, None,
+         None, "gzip"),
+        (lambda: seqtally_tools.gc_track(source, tmp_path / "nowhere" / "t.wig"), str(tmp_path / "nowhere" / "t.wig"),
+         "os", errno.ENOENT, None, None, None, f"the folder {tmp_path / 'nowhere'} does not exist"),
+        (lambda: seqtally_tools.gc_track(source, folder), str(folder), "os", errno.EISDIR, None, None, None, ""),
+        (lambda: seqtally_tools.gc_track(source, tmp_path / "t.wig", chrom_sizes=folder), str(folder), "os",
+         errno.EISDIR, None, None, None, ""),
+        (lambda: seqtally_tools.gc_track(source, tmp_path / "t.bw", chrom_sizes=folder), str(folder), "os",
+         errno.EISDIR, None, None, None, ""),
+        (lambda: seqtally_tools.gc_track(missing, tmp_path / "t.bw"), str(missing), "os", errno.ENOENT, None, None,
+         None, ""),
+        (lambda: seqtally_tools.gc_track(source, f"{tmp_path}/./in.fa"), f"{tmp_path}/./in.fa", None, None, None,
+         None, None, "input file"),
+        (lambda: seqtally_tools.sequence_dictionary(tmp_path / "reads.fq"), str(tmp_path / "reads.fq"), "format",
+         None, 1, 64, FASTQ_HINT, ""),
+    ]
+    for number, (call, path, kind, code, line, byte, hint, words) in enumerate(cases):
+        error = failure(call)
+        assert isinstance(error, Exception) and str(error) == error.message, number
+        assert (error.path, error.kind, error.errno, error.line, error.byte, error.hint) == \
+            (path, kind, code, line, byte, hint), (number, error.describe())
+        assert words in error.message and path not in error.message, number
+        copy = pickle.loads(pickle.dumps(error))
+        assert vars(copy) == vars(error) and copy.describe() == error.describe(), number
+    assert failure(lambda: seqtally_tools.checksum(tmp_path / "name.fa")).record == 2
+    assert sorted(os.listdir(tmp_path)) == ["cut.fa.gz", "folder", "in.fa", "name.fa", "reads.fq"]
+    assert capfd.readouterr() == ("", "")  # no report, no message, on descriptor 2 or anywhere else
+
+
+def test_wrong_arguments_raise_before_anything_is_written(tmp_path):
+    for bad, kind in (({"window": "100"}, TypeError), ({"window": 1 << 70}, OverflowError), ({"window": 0}, ValueError),
+                      ({"format": "bam"}, ValueError)):
+        for output in ("o.wig", "o.bw"):
+            with pytest.raises(kind):
+                seqtally_tools.gc_track(EXAMPLES / "small.fa", tmp_path / output, chrom_sizes=tmp_path / "s", **bad)
     assert os.listdir(tmp_path) == []
 
 
@@ -76,66 +93,148 @@ def test_results_are_plain_picklable_data():
     assert pickle.loads(pickle.dumps(files)) == files
     assert [f.file for f in files] == [str(EXAMPLES / "small.fa"), str(EXAMPLES / "phix174.fa")]
     assert files[1].records == records
-    assert dir(seqtally_tools) == sorted(seqtally_tools.__all__)
     assert all(getattr(seqtally_tools, name) for name in seqtally_tools.__all__)
 
 
-def test_checksum_files_stops_at_a_failure_after_the_files_before_it(tmp_path):
+def forkserver_pool():
+    return concurrent.futures.ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("forkserver"))
+
+
+@pytest.mark.parametrize("how", ["serial", "2 threads", "thread executor", "process executor"])
+def test_checksum_files_in_order_and_stops_at_a_failure_after_the_files_before_it(tmp_path, how):
     files = []
-    for i in range(40):
+    for i in range(150):
         path = tmp_path / f"f{i}.fa"
         path.write_bytes(b">r%d\n%s\n" % (i, b"ACGT" * i))
         files.append(path)
-    files.insert(25, tmp_path / "missing.fa")
-    for jobs in (1, 2):
+    serial = [seqtally_tools.FileChecksums(str(f), seqtally_tools.checksum(f)) for f in files]
+    files.insert(95, tmp_path / "missing.fa")
+    executor = {"thread executor": lambda: concurrent.futures.ThreadPoolExecutor(3),
+                "process executor": forkserver_pool}.get(how)
+    with executor() if executor else contextlib.nullcontext() as pool:
+        kwargs = {"executor": pool} if executor else {"jobs": 2 if how == "2 threads" else 1}
+        assert list(seqtally_tools.checksum_files(files[:95], **kwargs)) == serial[:95]
         seen = []
-        with pytest.raises(seqtally_tools.SeqtallyError) as caught:
-            for done in seqtally_tools.checksum_files(files, jobs=jobs):
+        with pytest.raises(SeqtallyError) as caught:
+            for done in seqtally_tools.checksum_files(files, **kwargs):
                 seen.append(done)
-        assert [d.file for d in seen] == [str(f) for f in files[:25]]
-        assert caught.value.path == str(tmp_path / "missing.fa")
-
-
-def descriptors_and_children():
-    children = [entry for entry in os.listdir("/proc") if entry.isdigit() and
-                open(f"/proc/{entry}/stat", "rb").read().rsplit(b")", 1)[1].split()[1] == str(os.getpid()).encode()]
-    return sorted(os.listdir("/proc/self/fd")), children
+    assert seen == serial[:95]
+    assert (caught.value.path, caught.value.errno) == (str(tmp_path / "missing.fa"), errno.ENOENT)
 
 
 @pytest.fixture(scope="module")
-def large_gzip():
-    """gzip too large to inflate in memory: a helper process inflates it."""
-    random_bases = random.Random(1).randbytes(24 << 20).translate(bytes(b"ACGT"[i % 4] for i in range(256)))
-    return gzip.compress(b">x\n" + random_bases + b"\n", 1)
+def large(tmp_path_factory):
+    """One small record, then one large enough that a call takes a while."""
+    bases = random.Random(1).randbytes(48 << 20).translate(bytes(b"ACGT"[i % 4] for i in range(256)))
+    path = tmp_path_factory.mktemp("large") / "large.fa.gz"
+    path.write_bytes(gzip.compress(b">first\nACGT\n>second\n" + bases + b"\n", 1))
+    return path
 
 
-def test_threads_of_one_process_get_helpers_too(tmp_path, large_gzip):
-    """A process with threads (a Dask worker, say) cannot fork its helpers:
-    they start as new interpreters, and the results are the same."""
-    path = tmp_path / "large.fa.gz"
-    path.write_bytes(large_gzip)
-    serial = seqtally_tools.checksum(path)
-    with ThreadPoolExecutor(2) as pool:
-        assert list(pool.map(seqtally_tools.checksum, [path] * 3)) == [serial] * 3
+def test_threads_run_side_by_side_and_agree(large):
+    serial = seqtally_tools.checksum(large)
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        calls = [pool.submit(seqtally_tools.checksum, large) for _ in range(2)]
+        # While both run, this thread still gets its turns.
+        turns = 0
+        while not all(call.done() for call in calls):
+            turns += 1
+            time.sleep(0.001)
+        assert [call.result() for call in calls] == [serial] * 2
+    assert turns > 10
 
 
-def test_nothing_is_left_behind(tmp_path, large_gzip):
-    large = large_gzip
-    cases = {"small.fa.gz": gzip.compress(b">a\nACGT\n"), "large.fa.gz": large,
-             "cut.fa.gz": gzip.compress(b">a\nACGT\n")[:-6], "cut-large.fa.gz": large[:len(large) // 2],
-             "bad.fa": b"ACGT\n"}
+def test_verbose_messages_arrive_while_the_call_runs(large, monkeypatch, capfd):
+    said = io.StringIO()
+    monkeypatch.setattr("sys.stderr", said)
+    first_seen_running = []
+
+    def watch():
+        while not said.getvalue():
+            time.sleep(0.001)
+        first_seen_running.append(not finished.is_set())
+
+    finished = threading.Event()
+    watcher = threading.Thread(target=watch)
+    watcher.start()
+    seqtally_tools.gc_track(large, os.devnull, window=1000, verbose=True)
+    finished.set()
+    watcher.join()
+    assert first_seen_running == [True]
+    assert said.getvalue() == f"{large}: first: 4 bases\n{large}: second: {48 << 20} bases\n"
+    assert capfd.readouterr() == ("", "")
+
+
+class CancelAtFirstMessage:
+    """sys.stderr that cancels the call once its first record is done: the
+    second, large one is then under way."""
+
+    def __init__(self, progress):
+        self.progress = progress
+
+    def write(self, text):
+        self.progress.cancel()
+
+    def flush(self):
+        pass
+
+
+@pytest.mark.parametrize("what", ["checksum", "checksum_files", "wig", "bigwig", "dict of a silent pipe"])
+def test_cancel_ends_a_call_soon_and_leaves_nothing(tmp_path, large, monkeypatch, what):
+    progress = Progress()
+    monkeypatch.setattr("sys.stderr", CancelAtFirstMessage(progress))
+    silent_read, silent_write = os.pipe()
+    calls = {
+        "checksum": lambda: seqtally_tools.checksum(large, verbose=True, progress=progress),
+        "checksum_files": lambda: list(seqtally_tools.checksum_files([large] * 8, jobs=2, progress=progress)),
+        "wig": lambda: seqtally_tools.gc_track(large, tmp_path / "t.wig.gz", window=1, chrom_sizes=tmp_path / "s",
+                                               verbose=True, progress=progress),
+        "bigwig": lambda: seqtally_tools.gc_track(large, tmp_path / "t.bw", window=1, verbose=True, progress=progress),
+        "dict of a silent pipe": lambda: seqtally_tools.sequence_dictionary(silent_read, progress=progress),
+    }
+    timer = threading.Timer(0.05, progress.cancel)
+    timer.start()
+    error = failure(calls[what])
+    assert error.kind == "cancelled" and progress.cancelled
+    assert os.listdir(tmp_path) == []
+    os.close(silent_read)
+    os.close(silent_write)
+
+
+def descriptors_children_threads():
+    children = [entry for entry in os.listdir("/proc") if entry.isdigit() and
+                open(f"/proc/{entry}/stat", "rb").read().rsplit(b")", 1)[1].split()[1] == str(os.getpid()).encode()]
+    return sorted(os.listdir("/proc/self/fd")), children, threading.active_count()
+
+
+def test_no_process_is_started_and_nothing_is_left_behind(tmp_path, monkeypatch, capfd):
+    def refused(*args, **kwargs):
+        raise AssertionError("the library started a process")
+
+    for name in ("fork", "posix_spawn", "posix_spawnp", "execv", "execve"):
+        monkeypatch.setattr(os, name, refused)
+    monkeypatch.setattr(subprocess.Popen, "__init__", refused)
+    records = b">a\nACGT\n>b\nGGCCA\n"
+    cases = {"plain.fa": records, "small.fa.gz": gzip.compress(records), "cut.fa.gz": gzip.compress(records)[:-6],
+             "bad.fa": b"ACGT\n", "odd.fa": b">a b\tc\nAC GT\n"}
     for name, content in cases.items():
         (tmp_path / name).write_bytes(content)
-    before = descriptors_and_children()
+    out = tmp_path / "out"
+    before = descriptors_children_threads()
     for name in [*cases, "missing.fa"]:
-        for call in (lambda p: seqtally_tools.checksum(p),
-                     lambda p: seqtally_tools.gc_track(p, tmp_path / "out" / "t.wig", chrom_sizes=tmp_path / "c")):
-            (tmp_path / "out").mkdir(exist_ok=True)
+        source = tmp_path / name
+        for call in (lambda: seqtally_tools.checksum(source),
+                     lambda: list(seqtally_tools.checksum_files([source, source], jobs=2)),
+                     lambda: seqtally_tools.sequence_dictionary(source),
+                     lambda: seqtally_tools.gc_track(source, out / "t.wig", chrom_sizes=out / "c"),
+                     lambda: seqtally_tools.gc_track(source, out / "t.bw", chrom_sizes=out / "c")):
+            out.mkdir(exist_ok=True)
             try:
-                call(tmp_path / name)
-            except seqtally_tools.SeqtallyError:
+                call()
+            except SeqtallyError:
                 pass
-            assert descriptors_and_children() == before, name
+            assert descriptors_children_threads() == before, name
+    assert capfd.readouterr() == ("", "")
     assert seqtally.checksum(str(EXAMPLES / "small.fa"))  # the module is still fine
 
 

@@ -75,11 +75,12 @@ def test_sdist_installs_in_a_fresh_environment_and_wheel_holds_only_the_package(
     (sdist,) = dist.glob("*.tar.gz")
     names = set(zipfile.ZipFile(wheel).namelist())
     package = {n for n in names if ".dist-info/" not in n}
-    assert {n for n in package if n.endswith(".so")} == {"seqtally.cpython-312-x86_64-linux-gnu.so"}
+    extensions = {"seqtally.cpython-312-x86_64-linux-gnu.so", "seqtally_tools/_engine.cpython-312-x86_64-linux-gnu.so"}
+    assert {n for n in package if n.endswith(".so")} == extensions
     library = {f"seqtally_tools/{p.name}" for p in (ROOT / "python" / "seqtally_tools").iterdir()
-               if p.suffix in (".py", ".typed")}
-    assert "seqtally_tools/py.typed" in library
-    assert package - {"seqtally.cpython-312-x86_64-linux-gnu.so"} == {
+               if p.suffix in (".py", ".pyi", ".typed")}
+    assert {"seqtally_tools/py.typed", "seqtally_tools/_engine.pyi"} <= library
+    assert package - extensions == {
         "seqtally_cli.py", "seqtally-stubs/__init__.pyi", "seqtally-stubs/py.typed", *library}
     assert any(n.endswith("entry_points.txt") for n in names)
 

@@ -36,7 +36,7 @@ def inputs(tmp_path_factory):
     folder = tmp_path_factory.mktemp("inputs")
     plain = folder / "records.fa"
     plain.write_bytes(RECORDS)
-    # Above the size that is inflated in memory: a helper process inflates it.
+    # Larger than the inflater's read-ahead.
     large_plain = folder / "large.fa"
     large_plain.write_bytes(random_genome(20 << 20))
     made = {
@@ -102,44 +102,44 @@ def corrupt_crc(data):
 
 
 GZ = gzip.compress(RECORDS)
-OTHER = "is it compressed with something other than gzip?"
+FASTQ = "line 1 starts with '@', not '>' (it looks like FASTQ: seqtally reads FASTA only)"
 
 
-@pytest.mark.parametrize("content, message", [
-    (GZ[:-9], "gzip: unexpected end of file"),
-    (corrupt_crc(GZ), "gzip: invalid compressed data--crc error"),
-    (GZ[:-4] + bytes([GZ[-4] ^ 1]) + GZ[-3:], "gzip: invalid compressed data--length error"),
-    (GZ[:12] + b"\xff" * 16 + GZ[28:], "gzip: invalid compressed data (Error -1 Invalid deflate block found)"),
-    (b"\xfd7zXZ\x00\x00\x04", f"InvalidStart {{ line: 1, found: 253 }} (it starts like xz: {OTHER})"),
-    (b"BZh91AY&SY", f"InvalidStart {{ line: 1, found: 66 }} (it starts like bzip2: {OTHER})"),
-    (b"(\xb5/\xfd\x00", f"InvalidStart {{ line: 1, found: 40 }} (it starts like zstd: {OTHER})"),
+@pytest.mark.parametrize("content, kind, words", [
+    (GZ[:-9], "gzip", "gzip"),
+    (GZ[:-4], "gzip", "gzip"),
+    (corrupt_crc(GZ), "gzip", "gzip"),
+    (GZ[:-4] + bytes([GZ[-4] ^ 1]) + GZ[-3:], "gzip", "gzip"),
+    (GZ[:12] + b"\xff" * 16 + GZ[28:], "gzip", "gzip"),
+    (b"\xfd7zXZ\x00\x00\x04", "format", "xz"),
+    (b"BZh91AY&SY", "format", "bzip2"),
+    (b"(\xb5/\xfd\x00", "format", "zstd"),
+    (b"@r1\nACGT\n+\nIIII\n", "format", FASTQ),
 ])
 @pytest.mark.parametrize("where", ["file", "stdin"])
-def test_a_damaged_input_fails_with_one_line_and_no_rows(tmp_path, content, message, where):
+def test_a_damaged_input_fails_with_one_line_and_no_rows(tmp_path, content, kind, words, where):
     path = tmp_path / "in.fa.gz"
     path.write_bytes(content)
-    if where == "stdin":
-        message = message.split(" (it starts")[0]  # the first bytes of a stream are not kept for a hint
     name, source = ("standard input", "-") if where == "stdin" else (str(path), path)
-    for args in (["checksum", source], ["gc", "--quiet", source, tmp_path / "track.wig"]):
+    for args in (["checksum", source], ["gc", "--quiet", source, tmp_path / "track.wig"],
+                 ["gc", "--quiet", source, tmp_path / "track.bw"]):
         out = cli(*args, input=content if where == "stdin" else None)
         assert (out.returncode, out.stdout) == (1, b""), args
         line = out.stderr.decode()
-        assert line.startswith(f"seqtally: error: {name}: ") and line.endswith(f"{message}\n") and line.count("\n") == 1
+        assert line.startswith(f"seqtally: error: {name}: ") and words in line and line.count("\n") == 1, line
     assert os.listdir(tmp_path) == ["in.fa.gz"]
-    if where == "file":
-        with pytest.raises(seqtally_tools.SeqtallyError) as caught:
-            seqtally_tools.checksum(path)
-        assert caught.value.describe().endswith(message) and caught.value.path == name
+    with pytest.raises(seqtally_tools.SeqtallyError) as caught:
+        seqtally_tools.checksum(path)
+    assert (caught.value.kind, caught.value.path) == (kind, str(path)) and words in caught.value.describe()
 
 
-def test_a_damaged_large_gzip_is_reported_though_the_module_saw_a_clean_end(tmp_path):
-    """The module reads a pipe that simply ends when the inflater stops: the
-    inflater's failure must still win, and no row must come out."""
+def test_a_damaged_large_gzip_gives_no_row(tmp_path):
+    """Damage far into a large input, found long after its first records
+    were digested: still a failure, and nothing of it is printed."""
     data = gzip.compress(random_genome(20 << 20), 1)
     path = tmp_path / "big.fa.gz"
     for damaged in (data[:len(data) // 2], corrupt_crc(data)):
         path.write_bytes(damaged)
         out = cli("checksum", path)
         assert (out.returncode, out.stdout) == (1, b"")
-        assert out.stderr.decode().startswith(f"seqtally: error: {path}: gzip: ")
+        assert out.stderr.decode().startswith(f"seqtally: error: {path}: ") and b"gzip" in out.stderr

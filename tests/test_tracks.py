@@ -89,7 +89,7 @@ def test_edge_cases(tmp_path, content, window, intervals, compressed):
 def test_duplicate_names_and_failures_leave_nothing(tmp_path):
     fasta = tmp_path / "dup.fa"
     fasta.write_bytes(b">a\nACGT\n>b\nGG\n>a\nTT\n")
-    out = cli("gc", fasta, tmp_path / "t.bw", "--chrom-sizes", tmp_path / "t.sizes")
+    out = cli("gc", fasta, tmp_path / "t.bw", "--chrom-sizes", tmp_path / "t.sizes", "-q")
     assert (out.returncode, out.stderr.decode()) == (
         1, f"seqtally: error: {fasta}: records 1 and 3 are both named 'a': a bigWig track cannot hold two "
            "chromosomes of one name\n")

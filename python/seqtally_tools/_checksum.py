@@ -1,19 +1,20 @@
 """Checksums of the records of FASTA files, as plain data."""
 from __future__ import annotations
 
+import contextlib
 import os
-from collections.abc import Iterable, Iterator, Sequence
-from operator import attrgetter
-from typing import NamedTuple
+import sys
+from collections import deque
+from collections.abc import Callable, Generator, Iterable, Iterator
+from concurrent.futures import Executor, Future, ThreadPoolExecutor
+from typing import NamedTuple, TypeVar
 
-import seqtally
+from . import _engine
+from ._engine import Progress
+from ._errors import SeqtallyError, from_failure
+from ._inputs import Source, label_of, path_of
 
-from . import _progress
-from ._batches import batches, sizes_of
-from ._errors import SeqtallyError, call
-from ._inputs import describe, plain_input
-from ._stderr import module_stderr
-from ._workers import WorkerPool
+T = TypeVar("T")
 
 
 class SequenceChecksum(NamedTuple):
@@ -40,57 +41,135 @@ class FileChecksums(NamedTuple):
     records: list[SequenceChecksum]
 
 
-_values = attrgetter("id", "length", "sha512", "md5")
-_new = tuple.__new__
+def say(text: str) -> None:
+    """A progress message, on whatever sys.stderr is at the time (a caller
+    may have put a progress bar's writer there)."""
+    stream = sys.stderr
+    if stream is not None:
+        try:
+            stream.write(text)
+            stream.flush()
+        except (OSError, ValueError):
+            pass  # a closed standard error must not fail the work
 
 
-def checksum(source: str | os.PathLike[str], *, verbose: bool = False) -> list[SequenceChecksum]:
+def reporter(label: str) -> Callable[[str, int], None]:
+    """One line per record done, for verbose calls."""
+    return lambda name, length: say(f"{label}: {name}: {length} bases\n")
+
+
+def checksum(source: Source, *, verbose: bool = False, progress: Progress | None = None) -> list[SequenceChecksum]:
     """The records of one FASTA file, in file order.
 
     `source`: a path to plain or gzip FASTA (multi-member and BGZF included,
-    told by content, not by name), a FIFO, or "-" for standard input.
-    `verbose`: the module's progress messages on standard error. A failure
-    raises SeqtallyError with the module's message; wrong argument types
-    raise TypeError as the module does.
+    told by content, not by name), a FIFO, "-" for standard input, a file
+    descriptor, or a binary file object. `verbose`: one line per record on
+    sys.stderr as it is done. `progress`: a Progress that counts the bytes
+    read and can cancel the call from another thread. A failure raises
+    SeqtallyError; wrong argument types raise TypeError.
     """
-    path = os.fspath(source)
-    with plain_input(path) as plain:
-        return checksum_plain(plain, describe(path), verbose=verbose)
+    try:
+        return _engine.checksum(source, SequenceChecksum, progress, reporter(label_of(source)) if verbose else None)
+    except _engine.Failure as failure:
+        raise from_failure(failure, label_of(source)) from failure
 
 
-def checksum_plain(plain: str, label: str, *, verbose: bool = False) -> list[SequenceChecksum]:
-    """checksum() of a path that plain_input gave, `label` naming it for errors."""
-    with module_stderr(live=verbose):
-        results = call(seqtally.checksum, plain, verbose, path=label)
-    # Built without the NamedTuple's Python-level __new__: a million reads
-    # give a million records.
-    return [_new(SequenceChecksum, _values(result)) for result in results]
+def checksum_files(sources: Iterable[Source], *, jobs: int = 1, executor: Executor | None = None,
+                   progress: Progress | None = None) -> Iterator[FileChecksums]:
+    """checksum() of every file, in input order.
 
+    `jobs`: that many threads (the engine runs outside the interpreter
+    lock, so they use as many cores). `executor`: any
+    concurrent.futures.Executor instead (a process pool, a Dask
+    Client.get_executor()); it is handed batches of consecutive paths, and
+    `jobs` does not count. `progress`: shared by the calls in this process
+    (not by those an executor runs elsewhere).
 
-def checksum_files(sources: Iterable[str | os.PathLike[str]], *, jobs: int = 1) -> Iterator[FileChecksums]:
-    """checksum() of every file, in input order, computed by `jobs` worker
-    processes (handed files in batches by size). A failure raises
-    SeqtallyError once the files before it have been yielded."""
-    paths = [os.fspath(source) for source in sources]
-    if jobs <= 1 or len(paths) <= 1:
-        for path in paths:
-            yield FileChecksums(path, checksum(path))
+    A failure raises SeqtallyError once the files before it have been
+    yielded; the calls still running are then cancelled (through
+    `progress`, when given), as they are when the iteration is left early.
+    """
+    listed = list(sources)
+    if executor is None and (jobs <= 1 or len(listed) <= 1):
+        for source in listed:
+            yield _one_file(source, progress)
         return
-    tasks = list(batches(paths, sizes_of(paths), jobs))
-    with WorkerPool(min(jobs, len(tasks))) as pool:
-        for done, failure in pool.map(checksum_batch, tasks):
-            yield from done
-            if failure is not None:
-                raise failure
+    # Threads of our own take one file each, and share a Progress, so that
+    # the calls still running can be cancelled; an executor takes batches
+    # of consecutive files, perhaps far from here.
+    ours = executor is None
+    mine = (progress if progress is not None else Progress()) if ours else None
+    pool = ThreadPoolExecutor(jobs, thread_name_prefix="seqtally") if executor is None else executor
+    tasks = [([source], mine) for source in listed] if ours else [(batch, None) for batch in _batches(listed)]
+    finished = False
+    try:
+        with contextlib.closing(_in_order(pool, _checksum_batch, tasks, 4 * jobs if ours else 256)) as results:
+            for done, failure in results:
+                yield from done
+                if failure is not None:
+                    raise failure
+        finished = True
+    finally:
+        if ours:
+            if not finished and mine is not None:
+                mine.cancel()
+            pool.shutdown(wait=True, cancel_futures=True)
 
 
-def checksum_batch(first: int, paths: Sequence[str]) -> tuple[list[FileChecksums], SeqtallyError | None]:
-    """A batch in a worker: the files up to the first failure, and the failure."""
+def _one_file(source: Source, progress: Progress | None) -> FileChecksums:
+    path = path_of(source)
+    return FileChecksums(label_of(source) if path is None else path, checksum(source, progress=progress))
+
+
+def _checksum_batch(sources: list[Source], progress: Progress | None) -> tuple[list[FileChecksums],
+                                                                               SeqtallyError | None]:
+    """A batch, wherever it runs: the files up to the first failure, and
+    the failure."""
     done = []
-    for index, path in enumerate(paths, first):
-        _progress.file_started(index, path)
+    for source in sources:
         try:
-            done.append(FileChecksums(path, checksum(path)))
+            done.append(_one_file(source, progress))
         except SeqtallyError as error:
             return done, error
     return done, None
+
+
+# A batch for an executor: enough work that handing it over costs little,
+# small enough that the batches spread over the executor's workers.
+BATCH_BYTES = 16 << 20
+BATCH_FILES = 64
+
+
+def _batches(sources: list[Source]) -> Iterator[list[Source]]:
+    batch: list[Source] = []
+    held = 0
+    for source in sources:
+        batch.append(source)
+        path = path_of(source)
+        try:
+            held += os.stat(path).st_size if path is not None and path != "-" else 0
+        except (OSError, ValueError):
+            pass  # read elsewhere, perhaps; the count bounds the batch
+        if held >= BATCH_BYTES or len(batch) >= BATCH_FILES:
+            yield batch
+            batch, held = [], 0
+    if batch:
+        yield batch
+
+
+def _in_order(executor: Executor, function: Callable[..., T], tasks: Iterable[tuple[object, ...]],
+              ahead: int) -> Generator[T, None, None]:
+    """function(*task) for every task, on the executor, at most `ahead`
+    handed over and not yet taken; the values in task order. Tasks not
+    started yet are withdrawn when the iteration ends early."""
+    pending: deque[Future[T]] = deque()
+    try:
+        for task in tasks:
+            pending.append(executor.submit(function, *task))
+            if len(pending) >= ahead:
+                yield pending.popleft().result()
+        while pending:
+            yield pending.popleft().result()
+    finally:
+        for future in pending:
+            future.cancel()

@@ -3,10 +3,10 @@ Picard's CreateSequenceDictionary write them.
 
 The SAM rule for M5 (and samtools' for LN) keeps only the bytes from "!" to
 "~" of a sequence, uppercased; seqtally digests every byte of the sequence
-lines with a-z uppercased. samtools also ends a name at any whitespace, the
-module at a space only. For the rare record where that makes a difference
+lines with a-z uppercased. samtools also ends a name at any whitespace,
+seqtally at a space only. For the rare record where that makes a difference
 the dictionary holds what samtools writes, and a note names the record. To
-find such records the input is scanned once more, outside the module; only
+find such records the input is scanned once more, here in Python; only
 records found there are read a third time, to compute their SAM values.
 """
 from __future__ import annotations
@@ -15,18 +15,19 @@ import bisect
 import hashlib
 import os
 import re
+import zlib
 from collections.abc import Iterator
 from typing import BinaryIO, NamedTuple
 
-import numpy as np
-
-from ._checksum import SequenceChecksum, checksum_plain
-from ._inputs import STDIN, plain_input, rereadable
+from ._checksum import SequenceChecksum, checksum
+from ._engine import Progress
+from ._errors import SeqtallyError, cancelled, os_error
+from ._inputs import STDIN, Source, label_of, opened_plain, path_of, rereadable
 
 CHUNK = 8 << 20
 _SAM_KEPT = bytes(range(33, 127))
 _NOT_SAM = bytes(set(range(256)) - set(_SAM_KEPT))
-# The bytes that can end a name for samtools but not for the module.
+# The bytes that can end a name for samtools but not for seqtally.
 _SUSPECT = re.compile(rb"[^!-~\n]")
 _NAME_ENDS = b"\t\v\f\r"
 
@@ -45,18 +46,24 @@ class SequenceDictionary(NamedTuple):
     notes: list[str]
 
 
-def sequence_dictionary(source: str | os.PathLike[str], *, uri: str | None = None, assembly: str | None = None,
-                        species: str | None = None) -> SequenceDictionary:
+def sequence_dictionary(source: Source, *, uri: str | None = None, assembly: str | None = None,
+                        species: str | None = None, progress: Progress | None = None) -> SequenceDictionary:
     """The SAM header (@HD, then one @SQ per record with SN, LN, M5 and UR,
-    and AS and SP when given) of a FASTA file, plain or gzip, or "-".
-    UR is `uri`, or the file: URL of the input's absolute path (none for
-    standard input)."""
-    path = os.fspath(source)
-    with rereadable(path) as (readable, label):
-        with plain_input(readable) as plain:
-            records = checksum_plain(plain, label)
-        odd = find_sam_differences(readable)
-    if uri is None and path != STDIN:
+    and AS and SP when given) of a FASTA file, plain or gzip: a path, "-",
+    a descriptor or a binary file (standard input, pipes and the like are
+    kept in a temporary file first: the input is read twice). UR is `uri`,
+    or the file: URL of the input's absolute path (none for standard input
+    and sources that are not paths)."""
+    path, label = path_of(source), label_of(source)
+    with rereadable(source, progress) as readable:
+        try:
+            records = checksum(readable, progress=progress)
+        except SeqtallyError as error:
+            if error.path is not None:
+                error.path = label  # not the name of a copy
+            raise
+        odd = find_sam_differences(readable, label, progress)
+    if uri is None and path is not None and path != STDIN:
         uri = "file://" + os.path.abspath(path)
     return write_dictionary(records, odd, uri=uri, assembly=assembly, species=species)
 
@@ -79,20 +86,31 @@ def write_dictionary(records: list[SequenceChecksum], odd: dict[int, SamRecord],
     return SequenceDictionary("".join(lines), notes)
 
 
-def find_sam_differences(path: str) -> dict[int, SamRecord]:
-    """The SAM values of the records where they differ from seqtally's."""
-    with plain_input(path) as plain, open(plain, "rb") as stream:
-        suspects = _suspect_records(stream)
-    if not suspects:
-        return {}
-    with plain_input(path) as plain, open(plain, "rb") as stream:
-        return _sam_values(stream, suspects)
+def find_sam_differences(source: Source, label: str, progress: Progress | None = None) -> dict[int, SamRecord]:
+    """The SAM values of the records where they differ from seqtally's, in
+    a source that checksum() has just read in full."""
+    path = path_of(source)
+    assert path is not None, "rereadable() gives a path"
+    try:
+        with opened_plain(path) as stream:
+            suspects = _suspect_records(_lines_in_chunks(stream, progress))
+        if not suspects:
+            return {}
+        with opened_plain(path) as stream:
+            return _sam_values(_lines_in_chunks(stream, progress), suspects)
+    # The file changed since the engine read it.
+    except OSError as error:
+        raise os_error(error, label, "cannot read it again") from None
+    except (EOFError, zlib.error):
+        raise SeqtallyError("it is not what it was when read again", label) from None
 
 
-def _lines_in_chunks(stream: BinaryIO) -> Iterator[bytes]:
+def _lines_in_chunks(stream: BinaryIO, progress: Progress | None) -> Iterator[bytes]:
     """The input in pieces that end at line ends."""
     carry = b""
     while chunk := stream.read(CHUNK):
+        if progress is not None and progress.cancelled:
+            raise cancelled()
         data = carry + chunk
         cut = data.rfind(b"\n") + 1
         carry = data[cut:]
@@ -102,14 +120,14 @@ def _lines_in_chunks(stream: BinaryIO) -> Iterator[bytes]:
         yield carry + b"\n"
 
 
-def _suspect_records(stream: BinaryIO) -> set[int]:
+def _suspect_records(pieces: Iterator[bytes]) -> set[int]:
     """Indices of records that hold a byte outside "!" to "~" in a sequence
     line (beyond the one trailing carriage return both sides drop), or a
     tab, vertical tab, form feed or carriage return in the name before its
     first space."""
     suspects: set[int] = set()
     record = -1
-    for piece in _lines_in_chunks(stream):
+    for piece in pieces:
         starts = _header_starts(piece)
         sequence_parts, end = [], 0
         for number, start in enumerate(starts, record + 1):
@@ -137,6 +155,8 @@ def _suspect_records(stream: BinaryIO) -> set[int]:
 def _has_odd_bytes(sequence: bytes) -> bool:
     """Whether sequence lines hold a byte outside "!" to "~" other than
     their line ends (a line feed, after one carriage return perhaps)."""
+    import numpy as np  # here, not above: the command starts faster without it
+
     values = np.frombuffer(sequence, dtype=np.uint8)
     # "!" to "~" maps to 0..93, everything else (line feeds too) above it.
     outside = int(np.count_nonzero((values - np.uint8(33)) > 93))
@@ -157,7 +177,7 @@ def _header_starts(piece: bytes) -> list[int]:
     return starts
 
 
-def _sam_values(stream: BinaryIO, wanted: set[int]) -> dict[int, SamRecord]:
+def _sam_values(pieces: Iterator[bytes], wanted: set[int]) -> dict[int, SamRecord]:
     values: dict[int, SamRecord] = {}
     record, name, length, digest = -1, "", 0, hashlib.md5()
 
@@ -165,7 +185,7 @@ def _sam_values(stream: BinaryIO, wanted: set[int]) -> dict[int, SamRecord]:
         if record in wanted:
             values[record] = SamRecord(name, length, digest.hexdigest())
 
-    for piece in _lines_in_chunks(stream):
+    for piece in pieces:
         headers = len(_header_starts(piece))
         if not any(record + k in wanted for k in range(headers + 1)):
             if headers:

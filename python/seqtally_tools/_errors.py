@@ -1,37 +1,52 @@
-"""The library's error, and the one place where a failure of the module
+"""The library's error, and the one place where a failure of the engine
 becomes it."""
 from __future__ import annotations
 
-from collections.abc import Callable
-from typing import TypeVar
+import errno as errno_codes
+import os
+from typing import Any
 
-T = TypeVar("T")
+from . import _engine
 
 
 class SeqtallyError(Exception):
     """A failed operation.
 
-    `message` is the module's own message for a failure inside the module,
-    or ours for a problem found around it (a damaged gzip stream, an output
-    that names the input); str() of the error is exactly that message.
-    `path` names the input or output it concerns, when there is one; `hint`
-    is a suggestion for the user (for example another compression format
-    recognised in the first bytes), or None.
+    `message`: what went wrong, in plain words, without the path (str() of
+    the error is exactly that). `path`: the input or output it concerns,
+    when there is one ("standard input", "standard output" for those).
+    `hint`: a suggestion, or None.
+
+    What the cause is, for programs: `kind` is "format" (the input is not
+    FASTA; `line` is the line, `byte` its first byte), "encoding" (a
+    record's name is not UTF-8; `line` is its header's line, `record` its
+    number from 1), "gzip" (a damaged or truncated gzip stream), "os" (an
+    error of the system; `errno`), "cancelled" (Progress.cancel() ended the
+    call), or None for a problem found around the engine (a bigWig track
+    with two records of one name, an output that names the input, ...).
     """
 
-    def __init__(self, message: str, path: str | None = None, hint: str | None = None) -> None:
+    def __init__(self, message: str, path: str | None = None, hint: str | None = None, *, kind: str | None = None,
+                 errno: int | None = None, line: int | None = None, byte: int | None = None,
+                 record: int | None = None) -> None:
         super().__init__(message)
         self.message = message
         self.path = path
         self.hint = hint
+        self.kind = kind
+        self.errno = errno
+        self.line = line
+        self.byte = byte
+        self.record = record
 
     def __str__(self) -> str:
         return self.message
 
     # The default reduction passes only args to __init__, which would drop
-    # path and hint on the way back from a worker process.
-    def __reduce__(self) -> tuple[type[SeqtallyError], tuple[str, str | None, str | None]]:
-        return (type(self), (self.message, self.path, self.hint))
+    # every other field on the way back from another process.
+    def __reduce__(self) -> tuple[Any, ...]:
+        fields = {"kind": self.kind, "errno": self.errno, "line": self.line, "byte": self.byte, "record": self.record}
+        return (_rebuilt, (type(self), self.message, self.path, self.hint, fields))
 
     def describe(self) -> str:
         """One line for a person: path, message and hint."""
@@ -39,21 +54,37 @@ class SeqtallyError(Exception):
         return text if self.hint is None else f"{text} ({self.hint})"
 
 
-def is_module_failure(error: BaseException) -> bool:
-    """The module's PanicException is not reachable as an attribute; it is
-    known by its qualified name."""
-    kind = type(error)
-    return kind.__name__ == "PanicException" and kind.__module__ == "pyo3_runtime"
+def _rebuilt(kind: type[SeqtallyError], message: str, path: str | None, hint: str | None,
+             fields: dict[str, Any]) -> SeqtallyError:
+    return kind(message, path, hint, **fields)
 
 
-def call(function: Callable[..., T], *args: object, path: str | None = None) -> T:
-    """function(*args), with a failure of the module raised as SeqtallyError
-    (chained, so the original stays reachable). Everything else, argument
-    errors (TypeError, OverflowError) and KeyboardInterrupt included,
-    passes unchanged."""
-    try:
-        return function(*args)
-    except BaseException as error:
-        if not is_module_failure(error):
-            raise
-        raise SeqtallyError(str(error), path) from error
+def cancelled() -> SeqtallyError:
+    """What a call ended by Progress.cancel() raises, also where Python
+    noticed it between two engine calls."""
+    return SeqtallyError("cancelled", kind="cancelled")
+
+
+def _hint(failure: _engine.Failure) -> str | None:
+    if failure.kind == "format" and failure.line == 1 and failure.byte == ord("@"):
+        return "it looks like FASTQ: seqtally reads FASTA only"
+    return None
+
+
+def from_failure(failure: _engine.Failure, input_label: str, output: str | None = None,
+                 sizes: str | None = None) -> BaseException:
+    """The exception for an engine failure, naming what `which` says it
+    concerns: the input (`input_label`), the track (`output`) or the
+    chrom.sizes file (`sizes`). A reader of an output that went away gives
+    BrokenPipeError, as a write of Python's own would."""
+    if failure.kind == "os" and failure.errno == errno_codes.EPIPE and failure.which != "input":
+        return BrokenPipeError(errno_codes.EPIPE, failure.message)
+    path = {"input": input_label, "output": output, "sizes": sizes}.get(failure.which)
+    return SeqtallyError(failure.message, path, _hint(failure), kind=failure.kind, errno=failure.errno,
+                         line=failure.line, byte=failure.byte, record=failure.record)
+
+
+def os_error(error: OSError, path: str | None, what: str | None = None) -> SeqtallyError:
+    """An OSError of Python's own I/O, as the engine would say it."""
+    words = error.strerror or (os.strerror(error.errno) if error.errno else str(error))
+    return SeqtallyError(words if what is None else f"{what}: {words}", path, kind="os", errno=error.errno)

@@ -3,14 +3,15 @@ checksum computes, and the standard's comparison of two collections."""
 from __future__ import annotations
 
 import json
-import os
 from collections import Counter
 from collections.abc import Hashable, Mapping, Sequence
 from typing import Any, Literal, overload
 
 from ._canonical import JsonValue, canonical_json, sha512t24u
 from ._checksum import SequenceChecksum, checksum
+from ._engine import Progress
 from ._errors import SeqtallyError
+from ._inputs import Source, path_of
 
 # The attributes whose digests make the collection's own (level 0) digest.
 INHERENT = ("names", "sequences")
@@ -35,18 +36,38 @@ def digest_of(level1: Mapping[str, str]) -> str:
 
 
 @overload
-def seqcol(source: str | os.PathLike[str], *, level: Literal[0] = 0) -> str: ...
+def seqcol(source: Source, *, level: Literal[0] = 0, progress: Progress | None = None) -> str: ...
 @overload
-def seqcol(source: str | os.PathLike[str], *, level: Literal[1]) -> Level1: ...
+def seqcol(source: Source, *, level: Literal[1], progress: Progress | None = None) -> Level1: ...
 @overload
-def seqcol(source: str | os.PathLike[str], *, level: Literal[2]) -> Level2: ...
+def seqcol(source: Source, *, level: Literal[2], progress: Progress | None = None) -> Level2: ...
+@overload
+def seqcol(source: Source, *, level: int, progress: Progress | None = None) -> str | Level1 | Level2: ...
 
 
-def seqcol(source: str | os.PathLike[str], *, level: int = 0) -> str | Level1 | Level2:
-    """The sequence collection of a FASTA file (plain, gzip, BGZF, "-"):
-    its digest (level 0), the digests of names, lengths and sequences
-    (level 1), or those arrays themselves (level 2)."""
-    return at_level(level2_of(checksum(source)), level)
+def seqcol(source: Source, *, level: int = 0, progress: Progress | None = None) -> str | Level1 | Level2:
+    """The sequence collection of a FASTA file (plain, gzip, BGZF; a path,
+    "-", a descriptor or a binary file): its digest (level 0), the digests
+    of names, lengths and sequences (level 1), or those arrays themselves
+    (level 2)."""
+    return seqcol_of(checksum(source, progress=progress), level=level)
+
+
+@overload
+def seqcol_of(records: Sequence[SequenceChecksum], *, level: Literal[0] = 0) -> str: ...
+@overload
+def seqcol_of(records: Sequence[SequenceChecksum], *, level: Literal[1]) -> Level1: ...
+@overload
+def seqcol_of(records: Sequence[SequenceChecksum], *, level: Literal[2]) -> Level2: ...
+@overload
+def seqcol_of(records: Sequence[SequenceChecksum], *, level: int) -> str | Level1 | Level2: ...
+
+
+def seqcol_of(records: Sequence[SequenceChecksum], *, level: int = 0) -> str | Level1 | Level2:
+    """seqcol() of records that checksum() gave."""
+    if level not in (0, 1, 2):
+        raise ValueError(f"level must be 0, 1 or 2, not {level!r}")
+    return at_level(level2_of(records), level)
 
 
 def at_level(level2: Level2, level: int) -> str | Level1 | Level2:
@@ -56,19 +77,19 @@ def at_level(level2: Level2, level: int) -> str | Level1 | Level2:
     return level1 if level == 1 else digest_of(level1)
 
 
-def load_collection(source: str | os.PathLike[str] | Mapping[str, Any]) -> Level2:
+def load_collection(source: Source | Mapping[str, Any], *, progress: Progress | None = None) -> Level2:
     """A level-2 collection: given as one, read from a JSON file of one (as
     `seqtally seqcol --level 2` writes), or computed from a FASTA file."""
     if isinstance(source, Mapping):
         return _checked(dict(source), "the collection given")
-    path = os.fspath(source)
-    if path != "-" and _starts_like_json(path):
+    path = path_of(source)
+    if path is not None and path != "-" and _starts_like_json(path):
         try:
             with open(path, "rb") as saved:
                 return _checked(json.loads(saved.read()), path)
         except (OSError, ValueError) as error:
             raise SeqtallyError(f"cannot read a level-2 collection: {error}", path) from None
-    return level2_of(checksum(path))
+    return level2_of(checksum(source, progress=progress))
 
 
 def _starts_like_json(path: str) -> bool:
@@ -88,13 +109,13 @@ def _checked(collection: Any, where: str) -> Level2:
     return collection
 
 
-def compare(a: str | os.PathLike[str] | Mapping[str, Any], b: str | os.PathLike[str] | Mapping[str, Any]
-            ) -> dict[str, Any]:
+def compare(a: Source | Mapping[str, Any], b: Source | Mapping[str, Any], *,
+            progress: Progress | None = None) -> dict[str, Any]:
     """The seqcol comparison of two collections (FASTA files, level-2 JSON
     files or level-2 mappings): their digests, which attributes each has,
     and per shared attribute the element counts and whether the shared
     elements come in the same order."""
-    return comparison(load_collection(a), load_collection(b))
+    return comparison(load_collection(a, progress=progress), load_collection(b, progress=progress))
 
 
 def comparison(a: Level2, b: Level2) -> dict[str, Any]:
@@ -131,8 +152,10 @@ def _shared_elements(a: Sequence[Any], b: Sequence[Any]) -> tuple[int, bool | No
     return count, [k for k in keys_a if k in common] == [k for k in keys_b if k in common]
 
 
-def verdict(a: Level2, b: Level2) -> str:
-    """What a person wants to know first about two collections."""
+def verdict(a: Mapping[str, Any], b: Mapping[str, Any]) -> str:
+    """What a person wants to know first about two level-2 collections
+    (as load_collection gives them): one line."""
+    a, b = _checked(dict(a), "collection A"), _checked(dict(b), "collection B")
     # Equal inherent arrays are what equal level-0 digests say.
     if all(a[name] == b[name] for name in INHERENT):
         return "identical: the same sequences under the same names, in the same order"

@@ -1,0 +1,158 @@
+"""The library's engine seen from Python: every way of naming an input, a
+plain program's Ctrl-C in the middle of a file, writes that signals
+interrupt, and work handed to a Dask cluster."""
+import gzip
+import os
+import json
+import random
+import subprocess
+import sys
+
+import pytest
+
+import seqtally
+import seqtally_tools
+from conftest import cli, module_track
+
+# Large enough that gzip input is inflated by the engine's own thread (it
+# reads small regular files inline) and reads cross many blocks.
+RECORDS = b"".join(b">r%d some words\n" % i + b"\n".join(
+    bytes(random.Random(i).choices(b"ACGTacgtN", k=60)) for _ in range(900)) + b"\n" for i in range(60))
+KINDS = {
+    "plain": lambda data, path: data,
+    "gzip": lambda data, path: gzip.compress(data, 6),
+    "multi-member": lambda data, path: b"".join(gzip.compress(data[i:i + 333_333]) for i in range(0, len(data),
+                                                                                                   333_333)),
+    "BGZF": lambda data, path: subprocess.run(["bgzip", "-c", path], check=True, capture_output=True).stdout,
+}
+
+
+@pytest.fixture(scope="module")
+def inputs(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("kinds")
+    plain = folder / "plain.fa"
+    plain.write_bytes(RECORDS)
+    made = {}
+    for kind, encode in KINDS.items():
+        path = folder / f"{kind}.data"
+        path.write_bytes(encode(RECORDS, str(plain)))
+        made[kind] = path
+    expected = [(r.id, r.length, r.sha512, r.md5) for r in seqtally.checksum(str(plain))]
+    return made, expected
+
+
+def through(how, path):
+    """checksum() of `path` given as `how`, in this process or (standard
+    input) in a fresh one."""
+    if how == "path":
+        return seqtally_tools.checksum(path)
+    if how == "descriptor":
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            records = seqtally_tools.checksum(fd)
+            os.fstat(fd)  # still the caller's, still open
+            return records
+        finally:
+            os.close(fd)
+    if how == "file object":
+        with open(path, "rb") as stream:
+            return seqtally_tools.checksum(stream)
+    with open(path, "rb") as stream:
+        out = subprocess.run([sys.executable, "-c", "import json, seqtally_tools; "
+                              "print(json.dumps(seqtally_tools.checksum('-')))"], stdin=stream, capture_output=True,
+                             check=True)
+    return [tuple(record) for record in json.loads(out.stdout)]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+@pytest.mark.parametrize("how", ["path", "-", "descriptor", "file object"])
+def test_every_source_of_every_kind_gives_the_module_values(inputs, kind, how):
+    made, expected = inputs
+    assert [tuple(record) for record in through(how, str(made[kind]))] == expected
+
+
+INTERRUPTED = r"""
+import os, signal, sys, threading, time
+from seqtally_tools import checksum
+path = sys.argv[1]
+finished = []
+def interrupt():
+    time.sleep(0.3)
+    os.kill(os.getpid(), signal.SIGINT)
+threading.Thread(target=interrupt, daemon=True).start()
+try:
+    checksum(path)
+    finished.append(1)
+    checksum(path)  # a fast machine may finish once before the signal
+    finished.append(2)
+except KeyboardInterrupt:
+    print("interrupted", len(finished))
+"""
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_ctrl_c_raises_keyboard_interrupt_inside_a_call(tmp_path, compressed):
+    """A plain program, the signal sent 0.3 s into calls of a few seconds
+    each: the second call never completes."""
+    block = bytes(random.Random(5).choices(b"ACGT", k=1 << 20))
+    path = tmp_path / ("big.fa.gz" if compressed else "big.fa")
+    data = b">one long record\n" + block * 600 + b"\n>two\n" + block * 100 + b"\n"
+    path.write_bytes(gzip.compress(data, 1) if compressed else data)
+    out = subprocess.run([sys.executable, "-c", INTERRUPTED, str(path)], capture_output=True, timeout=120)
+    assert out.stdout.split()[0] == b"interrupted" and out.stdout.split()[1] in (b"0", b"1")
+    assert out.stderr == b""
+
+
+SLOW_READER = r"""
+import os, sys, time
+fd = int(sys.argv[1])
+while chunk := os.read(fd, 4096):
+    time.sleep(0.0002)
+    sys.stdout.buffer.write(chunk)
+"""
+
+
+TIMED_WRITER = r"""
+import os, signal, sys, seqtally_tools
+ticks = []
+signal.signal(signal.SIGALRM, lambda *_: ticks.append(1))
+signal.setitimer(signal.ITIMER_REAL, 0.0001, 0.0001)
+seqtally_tools.gc_track(sys.argv[1], "-", window=5)
+signal.setitimer(signal.ITIMER_REAL, 0, 0)
+assert len(ticks) > 10, len(ticks)
+"""
+
+
+def test_writes_to_a_slow_pipe_survive_a_signal_timer(tmp_path, fasta):
+    """The track on standard output, a pipe drained slowly while a timer
+    interrupts the writes: every byte arrives, once."""
+    path = fasta(RECORDS)
+    read_end, write_end = os.pipe()
+    reader = subprocess.Popen([sys.executable, "-c", SLOW_READER, str(read_end)], pass_fds=(read_end,),
+                              stdout=subprocess.PIPE)
+    os.close(read_end)
+    writer = subprocess.Popen([sys.executable, "-c", TIMED_WRITER, path], stdout=write_end, stderr=subprocess.PIPE)
+    os.close(write_end)
+    received = reader.communicate(timeout=300)[0]
+    assert writer.wait(timeout=300) == 0, writer.stderr.read()
+    assert received == module_track(path, 5, tmp_path)
+
+
+def test_gzip_level_0_through_the_command(tmp_path, fasta):
+    """Stored blocks: the track is larger than its text and reads back whole."""
+    path = fasta(RECORDS)
+    out = tmp_path / "t.wig.gz"
+    assert cli("gc", path, out, "--window", "7", "--level", "0", "-q").returncode == 0
+    packed = out.read_bytes()
+    assert gzip.decompress(packed) == module_track(path, 7, tmp_path) and len(packed) > len(gzip.decompress(packed))
+
+
+def test_a_dask_cluster_runs_checksum_files(inputs):
+    distributed = pytest.importorskip("distributed")
+    made, expected = inputs
+    sources = [str(made[kind]) for kind in KINDS] * 3
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as \
+            cluster, distributed.Client(cluster) as client:
+        done = list(seqtally_tools.checksum_files(sources, executor=client.get_executor()))
+    assert [f.file for f in done] == sources
+    assert all([tuple(r) for r in f.records] == expected for f in done)
