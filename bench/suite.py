@@ -747,9 +747,13 @@ def print_table(report):
                   f"({100 * r['io_floor_seconds'] / r['seconds']:.0f}% of it is that floor)")
     if "bigwig_library_seconds" in limits:
         print(f"tracks: the plain wiggle run takes {limits['wig_seconds']:.3f} s, pyBigWig alone writes its "
-              f"intervals from arrays in {limits['bigwig_library_seconds']:.3f} s; the converter process peaks at "
-              f"{limits['converter_peak_bigWig'] / MiB:.1f} MiB (bigWig), "
-              f"{limits['converter_peak_bedGraph'] / MiB:.1f} MiB (bedGraph)")
+              f"intervals from arrays in {limits['bigwig_library_seconds']:.3f} s")
+    if "engine_call_us" in limits:
+        print(f"engine: a call on a tiny file costs {limits['engine_call_us']:.1f} us (the module "
+              f"{limits['module_call_us']:.1f} us, {limits['engine_call_us'] / limits['module_call_us']:.2f}x); a "
+              f"Python thread beside calls keeps {limits['python_thread_share']:.0%} of its speed; bigWig from gzip "
+              f"costs {limits['bigwig_gzip_vs_plain']:.2f}x the plain input; SIGINT ends a call after "
+              f"{limits['sigint_seconds'] * 1000:.0f} ms")
     for r in rows:
         if "peak" in r:
             compare = f", plain input {r['peak_plain'] / MiB:.1f} MiB" if "peak_plain" in r else ""

@@ -94,13 +94,15 @@ def checksum_files(sources: Iterable[Source], *, jobs: int = 1, executor: Execut
         for source in listed:
             yield _one_file(source, progress)
         return
-    # Threads of our own take one file each, and share a Progress, so that
-    # the calls still running can be cancelled; an executor takes batches
-    # of consecutive files, perhaps far from here.
+    # Threads of our own share a Progress, so that the calls still running
+    # can be cancelled; an executor's workers may be far from here. Both
+    # take batches of consecutive files: a future per small file costs
+    # the threads more in turns at the interpreter lock than the file's
+    # digests take.
     ours = executor is None
     mine = (progress if progress is not None else Progress()) if ours else None
     pool = ThreadPoolExecutor(jobs, thread_name_prefix="seqtally") if executor is None else executor
-    tasks = [([source], mine) for source in listed] if ours else [(batch, None) for batch in _batches(listed)]
+    tasks = [(batch, mine) for batch in _batches(listed, *(THREAD_BATCH if ours else EXECUTOR_BATCH))]
     finished = False
     try:
         with contextlib.closing(_in_order(pool, _checksum_batch, tasks, 4 * jobs if ours else 256)) as results:
@@ -134,13 +136,13 @@ def _checksum_batch(sources: list[Source], progress: Progress | None) -> tuple[l
     return done, None
 
 
-# A batch for an executor: enough work that handing it over costs little,
-# small enough that the batches spread over the executor's workers.
-BATCH_BYTES = 16 << 20
-BATCH_FILES = 64
+# Batches (bytes, files): enough work that handing one over costs little,
+# small enough that they spread evenly over the workers.
+EXECUTOR_BATCH = (16 << 20, 64)
+THREAD_BATCH = (1 << 20, 16)
 
 
-def _batches(sources: list[Source]) -> Iterator[list[Source]]:
+def _batches(sources: list[Source], most_bytes: int, most_files: int) -> Iterator[list[Source]]:
     batch: list[Source] = []
     held = 0
     for source in sources:
@@ -150,7 +152,7 @@ def _batches(sources: list[Source]) -> Iterator[list[Source]]:
             held += os.stat(path).st_size if path is not None and path != "-" else 0
         except (OSError, ValueError):
             pass  # read elsewhere, perhaps; the count bounds the batch
-        if held >= BATCH_BYTES or len(batch) >= BATCH_FILES:
+        if held >= most_bytes or len(batch) >= most_files:
             yield batch
             batch, held = [], 0
     if batch:
