@@ -74,6 +74,8 @@ def test_every_source_of_every_kind_gives_the_module_values(inputs, kind, how):
 INTERRUPTED = r"""
 import os, signal, sys, threading, time
 from seqtally_tools import checksum
+# Started in the background by a shell, a program inherits Ctrl-C ignored.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 path = sys.argv[1]
 finished = []
 def interrupt():
