@@ -201,9 +201,16 @@ def test_cancel_ends_a_call_soon_and_leaves_nothing(tmp_path, large, monkeypatch
     os.close(silent_write)
 
 
+def parent_of(pid):
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as stat:
+            return int(stat.read().rsplit(b")", 1)[1].split()[1])
+    except (OSError, IndexError, ValueError):
+        return None  # it ended between the listing and the read
+
+
 def descriptors_children_threads():
-    children = [entry for entry in os.listdir("/proc") if entry.isdigit() and
-                open(f"/proc/{entry}/stat", "rb").read().rsplit(b")", 1)[1].split()[1] == str(os.getpid()).encode()]
+    children = [entry for entry in os.listdir("/proc") if entry.isdigit() and parent_of(entry) == os.getpid()]
     return sorted(os.listdir("/proc/self/fd")), children, threading.active_count()
 
 
