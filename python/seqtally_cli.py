@@ -427,8 +427,9 @@ def _parser() -> argparse.ArgumentParser:
         "seqcol",
         help="GA4GH sequence collection digest of every file",
         description="The seqcol digest of each file (names and SQ. sequence digests, in file order), or with "
-        "--level 1 the digests of names, lengths and sequences, with --level 2 those arrays (canonical JSON, "
-        "one line per file; compare reads it back).")
+        "--level 1 the digests of every attribute of seqcol v1.0 (names, lengths, sequences, sorted_sequences, "
+        "name_length_pairs, sorted_name_length_pairs), with --level 2 the arrays (canonical JSON, one line per "
+        "file; compare reads it back).")
     _file_arguments(seqcol_command)
     seqcol_command.add_argument("--level", choices=("0", "1", "2"), default="0",
                                 help="0: file and digest (default); 1 or 2: one JSON object per file")

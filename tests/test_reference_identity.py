@@ -12,6 +12,9 @@ from conftest import cli, lambda_phage
 from seqtally_tools import canonical_json
 
 TUTORIAL = b">chrX\nTTGGGGAA\n>chr1\nGGAA\n>chr2\nGCGC\n"
+KNOWN = {"name_length_pairs": "B9MESWM8k-hK_OeQK8bZNAG74pLY0Ujq",
+         "sorted_name_length_pairs": "zjM1Ie9m0zFbqsAnZ6jAJSXuFpKTr40J",
+         "sorted_sequences": "KgWo6TT1Lqw6vgkXU9sYtCU9xwXoDt6M", "lengths": "cGRMZIb3AVgkcAfNv39RN7hnT5Chk7RX"}
 
 
 def test_the_standards_known_answer(tmp_path):
@@ -23,10 +26,17 @@ def test_the_standards_known_answer(tmp_path):
     assert out.stdout.decode() == (f"file\tseqcol\n{plain}\tXZlrcEGi6mlopZ2uD8ObHkQB1d0oDwKk\n"
                                    f"{tmp_path / 'tutorial.fa.gz'}\tXZlrcEGi6mlopZ2uD8ObHkQB1d0oDwKk\n")
     level1 = json.loads(cli("seqcol", "--level", "1", "-", input=TUTORIAL).stdout)
-    assert level1 == seqtally_tools.seqcol(plain, level=1) and set(level1) == {"lengths", "names", "sequences"}
+    assert level1 == seqtally_tools.seqcol(plain, level=1)
+    # The standard's tutorial answers; names and sequences as the rows above give them.
+    assert {name: level1[name] for name in KNOWN} == KNOWN
+    assert set(level1) == {*KNOWN, "names", "sequences"}
     level2 = cli("seqcol", "--level", "2", plain).stdout
-    assert json.loads(level2) == {"lengths": [8, 4, 4], "names": ["chrX", "chr1", "chr2"],
-                                  "sequences": [seqtally_tools.checksum(plain)[i].refget_id for i in range(3)]}
+    sequences = [seqtally_tools.checksum(plain)[i].refget_id for i in range(3)]
+    assert json.loads(level2) == {
+        "lengths": [8, 4, 4], "names": ["chrX", "chr1", "chr2"], "sequences": sequences,
+        "sorted_sequences": sorted(sequences),
+        "name_length_pairs": [{"length": 8, "name": "chrX"}, {"length": 4, "name": "chr1"},
+                              {"length": 4, "name": "chr2"}]}
     assert level2 == canonical_json(json.loads(level2)) + b"\n"
 
 
@@ -81,11 +91,27 @@ def test_comparison_verdicts_counts_and_statuses(tmp_path, b, verdict, status, s
     assert (text.returncode, text.stdout.decode().splitlines()[0]) == (status, verdict)
     result = json.loads(cli("compare", "--format", "json", tmp_path / "a.fa", tmp_path / "b.fa.gz").stdout)
     assert result == seqtally_tools.compare(tmp_path / "a.fa", tmp_path / "b.fa.gz")
-    assert result["attributes"] == {"a_only": [], "b_only": [], "a_and_b": ["lengths", "names", "sequences"]}
+    assert result["attributes"] == {"a_only": [], "b_only": [], "a_and_b": [
+        "lengths", "name_length_pairs", "names", "sequences", "sorted_sequences"]}
     elements = result["array_elements"]
     assert (elements["a_count"]["sequences"], elements["b_count"]["names"]) == (3, len(b))
     assert elements["a_and_b_same_order"]["sequences"] == same_order
     assert (result["digests"]["a"] == result["digests"]["b"]) == (status == 0)
+
+
+@pytest.mark.parametrize("a, b, count, same_order", [
+    ([8, 4, 4], [8, 4, 4], 3, True),          # balanced duplicates have an order
+    ([8, 4, 4], [4, 8, 4], 3, False),
+    ([8, 4, 4], [8, 4], 2, None),             # unbalanced: A keeps 3, B 2
+    ([8, 4], [4, 9], 1, None),                # fewer than two shared
+    ([1, 2, 3], [3, 9, 1, 2], 3, False),
+    ([{"length": 1, "name": "a"}, {"length": 2, "name": "b"}], [{"name": "a", "length": 1},
+                                                                {"name": "b", "length": 2}], 2, True),
+])
+def test_the_standards_counts_and_order(a, b, count, same_order):
+    result = seqtally_tools.compare({"names": [], "sequences": [], "x": a}, {"names": [], "sequences": [], "x": b})
+    elements = result["array_elements"]
+    assert (elements["a_and_b_count"]["x"], elements["a_and_b_same_order"]["x"]) == (count, same_order)
 
 
 def test_compare_with_a_saved_collection_and_its_failures(tmp_path):

@@ -1,5 +1,10 @@
-"""GA4GH sequence collections (seqcol) from the per-record values that
-checksum computes, and the standard's comparison of two collections."""
+"""GA4GH sequence collections (seqcol v1.0) from the per-record values that
+checksum computes, and the standard's comparison of two collections.
+
+Level 2 holds the arrays names, lengths, sequences (file order),
+sorted_sequences and name_length_pairs; level 1 each array's digest, and
+the transient sorted_name_length_pairs, which has no array of its own; the
+collection's digest is that of names and sequences only."""
 from __future__ import annotations
 
 import json
@@ -20,14 +25,23 @@ Level2 = dict[str, list[Any]]
 
 
 def level2_of(records: Sequence[SequenceChecksum]) -> Level2:
-    """The collection's arrays, in file order."""
-    return {"lengths": [r.length for r in records], "names": [r.id for r in records],
-            "sequences": ["SQ." + r.sha512t24u for r in records]}
+    """The collection's arrays."""
+    sequences = ["SQ." + r.sha512t24u for r in records]
+    return {"lengths": [r.length for r in records], "name_length_pairs": [{"length": r.length, "name": r.id}
+                                                                          for r in records],
+            "names": [r.id for r in records], "sequences": sequences, "sorted_sequences": sorted(sequences)}
 
 
 def level1_of(level2: Mapping[str, Sequence[JsonValue]]) -> Level1:
-    """The digest of each attribute: sha512t24u of its canonical JSON array."""
-    return {name: sha512t24u(canonical_json(array)) for name, array in level2.items()}
+    """The digest of each attribute: sha512t24u of its canonical JSON array;
+    and sorted_name_length_pairs, the digest of the sorted digests of the
+    name_length_pairs objects, where those pairs are given."""
+    level1 = {name: sha512t24u(canonical_json(array)) for name, array in level2.items()}
+    pairs = level2.get("name_length_pairs")
+    if pairs is not None:
+        level1["sorted_name_length_pairs"] = sha512t24u(canonical_json(sorted(
+            sha512t24u(canonical_json(pair)) for pair in pairs)))
+    return dict(sorted(level1.items()))
 
 
 def digest_of(level1: Mapping[str, str]) -> str:
@@ -47,9 +61,9 @@ def seqcol(source: Source, *, level: int, progress: Progress | None = None) -> s
 
 def seqcol(source: Source, *, level: int = 0, progress: Progress | None = None) -> str | Level1 | Level2:
     """The sequence collection of a FASTA file (plain, gzip, BGZF; a path,
-    "-", a descriptor or a binary file): its digest (level 0), the digests
-    of names, lengths and sequences (level 1), or those arrays themselves
-    (level 2)."""
+    "-", a descriptor or a binary file): its digest (level 0), the digest
+    of every attribute (level 1), or the arrays themselves (level 2)."""
+
     return seqcol_of(checksum(source, progress=progress), level=level)
 
 
@@ -140,16 +154,18 @@ def _key(item: Any) -> Hashable:
 
 
 def _shared_elements(a: Sequence[Any], b: Sequence[Any]) -> tuple[int, bool | None]:
-    """Elements in both (each counted as often as it is in both), and
-    whether they come in the same order: None when fewer than two are
-    shared or a shared one is not unique, for then order means nothing."""
+    """The standard's counts: A kept to the elements found in B and B to
+    those found in A, duplicates and all. The shared count is the shorter
+    of the two; their order is None when fewer than two are shared or the
+    duplicates do not balance (the two differ in length), and otherwise
+    whether the two are equal."""
     keys_a, keys_b = [_key(x) for x in a], [_key(x) for x in b]
-    count_a, count_b = Counter(keys_a), Counter(keys_b)
-    common = count_a.keys() & count_b.keys()
-    count = sum(min(count_a[k], count_b[k]) for k in common)
-    if count < 2 or any(count_a[k] > 1 or count_b[k] > 1 for k in common):
+    in_a, in_b = set(keys_a), set(keys_b)
+    kept_a, kept_b = [k for k in keys_a if k in in_b], [k for k in keys_b if k in in_a]
+    count = min(len(kept_a), len(kept_b))
+    if count < 2 or len(kept_a) != len(kept_b):
         return count, None
-    return count, [k for k in keys_a if k in common] == [k for k in keys_b if k in common]
+    return count, kept_a == kept_b
 
 
 def verdict(a: Mapping[str, Any], b: Mapping[str, Any]) -> str:
