@@ -422,10 +422,25 @@ class CheckpointSink final : public Sink {
     std::exception_ptr stopped_;
 };
 
+// How a record is named. The module's rule: the header up to its first
+// space. The library's: the header's first word, as samtools faidx, Picard
+// and the sequence collection tools read it; formats that name records
+// (tracks, chrom.sizes) cannot take a record without one.
+enum class NameRule { Module, Word };
+
+NameRule name_rule_of(const char* text) {
+    const std::string_view rule(text);
+    if (rule == "module") return NameRule::Module;
+    if (rule == "word") return NameRule::Word;
+    PyErr_SetString(PyExc_ValueError, "names must be 'module' or 'word'");
+    throw PythonRaised{};
+}
+
 // The records of an input, with the number of each and its failures as problems.
 class Records {
   public:
-    Records(File file, Unlocked& unlocked) : reader_(open_input(std::move(file), unlocked.input_options())) {}
+    Records(File file, Unlocked& unlocked, NameRule rule, bool need_names)
+        : reader_(open_input(std::move(file), unlocked.input_options())), rule_(rule), need_names_(need_names) {}
 
     // The next record and its name, or none at the end.
     std::optional<std::pair<fasta::RecordView, std::string_view>> next() {
@@ -434,9 +449,15 @@ class Records {
         if (!next.value()) return std::nullopt;
         ++number_;
         const fasta::RecordView record = *next.value();
-        auto identifier = record.identifier();
-        if (!identifier) throw encoding_problem(number_, reader_.header_line());
-        return std::pair{record, identifier.value()};
+        auto name = rule_ == NameRule::Module ? record.identifier() : record.first_word();
+        if (!name) throw encoding_problem(number_, reader_.header_line());
+        if (need_names_ && rule_ == NameRule::Word && name.value().empty()) {
+            Problem problem("format", "input", "record " + std::to_string(number_) + " has no name");
+            problem.line = reader_.header_line();
+            problem.record = number_;
+            throw problem;
+        }
+        return std::pair{record, name.value()};
     }
 
     std::uint64_t number() const noexcept { return number_; }
@@ -444,6 +465,8 @@ class Records {
 
   private:
     fasta::Reader reader_;
+    NameRule rule_;
+    bool need_names_;
     std::uint64_t number_ = 0;
 };
 
@@ -454,13 +477,14 @@ PyObject* ascii_text(std::string_view text) {
 // ------------------------------------------------------------ checksum
 
 PyObject* checksum(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"source", "record_type", "progress", "on_record", nullptr};
+    static const char* keywords[] = {"source", "record_type", "progress", "on_record", "names", nullptr};
     PyObject* source = nullptr;
     PyObject* record_type = nullptr;
     PyObject* progress_arg = Py_None;
     PyObject* on_record_arg = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO!|OO:checksum", const_cast<char**>(keywords), &source,
-                                     &PyType_Type, &record_type, &progress_arg, &on_record_arg)) {
+    const char* names = "module";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO!|OOs:checksum", const_cast<char**>(keywords), &source,
+                                     &PyType_Type, &record_type, &progress_arg, &on_record_arg, &names)) {
         return nullptr;
     }
     return frame([&]() -> PyObject* {
@@ -475,18 +499,18 @@ PyObject* checksum(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         ProgressObject* progress = progress_of(progress_arg);
         PyObject* on_record = callback_of(on_record_arg);
+        const NameRule rule = name_rule_of(names);
         const Place place = place_of(source, "source", true, 0);
         std::deque<core::SequenceDigest> digests;
         {
             Unlocked unlocked(progress, on_record);
-            Records records(open_input_file(place), unlocked);
+            Records records(open_input_file(place), unlocked, rule, false);
             core::TwoCoreDigester digester;
             const std::function<void()> checkpoint = [&] { unlocked.checkpoint(); };
             while (auto next = records.next()) {
-                auto digest = digester.process_sequence(next->first, checkpoint);
-                if (!digest) throw encoding_problem(records.number(), records.header_line());
-                unlocked.record_done(digest.value().id, digest.value().length);
-                digests.push_back(std::move(digest).value());
+                core::SequenceDigest digest = digester.process_named(next->first, next->second, checkpoint);
+                unlocked.record_done(digest.id, digest.length);
+                digests.push_back(std::move(digest));
             }
         }
         PyRef list(PyList_New(static_cast<Py_ssize_t>(digests.size())));
@@ -523,20 +547,22 @@ std::uint64_t window_of(long long window) {
 }
 
 PyObject* gc_values(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"source", "window", "omit_tail", "progress", "on_record", nullptr};
+    static const char* keywords[] = {"source", "window", "omit_tail", "progress", "on_record", "names", nullptr};
     PyObject* source = nullptr;
     long long window_arg = 0;
     int omit_tail = 0;
     PyObject* progress_arg = Py_None;
     PyObject* on_record_arg = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OLp|OO:gc_values", const_cast<char**>(keywords), &source,
-                                     &window_arg, &omit_tail, &progress_arg, &on_record_arg)) {
+    const char* names = "module";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OLp|OOs:gc_values", const_cast<char**>(keywords), &source,
+                                     &window_arg, &omit_tail, &progress_arg, &on_record_arg, &names)) {
         return nullptr;
     }
     return frame([&]() -> PyObject* {
         const std::uint64_t window = window_of(window_arg);
         ProgressObject* progress = progress_of(progress_arg);
         PyObject* on_record = callback_of(on_record_arg);
+        const NameRule rule = name_rule_of(names);
         const Place place = place_of(source, "source", true, 0);
         struct Values {
             std::string id;
@@ -546,7 +572,7 @@ PyObject* gc_values(PyObject*, PyObject* args, PyObject* kwargs) {
         std::deque<Values> all;
         {
             Unlocked unlocked(progress, on_record);
-            Records records(open_input_file(place), unlocked);
+            Records records(open_input_file(place), unlocked, rule, true);
             const core::WindowValues pass(window);
             const std::function<void()> checkpoint = [&] { unlocked.checkpoint(); };
             while (auto next = records.next()) {
@@ -583,10 +609,10 @@ void write_to(OutputStream& out, std::string_view text, const char* which) {
 // The track and its sizes, written with the interpreter lock released.
 void write_track_unlocked(const Place& input_place, const Place& output_place, const std::optional<Place>& sizes_place,
                           bool wiggle, std::int32_t wiggle_window, std::uint64_t window, bool omit_tail,
-                          std::optional<std::uint32_t> level, bool track_line, Unlocked&& unlocked) {
+                          std::optional<std::uint32_t> level, bool track_line, NameRule rule, Unlocked&& unlocked) {
     // Declaration order is release order in reverse: on a failure the
     // sizes go first, then the track, then the input.
-    Records records(open_input_file(input_place), unlocked);
+    Records records(open_input_file(input_place), unlocked, rule, true);
     File track_file = open_output_file(output_place, "output");
     std::unique_ptr<Sink> sink;
     if (level) {
@@ -655,8 +681,8 @@ void write_track_unlocked(const Place& input_place, const Place& output_place, c
 }
 
 PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"source",     "output",   "form",     "window",    "omit_tail", "gzip_level",
-                                     "sizes",      "track_line", "progress", "on_record", nullptr};
+    static const char* keywords[] = {"source", "output",     "form",     "window",    "omit_tail", "gzip_level",
+                                     "sizes",  "track_line", "progress", "on_record", "names",     nullptr};
     PyObject* source = nullptr;
     PyObject* output = nullptr;
     const char* form = nullptr;
@@ -667,9 +693,10 @@ PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
     int track_line = 0;
     PyObject* progress_arg = Py_None;
     PyObject* on_record_arg = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOsLp|OOpOO:write_track", const_cast<char**>(keywords), &source,
+    const char* names = "module";
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOsLp|OOpOOs:write_track", const_cast<char**>(keywords), &source,
                                      &output, &form, &window_arg, &omit_tail, &level_arg, &sizes_arg, &track_line,
-                                     &progress_arg, &on_record_arg)) {
+                                     &progress_arg, &on_record_arg, &names)) {
         return nullptr;
     }
     return frame([&]() -> PyObject* {
@@ -698,13 +725,14 @@ PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         ProgressObject* progress = progress_of(progress_arg);
         PyObject* on_record = callback_of(on_record_arg);
+        const NameRule rule = name_rule_of(names);
         const Place input_place = place_of(source, "source", true, 0);
         const Place output_place = place_of(output, "output", true, 1);
         std::optional<Place> sizes_place;
         if (sizes_arg != Py_None) sizes_place = place_of(sizes_arg, "sizes", true, 1);
 
         write_track_unlocked(input_place, output_place, sizes_place, wiggle, static_cast<std::int32_t>(window_arg),
-                             window, omit_tail != 0, level, track_line != 0, Unlocked(progress, on_record));
+                             window, omit_tail != 0, level, track_line != 0, rule, Unlocked(progress, on_record));
         return Py_NewRef(Py_None);
     });
 }

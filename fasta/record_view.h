@@ -1,6 +1,7 @@
 #pragma once
 // One record inside the reader's buffer, valid until the reader's next
 // next_record() call. Nothing is copied.
+#include <algorithm>
 #include <cstddef>
 #include <iterator>
 #include <span>
@@ -77,6 +78,16 @@ class RecordView {
         id = id.substr(0, id.find(' '));
         if (auto error = check_utf8(id)) return Err{*error};
         return id;
+    }
+    // The first word of the header: leading spaces and tabs skipped, then
+    // up to the next space, tab, vertical tab, form feed or carriage return,
+    // as samtools faidx and the sequence collection tools name a record.
+    Result<std::string_view, Utf8Error> first_word() const {
+        std::string_view word = header();
+        word.remove_prefix(std::min(word.size(), word.find_first_not_of(" \t")));
+        word = word.substr(0, word.find_first_of(" \t\v\f\r"));
+        if (auto error = check_utf8(word)) return Err{*error};
+        return word;
     }
     SequenceLines sequence_lines() const noexcept { return SequenceLines(data_.data(), line_ends_); }
 

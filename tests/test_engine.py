@@ -158,3 +158,48 @@ def test_a_dask_cluster_runs_checksum_files(inputs):
         done = list(seqtally_tools.checksum_files(sources, executor=client.get_executor()))
     assert [f.file for f in done] == sources
     assert all([tuple(r) for r in f.records] == expected for f in done)
+
+
+# header, the library's name (its first word), the module's (up to the first space)
+NAMES = [
+    (b"a b", "a", "a"),
+    (b" pig1 desc", "pig1", ""),
+    (b"\tpig2\tx", "pig2", "\tpig2\tx"),
+    (b"chr1\tdesc", "chr1", "chr1\tdesc"),
+    (b"v\x0bb c", "v", "v\x0bb"),
+    (b"a\x01b", "a\x01b", "a\x01b"),
+    (b"crlf\r", "crlf", "crlf"),
+]
+
+
+def test_one_naming_rule_for_every_output_of_the_library(tmp_path):
+    import pyBigWig
+
+    path = tmp_path / "names.fa"
+    path.write_bytes(b"".join(b">%s\nACGTGC\n" % header for header, _, _ in NAMES))
+    words = [word for _, word, _ in NAMES]
+    assert [r.id for r in seqtally.checksum(str(path))] == [module for _, _, module in NAMES]
+    assert [r.id for r in seqtally_tools.checksum(path)] == words
+    seqtally_tools.gc_track(path, tmp_path / "t.wig", window=4, chrom_sizes=tmp_path / "s")
+    sections = [line for line in (tmp_path / "t.wig").read_text().splitlines() if line.startswith("variableStep")]
+    assert sections == [f"variableStep chrom={word} span=4" for word in words]
+    assert (tmp_path / "s").read_text() == "".join(f"{word}\t6\n" for word in words)
+    seqtally_tools.gc_track(path, tmp_path / "t.bedGraph", window=4)
+    assert [line.split("\t")[0] for line in (tmp_path / "t.bedGraph").read_text().splitlines()] == \
+        [w for w in words for _ in range(2)]
+    seqtally_tools.gc_track(path, tmp_path / "t.bw", window=4)
+    with pyBigWig.open(str(tmp_path / "t.bw")) as track:
+        assert list(track.chroms()) == words
+
+
+def test_a_record_without_a_name_where_one_is_needed(tmp_path):
+    path = tmp_path / "unnamed.fa"
+    path.write_bytes(b">a\nAC\n> \t\nGG\n")
+    assert [r.id for r in seqtally_tools.checksum(path)] == ["a", ""]
+    for call in (lambda: seqtally_tools.gc_track(path, tmp_path / "t.wig"),
+                 lambda: seqtally_tools.gc_track(path, tmp_path / "t.bw"),
+                 lambda: seqtally_tools.sequence_dictionary(path)):
+        with pytest.raises(seqtally_tools.SeqtallyError) as caught:
+            call()
+        assert caught.value.kind == "format" and caught.value.record == 2 and "record 2 has no name" in str(caught.value)
+    assert os.listdir(tmp_path) == ["unnamed.fa"]

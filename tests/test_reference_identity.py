@@ -57,10 +57,10 @@ def test_canonical_json_follows_rfc_8785(value, text):
 
 def test_names_that_need_escaping_keep_their_digest(tmp_path):
     fasta = tmp_path / "names.fa"
-    fasta.write_bytes('>chr"1\\\tünï\u2028 x\nACGT\n>\u00e9\x7f\nGG\n'.encode())
+    fasta.write_bytes('>chr"1\\\x01ünï\u2028 x\nACGT\n>\u00e9\x7f\nGG\n'.encode())
     level2 = json.loads(cli("seqcol", "--level", "2", fasta).stdout)
-    assert level2["names"] == ['chr"1\\\tünï\u2028', "\u00e9\x7f"]
-    expected = b'["chr\\"1\\\\\\t\xc3\xbcn\xc3\xaf\xe2\x80\xa8","\xc3\xa9\x7f"]'
+    assert level2["names"] == ['chr"1\\\x01ünï\u2028', "\u00e9\x7f"]
+    expected = b'["chr\\"1\\\\\\u0001\xc3\xbcn\xc3\xaf\xe2\x80\xa8","\xc3\xa9\x7f"]'
     assert seqtally_tools.seqcol(fasta, level=1)["names"] == seqtally_tools.sha512t24u(expected)
 
 
@@ -137,7 +137,7 @@ def samtools(*args):
 def test_dict_agrees_with_samtools(tmp_path):
     genome = tmp_path / "lambda_virus.fa"
     genome.write_bytes(lambda_phage())
-    # Bytes samtools drops (a space, a tab, a control byte, a lone CR, a byte above 0x7f) and a name cut at a tab.
+    # Bytes samtools drops (a space, a tab, a control byte, a lone CR, a byte above 0x7f); a name ending at a tab.
     odd = tmp_path / "odd.fasta"
     odd.write_bytes(b">clean\nACGTN\r\n>chr1 desc\nAC GT\r\nac\tgt*-\x01\xc3\xa9Z\r\r\n>chr2\tx y\nNNNN\n>e\n")
     for fasta in (genome, odd):
@@ -145,7 +145,14 @@ def test_dict_agrees_with_samtools(tmp_path):
         made = fasta.with_suffix(".dict")
         assert made.read_bytes() == samtools("dict", fasta)
     notes = cli("dict", odd, "-o", "-", "--force").stderr.decode().splitlines()
-    assert [note.split(" (")[0] for note in notes] == ["seqtally: note: record 2", "seqtally: note: record 3"]
+    assert [note.split(" (")[0] for note in notes] == ["seqtally: note: record 2"]
+    # samtools dict names a record before its first word: an empty SN, which no SAM reader takes.
+    pigs = tmp_path / "pigs.fa"
+    pigs.write_bytes(b"> pig1 desc\nACGT\n>\tpig2\nGG\n>pig3\nCC\n")
+    theirs, ours = samtools("dict", pigs).decode(), cli("dict", pigs, "-o", "-")
+    assert ours.stdout.decode() == theirs.replace("SN:\t", "SN:pig1\t", 1).replace("SN:\t", "SN:pig2\t", 1)
+    assert [n.split(" (")[0] for n in ours.stderr.decode().splitlines()] == [
+        "seqtally: note: record 1", "seqtally: note: record 2"]
     tagged = cli("dict", genome, "-o", "-", "--uri", "https://x.org/l.fa", "--assembly", "L1", "--species", "phage")
     assert tagged.stdout == samtools("dict", "-u", "https://x.org/l.fa", "-a", "L1", "-s", "phage", genome)
 

@@ -29,7 +29,6 @@ _SAM_KEPT = bytes(range(33, 127))
 _NOT_SAM = bytes(set(range(256)) - set(_SAM_KEPT))
 # The bytes that can end a name for samtools but not for seqtally.
 _SUSPECT = re.compile(rb"[^!-~\n]")
-_NAME_ENDS = b"\t\v\f\r"
 
 
 class SamRecord(NamedTuple):
@@ -65,11 +64,11 @@ def sequence_dictionary(source: Source, *, uri: str | None = None, assembly: str
         odd = find_sam_differences(readable, label, progress)
     if uri is None and path is not None and path != STDIN:
         uri = "file://" + os.path.abspath(path)
-    return write_dictionary(records, odd, uri=uri, assembly=assembly, species=species)
+    return write_dictionary(records, odd, uri=uri, assembly=assembly, species=species, label=label)
 
 
 def write_dictionary(records: list[SequenceChecksum], odd: dict[int, SamRecord], *, uri: str | None,
-                     assembly: str | None, species: str | None) -> SequenceDictionary:
+                     assembly: str | None, species: str | None, label: str | None = None) -> SequenceDictionary:
     extra = "".join(f"\t{tag}:{value}" for tag, value in (("UR", uri), ("AS", assembly), ("SP", species))
                     if value is not None)
     lines = ["@HD\tVN:1.0\tSO:unsorted\n"]
@@ -77,12 +76,22 @@ def write_dictionary(records: list[SequenceChecksum], odd: dict[int, SamRecord],
     for index, record in enumerate(records):
         ours = SamRecord(record.id, record.length, record.md5)
         sam = odd.get(index, ours)
-        lines.append(f"@SQ\tSN:{sam.name}\tLN:{sam.length}\tM5:{sam.md5}{extra}\n")
-        if sam != ours:
-            notes.append(f"record {index + 1} ({record.id!r}): samtools and Picard read it as SN {sam.name!r}, "
-                         f"LN {sam.length}, M5 {sam.md5}, which the dictionary holds; seqtally checksum gives "
-                         f"length {record.length}, md5 {record.md5} (it keeps the bytes that are not printable "
-                         "ASCII or are spaces, and cuts the name at the first space only)")
+        if not record.id:
+            raise SeqtallyError(f"record {index + 1} has no name, which a dictionary needs (SN)", label,
+                                kind="format", record=index + 1)
+        # The name is the header's first word, never empty; LN and M5 are
+        # the SAM rule's, which keeps the bytes "!" to "~" only.
+        lines.append(f"@SQ\tSN:{record.id}\tLN:{sam.length}\tM5:{sam.md5}{extra}\n")
+        said = []
+        if sam.name != record.id:
+            said.append(f"samtools dict writes SN {sam.name!r} (it does not skip the spaces and tabs before a "
+                        f"name), the dictionary SN {record.id!r}")
+        if (sam.length, sam.md5) != (record.length, record.md5):
+            said.append(f"samtools and Picard read it as LN {sam.length}, M5 {sam.md5}, which the dictionary "
+                        f"holds; seqtally checksum gives length {record.length}, md5 {record.md5} (it keeps the "
+                        "bytes that are not printable ASCII or are spaces)")
+        if said:
+            notes.append(f"record {index + 1} ({record.id!r}): " + "; ".join(said))
     return SequenceDictionary("".join(lines), notes)
 
 
@@ -122,9 +131,9 @@ def _lines_in_chunks(stream: BinaryIO, progress: Progress | None) -> Iterator[by
 
 def _suspect_records(pieces: Iterator[bytes]) -> set[int]:
     """Indices of records that hold a byte outside "!" to "~" in a sequence
-    line (beyond the one trailing carriage return both sides drop), or a
-    tab, vertical tab, form feed or carriage return in the name before its
-    first space."""
+    line (beyond the one trailing carriage return both sides drop), or whose
+    header starts with a space or a tab (samtools dict names such a record
+    before its first word)."""
     suspects: set[int] = set()
     record = -1
     for piece in pieces:
@@ -136,8 +145,7 @@ def _suspect_records(pieces: Iterator[bytes]) -> set[int]:
             header = piece[start + 1:end - 1]
             if header.endswith(b"\r"):
                 header = header[:-1]
-            name = header.split(b" ", 1)[0]
-            if any(byte in name for byte in _NAME_ENDS):
+            if header[:1] in (b" ", b"\t"):
                 suspects.add(number)
         sequence_parts.append(piece[end:])
         if _has_odd_bytes(b"".join(sequence_parts)):

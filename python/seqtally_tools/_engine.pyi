@@ -64,25 +64,31 @@ class Progress:
         """Calls using this object end soon with Failure(kind="cancelled")."""
 
 def checksum(source: Source, record_type: type[T], progress: Progress | None = None,
-             on_record: Callable[[str, int], object] | None = None) -> list[T]:
+             on_record: Callable[[str, int], object] | None = None, names: str = "module") -> list[T]:
     """Per record, in file order: record_type((id, length, sha512t24u, md5))
-    made with tuple.__new__. The values are the seqtally module's for the
-    same bytes: id is the header up to its first space. on_record(id,
-    length) is called after each record, with the interpreter lock held."""
+    made with tuple.__new__. The digests are the seqtally module's for the
+    same bytes. names "module": id is the header up to its first space, as
+    the module gives it; "word": the header's first word (leading spaces and
+    tabs skipped, ended by a space, tab, vertical tab, form feed or carriage
+    return). on_record(id, length) is called after each record, with the
+    interpreter lock held."""
 
 def gc_values(source: Source, window: int, omit_tail: bool, progress: Progress | None = None,
-              on_record: Callable[[str, int], object] | None = None) -> list[tuple[str, int, bytes]]:
+              on_record: Callable[[str, int], object] | None = None,
+              names: str = "module") -> list[tuple[str, int, bytes]]:
     """Per record: (id, length, values), values one byte per window (0 to
     100, as the wiggle track gives them), window i covering bases
-    [i * window, min((i + 1) * window, length)). window >= 1."""
+    [i * window, min((i + 1) * window, length)). window >= 1. names as for
+    checksum; with "word", a record without a name fails the call (kind
+    "format", with its record and line)."""
 
 def write_track(source: Source, output: Output, form: str, window: int, omit_tail: bool,
                 gzip_level: int | None = None, sizes: Output | None = None, track_line: bool = False,
                 progress: Progress | None = None,
-                on_record: Callable[[str, int], object] | None = None) -> None:
+                on_record: Callable[[str, int], object] | None = None, names: str = "module") -> None:
     """form "wig": the seqtally module's wiggle track, byte for byte, for the
     same window and omit_tail. form "bedgraph": "id<TAB>start<TAB>end<TAB>value"
     per window (0-based, half-open, the last window clipped at the record's
     end), after "track type=bedGraph" when track_line (window >= 1).
     gzip_level: a gzip member at that level (0 to 9), None: plain. sizes:
-    also "id<TAB>length" per record."""
+    also "id<TAB>length" per record. names as for gc_values."""

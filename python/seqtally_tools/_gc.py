@@ -6,7 +6,7 @@ import os
 import sys
 
 from . import _engine
-from ._checksum import reporter
+from ._checksum import NAMES, reporter
 from ._engine import Progress
 from ._errors import SeqtallyError, cancelled, from_failure, os_error
 from ._inputs import Source, label_of
@@ -60,7 +60,7 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
         try:
             if form == BIGWIG:
                 assert track is not None
-                records = _engine.gc_values(source, window, omit_tail, progress, on_record)
+                records = _engine.gc_values(source, window, omit_tail, progress, on_record, NAMES)
                 if clash := duplicate_name(records):
                     raise SeqtallyError(f"records {clash[1]} and {clash[2]} are both named {clash[0]!r}: a bigWig "
                                         "track cannot hold two chromosomes of one name", label)
@@ -72,7 +72,7 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
                     sys.stdout.flush()  # what the caller printed comes first
                 _engine.write_track(source, 1 if track is None else track.write_to, form, window, omit_tail,
                                     level if compressed else None, None if sizes is None else sizes.write_to,
-                                    track_line and form == BEDGRAPH, progress, on_record)
+                                    track_line and form == BEDGRAPH, progress, on_record, NAMES)
         except _engine.Failure as failure:
             raise from_failure(failure, label, "standard output" if track is None else track.final,
                                None if sizes is None else sizes.final) from failure

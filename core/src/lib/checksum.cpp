@@ -75,6 +75,10 @@ Result<SequenceDigest, Utf8Error> SequenceDigester::process_sequence(const fasta
     if (!identifier) return Err{identifier.error()};
     const std::string_view id = identifier.value();
     if (verbose) write_processing_region(id);
+    return process_named(record, id);
+}
+
+SequenceDigest SequenceDigester::process_named(const fasta::RecordView& record, std::string_view id) {
     sha512_.restart();
     md5_.restart();
     used_ = 0;
@@ -171,10 +175,15 @@ void TwoCoreDigester::finish_md5(DigestText& md5) {
 
 Result<SequenceDigest, Utf8Error> TwoCoreDigester::process_sequence(const fasta::RecordView& record,
                                                                     const std::function<void()>& checkpoint) {
-    const fasta::SequenceLines lines = record.sequence_lines();
-    if (lines.byte_span() < long_record_) return short_records_.process_sequence(record, false);
     auto identifier = record.identifier();
     if (!identifier) return Err{identifier.error()};
+    return process_named(record, identifier.value(), checkpoint);
+}
+
+SequenceDigest TwoCoreDigester::process_named(const fasta::RecordView& record, std::string_view id,
+                                              const std::function<void()>& checkpoint) {
+    const fasta::SequenceLines lines = record.sequence_lines();
+    if (lines.byte_span() < long_record_) return short_records_.process_named(record, id);
     if (!thread_.joinable()) {
         blocks_.resize(kBlocks);
         thread_ = std::thread([this] { md5_loop(); });
@@ -199,7 +208,7 @@ Result<SequenceDigest, Utf8Error> TwoCoreDigester::process_sequence(const fasta:
     }
     hand_over(block);
     SequenceDigest digest;
-    digest.id = std::string(identifier.value());
+    digest.id = std::string(id);
     digest.length = length;
     base64url_unpadded_into(sha512_.finish().first(24), digest.sha512.data());
     finish_md5(digest.md5);

@@ -45,6 +45,8 @@ class SequenceDigester {
     // straight from the reader's buffer. Writes the per-record progress
     // message when verbose. Fails only when the identifier is not UTF-8.
     Result<SequenceDigest, Utf8Error> process_sequence(const fasta::RecordView& record, bool verbose);
+    // The same digests under a name the caller chose.
+    SequenceDigest process_named(const fasta::RecordView& record, std::string_view id);
 
   private:
     void add_line(std::string_view line);
@@ -82,6 +84,9 @@ class TwoCoreDigester {
     // second thread may still hold part of that record).
     Result<SequenceDigest, Utf8Error> process_sequence(const fasta::RecordView& record,
                                                        const std::function<void()>& checkpoint = {});
+    // The same digests under a name the caller chose.
+    SequenceDigest process_named(const fasta::RecordView& record, std::string_view id,
+                                 const std::function<void()>& checkpoint = {});
 
   private:
     static constexpr std::size_t kBlockSize = 256 << 10;
