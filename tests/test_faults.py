@@ -123,18 +123,32 @@ def test_out_of_memory_is_a_panic_not_an_abort(tmp_path):
     assert length == "2"
 
 
-def test_failure_to_finish_gzip_member_is_reported(tmp_path):
+# A call whose track's final block and trailer overrun the file size limit,
+# and what it says.
+UNFINISHED = {
+    "module": ('seqtally.write_seqtally_to_file("in.fa", "o.wig.gz", 6, 5, False, "s", False, False)',
+               "Could not close wig output file: " + os_text(errno.EFBIG, "FileTooLarge")),
+    # The chrom.sizes file fails as well: it is released before the track,
+    # so its failure is the one reported.
+    "library": ('seqtally_tools.gc_track("in.fa", "o.wig.gz", window=5, chrom_sizes="/dev/full")',
+                "/dev/full: " + os.strerror(errno.ENOSPC)),
+}
+
+
+@pytest.mark.parametrize("name", UNFINISHED)
+def test_failure_to_finish_gzip_member_is_reported(tmp_path, name):
     """Flush succeeds, but the final block and trailer hit the file size limit."""
+    call, said = UNFINISHED[name]
     (tmp_path / "in.fa").write_bytes(b">a\n" + b"ACGT" * 1000 + b"\n")
     write_track(tmp_path / "in.fa", tmp_path / "o.wig.gz", 5, sizes="s")
     out, _ = run_python(f"""
-        import os, resource, signal, seqtally
+        import os, resource, signal, seqtally, seqtally_tools
         os.chdir({str(tmp_path)!r})
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
         resource.setrlimit(resource.RLIMIT_FSIZE, (os.stat("o.wig.gz").st_size - 5, resource.RLIM_INFINITY))
         try:
-            seqtally.write_seqtally_to_file("in.fa", "o.wig.gz", 6, 5, False, "s", False, False)
+            {call}
         except BaseException as error:
-            print(error)
+            print(error.describe() if isinstance(error, seqtally_tools.SeqtallyError) else error)
         """)
-    assert out.decode().strip() == "Could not close wig output file: " + os_text(errno.EFBIG, "FileTooLarge")
+    assert out.decode().strip() == said

@@ -6,21 +6,32 @@ the C++ unit tests (also with the portable window pass), pytest, and the
 fuzz targets from their committed seeds. Stages whose code the fault cannot
 reach are skipped (a fault in python/ builds nothing).
 
-    tools/faults.py [--tree DIR] [--only ID ...] [--json OUT]
+pytest runs the tree's own code, not the installed package: the module from
+the build folder, and the library from an overlay rebuilt before every run
+(a copy of python/seqtally_tools with the built engine inside, and the
+command beside it), first on PYTHONPATH. The command that tests start as a
+process inherits that path, so it runs the same code.
+
+    tools/faults.py [--tree DIR] [--only ID ...] [--json OUT] [--logs DIR] [--deselect TEST ...]
 
 The tree is restored after every fault. Needs the project's .venv (./scripts/test
-makes it) and clang for the fuzz stage."""
+makes it) and clang for the fuzz stage. Run by a virtual environment's python,
+it takes that environment's tools (so a clone can be measured with the main
+tree's .venv); otherwise the tree's own .venv. Nothing is written into the
+environment: bytecode goes to the build folder."""
 from __future__ import annotations
 
 import argparse
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -40,7 +51,12 @@ def read_faults(text: str) -> list[Fault]:
     return [Fault(*match.groups()) for match in BLOCK.finditer(text)]
 
 
-def run(command: list[str], cwd: Path, env: dict[str, str] | None = None, timeout: int = 1800) -> tuple[int, str]:
+Command = list[str] | Callable[[], tuple[int, str]]
+
+
+def run(command: Command, cwd: Path, env: dict[str, str] | None = None, timeout: int = 1800) -> tuple[int, str]:
+    if callable(command):
+        return command()
     try:
         done = subprocess.run(command, cwd=cwd, env=env, capture_output=True, text=True, timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -49,12 +65,14 @@ def run(command: list[str], cwd: Path, env: dict[str, str] | None = None, timeou
 
 
 class Suite:
-    def __init__(self, tree: Path) -> None:
+    def __init__(self, tree: Path, deselect: list[str] | None = None) -> None:
         self.tree = tree
-        self.venv = tree / ".venv" / "bin"
+        self.deselect = [f"--deselect={test}" for test in deselect or []]
+        self.venv = Path(sys.prefix) / "bin" if sys.prefix != sys.base_prefix else tree / ".venv" / "bin"
         self.build = tree / "build" / "faults"
         self.portable = tree / "build" / "faults-portable"
         self.fuzz = tree / "build" / "faults-fuzz"
+        self.overlay = self.build / "overlay"
         cmake = [str(self.venv / "cmake"), "-S", str(tree), "-G", "Ninja",
                  f"-DCMAKE_MAKE_PROGRAM={self.venv / 'ninja'}"]
         for build, extra in ((self.build, ["-DSEQTALLY_BUILD_MODULE=ON", f"-DPython_EXECUTABLE={self.venv / 'python'}"]),
@@ -69,16 +87,36 @@ class Suite:
         tests = sorted((tree / "tests").glob("test_*.py"), key=lambda p: (p.name == "test_packaging.py", p.name))
         self.pytest_files = [str(p) for p in tests]
 
-    def stages(self, native: bool) -> list[tuple[str, list[str], dict[str, str] | None]]:
-        env = dict(os.environ, PYTHONPATH=f"{self.build}:{self.tree / 'python'}")
+    def make_overlay(self) -> tuple[int, str]:
+        """The library as the tree has it now, fault included, with the engine
+        just built: the package's own folder holds no engine."""
+        engines = sorted(self.build.glob("_engine*.so"))
+        if not engines:
+            return 1, f"no engine built in {self.build}"
+        shutil.rmtree(self.overlay, ignore_errors=True)
+        package = self.overlay / "seqtally_tools"
+        shutil.copytree(self.tree / "python" / "seqtally_tools", package,
+                        ignore=shutil.ignore_patterns("__pycache__", "_engine*.so"))
+        shutil.copy2(engines[0], package)
+        # A test finds the command's source beside the package.
+        shutil.copy2(self.tree / "python" / "seqtally_cli.py", self.overlay)
+        return 0, ""
+
+    def stages(self, native: bool) -> list[tuple[str, Command, dict[str, str] | None]]:
+        # The stubs come from python/, after the overlay.
+        env = dict(os.environ, PYTHONPATH=f"{self.overlay}:{self.build}:{self.tree / 'python'}",
+                   PYTHONPYCACHEPREFIX=str(self.build / "pycache"))
         pytest = [str(self.venv / "python"), "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-rfE",
-                  *self.pytest_files]
+                  *self.deselect, *self.pytest_files]
         ninja = str(self.venv / "ninja")
         if not native:
-            # The module is rebuilt all the same: the fault before may have been native.
-            return [("build", [ninja, "-C", str(self.build)], None), ("pytest", pytest, env)]
-        stages: list[tuple[str, list[str], dict[str, str] | None]] = [
+            # The module and the engine are rebuilt all the same: the fault
+            # before may have been native.
+            return [("build", [ninja, "-C", str(self.build)], None), ("build", self.make_overlay, None),
+                    ("pytest", pytest, env)]
+        stages: list[tuple[str, Command, dict[str, str] | None]] = [
             ("build", [ninja, "-C", str(self.build)], None),
+            ("build", self.make_overlay, None),
             ("cpp", [str(self.build / "seqtally_cpp_tests"), "--gtest_fail_fast", "--gtest_brief=1"], None),
             ("build", [ninja, "-C", str(self.portable)], None),
             ("cpp-portable", [str(self.portable / "seqtally_cpp_tests"), "--gtest_fail_fast", "--gtest_brief=1",
@@ -95,13 +133,14 @@ class Suite:
                                None))
         return stages
 
-    def check(self, native: bool) -> tuple[str, str]:
-        """('', '') when every stage passes, else the stage that failed and what it said."""
+    def check(self, native: bool) -> tuple[str, str, str]:
+        """('', '', '') when every stage passes, else the stage that failed,
+        its first failure, and all it said."""
         for name, command, env in self.stages(native):
             status, out = run(command, self.tree, env)
             if status:
-                return name, first_failure(name, out)
-        return "", ""
+                return name, first_failure(name, out), out
+        return "", "", ""
 
 
 def first_failure(stage: str, out: str) -> str:
@@ -119,15 +158,26 @@ def main() -> int:
     parser.add_argument("--only", nargs="*", default=None)
     parser.add_argument("--json", type=Path)
     parser.add_argument("--no-baseline", action="store_true", help="skip the run without a fault")
+    parser.add_argument("--deselect", nargs="*", default=None, metavar="TEST",
+                        help="leave these tests out (pytest node ids): to see which other test catches a fault")
+    parser.add_argument("--logs", type=Path, help="write what the failing stage said to DIR/ID.txt: a test that "
+                        "fails for a reason other than the fault (a timing, say) shows there")
     args = parser.parse_args()
+    # Started in the background by a shell without job control, this process
+    # has SIGINT ignored, and every process it starts would inherit that: the
+    # tests that send SIGINT would fail for that alone. A handler of our own
+    # is reset to the default in the processes we start.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     tree = args.tree.resolve()
     faults = read_faults((Path(__file__).resolve().parent / "faults.txt").read_text())
     if args.only:
         faults = [f for f in faults if f.id in args.only]
-    suite = Suite(tree)
-    stage, said = ("", "") if args.no_baseline else suite.check(native=True)
+    suite = Suite(tree, args.deselect)
+    stage, said, _ = ("", "", "") if args.no_baseline else suite.check(native=True)
     if stage:
         sys.exit(f"the suite fails without any fault ({stage}: {said})")
+    if args.logs:
+        args.logs.mkdir(parents=True, exist_ok=True)
     results = []
     for fault in faults:
         path = tree / fault.path
@@ -140,9 +190,11 @@ def main() -> int:
         signal.signal(signal.SIGTERM, lambda *_: sys.exit("stopped"))  # the finally below still restores the file
         try:
             path.write_text(original.replace(fault.old, fault.new))
-            stage, said = suite.check(native=not fault.path.startswith("python/"))
+            stage, said, out = suite.check(native=not fault.path.startswith("python/"))
         finally:
             path.write_text(original)
+        if args.logs and stage:
+            (args.logs / f"{fault.id}.txt").write_text(out)
         result = "missed" if not stage else "no-build" if stage == "build" else "caught"
         print(f"{fault.id}: {result} {stage} {said} ({time.monotonic() - started:.0f} s)", flush=True)
         results.append({"id": fault.id, "result": result, "stage": stage, "by": said})
