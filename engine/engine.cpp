@@ -460,9 +460,6 @@ class Records {
         return std::pair{record, name.value()};
     }
 
-    std::uint64_t number() const noexcept { return number_; }
-    std::uint64_t header_line() const noexcept { return reader_.header_line(); }
-
   private:
     fasta::Reader reader_;
     NameRule rule_;

@@ -7,6 +7,7 @@
 
 #include "core/src/lib/decimal_counter.h"
 #include "core/src/lib/gc_mask.h"
+#include "core/src/lib/window_values.h"
 
 namespace seqtally::core {
 namespace {
@@ -17,10 +18,8 @@ char* append_decimal(char* at, std::int64_t value) noexcept {
 
 // "\tvalue\n" of a window; returns its size, at most 13.
 std::size_t format_value(char (&text)[16], std::int64_t gc_bases, std::int64_t window_bases) noexcept {
-    // Single precision on purpose: the track's values are defined by this
-    // arithmetic, which differs from exact or double results (53/100 -> 52).
-    const float fraction = static_cast<float>(gc_bases) / static_cast<float>(window_bases);
-    const auto value = static_cast<std::int32_t>(fraction * 100.0f);
+    // One arithmetic for text and values alike (single precision, truncated).
+    const int value = gc_percent(static_cast<std::uint64_t>(gc_bases), static_cast<std::uint64_t>(window_bases));
     text[0] = '\t';
     char* end = std::to_chars(text + 1, text + 15, value).ptr;
     *end++ = '\n';

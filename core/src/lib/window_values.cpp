@@ -74,6 +74,8 @@ Open pass_portable(const fasta::SequenceLines& lines, std::uint64_t window, std:
 
 }  // namespace
 
+// Single precision on purpose: the track's values are defined by this
+// arithmetic, which differs from exact or double results (53/100 -> 52).
 std::uint8_t gc_percent(std::uint64_t gc, std::uint64_t bases) noexcept {
     const float fraction = static_cast<float>(static_cast<std::int64_t>(gc)) /
                            static_cast<float>(static_cast<std::int64_t>(bases));
