@@ -12,6 +12,7 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -19,9 +20,11 @@
 
 #include "common/failure.h"
 #include "core/src/lib/checksum.h"
+#include "core/src/lib/fasta_index.h"
 #include "core/src/lib/window_pass.h"
 #include "core/src/lib/window_values.h"
 #include "fasta/input.h"
+#include "fasta/random_access.h"
 #include "fasta/reader.h"
 #include "src/py_ref.h"
 #include "streams/gzip_member_writer.h"
@@ -34,6 +37,7 @@ using py::PyRef;
 
 PyObject* failure_type = nullptr;   // Failure
 PyObject* progress_type = nullptr;  // Progress
+PyObject* random_access_type = nullptr;  // RandomAccess
 unsigned long main_thread_ident = 0;
 
 // ------------------------------------------------------------ failures
@@ -439,8 +443,15 @@ NameRule name_rule_of(const char* text) {
 // The records of an input, with the number of each and its failures as problems.
 class Records {
   public:
-    Records(File file, Unlocked& unlocked, NameRule rule, bool need_names)
-        : reader_(open_input(std::move(file), unlocked.input_options())), rule_(rule), need_names_(need_names) {}
+    // `members`, when given, receives the members of gzip input (complete
+    // once the Records are gone).
+    Records(File file, Unlocked& unlocked, NameRule rule, bool need_names,
+            std::vector<GzipMember>* members = nullptr)
+        : reader_(open_input(std::move(file), input_options(unlocked, members))), rule_(rule), need_names_(need_names) {}
+
+    std::uint64_t header_offset() const noexcept { return reader_.header_offset(); }
+    std::uint64_t header_line() const noexcept { return reader_.header_line(); }
+    std::uint64_t number() const noexcept { return number_; }
 
     // The next record and its name, or none at the end.
     std::optional<std::pair<fasta::RecordView, std::string_view>> next() {
@@ -461,6 +472,12 @@ class Records {
     }
 
   private:
+    static InputOptions input_options(Unlocked& unlocked, std::vector<GzipMember>* members) {
+        InputOptions options = unlocked.input_options();
+        options.members = members;
+        return options;
+    }
+
     fasta::Reader reader_;
     NameRule rule_;
     bool need_names_;
@@ -734,6 +751,232 @@ PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// ------------------------------------------------------------ index
+
+// What one read tells of an input's compression: random access needs BGZF,
+// every member with its block size in the header.
+const char* compression_name(const std::vector<GzipMember>& members) {
+    if (members.empty()) return "plain";
+    for (const GzipMember& member : members) {
+        if (!member.bgzf) return "gzip";
+    }
+    return "bgzf";
+}
+
+PyObject* index(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"source", "digests", "progress", "on_record", nullptr};
+    PyObject* source = nullptr;
+    int with_digests = 1;
+    PyObject* progress_arg = Py_None;
+    PyObject* on_record_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|pOO:index", const_cast<char**>(keywords), &source,
+                                     &with_digests, &progress_arg, &on_record_arg)) {
+        return nullptr;
+    }
+    return frame([&]() -> PyObject* {
+        ProgressObject* progress = progress_of(progress_arg);
+        PyObject* on_record = callback_of(on_record_arg);
+        const Place place = place_of(source, "source", true, 0);
+        struct Entry {
+            core::SequenceDigest digest;
+            std::optional<core::LineLayout> layout;
+            std::optional<core::LayoutProblem> problem;
+            bool sam_odd = false;
+        };
+        std::deque<Entry> entries;
+        std::vector<GzipMember> members;
+        {
+            Unlocked unlocked(progress, on_record);
+            Records records(open_input_file(place), unlocked, NameRule::Word, true, &members);
+            core::TwoCoreDigester digester;
+            const std::function<void()> checkpoint = [&] { unlocked.checkpoint(); };
+            while (auto next = records.next()) {
+                Entry& entry = entries.emplace_back();
+                auto layout = core::fai_layout(next->first, records.header_offset(), records.header_line());
+                if (layout) {
+                    entry.layout = layout.value();
+                } else {
+                    entry.problem = std::move(layout).error();
+                }
+                entry.sam_odd = core::sam_reads_otherwise(next->first);
+                if (with_digests) {
+                    entry.digest = digester.process_named(next->first, next->second, checkpoint);
+                } else {
+                    entry.digest.id = std::string(next->second);
+                    for (std::string_view line : next->first.sequence_lines()) entry.digest.length += line.size();
+                }
+                unlocked.record_done(entry.digest.id, entry.digest.length);
+            }
+        }
+        const char* compression = compression_name(members);
+        PyRef gzi;
+        if (std::string_view(compression) == "bgzf") {
+            const std::string bytes = core::gzi_bytes(members);
+            gzi = PyRef(PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size())));
+            if (!gzi) throw PythonRaised{};
+        } else {
+            gzi = PyRef(Py_NewRef(Py_None));
+        }
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
+        if (!list) throw PythonRaised{};
+        Py_ssize_t at = 0;
+        while (!entries.empty()) {
+            const Entry& entry = entries.front();
+            const core::LineLayout layout = entry.layout.value_or(core::LineLayout{});
+            PyRef problem;
+            if (entry.problem) {
+                problem = PyRef(Py_BuildValue("(Ks#)", static_cast<unsigned long long>(entry.problem->line),
+                                              entry.problem->text.data(),
+                                              static_cast<Py_ssize_t>(entry.problem->text.size())));
+            } else {
+                problem = PyRef(Py_NewRef(Py_None));
+            }
+            if (!problem) throw PythonRaised{};
+            PyRef sha(with_digests ? ascii_text(core::text_of(entry.digest.sha512)) : Py_NewRef(Py_None));
+            PyRef md5(with_digests ? ascii_text(core::text_of(entry.digest.md5)) : Py_NewRef(Py_None));
+            if (!sha || !md5) throw PythonRaised{};
+            PyObject* item = Py_BuildValue(
+                "(s#KKKKOOON)", entry.digest.id.data(), static_cast<Py_ssize_t>(entry.digest.id.size()),
+                static_cast<unsigned long long>(entry.digest.length), static_cast<unsigned long long>(layout.offset),
+                static_cast<unsigned long long>(layout.line_bases), static_cast<unsigned long long>(layout.line_bytes),
+                sha.get(), md5.get(), problem.get(), PyBool_FromLong(entry.sam_odd));
+            if (item == nullptr) throw PythonRaised{};
+            PyList_SET_ITEM(list.get(), at++, item);
+            entries.pop_front();
+        }
+        return Py_BuildValue("(sOO)", compression, list.get(), gzi.get());
+    });
+}
+
+// ------------------------------------------------------------ RandomAccess
+
+// Fetches of at least this many bases run with the interpreter lock
+// released; below it, releasing costs more than the read.
+constexpr std::uint64_t kUnlockedFetch = 1 << 16;
+
+struct RandomAccessObject {
+    PyObject_HEAD
+    // The reader and the mutex that serialises its users (a fetch may run
+    // without the interpreter lock). Owned; freed by dealloc.
+    struct State {
+        std::mutex mutex;
+        std::optional<RandomAccess> reader;
+    };
+    State* state;
+};
+
+PyObject* random_access_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"path", "gzi", nullptr};
+    PyObject* path = nullptr;
+    PyObject* gzi_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:RandomAccess", const_cast<char**>(keywords), &path,
+                                     &gzi_arg)) {
+        return nullptr;
+    }
+    PyRef self(type->tp_alloc(type, 0));
+    if (!self) return nullptr;
+    auto* object = reinterpret_cast<RandomAccessObject*>(self.get());
+    object->state = nullptr;
+    PyObject* done = frame([&]() -> PyObject* {
+        std::string_view gzi;
+        if (gzi_arg != Py_None) {
+            char* data = nullptr;
+            Py_ssize_t size = 0;
+            if (PyBytes_AsStringAndSize(gzi_arg, &data, &size) < 0) throw PythonRaised{};
+            gzi = std::string_view(data, static_cast<std::size_t>(size));
+        }
+        const Place place = place_of(path, "path", false, 0);
+        auto state = std::make_unique<RandomAccessObject::State>();
+        auto opened = RandomAccess::open(open_input_file(place), gzi, gzi_arg != Py_None);
+        if (!opened) throw read_problem(opened.error());
+        state->reader.emplace(std::move(opened).value());
+        object->state = state.release();
+        Py_RETURN_NONE;
+    });
+    if (done == nullptr) return nullptr;
+    Py_DECREF(done);
+    return self.release();
+}
+
+void random_access_dealloc(PyObject* self) {
+    std::unique_ptr<RandomAccessObject::State> state(reinterpret_cast<RandomAccessObject*>(self)->state);
+    state.reset();
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DecRef(reinterpret_cast<PyObject*>(type));
+}
+
+PyObject* random_access_fetch(PyObject* self, PyObject* const* args, Py_ssize_t count) {
+    if (count != 5) {
+        PyErr_SetString(PyExc_TypeError, "fetch(offset, line_bases, line_bytes, begin, end) takes 5 arguments");
+        return nullptr;
+    }
+    std::uint64_t numbers[5];
+    for (Py_ssize_t i = 0; i < 5; ++i) {
+        numbers[i] = PyLong_AsUnsignedLongLong(args[i]);
+        if (numbers[i] == static_cast<std::uint64_t>(-1) && PyErr_Occurred()) return nullptr;
+    }
+    const RecordPlace place{numbers[0], numbers[1], numbers[2]};
+    const std::uint64_t begin = numbers[3];
+    const std::uint64_t end = numbers[4];
+    RandomAccessObject::State* state = reinterpret_cast<RandomAccessObject*>(self)->state;
+    if (state == nullptr || !state->reader) {
+        PyErr_SetString(PyExc_ValueError, "I/O operation on closed file");
+        return nullptr;
+    }
+    if (end <= begin) return PyUnicode_New(0, 127);
+    if (place.line_bases == 0 || place.line_bytes < place.line_bases) {
+        PyErr_SetString(PyExc_ValueError, "line_bases must be 1 or more, and line_bytes at least line_bases");
+        return nullptr;
+    }
+    return frame([&]() -> PyObject* {
+        std::string bases;
+        Status<IoError> read = Ok{};
+        const auto run = [&] {
+            std::lock_guard lock(state->mutex);
+            read = state->reader->fetch(place, begin, end, bases);
+        };
+        if (end - begin >= kUnlockedFetch) {
+            struct Released {
+                PyThreadState* state = PyEval_SaveThread();
+                ~Released() { PyEval_RestoreThread(state); }
+            } released;
+            run();
+        } else {
+            run();
+        }
+        if (!read) throw read_problem(read.error());
+        return PyUnicode_DecodeLatin1(bases.data(), static_cast<Py_ssize_t>(bases.size()), nullptr);
+    });
+}
+
+PyObject* random_access_close(PyObject* self, PyObject*) {
+    auto* object = reinterpret_cast<RandomAccessObject*>(self);
+    if (object->state != nullptr) {
+        std::lock_guard lock(object->state->mutex);
+        object->state->reader.reset();
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef random_access_methods[] = {
+    {"fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(random_access_fetch)), METH_FASTCALL,
+     "fetch(offset, line_bases, line_bytes, begin, end): the bases [begin, end) of the record placed so."},
+    {"close", random_access_close, METH_NOARGS, "Closes the file; later fetches raise ValueError."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot random_access_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(random_access_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(random_access_dealloc)},
+    {Py_tp_methods, random_access_methods},
+    {Py_tp_doc, const_cast<char*>("Random access to the bases of a plain or BGZF FASTA file.")},
+    {0, nullptr},
+};
+
+PyType_Spec random_access_spec = {"seqtally_tools._engine.RandomAccess", sizeof(RandomAccessObject), 0,
+                                  Py_TPFLAGS_DEFAULT, random_access_slots};
+
 // ------------------------------------------------------------ the module
 
 PyMethodDef methods[] = {
@@ -746,6 +989,8 @@ PyMethodDef methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "write_track(source, output, form, window, omit_tail, gzip_level=None, sizes=None, track_line=False, "
      "progress=None, on_record=None): a wiggle or bedGraph track."},
+    {"index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index)), METH_VARARGS | METH_KEYWORDS,
+     "index(source, digests=True, progress=None, on_record=None): (compression, records, gzi) in one read."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -779,6 +1024,11 @@ PyMODINIT_FUNC PyInit__engine() {
         if (progress_type == nullptr) return nullptr;
     }
     if (PyModule_AddObjectRef(module.get(), "Failure", failure_type) < 0) return nullptr;
+    if (random_access_type == nullptr) {
+        random_access_type = PyType_FromSpec(&random_access_spec);
+        if (random_access_type == nullptr) return nullptr;
+    }
     if (PyModule_AddObjectRef(module.get(), "Progress", progress_type) < 0) return nullptr;
+    if (PyModule_AddObjectRef(module.get(), "RandomAccess", random_access_type) < 0) return nullptr;
     return module.release();
 }

@@ -70,6 +70,11 @@ GzipMemberReader::GzipMemberReader(std::unique_ptr<ByteSource> source, Inflater 
     }
 }
 
+void GzipMemberReader::log_members(std::vector<GzipMember>* log) {
+    log_ = log;
+    if (log_ != nullptr && state_ == State::Body) log_->push_back(current_);
+}
+
 GzipMemberReader::~GzipMemberReader() {
     if (stream_ready_) inflateEnd(&stream_);
 }
@@ -101,6 +106,9 @@ Status<IoError> GzipMemberReader::skip_zero_terminated(std::optional<std::uint32
 }
 
 Status<IoError> GzipMemberReader::parse_header() {
+    GzipMember& member = current_;
+    member = GzipMember{input_.consumed(), decoded_, 0, false};
+    member_start_ = decoded_;
     std::optional<std::uint32_t> header_crc;
     std::uint8_t fixed[10];
     if (auto read = read_exact(fixed, header_crc); !read) return read;
@@ -112,12 +120,14 @@ Status<IoError> GzipMemberReader::parse_header() {
     if (flags & kFlagExtra) {
         std::uint8_t length_bytes[2];
         if (auto read = read_exact(length_bytes, header_crc); !read) return read;
-        std::size_t remaining = std::size_t{length_bytes[0]} | std::size_t{length_bytes[1]} << 8;
-        std::uint8_t chunk[512];
-        while (remaining > 0) {
-            const std::size_t take = std::min(remaining, sizeof chunk);
-            if (auto read = read_exact(std::span(chunk, take), header_crc); !read) return read;
-            remaining -= take;
+        const std::size_t length = std::size_t{length_bytes[0]} | std::size_t{length_bytes[1]} << 8;
+        std::vector<std::uint8_t> extra(length);
+        if (auto read = read_exact(extra, header_crc); !read) return read;
+        // Subfields: two id bytes, a little-endian length, the data.
+        for (std::size_t at = 0; at + 4 <= length;) {
+            const std::size_t size = std::size_t{extra[at + 2]} | std::size_t{extra[at + 3]} << 8;
+            if (extra[at] == 'B' && extra[at + 1] == 'C' && size == 2) member.bgzf = true;
+            at += 4 + size;
         }
     }
     if (flags & kFlagName) {
@@ -133,6 +143,7 @@ Status<IoError> GzipMemberReader::parse_header() {
         if (auto read = read_exact(stored, no_crc); !read) return read;
         if ((std::uint32_t{stored[0]} | std::uint32_t{stored[1]} << 8) != expected) return Err{checksum_mismatch()};
     }
+    if (log_ != nullptr) log_->push_back(member);
     return Ok{};
 }
 
@@ -256,6 +267,8 @@ Result<std::size_t, IoError> GzipMemberReader::read(std::span<std::uint8_t> into
                 if (decoded.value() > 0) {
                     crc_ = crc_of(crc_, into.first(decoded.value()));
                     size_ += static_cast<std::uint32_t>(decoded.value());
+                    decoded_ += decoded.value();
+                    if (log_ != nullptr && !log_->empty()) log_->back().uncompressed_size = decoded_ - member_start_;
                     return decoded;
                 }
                 state_ = State::Trailer;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "fasta/byte_source.h"
 #include "fasta/input_buffer.h"
@@ -19,6 +20,15 @@ namespace seqtally {
 // ISIZE checks and every error are the same for both; ISA-L (where the
 // build found it) inflates several times faster than zlib.
 enum class Inflater { Zlib, Isal };
+
+// Where one member of a gzip file starts, in the file and in the decoded
+// stream, and what it holds: what a BGZF index (.gzi) is made of.
+struct GzipMember {
+    std::uint64_t compressed_offset = 0;
+    std::uint64_t uncompressed_offset = 0;
+    std::uint64_t uncompressed_size = 0;
+    bool bgzf = false;  // its header has the BGZF extra field ("BC")
+};
 
 // Whether this build has ISA-L.
 bool has_isal() noexcept;
@@ -37,6 +47,12 @@ class GzipMemberReader final : public ByteSource {
     GzipMemberReader& operator=(const GzipMemberReader&) = delete;
 
     Result<std::size_t, IoError> read(std::span<std::uint8_t> into) override;
+
+    // Every member from the next one on is added to `log` (which must
+    // outlive the reader), the last one complete once read() returned 0.
+    // The first member's header was read by the constructor: it is logged
+    // here. Call before the first read.
+    void log_members(std::vector<GzipMember>* log);
 
   private:
     enum class State { Header, Body, Trailer, Failed, End };
@@ -60,6 +76,10 @@ class GzipMemberReader final : public ByteSource {
     bool stream_ended_ = false;
     std::uint32_t crc_ = 0;
     std::uint32_t size_ = 0;  // modulo 2^32, as ISIZE
+    std::uint64_t decoded_ = 0;       // bytes of all members so far
+    std::uint64_t member_start_ = 0;  // decoded_ where this member began
+    GzipMember current_;
+    std::vector<GzipMember>* log_ = nullptr;
     State state_ = State::Header;
     std::optional<IoError> failure_;
 };

@@ -58,13 +58,17 @@ const char* unsupported_text(Compression compression) noexcept {
 }
 
 // The plain bytes of a raw input, by what its first bytes say.
-std::unique_ptr<ByteSource> decoded(std::unique_ptr<DescriptorSource> raw) {
+std::unique_ptr<ByteSource> decoded(std::unique_ptr<DescriptorSource> raw, std::vector<GzipMember>* members) {
     auto head = peek_head(*raw);
     if (!head) return std::make_unique<ErrorSource>(std::move(head).error());
     const Compression compression = compression_of(head.value());
     switch (compression) {
         case Compression::None: return raw;
-        case Compression::Gzip: return std::make_unique<GzipMemberReader>(std::move(raw), Inflater::Isal);
+        case Compression::Gzip: {
+            auto reader = std::make_unique<GzipMemberReader>(std::move(raw), Inflater::Isal);
+            reader->log_members(members);
+            return reader;
+        }
         case Compression::Bzip2:
         case Compression::Xz:
         case Compression::Zstd: break;
@@ -77,10 +81,12 @@ std::unique_ptr<ByteSource> decoded(std::unique_ptr<DescriptorSource> raw) {
 // the other. A read error reaches the reader after every block before it.
 class ReadAhead final : public ByteSource {
   public:
-    ReadAhead(std::unique_ptr<DescriptorSource> raw, std::function<void()> checkpoint)
+    ReadAhead(std::unique_ptr<DescriptorSource> raw, std::function<void()> checkpoint,
+              std::vector<GzipMember>* members)
         : checkpoint_(std::move(checkpoint)), hand_over_early_(raw->may_block()) {
         raw->stop_when(&stop_);
-        thread_ = std::thread([this, source = std::move(raw)]() mutable { produce(std::move(source)); });
+        thread_ = std::thread(
+            [this, members, source = std::move(raw)]() mutable { produce(std::move(source), members); });
     }
     ~ReadAhead() override {
         {
@@ -138,9 +144,9 @@ class ReadAhead final : public ByteSource {
         return Ok{};
     }
 
-    void produce(std::unique_ptr<DescriptorSource> raw) noexcept {
+    void produce(std::unique_ptr<DescriptorSource> raw, std::vector<GzipMember>* members) noexcept {
         try {
-            auto source = decoded(std::move(raw));
+            auto source = decoded(std::move(raw), members);
             for (;;) {
                 Block block;
                 {
@@ -282,10 +288,10 @@ std::unique_ptr<ByteSource> open_input(File file, InputOptions options) {
         if (!head) {
             source = std::make_unique<ErrorSource>(std::move(head).error());
         } else if (compression_of(head.value()) != Compression::Gzip || *size <= options.inline_limit) {
-            source = decoded(std::move(raw));
+            source = decoded(std::move(raw), options.members);
         }
     }
-    if (!source) source = std::make_unique<ReadAhead>(std::move(raw), options.checkpoint);
+    if (!source) source = std::make_unique<ReadAhead>(std::move(raw), options.checkpoint, options.members);
     return std::make_unique<CheckpointedSource>(std::move(source), std::move(options.checkpoint));
 }
 

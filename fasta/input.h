@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fasta/byte_source.h"
+#include "fasta/gzip_member_reader.h"
 
 namespace seqtally {
 
@@ -33,6 +34,9 @@ struct InputOptions {
     // Regular files up to this size are read on the reader's own thread:
     // starting a thread costs more than inflating a small file.
     std::uint64_t inline_limit = 1 << 20;
+    // For gzip input, each member's place and size (see GzipMember); filled
+    // by the thread that inflates, complete once the source is destroyed.
+    std::vector<GzipMember>* members = nullptr;
 };
 
 inline constexpr std::size_t kCheckpointBytes = 4 << 20;

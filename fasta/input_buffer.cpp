@@ -11,6 +11,7 @@ Result<std::size_t, IoError> InputBuffer::fill_if_empty() {
     if (!got) return got;
     pos_ = 0;
     filled_ = got.value();
+    from_source_ += filled_;
     return filled_;
 }
 
@@ -27,7 +28,11 @@ void InputBuffer::put_back(std::span<const std::uint8_t> bytes) noexcept {
 }
 
 Result<std::size_t, IoError> InputBuffer::read(std::span<std::uint8_t> into) {
-    if (pos_ == filled_ && into.size() >= kCapacity) return source_->read(into);
+    if (pos_ == filled_ && into.size() >= kCapacity) {
+        auto got = source_->read(into);
+        if (got) from_source_ += got.value();
+        return got;
+    }
     auto filled = fill_if_empty();
     if (!filled) return filled;
     const std::size_t count = std::min(into.size(), filled.value());

@@ -31,12 +31,16 @@ class InputBuffer {
     // Up to into.size() bytes; 0 at end of file. A large read into an empty
     // buffer goes straight to the caller's span.
     Result<std::size_t, IoError> read(std::span<std::uint8_t> into);
+    // Bytes of the source consumed so far: where the next unread byte sits
+    // in the compressed file (a BGZF index names blocks by it).
+    std::uint64_t consumed() const noexcept { return from_source_ - (filled_ - pos_); }
 
   private:
     std::unique_ptr<ByteSource> source_;
     std::unique_ptr<std::array<std::uint8_t, kCapacity + kPutBack>> bytes_;  // zero-filled at creation
     std::size_t pos_ = 0;
     std::size_t filled_ = 0;
+    std::uint64_t from_source_ = 0;
 };
 
 }  // namespace seqtally

@@ -91,6 +91,14 @@ class RecordView {
     }
     SequenceLines sequence_lines() const noexcept { return SequenceLines(data_.data(), line_ends_); }
 
+    // The raw layout, for indexes that address bytes: the record's bytes
+    // from its '>' on, and where each line ends in them (entry 0: the
+    // header's; an entry at data().size() means the input ended there
+    // without a newline).
+    std::string_view data() const noexcept { return data_.substr(start_); }
+    std::size_t line_end(std::size_t i) const noexcept { return line_ends_[i] - start_; }
+    std::size_t line_count() const noexcept { return line_ends_.size(); }
+
   private:
     std::string_view data_;
     std::size_t start_;

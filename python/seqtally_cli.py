@@ -20,6 +20,7 @@ from types import FrameType
 from typing import Any, TextIO, cast
 
 from seqtally_tools import (
+    FastaFile,
     FileChecksums,
     Progress,
     SeqtallyError,
@@ -29,7 +30,9 @@ from seqtally_tools import (
     checksum_files,
     compare,
     gc_track,
+    index,
     load_collection,
+    reference_base,
     seqcol_of,
     sequence_dictionary,
     verdict,
@@ -297,19 +300,9 @@ def _comparison_text(result: dict[str, Any], said: str, sources: Sequence[str]) 
     return "\n".join(lines) + "\n"
 
 
-_DICT_SUFFIXES = (".fa", ".fasta", ".fna", ".fas", ".fsa", ".ffn", ".frn", ".mfa", ".seq")
-_GZIP_SUFFIXES = (".gz", ".bgz", ".bgzf")
-
-
 def _dictionary_name(source: str) -> str:
     """The input's name with its FASTA and gzip extensions replaced by .dict."""
-    name = source
-    for suffixes in (_GZIP_SUFFIXES, _DICT_SUFFIXES):
-        for suffix in suffixes:
-            if name.lower().endswith(suffix) and len(name) > len(suffix):
-                name = name[:-len(suffix)]
-                break
-    return name + ".dict"
+    return reference_base(source) + ".dict"
 
 
 def _run_dict(options: argparse.Namespace) -> int:
@@ -342,6 +335,46 @@ def _run_gc(options: argparse.Namespace) -> int:
         return 0
 
     return _in_a_thread(work, _sizes_of([options.input]), options.quiet)
+
+
+def _run_index(options: argparse.Namespace) -> int:
+    def work(progress: Progress, bar: _Bar) -> int:
+        try:
+            done = index(options.input, force=options.force, progress=progress)
+        except SeqtallyError as error:
+            if error.message == "exists already":
+                error.hint = "--force replaces it"
+            raise
+        for note in done.notes:
+            sys.stderr.write(f"seqtally: note: {note}\n")
+        return 0
+
+    return _in_a_thread(work, _sizes_of([options.input]), options.quiet)
+
+
+def _run_fetch(options: argparse.Namespace) -> int:
+    """What samtools faidx prints for each region; a region that fails is
+    said on standard error, and the others are still printed."""
+    status = 0
+    with FastaFile(options.input) as fasta:
+        for region in options.regions:
+            try:
+                reference, start, end = fasta.parse_region(region)
+                length = fasta.get_reference_length(reference)
+            except (KeyError, ValueError) as error:
+                message = str(error.args[0] if error.args else error).removeprefix(f"{region}: ")
+                sys.stderr.write(f"seqtally: error: {options.input}: {region}: {message}\n")
+                status = 1
+                continue
+            _emit(_encode(f">{region}\n"))
+            for lines in fasta.wrapped(reference, start, end):
+                _emit(_encode(lines))
+            if (start or 0) >= length:
+                sys.stderr.write(f"seqtally: note: {region}: starts after the end of {reference} ({length} bases): "
+                                 "no bases\n")
+            elif end is not None and end > length:
+                sys.stderr.write(f"seqtally: note: {region}: cut at the end of {reference} ({length} bases)\n")
+    return status
 
 
 class _UsageError(Exception):
@@ -460,6 +493,29 @@ def _parser() -> argparse.ArgumentParser:
     dict_command.add_argument("--force", action="store_true", help="replace an existing output file")
     _quiet_argument(dict_command)
     dict_command.set_defaults(run=_run_dict)
+
+    index_command = commands.add_parser(
+        "index",
+        help="FASTA index, BGZF index, dictionary, chrom.sizes and seqcol in one read",
+        description="Reads FASTA once and writes beside it FASTA.fai (and FASTA.gzi for BGZF), as samtools faidx "
+        "writes them, and BASE.dict, BASE.chrom.sizes and BASE.seqcol.json, BASE being its name without FASTA "
+        "and gzip extensions. Plain gzip gets no .fai or .gzi (it cannot be read at random). Files appear only "
+        "complete; existing ones are replaced only with --force.")
+    index_command.add_argument("input", metavar="FASTA", help="FASTA file: plain, BGZF or gzip")
+    index_command.add_argument("--force", action="store_true", help="replace existing files")
+    _quiet_argument(index_command)
+    index_command.set_defaults(run=_run_index)
+
+    fetch_command = commands.add_parser(
+        "fetch",
+        help="bases of regions, as samtools faidx prints them",
+        description="Prints each REGION (NAME, NAME:BEGIN-END, NAME:BEGIN, 1-based and inclusive; {NAME}:... for "
+        "names with colons) as >REGION and its bases 60 a line. Reads FASTA.fai and FASTA.gzi when present, "
+        "otherwise indexes the file in memory. A region that fails is said on standard error, the others are "
+        "still printed, and the exit status is 1.")
+    fetch_command.add_argument("input", metavar="FASTA", help="FASTA file: plain or BGZF")
+    fetch_command.add_argument("regions", nargs="+", metavar="REGION", help="regions to print")
+    fetch_command.set_defaults(run=_run_fetch)
 
     gc = commands.add_parser(
         "gc",

@@ -19,10 +19,14 @@ from ._engine import Progress
 from ._errors import SeqtallyError
 from ._gc import gc_track
 from ._outputs import atomic_output
+from ._reference import FastaFile, FastaIndex, IndexRecord, index, reference_base
 from ._seqcol import compare, load_collection, seqcol, seqcol_of, verdict
 
 __all__ = [
+    "FastaFile",
+    "FastaIndex",
     "FileChecksums",
+    "IndexRecord",
     "Progress",
     "SeqtallyError",
     "SequenceChecksum",
@@ -33,7 +37,9 @@ __all__ = [
     "checksum_files",
     "compare",
     "gc_track",
+    "index",
     "load_collection",
+    "reference_base",
     "seqcol",
     "seqcol_of",
     "sequence_dictionary",

@@ -92,3 +92,29 @@ def write_track(source: Source, output: Output, form: str, window: int, omit_tai
     end), after "track type=bedGraph" when track_line (window >= 1).
     gzip_level: a gzip member at that level (0 to 9), None: plain. sizes:
     also "id<TAB>length" per record. names as for gc_values."""
+
+IndexEntry = tuple[str, int, int, int, int, str | None, str | None, tuple[int, str] | None, bool]
+
+def index(source: Source, digests: bool = True, progress: Progress | None = None,
+          on_record: Callable[[str, int], object] | None = None) -> tuple[str, list[IndexEntry], bytes | None]:
+    """One read of the input: (compression, records, gzi). compression is
+    "plain", "gzip" or "bgzf" (every member a BGZF block); gzi is the .gzi
+    of BGZF input, as samtools writes it, None otherwise. Per record, named
+    by its header's first word (a record without one fails the call):
+    (name, length, offset, line_bases, line_bytes, sha512t24u, md5, problem,
+    sam_odd). offset, line_bases and line_bytes are its .fai values (offset
+    in the decoded stream; zeros for a record without sequence, which
+    samtools leaves out of the .fai); problem is (line, text) when its lines
+    cannot be addressed so; sam_odd: samtools dict reads other values from
+    it. The digests are None when digests is False."""
+
+class RandomAccess:
+    """The bases of a plain FASTA file, or of a BGZF one given its .gzi
+    bytes. Calls are serialised; fetches of 65,536 bases or more release the
+    interpreter lock."""
+
+    def __init__(self, path: str | os.PathLike[str], gzi: bytes | None = None) -> None: ...
+    def fetch(self, offset: int, line_bases: int, line_bytes: int, begin: int, end: int) -> str:
+        """Bases [begin, end) of the record with these .fai values, line ends
+        left out (end at most its length; "" when end <= begin)."""
+    def close(self) -> None: ...

@@ -1,0 +1,103 @@
+#include "fasta_index.h"
+
+#include <algorithm>
+
+namespace seqtally::core {
+namespace {
+
+bool printable(char c) noexcept { return static_cast<unsigned char>(c) - 0x21u < 0x5Eu; }
+
+std::string count_text(std::uint64_t count, const char* what) {
+    return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
+}
+
+}  // namespace
+
+Result<std::optional<LineLayout>, LayoutProblem> fai_layout(const fasta::RecordView& record,
+                                                            std::uint64_t header_offset, std::uint64_t header_line) {
+    const std::string_view data = record.data();
+    const std::size_t lines = record.line_count();
+    struct Line {
+        std::uint64_t bases;
+        std::uint64_t bytes;  // with its line end; one is counted where the input ends without
+    };
+    const auto line_at = [&](std::size_t i) {
+        const std::size_t from = record.line_end(i - 1) + 1;
+        std::string_view raw = data.substr(from, record.line_end(i) - from);
+        const std::uint64_t bytes = raw.size() + 1;
+        if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+        return std::pair{raw, Line{raw.size(), bytes}};
+    };
+    std::size_t last = 0;  // the last line that holds bases
+    for (std::size_t i = lines - 1; i >= 1; --i) {
+        if (line_at(i).second.bases > 0) {
+            last = i;
+            break;
+        }
+    }
+    if (last == 0) return std::optional<LineLayout>();
+    LineLayout layout;
+    layout.offset = header_offset + record.line_end(0) + 1;
+    const Line first = line_at(1).second;
+    layout.line_bases = first.bases;
+    layout.line_bytes = first.bytes;
+    for (std::size_t i = 1; i <= last; ++i) {
+        const auto [text, line] = line_at(i);
+        const std::uint64_t number = header_line + i;
+        if (line.bases == 0) {
+            return Err{LayoutProblem{number, "line " + std::to_string(number) +
+                                                 " is empty, and sequence follows it: a FASTA index needs the "
+                                                 "lines of a record without gaps"}};
+        }
+        if (!std::all_of(text.begin(), text.end(), printable)) {
+            return Err{LayoutProblem{number, "line " + std::to_string(number) +
+                                                 " holds a space, a control character or a byte above 0x7E; "
+                                                 "samtools does not count those as bases, so its index would "
+                                                 "disagree with the record's length"}};
+        }
+        const bool fits = i == last ? line.bases <= first.bases && line.bytes <= first.bytes
+                                    : line.bases == first.bases && line.bytes == first.bytes;
+        if (!fits) {
+            return Err{LayoutProblem{
+                number, "line " + std::to_string(number) + " has " + count_text(line.bases, "base") + " in " +
+                            count_text(line.bytes, "byte") + " with its line end, where the record's first line has " +
+                            std::to_string(first.bases) + " in " + std::to_string(first.bytes) +
+                            ": a FASTA index needs every line of a record but the last to be as long as the "
+                            "first, and the last no longer"}};
+        }
+        layout.length += line.bases;
+    }
+    return std::optional<LineLayout>(layout);
+}
+
+bool sam_reads_otherwise(const fasta::RecordView& record) noexcept {
+    const std::string_view header = record.header();
+    if (!header.empty() && (header[0] == ' ' || header[0] == '\t')) return true;
+    for (std::string_view line : record.sequence_lines()) {
+        if (!std::all_of(line.begin(), line.end(), printable)) return true;
+    }
+    return false;
+}
+
+std::string gzi_bytes(std::span<const GzipMember> members) {
+    std::string bytes(8, '\0');
+    const auto put = [&bytes](std::uint64_t value) {
+        for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<char>(value >> (8 * i)));
+    };
+    std::uint64_t count = 0;
+    bool first = true;
+    for (const GzipMember& member : members) {
+        if (member.uncompressed_size == 0) continue;
+        if (first) {
+            first = false;
+            continue;
+        }
+        put(member.compressed_offset);
+        put(member.uncompressed_offset);
+        ++count;
+    }
+    for (int i = 0; i < 8; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<char>(count >> (8 * i));
+    return bytes;
+}
+
+}  // namespace seqtally::core

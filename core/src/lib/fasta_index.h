@@ -1,0 +1,49 @@
+#pragma once
+// What a FASTA index (.fai) says of a record, and the BGZF index (.gzi) of
+// a file: the two files samtools faidx writes, byte for byte.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "common/result.h"
+#include "fasta/gzip_member_reader.h"
+#include "fasta/record_view.h"
+
+namespace seqtally::core {
+
+// One .fai line without its name: a base at position p (0-based) sits at
+// offset + p / line_bases * line_bytes + p % line_bases.
+struct LineLayout {
+    std::uint64_t length = 0;
+    std::uint64_t offset = 0;  // of the first base, in the decoded input
+    std::uint64_t line_bases = 0;
+    std::uint64_t line_bytes = 0;
+};
+
+// Why a record cannot be addressed by line arithmetic.
+struct LayoutProblem {
+    std::uint64_t line = 0;  // in the whole input, from 1
+    std::string text;
+};
+
+// The layout of a record whose header starts at `header_offset` on line
+// `header_line`, or std::nullopt for a record without sequence (samtools
+// leaves those out of the index). Every line but the last must hold as
+// many bytes as the first, the last no more; empty lines only at the end;
+// only printable bases (samtools counts nothing else, so its length would
+// differ from the record's).
+Result<std::optional<LineLayout>, LayoutProblem> fai_layout(const fasta::RecordView& record,
+                                                            std::uint64_t header_offset, std::uint64_t header_line);
+
+// Whether samtools dict (and Picard) would give the record another name,
+// length or MD5 than seqtally: its header starts with a space or a tab, or
+// a sequence line holds a byte other than "!" to "~" before its line end.
+bool sam_reads_otherwise(const fasta::RecordView& record) noexcept;
+
+// The .gzi of a BGZF file from its members: a little-endian count, then
+// (compressed, uncompressed) offset pairs of every member that holds data,
+// but the first.
+std::string gzi_bytes(std::span<const GzipMember> members);
+
+}  // namespace seqtally::core
