@@ -396,6 +396,55 @@ except KeyboardInterrupt:
 """
 
 
+def reference_rows(reps, inputs, size, limits, work, row):
+    """seqtally index of the BGZF genome against checksum of it (both one
+    read) and against samtools faidx, samtools dict and the GA4GH reference
+    implementation's digest run one after another; FastaFile.fetch of 5,000
+    random regions of 1 to 200 bases against pysam.FastaFile."""
+    print("reference:", flush=True)
+    bgzf = work / "genome.fa.gz"
+    shutil.copyfile(inputs["genome_bgzf"], bgzf)
+    pairs = [(command_seconds("checksum", bgzf), command_seconds("index", "--force", "-q", bgzf))
+             for _ in range(3 * reps)]
+    ours = row("reference", "seqtally index, BGZF genome", statistics.median(b for _, b in pairs), "genome_bgzf",
+               "seqtally", "checksum", ratio=statistics.median(b / a for a, b in pairs))
+    three = 0.0
+    for name, command in (
+            ("samtools faidx", f"rm -f {bgzf}.fai {bgzf}.gzi && samtools faidx {bgzf}"),
+            ("samtools dict", f"samtools dict {bgzf}"),
+            ("refget digest_fasta", f"{sys.executable} -c 'import refget, sys; refget.digest_fasta(sys.argv[1]).digest' "
+                                    f"{bgzf}")):
+        seconds = shell_seconds(reps, command)
+        three += seconds
+        row("reference", f"{name}, BGZF genome", seconds, "genome_bgzf", "peer-partial", note="one of three")
+    limits["index_vs_three"] = three / ours["seconds"]
+    import pysam
+
+    from seqtally_tools import FastaFile
+    rng = random.Random(5)
+    with FastaFile(bgzf) as fasta:
+        names, lengths = fasta.references, fasta.lengths
+        regions = []
+        for _ in range(5000):
+            (name, length), = rng.choices(list(zip(names, lengths)), weights=lengths)
+            start = rng.randrange(length)
+            regions.append((name, start, min(length, start + rng.randint(1, 200))))
+
+        def ours_fetch():
+            for region in regions:
+                fasta.fetch(*region)
+        theirs = pysam.FastaFile(str(bgzf))
+
+        def pysam_fetch():
+            for region in regions:
+                theirs.fetch(*region)
+        assert all(fasta.fetch(*r) == theirs.fetch(*r) for r in regions[:200])
+        limits["fetch_per_s"] = len(regions) / median_seconds(3 * reps, ours_fetch)
+        limits["pysam_fetch_per_s"] = len(regions) / median_seconds(3 * reps, pysam_fetch)
+    print(f"  index {ours['seconds']:.2f} s, {ours['ratio']:.2f}x checksum; the three tools {three:.2f} s; fetch "
+          f"{limits['fetch_per_s']:.0f}/s, pysam {limits['pysam_fetch_per_s']:.0f}/s", flush=True)
+
+
 def python_loop_rate(seconds):
     """Iterations per second of a pure-Python loop."""
     count, end = 0, time.perf_counter() + seconds
@@ -527,7 +576,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="16 MiB inputs and 100,000 reads: a smoke run")
     parser.add_argument("--no-callgrind", action="store_true")
     parser.add_argument("--only", type=lambda text: set(text.split(",")), metavar="SECTIONS",
-                        help="some of checksum,command,identity,tracks,engine,wiggle,callgrind (the limits always run)")
+                        help="some of checksum,command,identity,tracks,engine,reference,wiggle,callgrind (the limits always run)")
     options = parser.parse_args()
 
     def wanted(section):
@@ -609,6 +658,8 @@ def main():
             track_rows(reps, inputs, limits, work, row)
         if wanted("engine"):
             engine_rows(reps, inputs, size, limits, work, row)
+        if wanted("reference"):
+            reference_rows(reps, inputs, size, limits, work, row)
 
         if wanted("wiggle"):
             print("wiggle:", flush=True)
@@ -723,7 +774,7 @@ def print_table(report):
     limits, rows = report["limits"], report["rows"]
     print()
     print(f"{'':60} {'MB/s':>8} {'vs limit':>22} {'vs best peer':>13} {'vs partial':>12} {'working mem':>11}")
-    for section in ("checksum", "command", "identity", "tracks", "wiggle"):
+    for section in ("checksum", "command", "identity", "reference", "tracks", "wiggle"):
         ours = [r for r in rows if r["section"] == section and r["kind"] == "seqtally"]
         for r in ours:
             memory = "-" if r["growth"] is None else f"{r['growth'] / MiB:7.1f} MiB"
@@ -754,6 +805,11 @@ def print_table(report):
               f"Python thread beside calls keeps {limits['python_thread_share']:.0%} of its speed; bigWig from gzip "
               f"costs {limits['bigwig_gzip_vs_plain']:.2f}x the plain input; SIGINT ends a call after "
               f"{limits['sigint_seconds'] * 1000:.0f} ms")
+    if "index_vs_three" in limits:
+        print(f"reference: seqtally index is {limits['index_vs_three']:.2f}x faster than samtools faidx, samtools "
+              f"dict and refget's digest one after another; FastaFile.fetch {limits['fetch_per_s']:.0f} regions/s, "
+              f"pysam.FastaFile {limits['pysam_fetch_per_s']:.0f}/s "
+              f"({limits['fetch_per_s'] / limits['pysam_fetch_per_s']:.2f}x)")
     for r in rows:
         if "peak" in r:
             compare = f", plain input {r['peak_plain'] / MiB:.1f} MiB" if "peak_plain" in r else ""

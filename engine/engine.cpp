@@ -798,7 +798,7 @@ PyObject* index(PyObject*, PyObject* args, PyObject* kwargs) {
                 } else {
                     entry.problem = std::move(layout).error();
                 }
-                entry.sam_odd = core::sam_reads_otherwise(next->first);
+                entry.sam_odd = core::sam_reads_otherwise(next->first, !entry.problem.has_value());
                 if (with_digests) {
                     entry.digest = digester.process_named(next->first, next->second, checkpoint);
                 } else {

@@ -5,7 +5,13 @@
 namespace seqtally::core {
 namespace {
 
-bool printable(char c) noexcept { return static_cast<unsigned char>(c) - 0x21u < 0x5Eu; }
+// Whether every byte is "!" to "~". No early exit: the loop vectorises,
+// and lines are short.
+bool all_printable(std::string_view text) noexcept {
+    unsigned outside = 0;
+    for (const char c : text) outside |= static_cast<unsigned char>(static_cast<unsigned char>(c) - 0x21u) > 0x5Du;
+    return outside == 0;
+}
 
 std::string count_text(std::uint64_t count, const char* what) {
     return std::to_string(count) + " " + what + (count == 1 ? "" : "s");
@@ -49,7 +55,7 @@ Result<std::optional<LineLayout>, LayoutProblem> fai_layout(const fasta::RecordV
                                                  " is empty, and sequence follows it: a FASTA index needs the "
                                                  "lines of a record without gaps"}};
         }
-        if (!std::all_of(text.begin(), text.end(), printable)) {
+        if (!all_printable(text)) {
             return Err{LayoutProblem{number, "line " + std::to_string(number) +
                                                  " holds a space, a control character or a byte above 0x7E; "
                                                  "samtools does not count those as bases, so its index would "
@@ -70,11 +76,12 @@ Result<std::optional<LineLayout>, LayoutProblem> fai_layout(const fasta::RecordV
     return std::optional<LineLayout>(layout);
 }
 
-bool sam_reads_otherwise(const fasta::RecordView& record) noexcept {
+bool sam_reads_otherwise(const fasta::RecordView& record, bool lines_checked) noexcept {
     const std::string_view header = record.header();
     if (!header.empty() && (header[0] == ' ' || header[0] == '\t')) return true;
+    if (lines_checked) return false;
     for (std::string_view line : record.sequence_lines()) {
-        if (!std::all_of(line.begin(), line.end(), printable)) return true;
+        if (!all_printable(line)) return true;
     }
     return false;
 }

@@ -39,7 +39,9 @@ Result<std::optional<LineLayout>, LayoutProblem> fai_layout(const fasta::RecordV
 // Whether samtools dict (and Picard) would give the record another name,
 // length or MD5 than seqtally: its header starts with a space or a tab, or
 // a sequence line holds a byte other than "!" to "~" before its line end.
-bool sam_reads_otherwise(const fasta::RecordView& record) noexcept;
+// `lines_checked`: fai_layout found the record's lines sound, which says
+// the second already.
+bool sam_reads_otherwise(const fasta::RecordView& record, bool lines_checked) noexcept;
 
 // The .gzi of a BGZF file from its members: a little-endian count, then
 // (compressed, uncompressed) offset pairs of every member that holds data,

@@ -1,0 +1,234 @@
+"""seqtally index, FastaFile and seqtally fetch against samtools faidx and
+pysam, which are independent of seqtally: the .fai and .gzi byte for
+byte, the bases of every region."""
+import json
+import os
+import random
+import shutil
+import subprocess
+from pathlib import Path
+
+import pysam
+import pytest
+
+import seqtally_tools as st
+from conftest import cli, lambda_phage
+
+pytestmark = pytest.mark.skipif(shutil.which("samtools") is None or shutil.which("bgzip") is None,
+                                reason="samtools and bgzip (Debian) compare what seqtally writes")
+
+# Files of awkward shapes; each either samtools indexes (and so must
+# seqtally, byte for byte), or the outcome is given.
+SHAPES = {
+    "lines of 4, a shorter last": b">a desc\nACGT\nACGT\nAC\n>b\nAAA\n",
+    "CRLF": b">a\r\nACGT\r\nACGT\r\nAC\r\n",
+    "no newline at the end": b">a\nACGT\nAC",
+    "one line, no newline": b">a\nACGT",
+    "empty lines after a record": b">a\nACGT\nAC\n\n>b\nA\n",
+    "CRLF empty lines after a record": b">a\r\nACGT\r\nAC\r\n\r\n>b\r\nA\r\n",
+    "the last line CRLF, shorter": b">a\nACGT\nACG\r\n>b\nA\n",
+    "a record without sequence first": b">a\n>b\nACGT\n",
+    "name after spaces and a tab": b"> \tpig1 x\nACGT\n",
+    "soft-masked, N": b">chr1\nacgtNNNN\nACgt\n",
+    "empty lines before the first record": b"\n\n>a\nACGT\n",
+}
+# (content, what seqtally says) where samtools fails or counts otherwise.
+DIFFERENT = {
+    # samtools cannot index a file whose last record is empty; it is left
+    # out of the .fai like any empty record.
+    "an empty last record": (b">a\nAC\n>b\n", "a\t2\t3\t2\t3\n"),
+    # samtools counts 9 bases where the record has 10: refused.
+    "a space inside a line": (b">a\nAC GT\nACGTA\n", "line 2 holds a space"),
+}
+REFUSED = {
+    "a longer last line": (b">a\nACGT\nACGTA\n>b\nA\n", "line 3 has 5 bases"),
+    "a shorter line inside": (b">a\nACGT\nAC\nACGT\n", "line 3 has 2 bases"),
+    "an empty line inside": (b">a\nACGT\n\nACGT\n", "line 3 is empty"),
+    "mixed line ends": (b">a\nACGT\nACGT\r\nAC\n", "line 3 has 4 bases in 6 bytes"),
+    "the last line CRLF, as long": (b">a\nACGT\nACGT\r\n>b\nA\n", "line 3 has 4 bases in 6 bytes"),
+    "two records of one name": (b">a\nAC\n>a x\nGT\n", "records 1 and 2 are both named 'a'"),
+}
+
+
+def samtools_fai(path):
+    result = subprocess.run(["samtools", "faidx", str(path), "--fai-idx", f"{path}.samtools.fai"],
+                            capture_output=True)
+    return Path(f"{path}.samtools.fai").read_text() if result.returncode == 0 else None
+
+
+def bgzip(path, block=None):
+    """A BGZF copy; small blocks (-b isn't a block size in every bgzip:
+    many blocks come from a long input instead)."""
+    out = Path(str(path) + ".gz")
+    with open(path, "rb") as source, open(out, "wb") as target:
+        subprocess.run(["bgzip", "-c"], stdin=source, stdout=target, check=True)
+    return out
+
+
+@pytest.mark.parametrize("shape", list(SHAPES))
+def test_fai_and_gzi_as_samtools_writes_them(tmp_path, shape):
+    path = tmp_path / "x.fa"
+    path.write_bytes(SHAPES[shape])
+    expected = samtools_fai(path)
+    assert expected is not None
+    done = st.index(path)
+    assert (tmp_path / "x.fa.fai").read_text() == expected
+    assert done.files == [f"{path}.fai", f"{tmp_path}/x.dict", f"{tmp_path}/x.chrom.sizes", f"{tmp_path}/x.seqcol.json"]
+    packed = bgzip(path)
+    st.index(packed, force=True)
+    subprocess.run(["samtools", "faidx", str(packed), "--fai-idx", f"{tmp_path}/s.fai", "--gzi-idx",
+                    f"{tmp_path}/s.gzi"], check=True)
+    assert Path(f"{packed}.fai").read_text() == expected
+    assert Path(f"{packed}.gzi").read_bytes() == Path(f"{tmp_path}/s.gzi").read_bytes()
+
+
+def test_a_real_genome_in_many_blocks_plain_and_bgzf(tmp_path):
+    genome = lambda_phage()
+    # Three copies under other names: more than one BGZF block of 64 KiB.
+    data = b"".join(genome.replace(b">gi", b">copy%d gi" % i, 1) for i in range(3))
+    path = tmp_path / "lambda.fa"
+    path.write_bytes(data)
+    expected = samtools_fai(path)
+    done = st.index(path)
+    assert (tmp_path / "lambda.fa.fai").read_text() == expected
+    packed = bgzip(path)
+    subprocess.run(["samtools", "faidx", str(packed), "--gzi-idx", f"{tmp_path}/s.gzi", "--fai-idx",
+                    f"{tmp_path}/s.fai"], check=True)
+    packed_done = st.index(packed, force=True)
+    gzi = Path(f"{packed}.gzi").read_bytes()
+    assert gzi == Path(f"{tmp_path}/s.gzi").read_bytes() and len(gzi) > 8 + 16
+    assert Path(f"{packed}.fai").read_text() == expected
+    # One read gives what the separate operations give.
+    checksums = st.checksum(path)
+    assert [(r.name, r.length, r.sha512t24u, r.md5) for r in done.records] == \
+        [(c.id, c.length, c.sha512t24u, c.md5) for c in checksums] == \
+        [(r.name, r.length, r.sha512t24u, r.md5) for r in packed_done.records]
+    assert json.loads((tmp_path / "lambda.seqcol.json").read_text()) == st.seqcol(path, level=2)
+    names_lengths = [(c.id, c.length) for c in checksums]
+    assert [tuple(line.split("\t")[:2]) for line in expected.splitlines()] == \
+        [(n, str(n_)) for n, n_ in names_lengths]
+    sizes = (tmp_path / "lambda.chrom.sizes").read_text()
+    assert sizes == "".join(f"{n}\t{length}\n" for n, length in names_lengths)
+    dictionary = (tmp_path / "lambda.dict").read_text()
+    assert dictionary == st.sequence_dictionary(packed).text
+    assert [line.split("\t")[1:3] for line in dictionary.splitlines()[1:]] == \
+        [[f"SN:{n}", f"LN:{length}"] for n, length in names_lengths]
+
+
+@pytest.mark.parametrize("case", list(DIFFERENT) + list(REFUSED))
+def test_where_seqtally_differs_from_samtools_or_refuses(tmp_path, case):
+    content, said = {**DIFFERENT, **REFUSED}[case]
+    path = tmp_path / "x.fa"
+    path.write_bytes(content)
+    if said.endswith("\n"):
+        done = st.index(path)
+        assert (tmp_path / "x.fa.fai").read_text() == said
+        assert any("no sequence" in note for note in done.notes)
+        assert (tmp_path / "x.chrom.sizes").read_text().endswith("b\t0\n")
+        return
+    with pytest.raises(st.SeqtallyError) as caught:
+        st.index(path)
+    assert said in caught.value.message and caught.value.kind == "format"
+    assert sorted(os.listdir(tmp_path)) == ["x.fa"]  # nothing written
+
+
+def test_plain_gzip_has_no_fai_and_existing_files_need_force(tmp_path):
+    path = tmp_path / "g.fasta.gz"
+    path.write_bytes(subprocess.run(["gzip", "-c"], input=b">a\nACGT\nAC\n>b\nA\n", capture_output=True,
+                                    check=True).stdout)
+    done = st.index(path)
+    assert done.files == [f"{tmp_path}/g.dict", f"{tmp_path}/g.chrom.sizes", f"{tmp_path}/g.seqcol.json"]
+    assert "bgzip" in done.notes[0]
+    before = {name: (tmp_path / name).read_bytes() for name in os.listdir(tmp_path)}
+    result = cli("index", path)
+    assert result.returncode == 1 and b"g.dict: exists already (--force replaces it)" in result.stderr
+    assert {name: (tmp_path / name).read_bytes() for name in os.listdir(tmp_path)} == before
+    assert cli("index", "--force", "-q", path).returncode == 0
+
+
+def test_fetch_matches_pysam_from_plain_and_bgzf(tmp_path):
+    crlf = lambda_phage().replace(b"\n", b"\r\n")
+    data = crlf[:crlf.index(b"\n", 30000) + 1] + b">second\r\nacgtnACGTN\r\nAC\r\n"
+    path = tmp_path / "l.fa"
+    path.write_bytes(data)
+    packed = bgzip(path)
+    random.seed(7)
+    for source in (path, packed):
+        built = st.FastaFile(source)  # no index on disk: built in memory
+        subprocess.run(["samtools", "faidx", str(source)], check=True)
+        theirs = pysam.FastaFile(str(source))
+        with st.FastaFile(source) as ours:
+            assert ours.references == built.references == tuple(theirs.references)
+            assert ours.lengths == built.lengths == tuple(theirs.lengths)
+            for _ in range(300):
+                name = random.choice(ours.references)
+                start = random.randrange(0, ours.get_reference_length(name) + 5)
+                end = start + random.randrange(0, 300)
+                assert ours.fetch(name, start, end) == built.fetch(name, start, end) == theirs.fetch(name, start, end)
+            assert ours.fetch("second") == "acgtnACGTNAC"
+            assert ours.fetch(region="second:2-4") == theirs.fetch(region="second:2-4") == "cgt"
+        assert ours.closed
+        with pytest.raises(ValueError):
+            ours.fetch("second")
+
+
+@pytest.mark.parametrize("call, error", [
+    ({"reference": "nope"}, KeyError),
+    ({"region": "nope:1-3"}, KeyError),
+    ({"reference": "a", "start": -1, "end": 3}, ValueError),
+    ({"reference": "a", "start": 4, "end": 2}, ValueError),
+    ({"region": "a:4-2"}, ValueError),
+    ({"region": "a:0-2"}, ValueError),
+    ({"region": "a:1"}, ValueError),  # both "a:1" and "a" name records
+    ({}, ValueError),
+    ({"reference": "a", "region": "a"}, ValueError),
+])
+def test_fetch_errors_as_pysam_raises_them(fasta, call, error):
+    with st.FastaFile(fasta(b">a:1\nACGT\n>a\nGGCC\n")) as ours, pytest.raises(error):
+        ours.fetch(**call)
+
+
+def test_regions_printed_as_samtools_faidx_prints_them(tmp_path):
+    path = tmp_path / "r.fa"
+    path.write_bytes(b">c1 x\n" + b"ACGTACGTAC" * 13 + b"\n>c:2\n" + b"GATTACA\n" * 20 + b">c\nTT\n")
+    regions = ["c1", "c1:1-5", "c1:1-60", "c1:1-61", "c1:1,0-1,20", "c1:-3", "c1:120-", "c1:125-200",
+               "c1:200-210", "{c:2}:3-9", "{c:2}", "c", "c:1"]
+    for source in (path, bgzip(path)):
+        ours = cli("fetch", source, *regions)
+        theirs = subprocess.run(["samtools", "faidx", str(source), *regions], capture_output=True)
+        assert ours.returncode == theirs.returncode == 0
+        assert ours.stdout == theirs.stdout
+    # A bad region is said and skipped; samtools stops at it.
+    result = cli("fetch", path, "c1:1-3", "nope", "c1:9-2", "c:1-2")
+    assert result.returncode == 1
+    assert result.stdout == b">c1:1-3\nACG\n>c:1-2\nTT\n"
+    assert result.stderr.decode().splitlines() == [
+        f"seqtally: error: {path}: nope: sequence 'nope' not present",
+        f"seqtally: error: {path}: c1:9-2: the end comes before the start"]
+
+
+def test_damaged_bgzf_and_index_fail_clearly_and_threads_share_a_file(tmp_path):
+    path = tmp_path / "d.fa"
+    path.write_bytes(b">d\n" + b"ACGTTGCA" * 40000 + b"\n")
+    packed = bgzip(path)
+    st.index(packed)
+    whole = path.read_bytes()[3:-1].decode()
+    with st.FastaFile(packed) as ours:
+        # Large fetches run without the interpreter lock, side by side.
+        from concurrent.futures import ThreadPoolExecutor
+        with ThreadPoolExecutor(4) as pool:
+            spans = [(i * 1000, i * 1000 + 200_000) for i in range(16)]
+            assert list(pool.map(lambda span: ours.fetch("d", *span), spans)) == [whole[a:b] for a, b in spans]
+    gzi = Path(f"{packed}.gzi")
+    for damage, said in [(lambda b: b[:-3], "malformed .gzi index"),
+                         (lambda b: (5).to_bytes(8, "little") + b[8:], "malformed .gzi index")]:
+        saved = gzi.read_bytes()
+        gzi.write_bytes(damage(saved))
+        with pytest.raises(st.SeqtallyError, match=said):
+            st.FastaFile(packed)
+        gzi.write_bytes(saved)
+    data = bytearray(packed.read_bytes())
+    data[100] ^= 0xFF
+    packed.write_bytes(bytes(data))
+    with st.FastaFile(packed) as ours, pytest.raises(st.SeqtallyError, match="BGZF block|damaged"):
+        ours.fetch("d", 0, 10)
