@@ -86,6 +86,19 @@ Problem read_problem(const IoError& error) {
     return Problem{"gzip", "input", gzip_words(error)};
 }
 
+// RandomAccess's errors: a file shorter than its index says, or an index
+// that does not fit it, is the index's fault (made for another version of
+// the file); a damaged BGZF block is the file's.
+Problem access_problem(const IoError& error) {
+    if (const int code = error.raw_os_error()) return os_problem(code, "input");
+    if (error.kind() == ErrorKind::UnexpectedEof) {
+        return Problem{"format", "input",
+                       "the file ends before the bases its index places there: is the index older than the file?"};
+    }
+    if (error.kind() == ErrorKind::InvalidInput) return Problem{"format", "input", error.display()};
+    return Problem{"gzip", "input", error.display()};
+}
+
 Problem write_problem(const IoError& error, const char* which) {
     if (const int code = error.raw_os_error()) return os_problem(code, which);
     return Problem{"os", which, error.display()};
@@ -888,7 +901,7 @@ PyObject* random_access_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
         const Place place = place_of(path, "path", false, 0);
         auto state = std::make_unique<RandomAccessObject::State>();
         auto opened = RandomAccess::open(open_input_file(place), gzi, gzi_arg != Py_None);
-        if (!opened) throw read_problem(opened.error());
+        if (!opened) throw access_problem(opened.error());
         state->reader.emplace(std::move(opened).value());
         object->state = state.release();
         Py_RETURN_NONE;
@@ -945,7 +958,7 @@ PyObject* random_access_fetch(PyObject* self, PyObject* const* args, Py_ssize_t 
         } else {
             run();
         }
-        if (!read) throw read_problem(read.error());
+        if (!read) throw access_problem(read.error());
         return PyUnicode_DecodeLatin1(bases.data(), static_cast<Py_ssize_t>(bases.size()), nullptr);
     });
 }

@@ -21,7 +21,10 @@ constexpr std::size_t kMaxBlock = 65536;
 // by position, a long region read in pieces) inflate each block once.
 constexpr std::size_t kCachedBlocks = 8;
 
+// A damaged block is InvalidData; an index that does not fit the file is
+// InvalidInput.
 IoError invalid(const std::string& what) { return IoError::custom(ErrorKind::InvalidData, what); }
+IoError bad_index(const std::string& what) { return IoError::custom(ErrorKind::InvalidInput, what); }
 
 std::uint64_t little_endian(const std::uint8_t* bytes, int count) noexcept {
     std::uint64_t value = 0;
@@ -165,7 +168,7 @@ Result<RandomAccess, IoError> RandomAccess::open(File file, std::string_view gzi
     auto blocks = std::make_unique<Blocks>();
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(gzi.data());
     if (gzi.size() < 8 || (gzi.size() - 8) % 16 != 0 || little_endian(bytes, 8) != (gzi.size() - 8) / 16) {
-        return Err{invalid("malformed .gzi index")};
+        return Err{bad_index("malformed .gzi index")};
     }
     blocks->starts.push_back({0, 0});
     for (std::size_t at = 8; at < gzi.size(); at += 16) {
@@ -173,7 +176,7 @@ Result<RandomAccess, IoError> RandomAccess::open(File file, std::string_view gzi
         const Blocks::Start& before = blocks->starts.back();
         if (start.compressed <= before.compressed || start.uncompressed <= before.uncompressed ||
             start.uncompressed - before.uncompressed > kMaxBlock) {
-            return Err{invalid("malformed .gzi index")};
+            return Err{bad_index("malformed .gzi index")};
         }
         blocks->starts.push_back(start);
     }
@@ -221,9 +224,9 @@ Status<IoError> RandomAccess::read_bgzf(std::uint64_t offset, std::uint64_t size
         const std::uint64_t within = offset - starts[index].uncompressed;
         const std::uint64_t expected =
             index + 1 < starts.size() ? starts[index + 1].uncompressed - starts[index].uncompressed : block.value()->size;
-        if (block.value()->size != expected) return Err{invalid("the .gzi index does not match the BGZF file")};
+        if (block.value()->size != expected) return Err{bad_index("the .gzi index does not match the BGZF file")};
         if (within >= block.value()->size) {
-            if (index + 1 < starts.size()) return Err{invalid("the .gzi index does not match the BGZF file")};
+            if (index + 1 < starts.size()) return Err{bad_index("the .gzi index does not match the BGZF file")};
             return Err{IoError::of_kind(ErrorKind::UnexpectedEof)};
         }
         const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(size, block.value()->size - within));

@@ -227,6 +227,10 @@ def test_damaged_bgzf_and_index_fail_clearly_and_threads_share_a_file(tmp_path):
         with pytest.raises(st.SeqtallyError, match=said):
             st.FastaFile(packed)
         gzi.write_bytes(saved)
+    st.index(path, force=True)
+    path.write_bytes(path.read_bytes()[:1000])  # the file changed, its .fai did not
+    with st.FastaFile(path) as ours, pytest.raises(st.SeqtallyError, match="index older than the file"):
+        ours.fetch("d", 2000, 2010)
     data = bytearray(packed.read_bytes())
     data[100] ^= 0xFF
     packed.write_bytes(bytes(data))
