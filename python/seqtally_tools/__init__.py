@@ -17,12 +17,13 @@ from ._checksum import FileChecksums, SequenceChecksum, checksum, checksum_files
 from ._dictionary import SequenceDictionary, sequence_dictionary
 from ._engine import Progress
 from ._errors import SeqtallyError
-from ._gc import gc_track
+from ._gc import GcSummary, gc_track
 from ._outputs import atomic_output
 from ._seqcol import compare, load_collection, seqcol, seqcol_of, verdict
 
 __all__ = [
     "FileChecksums",
+    "GcSummary",
     "Progress",
     "SeqtallyError",
     "SequenceChecksum",
