@@ -8,6 +8,7 @@
 #include "core/src/lib/window_counts.h"
 #include "core/src/lib/window_pass.h"
 #include "core/src/lib/window_values.h"
+#include "fuzz/reference_track.h"
 #include "fuzz/string_sink.h"
 #include "tests/cpp/wrapped_record.h"
 
@@ -65,31 +66,15 @@ TEST(CountValues, SkewRoundsHalfAwayFromZeroToFourDecimals) {
     EXPECT_EQ(text_of(CountMode::Acgt, 5), "0.5");
 }
 
-struct Reference {
+// The definitions applied to counts made a byte at a time.
+std::vector<std::int16_t> expected_values(const std::vector<fuzz::BaseCounts>& windows, const CountRule& rule) {
     std::vector<std::int16_t> values;
-    std::uint64_t lowercase = 0;
-};
-
-// The definitions read a byte at a time.
-Reference reference(const std::string& sequence, std::uint64_t window, bool omit_tail, const CountRule& rule) {
-    Reference out;
-    std::uint64_t g = 0, c = 0, at = 0, bases = 0;
-    const auto close = [&] {
-        out.values.push_back(rule.mode == CountMode::Skew
-                                 ? skew_ten_thousandths(g, c)
-                                 : acgt_tenths(g + c, g + c + at, bases, rule.min_acgt_millionths));
-        g = c = at = bases = 0;
-    };
-    for (const char byte : sequence) {
-        const char upper = byte >= 'a' && byte <= 'z' ? static_cast<char>(byte - 32) : byte;
-        out.lowercase += upper != byte;
-        g += upper == 'G';
-        c += upper == 'C';
-        at += upper == 'A' || upper == 'T';
-        if (++bases == window) close();
+    for (const fuzz::BaseCounts& w : windows) {
+        values.push_back(rule.mode == CountMode::Skew
+                             ? skew_ten_thousandths(w.g, w.c)
+                             : acgt_tenths(w.g + w.c, w.g + w.c + w.at, w.bases, rule.min_acgt_millionths));
     }
-    if (!omit_tail && bases > 0) close();
-    return out;
+    return values;
 }
 
 // Windows at, below and above a 64-base run and the largest tabulated
@@ -112,7 +97,8 @@ TEST(CountPass, IsTheByteAtATimeCount) {
             for (const CountRule rule : {CountRule{CountMode::Acgt, 250'000}, CountRule{CountMode::Acgt, 600'000},
                                          CountRule{CountMode::Skew, 0}}) {
                 for (const bool omit_tail : {false, true}) {
-                    const Reference expected = reference(sequence, window, omit_tail, rule);
+                    std::uint64_t lowercase = 0;
+                    const auto expected = expected_values(fuzz::base_counts(sequence, window, omit_tail, lowercase), rule);
                     std::vector<std::int16_t> values, drained;
                     const auto drain = [&](std::span<const std::int16_t> piece) {
                         drained.insert(drained.end(), piece.begin(), piece.end());
@@ -120,20 +106,21 @@ TEST(CountPass, IsTheByteAtATimeCount) {
                     const CountPass::Totals totals = CountPass(window, rule).append(record, omit_tail, values, {}, drain);
                     drained.insert(drained.end(), values.begin(), values.end());
                     EXPECT_EQ(totals.length, sequence.size());
-                    EXPECT_EQ(totals.lowercase, expected.lowercase);
-                    EXPECT_TRUE(drained == expected.values)
+                    EXPECT_EQ(totals.lowercase, lowercase);
+                    EXPECT_TRUE(drained == expected)
                         << "line " << line_length << " window " << window << " min " << rule.min_acgt_millionths
                         << " omit_tail " << omit_tail;
                 }
             }
             // The module's count, asked for lowercase letters, counts them too.
-            std::uint64_t lowercase = 0;
+            std::uint64_t lowercase = 0, expected_lowercase = 0;
+            fuzz::base_counts(sequence, window, false, expected_lowercase);
             std::vector<std::uint8_t> bytes;
             WindowValues(window).append(record, false, bytes, {}, &lowercase);
             std::string wiggle;
             OutputStream out(std::make_unique<fuzz::StringSink>(wiggle));
             WindowPass(static_cast<std::int32_t>(window), false).section("r", record, out, &lowercase);
-            EXPECT_EQ(lowercase, 2 * reference(sequence, window, false, {}).lowercase);
+            EXPECT_EQ(lowercase, 2 * expected_lowercase);
         }
     }
 }
