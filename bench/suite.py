@@ -355,8 +355,8 @@ def track_rows(reps, inputs, limits, work, row):
     print("tracks:", flush=True)
     genome = inputs["genome"]
     records = _engine.gc_values(str(genome), 100, False)
-    sizes = [(name, length) for name, length, _ in records]
-    arrays = [np.frombuffer(values, dtype=np.uint8) for _, _, values in records]
+    sizes = [(name, length) for name, length, *_ in records]
+    arrays = [np.frombuffer(values, dtype=np.uint8) for _, _, values, _ in records]
 
     def library_only():
         bigwig = pyBigWig.open(str(work / "library.bw"), "w")
@@ -380,6 +380,24 @@ def track_rows(reps, inputs, limits, work, row):
         entry = row("tracks", f"seqtally gc to {name}, window 100", seconds, key, "seqtally", "bigwig",
                     ratio=seconds / (wig_seconds + library_seconds))
         entry["peak"] = max(r[1] for r in runs)
+    count_rows(reps, genome, work, row)
+
+
+def count_rows(reps, genome, work, row):
+    """--count acgt and --skew against the default count, the same command
+    into the same format, run in turn so that a shared machine's drift falls
+    on all alike; the ratio is the median of the runs' own ratios."""
+    counts = {"": [], "--count acgt": ["--count", "acgt"], "--skew": ["--skew"]}
+    for form, out in (("wiggle", "counts.wig"), ("bigWig", "counts.bw")):
+        seconds = {label: [] for label in counts}
+        for _ in range(3 * reps):
+            for label, flags in counts.items():
+                seconds[label].append(command_seconds("gc", genome, work / out, "--window", "100", "-q", *flags))
+        for label in counts:
+            ratio = statistics.median(mine / default for mine, default in zip(seconds[label], seconds[""]))
+            name = f"seqtally gc {label} to {form}, window 100".replace("  ", " ")
+            row("tracks", name, statistics.median(seconds[label]), "genome", "seqtally", "default" if label else None,
+                ratio=ratio if label else None)
 
 
 # ---------------------------------------------------------------- the library's engine
@@ -857,6 +875,8 @@ def limit_text(r, limits):
         return f"{ratio:.2f}x checksum's time"
     if kind == "bigwig":
         return f"{ratio:.2f}x (wig + pyBigWig)"
+    if kind == "default":
+        return f"{ratio:.2f}x the default count"
     if kind == "plain":
         return f"{ratio:.2f}x plain, {100 * r['vs_inflate']:.0f}% infl."
     return "-"

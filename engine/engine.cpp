@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -21,6 +22,7 @@
 #include "common/failure.h"
 #include "core/src/lib/checksum.h"
 #include "core/src/lib/fasta_index.h"
+#include "core/src/lib/window_counts.h"
 #include "core/src/lib/window_pass.h"
 #include "core/src/lib/window_values.h"
 #include "fasta/input.h"
@@ -573,39 +575,81 @@ std::uint64_t window_of(long long window) {
     return static_cast<std::uint64_t>(window);
 }
 
+// The count a track is made by: none for the module's (uppercase G and C
+// over every base), else the rule of "acgt" or "skew". min_acgt is taken to
+// the nearest millionth, so that the threshold is compared in integers.
+std::optional<core::CountRule> count_of(const char* text, double min_acgt) {
+    if (!(min_acgt >= 0.0 && min_acgt <= 1.0)) {
+        PyErr_SetString(PyExc_ValueError, "min_acgt must be from 0 to 1");
+        throw PythonRaised{};
+    }
+    const std::string_view count(text);
+    const auto millionths = static_cast<std::uint32_t>(std::llround(min_acgt * 1e6));
+    if (count == "upper") return std::nullopt;
+    if (count == "acgt") return core::CountRule{core::CountMode::Acgt, millionths};
+    if (count == "skew") return core::CountRule{core::CountMode::Skew, millionths};
+    PyErr_SetString(PyExc_ValueError, "count must be 'upper', 'acgt' or 'skew'");
+    throw PythonRaised{};
+}
+
 PyObject* gc_values(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"source", "window", "omit_tail", "progress", "on_record", "names", nullptr};
+    static const char* keywords[] = {"source", "window", "omit_tail", "progress", "on_record",
+                                     "names",  "count",  "min_acgt",  nullptr};
     PyObject* source = nullptr;
     long long window_arg = 0;
     int omit_tail = 0;
     PyObject* progress_arg = Py_None;
     PyObject* on_record_arg = Py_None;
     const char* names = "module";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OLp|OOs:gc_values", const_cast<char**>(keywords), &source,
-                                     &window_arg, &omit_tail, &progress_arg, &on_record_arg, &names)) {
+    const char* count = "upper";
+    double min_acgt = 0.25;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OLp|OOssd:gc_values", const_cast<char**>(keywords), &source,
+                                     &window_arg, &omit_tail, &progress_arg, &on_record_arg, &names, &count,
+                                     &min_acgt)) {
         return nullptr;
     }
     return frame([&]() -> PyObject* {
         const std::uint64_t window = window_of(window_arg);
+        const std::optional<core::CountRule> rule = count_of(count, min_acgt);
         ProgressObject* progress = progress_of(progress_arg);
         PyObject* on_record = callback_of(on_record_arg);
-        const NameRule rule = name_rule_of(names);
+        const NameRule name_rule = name_rule_of(names);
         const Place place = place_of(source, "source", true, 0);
+        // One byte per window for the module's count (0 to 100, never
+        // missing); for the others one int16 (kNoValue where none), which
+        // holds tenths of a percent and ten-thousandths of skew exactly.
         struct Values {
             std::string id;
-            std::uint64_t length;
-            std::vector<std::uint8_t> values;
+            std::uint64_t length = 0;
+            std::uint64_t lowercase = 0;
+            std::vector<std::uint8_t> values{};
+            std::vector<std::int16_t> counts{};
         };
         std::deque<Values> all;
         {
             Unlocked unlocked(progress, on_record);
-            Records records(open_input_file(place), unlocked, rule, true);
-            const core::WindowValues pass(window);
+            Records records(open_input_file(place), unlocked, name_rule, true);
+            std::optional<core::WindowValues> pass;
+            std::optional<core::CountPass> count_pass;
+            if (rule) {
+                count_pass.emplace(window, *rule);
+            } else {
+                pass.emplace(window);
+            }
             const std::function<void()> checkpoint = [&] { unlocked.checkpoint(); };
             while (auto next = records.next()) {
-                Values& values = all.emplace_back(Values{std::string(next->second), 0, {}});
-                values.length = pass.append(next->first, omit_tail != 0, values.values, checkpoint);
-                values.values.shrink_to_fit();
+                Values& values = all.emplace_back(Values{std::string(next->second)});
+                if (count_pass) {
+                    const core::CountPass::Totals totals =
+                        count_pass->append(next->first, omit_tail != 0, values.counts, checkpoint);
+                    values.length = totals.length;
+                    values.lowercase = totals.lowercase;
+                    values.counts.shrink_to_fit();
+                } else {
+                    values.length =
+                        pass->append(next->first, omit_tail != 0, values.values, checkpoint, &values.lowercase);
+                    values.values.shrink_to_fit();
+                }
                 unlocked.record_done(values.id, values.length);
             }
         }
@@ -615,10 +659,14 @@ PyObject* gc_values(PyObject*, PyObject* args, PyObject* kwargs) {
         // Each record's values are freed as soon as Python holds a copy.
         while (!all.empty()) {
             const Values& values = all.front();
+            const std::string_view bytes =
+                rule ? std::string_view(reinterpret_cast<const char*>(values.counts.data()),
+                                        values.counts.size() * sizeof(std::int16_t))
+                     : std::string_view(reinterpret_cast<const char*>(values.values.data()), values.values.size());
             PyObject* item = Py_BuildValue(
-                "(s#Ky#)", values.id.data(), static_cast<Py_ssize_t>(values.id.size()),
-                static_cast<unsigned long long>(values.length), values.values.empty() ? "" : reinterpret_cast<const char*>(values.values.data()),
-                static_cast<Py_ssize_t>(values.values.size()));
+                "(s#Ky#K)", values.id.data(), static_cast<Py_ssize_t>(values.id.size()),
+                static_cast<unsigned long long>(values.length), bytes.empty() ? "" : bytes.data(),
+                static_cast<Py_ssize_t>(bytes.size()), static_cast<unsigned long long>(values.lowercase));
             if (item == nullptr) throw PythonRaised{};
             PyList_SET_ITEM(list.get(), index++, item);
             all.pop_front();
@@ -633,10 +681,14 @@ void write_to(OutputStream& out, std::string_view text, const char* which) {
     if (auto written = out.write_all(text); !written) throw write_problem(written.error(), which);
 }
 
-// The track and its sizes, written with the interpreter lock released.
-void write_track_unlocked(const Place& input_place, const Place& output_place, const std::optional<Place>& sizes_place,
-                          bool wiggle, std::int32_t wiggle_window, std::uint64_t window, bool omit_tail,
-                          std::optional<std::uint32_t> level, bool track_line, NameRule rule, Unlocked&& unlocked) {
+// The track and its sizes, written with the interpreter lock released; the
+// bases read, and how many of them are lowercase letters. `count` none: the
+// module's count.
+core::CountPass::Totals write_track_unlocked(const Place& input_place, const Place& output_place,
+                                             const std::optional<Place>& sizes_place, bool wiggle,
+                                             std::int32_t wiggle_window, std::uint64_t window, bool omit_tail,
+                                             std::optional<std::uint32_t> level, bool track_line, NameRule rule,
+                                             const std::optional<core::CountRule>& count, Unlocked&& unlocked) {
     // Declaration order is release order in reverse: on a failure the
     // sizes go first, then the track, then the input.
     Records records(open_input_file(input_place), unlocked, rule, true);
@@ -657,25 +709,47 @@ void write_track_unlocked(const Place& input_place, const Place& output_place, c
 
     std::optional<core::WindowPass> wiggle_pass;
     std::optional<core::WindowValues> value_pass;
+    std::optional<core::CountPass> count_pass;
     std::vector<std::uint8_t> values;
+    std::vector<std::int16_t> counts;
+    std::optional<core::CountLines> lines;
+    core::CountPass::Totals totals;
     try {
         if (wiggle) {
             core::write_or_fail(*track, "track type=wiggle_0\n");
+        } else if (track_line) {
+            core::write_or_fail(*track, "track type=bedGraph\n");
+        }
+        if (count) {
+            count_pass.emplace(window, *count);
+            lines.emplace(wiggle ? core::CountLines::Form::Wiggle : core::CountLines::Form::BedGraph, window,
+                          count->mode, *track);
+        } else if (wiggle) {
             wiggle_pass.emplace(wiggle_window, omit_tail);
         } else {
-            if (track_line) core::write_or_fail(*track, "track type=bedGraph\n");
             value_pass.emplace(window);
         }
         while (auto next = records.next()) {
             const auto& [record, id] = *next;
             std::uint64_t length = 0;
-            if (wiggle) {
-                length = wiggle_pass->section(id, record, *track);
+            if (count_pass) {
+                // Lines are written as values come, a piece at a time.
+                lines->begin(id);
+                counts.clear();
+                const auto record_totals = count_pass->append(
+                    record, omit_tail, counts, checkpoint,
+                    [&](std::span<const std::int16_t> piece) { lines->write(piece); });
+                length = record_totals.length;
+                totals.lowercase += record_totals.lowercase;
+                lines->write(counts, length);
+            } else if (wiggle) {
+                length = wiggle_pass->section(id, record, *track, &totals.lowercase);
             } else {
                 values.clear();
-                length = value_pass->append(record, omit_tail, values);
+                length = value_pass->append(record, omit_tail, values, checkpoint, &totals.lowercase);
                 core::write_bedgraph_section(id, length, window, values, *track);
             }
+            totals.length += length;
             if (sizes) {
                 std::string line(id);
                 line += '\t';
@@ -705,11 +779,13 @@ void write_track_unlocked(const Place& input_place, const Place& output_place, c
         throw write_problem(released.error(), "output");
     }
     track.reset();
+    return totals;
 }
 
 PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"source", "output",     "form",     "window",    "omit_tail", "gzip_level",
-                                     "sizes",  "track_line", "progress", "on_record", "names",     nullptr};
+    static const char* keywords[] = {"source",     "output", "form",       "window",   "omit_tail",
+                                     "gzip_level", "sizes",  "track_line", "progress", "on_record",
+                                     "names",      "count",  "min_acgt",   nullptr};
     PyObject* source = nullptr;
     PyObject* output = nullptr;
     const char* form = nullptr;
@@ -721,9 +797,11 @@ PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* progress_arg = Py_None;
     PyObject* on_record_arg = Py_None;
     const char* names = "module";
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOsLp|OOpOOs:write_track", const_cast<char**>(keywords), &source,
-                                     &output, &form, &window_arg, &omit_tail, &level_arg, &sizes_arg, &track_line,
-                                     &progress_arg, &on_record_arg, &names)) {
+    const char* count = "upper";
+    double min_acgt = 0.25;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOsLp|OOpOOssd:write_track", const_cast<char**>(keywords),
+                                     &source, &output, &form, &window_arg, &omit_tail, &level_arg, &sizes_arg,
+                                     &track_line, &progress_arg, &on_record_arg, &names, &count, &min_acgt)) {
         return nullptr;
     }
     return frame([&]() -> PyObject* {
@@ -739,7 +817,9 @@ PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_OverflowError, "window does not fit in 32 bits");
             throw PythonRaised{};
         }
-        const std::uint64_t window = wiggle ? 0 : window_of(window_arg);
+        const std::optional<core::CountRule> rule = count_of(count, min_acgt);
+        // The module's wiggle track alone takes windows below 1.
+        const std::uint64_t window = wiggle && !rule ? 0 : window_of(window_arg);
         std::optional<std::uint32_t> level;
         if (level_arg != Py_None) {
             const long value = PyLong_AsLong(level_arg);
@@ -752,15 +832,18 @@ PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         ProgressObject* progress = progress_of(progress_arg);
         PyObject* on_record = callback_of(on_record_arg);
-        const NameRule rule = name_rule_of(names);
+        const NameRule name_rule = name_rule_of(names);
         const Place input_place = place_of(source, "source", true, 0);
         const Place output_place = place_of(output, "output", true, 1);
         std::optional<Place> sizes_place;
         if (sizes_arg != Py_None) sizes_place = place_of(sizes_arg, "sizes", true, 1);
 
-        write_track_unlocked(input_place, output_place, sizes_place, wiggle, static_cast<std::int32_t>(window_arg),
-                             window, omit_tail != 0, level, track_line != 0, rule, Unlocked(progress, on_record));
-        return Py_NewRef(Py_None);
+        const core::CountPass::Totals totals =
+            write_track_unlocked(input_place, output_place, sizes_place, wiggle, static_cast<std::int32_t>(window_arg),
+                                 window, omit_tail != 0, level, track_line != 0, name_rule, rule,
+                                 Unlocked(progress, on_record));
+        return Py_BuildValue("(KK)", static_cast<unsigned long long>(totals.length),
+                             static_cast<unsigned long long>(totals.lowercase));
     });
 }
 
@@ -997,11 +1080,13 @@ PyMethodDef methods[] = {
      "checksum(source, record_type, progress=None, on_record=None): per record (id, length, sha512t24u, md5)."},
     {"gc_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gc_values)),
      METH_VARARGS | METH_KEYWORDS,
-     "gc_values(source, window, omit_tail, progress=None, on_record=None): per record (id, length, values)."},
+     "gc_values(source, window, omit_tail, progress=None, on_record=None, names='module', count='upper', "
+     "min_acgt=0.25): per record (id, length, values, lowercase)."},
     {"write_track", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(write_track)),
      METH_VARARGS | METH_KEYWORDS,
      "write_track(source, output, form, window, omit_tail, gzip_level=None, sizes=None, track_line=False, "
-     "progress=None, on_record=None): a wiggle or bedGraph track."},
+     "progress=None, on_record=None, names='module', count='upper', min_acgt=0.25): a wiggle or bedGraph track; "
+     "(bases, lowercase)."},
     {"index", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(index)), METH_VARARGS | METH_KEYWORDS,
      "index(source, digests=True, progress=None, on_record=None): (compression, records, gzi) in one read."},
     {nullptr, nullptr, 0, nullptr},

@@ -1,7 +1,8 @@
 // The core of both operations over arbitrary FASTA: digests against
 // OpenSSL over the joined, capitalised sequence (and the two-thread digester
-// against the one-thread one), and the window pass, the window values and
-// their bedGraph text against a byte-at-a-time count of the same windows.
+// against the one-thread one), and the window pass, the window values, their
+// bedGraph text and the field's counts against a byte-at-a-time count of the
+// same windows.
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "core/src/lib/checksum.h"
 #include "core/src/lib/digest.h"
 #include "core/src/lib/seqtally.h"
+#include "core/src/lib/window_counts.h"
 #include "core/src/lib/window_values.h"
 #include "fasta/reader.h"
 #include "fuzz/chunk_source.h"
@@ -45,6 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::optional<core::WindowValues> value_pass;
     if (window >= 1) value_pass.emplace(static_cast<std::uint64_t>(window));
     std::vector<std::uint8_t> all_values;  // every record's, appended in turn as in a call
+    // The field's counts, with a share of A/C/G/T from the input.
+    const core::CountRule count_rules[] = {{core::CountMode::Acgt, 1'000'000u * data[2] / 255},
+                                           {core::CountMode::Skew, 0}};
     for (;;) {
         auto next = reader.next_record();
         if (!next || !next.value()) return 0;
@@ -63,6 +68,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 core::write_bedgraph_section(record.header(), sequence.size(), value_pass->window(), appended, out);
             }
             if (bedgraph != fuzz::expected_bedgraph(record.header(), sequence, window, omit_tail)) std::abort();
+            std::uint64_t lowercase = 0;
+            const auto counts = fuzz::base_counts(sequence, value_pass->window(), omit_tail, lowercase);
+            for (const core::CountRule& rule : count_rules) {
+                std::vector<std::int16_t> values;
+                const auto totals = core::CountPass(value_pass->window(), rule).append(record, omit_tail, values);
+                if (totals.length != sequence.size() || totals.lowercase != lowercase) std::abort();
+                if (values.size() != counts.size()) std::abort();
+                for (std::size_t i = 0; i < counts.size(); ++i) {
+                    const fuzz::BaseCounts& w = counts[i];
+                    const std::int16_t expected =
+                        rule.mode == core::CountMode::Skew
+                            ? core::skew_ten_thousandths(w.g, w.c)
+                            : core::acgt_tenths(w.g + w.c, w.g + w.c + w.at, w.bases, rule.min_acgt_millionths);
+                    if (values[i] != expected) std::abort();
+                }
+            }
         }
         auto digest = digester.process_sequence(record, false);
         auto two_core_digest = two_core.process_sequence(record);

@@ -1,7 +1,7 @@
 #pragma once
 // The tracks of one record, counted a byte at a time: the reference that the
-// window pass, the window values and bedGraph are checked against by the
-// fuzz target and the tests.
+// window pass, the window values, bedGraph and the field's counts are
+// checked against by the fuzz target and the tests.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -65,6 +65,33 @@ inline std::string expected_bedgraph(std::string_view name, const std::string& s
         start += counted.bases;
     }
     return out;
+}
+
+// The field's counts: per window its G, C and A/T bases in either case, in
+// order as counted_windows gives windows; `lowercase` gets the letters a-z.
+struct BaseCounts {
+    std::uint64_t g = 0, c = 0, at = 0, bases = 0;
+};
+
+inline std::vector<BaseCounts> base_counts(const std::string& sequence, std::uint64_t window, bool omit_tail,
+                                           std::uint64_t& lowercase) {
+    std::vector<BaseCounts> windows;
+    BaseCounts open;
+    lowercase = 0;
+    for (const char byte : sequence) {
+        const bool lower = byte >= 'a' && byte <= 'z';
+        const char upper = lower ? static_cast<char>(byte - 32) : byte;
+        lowercase += lower;
+        open.g += upper == 'G';
+        open.c += upper == 'C';
+        open.at += upper == 'A' || upper == 'T';
+        if (++open.bases == window) {
+            windows.push_back(open);
+            open = {};
+        }
+    }
+    if (!omit_tail && open.bases > 0) windows.push_back(open);
+    return windows;
 }
 
 }  // namespace seqtally::fuzz

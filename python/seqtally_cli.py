@@ -326,12 +326,30 @@ def _run_dict(options: argparse.Namespace) -> int:
     return _in_a_thread(work, _sizes_of([source]), options.quiet)
 
 
+# The default count on input at least this lowercase earns a hint.
+_SOFT_MASKED_SHARE = 0.10
+
+
 def _run_gc(options: argparse.Namespace) -> int:
+    if options.skew and options.count is not None:
+        raise _UsageError("--skew counts G and C in either case by itself: --count does not apply to it")
+    count = options.count or "upper"
+    if options.min_acgt is not None and count != "acgt":
+        raise _UsageError("--min-acgt applies only to --count acgt")
+    counted = {"count": count, "skew": options.skew}
+    if options.min_acgt is not None:
+        counted["min_acgt"] = options.min_acgt
+
     def work(progress: Progress, bar: _Bar) -> int:
-        gc_track(options.input, options.output, window=options.window, omit_tail=options.omit_tail,
-                 chrom_sizes=options.chrom_sizes, level=options.level, gzip=options.gzip or None,
-                 verbose=not options.quiet, format=options.format, track_line=options.track_line,
-                 progress=progress)
+        summary = gc_track(options.input, options.output, window=options.window, omit_tail=options.omit_tail,
+                           chrom_sizes=options.chrom_sizes, level=options.level, gzip=options.gzip or None,
+                           verbose=not options.quiet, format=options.format, track_line=options.track_line,
+                           progress=progress, **counted)
+        if (count == "upper" and not options.skew and not options.quiet and summary.bases
+                and summary.lowercase >= _SOFT_MASKED_SHARE * summary.bases):
+            sys.stderr.write(f"seqtally: hint: {summary.lowercase / summary.bases:.0%} of the sequence is lowercase "
+                             "(soft-masked), which the default count never takes as G or C; --count acgt counts "
+                             "G and C in either case and leaves N out\n")
         return 0
 
     return _in_a_thread(work, _sizes_of([options.input]), options.quiet)
@@ -407,6 +425,16 @@ def _positive(text: str) -> int:
     value = int(text)
     if value < 1:
         raise argparse.ArgumentTypeError(f"must be 1 or more: {text}")
+    return value
+
+
+def _share(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text}") from None
+    if not 0 <= value <= 1:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 1: {text}")
     return value
 
 
@@ -535,6 +563,16 @@ def _parser() -> argparse.ArgumentParser:
                     help="the track's format (default: by OUTPUT's name: .bw/.bigWig bigWig, .bedGraph/.bg[.gz] "
                     "bedGraph, anything else wiggle)")
     gc.add_argument("--track-line", action="store_true", help="start a bedGraph track with 'track type=bedGraph'")
+    gc.add_argument("--count", choices=("upper", "acgt"),
+                    help="upper (default): the seqtally module's count, uppercase G and C over every base, whole "
+                    "percents; acgt: G and C in either case over A, C, G and T in either case (N left out), one "
+                    "decimal, as genome browsers show it")
+    gc.add_argument("--min-acgt", type=_share, metavar="F",
+                    help="with --count acgt: a window with fewer than this share of A/C/G/T bases has no value "
+                    "(no line; a gap in bigWig); default 0.25")
+    gc.add_argument("--skew", action="store_true",
+                    help="GC skew (G-C)/(G+C) instead of G/C, either case, at most four decimals; no value where "
+                    "G+C is 0")
     _quiet_argument(gc, "no progress messages or bar")
     gc.set_defaults(run=_run_gc)
     return top

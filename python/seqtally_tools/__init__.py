@@ -17,7 +17,7 @@ from ._checksum import FileChecksums, SequenceChecksum, checksum, checksum_files
 from ._dictionary import SequenceDictionary, sequence_dictionary
 from ._engine import Progress
 from ._errors import SeqtallyError
-from ._gc import gc_track
+from ._gc import GcSummary, gc_track
 from ._outputs import atomic_output
 from ._reference import FastaFile, FastaIndex, IndexRecord, index, reference_base
 from ._seqcol import compare, load_collection, seqcol, seqcol_of, verdict
@@ -26,6 +26,7 @@ __all__ = [
     "FastaFile",
     "FastaIndex",
     "FileChecksums",
+    "GcSummary",
     "IndexRecord",
     "Progress",
     "SeqtallyError",

@@ -74,24 +74,38 @@ def checksum(source: Source, record_type: type[T], progress: Progress | None = N
     interpreter lock held."""
 
 def gc_values(source: Source, window: int, omit_tail: bool, progress: Progress | None = None,
-              on_record: Callable[[str, int], object] | None = None,
-              names: str = "module") -> list[tuple[str, int, bytes]]:
-    """Per record: (id, length, values), values one byte per window (0 to
-    100, as the wiggle track gives them), window i covering bases
-    [i * window, min((i + 1) * window, length)). window >= 1. names as for
+              on_record: Callable[[str, int], object] | None = None, names: str = "module", count: str = "upper",
+              min_acgt: float = 0.25) -> list[tuple[str, int, bytes, int]]:
+    """Per record: (id, length, values, lowercase), window i covering bases
+    [i * window, min((i + 1) * window, length)), and lowercase the record's
+    letters a-z (counted in the same pass). window >= 1. names as for
     checksum; with "word", a record without a name fails the call (kind
-    "format", with its record and line)."""
+    "format", with its record and line).
+
+    count "upper": values one byte per window (0 to 100, as the wiggle track
+    gives them). "acgt": one native-endian int16 per window, tenths of a
+    percent of G/C (either case) among A/C/G/T (either case), rounded half
+    up, or -32768 where fewer than min_acgt (0 to 1, taken to a millionth)
+    of the window's bases are A/C/G/T. "skew": one int16 per window, (G - C)
+    / (G + C) in ten-thousandths, rounded half away from zero, or -32768
+    where G + C = 0."""
 
 def write_track(source: Source, output: Output, form: str, window: int, omit_tail: bool,
                 gzip_level: int | None = None, sizes: Output | None = None, track_line: bool = False,
                 progress: Progress | None = None,
-                on_record: Callable[[str, int], object] | None = None, names: str = "module") -> None:
+                on_record: Callable[[str, int], object] | None = None, names: str = "module",
+                count: str = "upper", min_acgt: float = 0.25) -> tuple[int, int]:
     """form "wig": the seqtally module's wiggle track, byte for byte, for the
     same window and omit_tail. form "bedgraph": "id<TAB>start<TAB>end<TAB>value"
     per window (0-based, half-open, the last window clipped at the record's
     end), after "track type=bedGraph" when track_line (window >= 1).
     gzip_level: a gzip member at that level (0 to 9), None: plain. sizes:
-    also "id<TAB>length" per record. names as for gc_values."""
+    also "id<TAB>length" per record. names as for gc_values. count and
+    min_acgt as for gc_values: with "acgt" or "skew" (window >= 1), values
+    are printed with their decimals ("52.5", "50", "-0.3333"), and windows
+    without a value have no line (the wiggle track stays variableStep, which
+    needs no declaration after a gap). Returns (bases, lowercase) of the
+    whole input."""
 
 IndexEntry = tuple[str, int, int, int, int, str | None, str | None, tuple[int, str] | None, bool]
 

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import sys
+from typing import NamedTuple
 
 from . import _engine
 from ._checksum import NAMES, reporter
@@ -11,15 +12,41 @@ from ._engine import Progress
 from ._errors import SeqtallyError, cancelled, from_failure, os_error
 from ._inputs import Source, label_of
 from ._outputs import STDOUT, Target, check_distinct, has_gz_extension, stdout_wants_gzip
-from ._tracks import BEDGRAPH, BIGWIG, FORMATS, duplicate_name, format_of, write_bigwig
+from ._tracks import ACGT, BEDGRAPH, BIGWIG, FORMATS, SKEW, UPPER, duplicate_name, format_of, write_bigwig
+
+COUNTS = (UPPER, ACGT)
+DEFAULT_MIN_ACGT = 0.25
+
+
+class GcSummary(NamedTuple):
+    """What a gc_track call read: the bases of all records, and how many of
+    them are lowercase letters (a-z: soft-masked, in most assemblies)."""
+
+    bases: int
+    lowercase: int
 
 
 def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 100, omit_tail: bool = False,
              chrom_sizes: str | os.PathLike[str] | None = None, level: int = 6, gzip: bool | None = None,
              verbose: bool = False, format: str | None = None, track_line: bool = False,
-             progress: Progress | None = None) -> None:
+             progress: Progress | None = None, count: str = UPPER, min_acgt: float = DEFAULT_MIN_ACGT,
+             skew: bool = False) -> GcSummary:
     """Writes the G/C percentage of consecutive windows of every record of
     `source` as a track: a variableStep wiggle track, or bedGraph or bigWig.
+    Returns the bases read and how many are lowercase.
+
+    `count`: "upper" (the seqtally module's count: the bytes G and C over
+    every byte of the window; values truncated to whole percents) or "acgt"
+    (G and C in either case over A, C, G and T in either case; N and every
+    other byte outside the denominator; values in tenths of a percent,
+    rounded half up). With "acgt" a window has no value when fewer than
+    `min_acgt` (0 to 1) of its bases, the last window's clipped length, are
+    A/C/G/T; its line is left out (a gap in a bigWig track). `min_acgt` is
+    taken to a millionth and compared exactly: a window of exactly that share
+    has a value. `skew`: instead of G/C, the GC skew (G - C) / (G + C), both
+    bases in either case, at most four decimals (rounded half away from
+    zero), no value where G + C = 0; it has no count of its own, so another
+    `count` or `min_acgt` with it is refused.
 
     `source`: FASTA, plain or gzip (multi-member and BGZF included, told by
     content): a path, "-" for standard input, a descriptor or a binary
@@ -41,6 +68,7 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
     names the input, or the other output, is refused before anything is
     written. Standard output closed by its reader raises BrokenPipeError.
     """
+    engine_count = _engine_count(count, min_acgt, skew)
     name = os.fspath(output)
     form = format or format_of(name)
     if form not in FORMATS:
@@ -60,19 +88,22 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
         try:
             if form == BIGWIG:
                 assert track is not None
-                records = _engine.gc_values(source, window, omit_tail, progress, on_record, NAMES)
+                records = _engine.gc_values(source, window, omit_tail, progress, on_record, NAMES, engine_count,
+                                            min_acgt)
                 if clash := duplicate_name(records):
                     raise SeqtallyError(f"records {clash[1]} and {clash[2]} are both named {clash[0]!r}: a bigWig "
                                         "track cannot hold two chromosomes of one name", label)
                 if sizes is not None:
-                    _write_sizes(sizes, [(record_name, length) for record_name, length, _ in records])
-                write_bigwig(track.write_to, track.final, records, window, progress)
+                    _write_sizes(sizes, [(record_name, length) for record_name, length, *_ in records])
+                write_bigwig(track.write_to, track.final, records, window, progress, engine_count)
+                summary = GcSummary(sum(record[1] for record in records), sum(record[3] for record in records))
             else:
                 if track is None and sys.stdout is not None:
                     sys.stdout.flush()  # what the caller printed comes first
-                _engine.write_track(source, 1 if track is None else track.write_to, form, window, omit_tail,
-                                    level if compressed else None, None if sizes is None else sizes.write_to,
-                                    track_line and form == BEDGRAPH, progress, on_record, NAMES)
+                summary = GcSummary(*_engine.write_track(
+                    source, 1 if track is None else track.write_to, form, window, omit_tail,
+                    level if compressed else None, None if sizes is None else sizes.write_to,
+                    track_line and form == BEDGRAPH, progress, on_record, NAMES, engine_count, min_acgt))
         except _engine.Failure as failure:
             raise from_failure(failure, label, "standard output" if track is None else track.final,
                                None if sizes is None else sizes.final) from failure
@@ -90,6 +121,20 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
             if target is not None:
                 target.discard()
         raise
+    return summary
+
+
+def _engine_count(count: str, min_acgt: float, skew: bool) -> str:
+    """The engine's name for what a track holds; refuses what would be ignored."""
+    if count not in COUNTS:
+        raise ValueError(f"count must be one of {', '.join(COUNTS)}, not {count!r}")
+    if isinstance(min_acgt, bool) or not isinstance(min_acgt, (int, float)) or not 0 <= min_acgt <= 1:
+        raise ValueError(f"min_acgt must be a number from 0 to 1, not {min_acgt!r}")
+    if skew and count != UPPER:
+        raise ValueError("skew counts G and C in either case by itself: count does not apply to it")
+    if min_acgt != DEFAULT_MIN_ACGT and count != ACGT:
+        raise ValueError("min_acgt applies only to count='acgt'")
+    return SKEW if skew else count
 
 
 def _write_sizes(sizes: Target, lengths: list[tuple[str, int]]) -> None:

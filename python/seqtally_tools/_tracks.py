@@ -4,6 +4,12 @@ Window i of a record covers [i * window, (i + 1) * window), 0-based; the
 last, shorter window ends at the record's end, never past it. A bigWig
 file names its chromosomes and their sizes before any value, so the values
 of the whole input are in hand before it is created.
+
+The engine gives the module's count one byte per window (a percentage, no
+window without one); the field's counts one int16 per window, NO_VALUE
+where a window has none (a gap in the track), in tenths of a percent
+("acgt") or ten-thousandths ("skew"): the exact decimals the text tracks
+print, in a quarter of the memory of doubles.
 """
 from __future__ import annotations
 
@@ -18,8 +24,15 @@ _BIGWIG_SUFFIXES = (".bw", ".bigwig")
 _BEDGRAPH_SUFFIXES = (".bedgraph", ".bg")
 # Windows handed to pyBigWig per call: a cancelled call stops between two.
 WINDOWS_PER_CALL = 1 << 20
+# A call per run of windows pays off when runs are at least this long.
+_WINDOWS_PER_RUN_CALL = 16
 
-Record = tuple[str, int, bytes]
+# name, length, values, lowercase letters
+Record = tuple[str, int, bytes, int]
+UPPER, ACGT, SKEW = "upper", "acgt", "skew"
+NO_VALUE = -32768
+# The engine's values per count: their type and what they are divided by.
+_VALUES = {UPPER: ("u1", 1), ACGT: ("=i2", 10), SKEW: ("=i2", 10_000)}
 
 
 def format_of(output: str) -> str:
@@ -37,16 +50,19 @@ def format_of(output: str) -> str:
 def duplicate_name(records: Sequence[Record]) -> tuple[str, int, int] | None:
     """The first name that two records share, with both record numbers."""
     seen: dict[str, int] = {}
-    for number, (name, _, _) in enumerate(records, 1):
+    for number, (name, *_) in enumerate(records, 1):
         if name in seen:
             return name, seen[name], number
         seen[name] = number
     return None
 
 
-def write_bigwig(path: str, final: str, records: Sequence[Record], window: int, progress: Progress | None) -> None:
-    """The records' window values as a bigWig file at `path` (zoom levels as
-    pyBigWig makes them by default); `final` names it in errors."""
+def write_bigwig(path: str, final: str, records: Sequence[Record], window: int, progress: Progress | None,
+                 count: str = UPPER) -> None:
+    """The records' window values by `count` ("upper", "acgt" or "skew", as
+    the engine was asked) as a bigWig file at `path` (zoom levels as pyBigWig
+    makes them by default), windows without a value left out; `final` names
+    it in errors."""
     import numpy as np
     import pyBigWig  # type: ignore[import-not-found]  # no stubs
 
@@ -54,16 +70,29 @@ def write_bigwig(path: str, final: str, records: Sequence[Record], window: int, 
     if track is None:
         raise SeqtallyError("cannot create the bigWig file", final)
     try:
-        track.addHeader([(name, length) for name, length, _ in records])
-        for name, length, values in records:
+        dtype, scale = _VALUES[count]
+        track.addHeader([(name, length) for name, length, *_ in records])
+        for name, length, data, _ in records:
+            values = np.frombuffer(data, dtype=dtype)
             full = min(len(values), length // window)
             for first in range(0, full, WINDOWS_PER_CALL):
                 if progress is not None and progress.cancelled:
                     raise cancelled()
-                piece = np.frombuffer(values, dtype=np.uint8, count=min(WINDOWS_PER_CALL, full - first), offset=first)
-                track.addEntries(name, first * window, values=piece.astype(np.float64), span=window, step=window)
-            if len(values) > full:
-                track.addEntries([name], [full * window], ends=[length], values=[float(values[full])])
+                piece = values[first:min(first + WINDOWS_PER_CALL, full)]
+                present = piece != NO_VALUE
+                # Runs of windows with values, between the gaps.
+                edges = np.flatnonzero(np.diff(present, prepend=False, append=False)).tolist()
+                if len(edges) // 2 * _WINDOWS_PER_RUN_CALL <= len(piece):
+                    # Few long runs: fixed-step entries, which libBigWig
+                    # stores and writes at half the cost of positioned ones.
+                    for start, end in zip(edges[::2], edges[1::2]):
+                        track.addEntries(name, (first + start) * window, values=piece[start:end] / scale,
+                                         span=window, step=window)
+                else:
+                    starts = (np.flatnonzero(present) + first) * window
+                    track.addEntries(name, starts, values=piece[present] / scale, span=window)
+            if len(values) > full and values[full] != NO_VALUE:
+                track.addEntries([name], [full * window], ends=[length], values=[float(values[full]) / scale])
     except RuntimeError as error:
         raise SeqtallyError(f"cannot write the bigWig file: {error}", final) from None
     finally:

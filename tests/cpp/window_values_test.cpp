@@ -8,10 +8,9 @@
 
 #include "core/src/lib/window_pass.h"
 #include "core/src/lib/window_values.h"
-#include "fasta/reader.h"
-#include "fuzz/chunk_source.h"
 #include "fuzz/reference_track.h"
 #include "fuzz/string_sink.h"
+#include "tests/cpp/wrapped_record.h"
 
 namespace seqtally::core {
 namespace {
@@ -43,14 +42,8 @@ TEST(WindowValues, AreTheWiggleTracksValues) {
         sequence[i] = draw < 2 * tenths ? "GC"[draw % 2] : "ATgcNSat"[draw % 8];
     }
     for (const std::size_t line_length : {1, 61, 64, 65, 4099, 140'001}) {
-        std::string fasta = ">r\n";
-        for (std::size_t at = 0; at < sequence.size(); at += line_length) {
-            fasta += sequence.substr(at, line_length) + "\n";
-        }
-        fasta::Reader reader(std::make_unique<fuzz::ChunkSource>(fuzz::ChunkSource::fixed(fasta, 1 << 20)));
-        auto next = reader.next_record();
-        ASSERT_TRUE(next.ok() && next.value());
-        const fasta::RecordView& record = *next.value();
+        const testing::WrappedRecord wrapped(sequence, line_length);
+        const fasta::RecordView& record = wrapped.record();
         for (const std::int32_t window : {1, 7, 63, 64, 65, 100, 65536, 65537}) {
             for (const bool omit_tail : {false, true}) {
                 std::string wiggle;

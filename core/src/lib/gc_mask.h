@@ -1,7 +1,10 @@
 #pragma once
 // Marks the bytes 'G' and 'C' (uppercase only) of a run of up to 64 bytes as
 // the bits of one word, 16 bytes per step: the window pass then counts any
-// piece of the run with a shift and a popcount.
+// piece of the run with a shift and a popcount. run_masks makes several such
+// words from one load, for the counts that read bases in either case and for
+// the lowercase letters of soft-masked input.
+#include <array>
 #include <cstddef>
 #include <cstdint>
 
@@ -41,5 +44,113 @@ inline std::uint64_t gc_mask(const char* bytes, std::size_t size) noexcept {
     }
     return mask;
 }
+
+}  // namespace seqtally::core
+
+namespace seqtally::core {
+
+// Whether the window passes take their popcnt build, decided once per
+// process; a SEQTALLY_PORTABLE_WINDOW_PASS build always tests the other.
+inline bool popcnt_pass() noexcept {
+#ifdef SEQTALLY_PORTABLE_WINDOW_PASS
+    return false;
+#else
+    static const bool has_popcnt = __builtin_cpu_supports("popcnt");
+    return has_popcnt;
+#endif
+}
+
+// Several marks per byte from one load of each 16 bytes, for the counts that
+// read bases in either case. `Marks` gives, for N marks, `block` (16 bytes
+// to N 16-bit masks, SSE2) and `byte` (one byte to N bits).
+template <class Marks, std::size_t N = Marks::kMarks>
+inline std::array<std::uint64_t, N> run_masks(const char* bytes, std::size_t size) noexcept {
+    std::array<std::uint64_t, N> masks{};
+#if defined(__SSE2__)
+    if (size >= 16) {
+        std::size_t i = 0;
+        for (; i + 16 <= size; i += 16) {
+            const std::array<unsigned, N> block = Marks::block(bytes + i);
+            for (std::size_t k = 0; k < N; ++k) masks[k] |= std::uint64_t{block[k]} << i;
+        }
+        if (i < size) {
+            // As gc_mask: the last block overlaps the one before it.
+            const std::array<unsigned, N> block = Marks::block(bytes + size - 16);
+            for (std::size_t k = 0; k < N; ++k) masks[k] |= std::uint64_t{block[k] >> (16 - (size - i))} << i;
+        }
+        return masks;
+    }
+#endif
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::array<bool, N> bits = Marks::byte(bytes[i]);
+        for (std::size_t k = 0; k < N; ++k) masks[k] |= std::uint64_t{bits[k]} << i;
+    }
+    return masks;
+}
+
+inline constexpr bool is_lowercase(char byte) noexcept { return static_cast<std::uint8_t>(byte - 'a') < 26; }
+
+#if defined(__SSE2__)
+// 'a' to 'z' moved to the bottom of the signed range: one compare finds them.
+inline __m128i lowercase_bytes(__m128i chunk) noexcept {
+    return _mm_cmplt_epi8(_mm_add_epi8(chunk, _mm_set1_epi8(static_cast<char>(0x80 - 'a'))),
+                          _mm_set1_epi8(static_cast<char>(-128 + 26)));
+}
+inline __m128i load_block(const char* bytes) noexcept {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+}
+inline __m128i either_case(__m128i chunk) noexcept {
+    // OR 0x20 maps only 'A' and 'a' to 'a' (and so for C, G, T): exact for bases.
+    return _mm_or_si128(chunk, _mm_set1_epi8(0x20));
+}
+inline unsigned bits_of(__m128i flags) noexcept { return static_cast<unsigned>(_mm_movemask_epi8(flags)); }
+inline __m128i is_byte(__m128i chunk, char byte) noexcept { return _mm_cmpeq_epi8(chunk, _mm_set1_epi8(byte)); }
+#endif
+
+// The module's G/C (uppercase only) and lowercase letters, for the default
+// count when the caller wants to know how much of the input is soft-masked.
+struct UpperGcAndLowercase {
+    static constexpr std::size_t kMarks = 2;
+#if defined(__SSE2__)
+    static std::array<unsigned, 2> block(const char* bytes) noexcept {
+        const __m128i chunk = load_block(bytes);
+        return {bits_of(_mm_or_si128(is_byte(chunk, 'G'), is_byte(chunk, 'C'))), bits_of(lowercase_bytes(chunk))};
+    }
+#endif
+    static std::array<bool, 2> byte(char byte) noexcept { return {byte == 'G' || byte == 'C', is_lowercase(byte)}; }
+};
+
+// G/C and A/T in either case, and lowercase letters.
+struct GcAtLowercase {
+    static constexpr std::size_t kMarks = 3;
+#if defined(__SSE2__)
+    static std::array<unsigned, 3> block(const char* bytes) noexcept {
+        const __m128i chunk = load_block(bytes);
+        const __m128i folded = either_case(chunk);
+        return {bits_of(_mm_or_si128(is_byte(folded, 'g'), is_byte(folded, 'c'))),
+                bits_of(_mm_or_si128(is_byte(folded, 'a'), is_byte(folded, 't'))), bits_of(lowercase_bytes(chunk))};
+    }
+#endif
+    static std::array<bool, 3> byte(char byte) noexcept {
+        const char folded = static_cast<char>(byte | 0x20);
+        return {folded == 'g' || folded == 'c', folded == 'a' || folded == 't', is_lowercase(byte)};
+    }
+};
+
+// G and C apart, each in either case, and lowercase letters.
+struct GCLowercase {
+    static constexpr std::size_t kMarks = 3;
+#if defined(__SSE2__)
+    static std::array<unsigned, 3> block(const char* bytes) noexcept {
+        const __m128i chunk = load_block(bytes);
+        const __m128i folded = either_case(chunk);
+        return {bits_of(is_byte(folded, 'g')), bits_of(is_byte(folded, 'c')), bits_of(lowercase_bytes(chunk))};
+    }
+#endif
+    static std::array<bool, 3> byte(char byte) noexcept {
+        const char folded = static_cast<char>(byte | 0x20);
+        return {folded == 'g', folded == 'c', is_lowercase(byte)};
+    }
+};
 
 }  // namespace seqtally::core

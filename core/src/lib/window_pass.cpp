@@ -99,6 +99,7 @@ struct PassState {
     std::uint64_t needed = 0;  // bases still missing from the open window
     std::uint64_t gc_in_window = 0;
     std::uint64_t length = 0;
+    std::uint64_t lowercase = 0;
 };
 
 // The lowest `n` bits, 1 <= n <= 64.
@@ -121,6 +122,7 @@ inline char* copy_value_text(char* at, const WindowPass::ValueText& text) noexce
     }
 }
 
+template <bool kCountLowercase>
 [[gnu::always_inline]] inline void pass_lines(PassState& state, const fasta::SequenceLines& sequence_lines) {
     // Everything the per-window loop changes lives in locals that nothing
     // points to, so that it stays in registers while line bytes are stored
@@ -130,6 +132,7 @@ inline char* copy_value_text(char* at, const WindowPass::ValueText& text) noexce
     std::uint64_t needed = window;
     std::uint64_t gc_in_window = 0;
     std::uint64_t length = 0;
+    std::uint64_t lowercase = 0;
     DecimalCounter position(1, window != UINT64_MAX ? window : 1);
     char* at = state.lines.start();
     const char* const last_line_start = state.lines.last_line_start();
@@ -144,7 +147,14 @@ inline char* copy_value_text(char* at, const WindowPass::ValueText& text) noexce
         // and one popcount per piece of the run inside one window.
         while (left > 0) {
             const std::size_t run = left < 64 ? left : 64;
-            std::uint64_t mask = gc_mask(bytes, run);
+            std::uint64_t mask = 0;
+            if constexpr (kCountLowercase) {
+                const auto [gc, lower] = run_masks<UpperGcAndLowercase>(bytes, run);
+                mask = gc;
+                lowercase += static_cast<std::uint64_t>(__builtin_popcountll(lower));
+            } else {
+                mask = gc_mask(bytes, run);
+            }
             std::size_t rest = run;
             const auto end_window = [&] {
                 if (at > last_line_start) [[unlikely]] at = state.lines.drain(at);
@@ -190,18 +200,24 @@ inline char* copy_value_text(char* at, const WindowPass::ValueText& text) noexce
     state.needed = needed;
     state.gc_in_window = gc_in_window;
     state.length = length;
+    state.lowercase = lowercase;
 }
 
 // The same pass built twice, for CPUs with and without the popcnt
 // instruction; the choice is made once per process.
+template <bool kCountLowercase = false>
 __attribute__((target("popcnt"))) void pass_lines_popcnt(PassState& state, const fasta::SequenceLines& lines) {
-    pass_lines(state, lines);
+    pass_lines<kCountLowercase>(state, lines);
 }
-void pass_lines_portable(PassState& state, const fasta::SequenceLines& lines) { pass_lines(state, lines); }
+template <bool kCountLowercase = false>
+void pass_lines_portable(PassState& state, const fasta::SequenceLines& lines) {
+    pass_lines<kCountLowercase>(state, lines);
+}
 
 }  // namespace
 
-std::uint64_t WindowPass::section(std::string_view identifier, const fasta::RecordView& record, OutputStream& out) {
+std::uint64_t WindowPass::section(std::string_view identifier, const fasta::RecordView& record, OutputStream& out,
+                                  std::uint64_t* lowercase) {
     std::string header = "variableStep chrom=";
     header += identifier;
     header += " span=";
@@ -213,13 +229,15 @@ std::uint64_t WindowPass::section(std::string_view identifier, const fasta::Reco
     // a single partial window, as if windows had 2^64 - 1 bases.
     const std::uint64_t window = window_size_ > 0 ? static_cast<std::uint64_t>(window_size_) : UINT64_MAX;
     PassState state{window, full_window_text_, LineWriter(out, batch_)};
-#ifdef SEQTALLY_PORTABLE_WINDOW_PASS
-    // A build for testing the pass that CPUs without popcnt take.
-    static const bool has_popcnt = false;
-#else
-    static const bool has_popcnt = __builtin_cpu_supports("popcnt");
-#endif
-    if (has_popcnt) {
+    const bool has_popcnt = popcnt_pass();
+    if (lowercase != nullptr) {
+        if (has_popcnt) {
+            pass_lines_popcnt<true>(state, record.sequence_lines());
+        } else {
+            pass_lines_portable<true>(state, record.sequence_lines());
+        }
+        *lowercase += state.lowercase;
+    } else if (has_popcnt) {
         pass_lines_popcnt(state, record.sequence_lines());
     } else {
         pass_lines_portable(state, record.sequence_lines());

@@ -30,8 +30,11 @@ class WindowPass {
   public:
     WindowPass(std::int32_t window_size, bool omit_tail);
     // Appends the record's "variableStep" section and returns its length in
-    // bases. Throws "Write failed: ..." when the stream fails.
-    std::uint64_t section(std::string_view identifier, const fasta::RecordView& record, OutputStream& out);
+    // bases; `lowercase`, when given, is increased by the record's lowercase
+    // letters (a-z), counted in the same pass. Throws "Write failed: ..."
+    // when the stream fails.
+    std::uint64_t section(std::string_view identifier, const fasta::RecordView& record, OutputStream& out,
+                          std::uint64_t* lowercase = nullptr);
 
     struct ValueText {
         char bytes[7];  // "\t", up to three digits, "\n"; copied whole

@@ -14,6 +14,7 @@ struct Open {
     std::uint64_t needed;  // bases still missing from the open window
     std::uint64_t gc = 0;
     std::uint64_t length = 0;
+    std::uint64_t lowercase = 0;
 };
 
 inline std::uint64_t low_bits(std::uint64_t word, std::uint64_t n) noexcept {
@@ -24,6 +25,7 @@ inline std::uint64_t low_bits(std::uint64_t word, std::uint64_t n) noexcept {
 // of a run is one popcount.
 constexpr std::uint64_t kCheckpointBases = 1 << 20;
 
+template <bool kCountLowercase>
 [[gnu::always_inline]] inline Open pass(const fasta::SequenceLines& lines, std::uint64_t window,
                                         std::span<const std::uint8_t> table, std::vector<std::uint8_t>& values,
                                         const std::function<void()>& checkpoint) {
@@ -40,7 +42,14 @@ constexpr std::uint64_t kCheckpointBases = 1 << 20;
             }
             const std::size_t run = std::min<std::size_t>(left, 64);
             open.length += run;
-            std::uint64_t mask = gc_mask(bytes, run);
+            std::uint64_t mask = 0;
+            if constexpr (kCountLowercase) {
+                const auto [gc, lower] = run_masks<UpperGcAndLowercase>(bytes, run);
+                mask = gc;
+                open.lowercase += static_cast<std::uint64_t>(__builtin_popcountll(lower));
+            } else {
+                mask = gc_mask(bytes, run);
+            }
             std::uint64_t rest = run;
             while (rest >= open.needed) {
                 open.gc += static_cast<std::uint64_t>(__builtin_popcountll(low_bits(mask, open.needed)));
@@ -61,15 +70,17 @@ constexpr std::uint64_t kCheckpointBases = 1 << 20;
     return open;
 }
 
+template <bool kCountLowercase>
 __attribute__((target("popcnt"))) Open pass_popcnt(const fasta::SequenceLines& lines, std::uint64_t window,
                                                    std::span<const std::uint8_t> table,
                                                    std::vector<std::uint8_t>& values,
                                                    const std::function<void()>& checkpoint) {
-    return pass(lines, window, table, values, checkpoint);
+    return pass<kCountLowercase>(lines, window, table, values, checkpoint);
 }
+template <bool kCountLowercase>
 Open pass_portable(const fasta::SequenceLines& lines, std::uint64_t window, std::span<const std::uint8_t> table,
                    std::vector<std::uint8_t>& values, const std::function<void()>& checkpoint) {
-    return pass(lines, window, table, values, checkpoint);
+    return pass<kCountLowercase>(lines, window, table, values, checkpoint);
 }
 
 }  // namespace
@@ -89,15 +100,18 @@ WindowValues::WindowValues(std::uint64_t window) : window_(window) {
 }
 
 std::uint64_t WindowValues::append(const fasta::RecordView& record, bool omit_tail, std::vector<std::uint8_t>& values,
-                                   const std::function<void()>& checkpoint) const {
-#ifdef SEQTALLY_PORTABLE_WINDOW_PASS
-    static const bool has_popcnt = false;
-#else
-    static const bool has_popcnt = __builtin_cpu_supports("popcnt");
-#endif
-    const Open open =
-        has_popcnt ? pass_popcnt(record.sequence_lines(), window_, full_window_value_, values, checkpoint)
-                   : pass_portable(record.sequence_lines(), window_, full_window_value_, values, checkpoint);
+                                   const std::function<void()>& checkpoint, std::uint64_t* lowercase) const {
+    const bool has_popcnt = popcnt_pass();
+    const fasta::SequenceLines lines = record.sequence_lines();
+    Open open{window_};
+    if (lowercase != nullptr) {
+        open = has_popcnt ? pass_popcnt<true>(lines, window_, full_window_value_, values, checkpoint)
+                          : pass_portable<true>(lines, window_, full_window_value_, values, checkpoint);
+        *lowercase += open.lowercase;
+    } else {
+        open = has_popcnt ? pass_popcnt<false>(lines, window_, full_window_value_, values, checkpoint)
+                          : pass_portable<false>(lines, window_, full_window_value_, values, checkpoint);
+    }
     const std::uint64_t tail = window_ - open.needed;
     if (!omit_tail && tail > 0) values.push_back(gc_percent(open.gc, tail));
     return open.length;

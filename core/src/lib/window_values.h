@@ -24,9 +24,10 @@ class WindowValues {
     // Appends one value per window of the record (the last, shorter window
     // too unless omit_tail) and returns the record's length in bases.
     // `checkpoint`, when given, is called every MiB or so of a long record
-    // and may throw to end the call.
+    // and may throw to end the call. `lowercase`, when given, is increased
+    // by the record's lowercase letters (a-z), counted in the same pass.
     std::uint64_t append(const fasta::RecordView& record, bool omit_tail, std::vector<std::uint8_t>& values,
-                         const std::function<void()>& checkpoint = {}) const;
+                         const std::function<void()>& checkpoint = {}, std::uint64_t* lowercase = nullptr) const;
     std::uint64_t window() const noexcept { return window_; }
 
   private:

@@ -1,0 +1,229 @@
+"""G/C as the field counts it (--count acgt) and GC skew (--skew): every
+track format against a count made here with numpy and exact decimals, and
+against bedtools nuc's base counts; the hint on soft-masked input."""
+import random
+import subprocess
+from decimal import ROUND_HALF_UP, Decimal
+from fractions import Fraction
+
+import numpy as np
+import pyBigWig
+import pytest
+
+import seqtally_tools
+from conftest import cli, lambda_phage, module_track
+
+
+def soft_masked():
+    """Records of uppercase, lowercase and N runs (and a few other letters),
+    lengths that leave clipped last windows."""
+    rng = random.Random(20)
+    records = []
+    for number, length in enumerate((5_003, 12_345, 777, 64, 2_999)):
+        sequence = bytearray()
+        while len(sequence) < length:
+            kind = rng.choice((b"ACGT", b"acgt", b"N", b"n", b"ACGTRYacgtn", b"GGCCA"))
+            sequence += bytes(rng.choices(kind, k=rng.choice((1, 37, 99, 100, 250, 1000))))
+        records.append(b">r%d masked\n" % number + b"\n".join(sequence[i:i + 60] for i in range(0, length, 60)) + b"\n")
+    records.append(b">lower\n" + bytes(rng.choices(b"acgtn", k=1_001)) + b"\n")
+    return b"".join(records)
+
+
+INPUTS = {"lambda phage": lambda_phage, "soft-masked with N runs": soft_masked}
+
+
+def records_of(content):
+    for chunk in content.split(b">")[1:]:
+        header, _, body = chunk.partition(b"\n")
+        yield header.split()[0].decode(), body.replace(b"\n", b"")
+
+
+def text_of(value):
+    """A decimal as the tracks print it: no trailing zeros, never "-0"."""
+    if value == 0:
+        return "0"
+    text = str(value)
+    return text.rstrip("0").rstrip(".") if "." in text else text
+
+
+def acgt_text(gc, acgt, bases, min_acgt):
+    if acgt == 0 or Fraction(acgt, bases) < min_acgt:
+        return None
+    return text_of((Decimal(100 * gc) / Decimal(acgt)).quantize(Decimal("0.1"), ROUND_HALF_UP))
+
+
+def skew_text(g, c):
+    if g + c == 0:
+        return None
+    return text_of((Decimal(g - c) / Decimal(g + c)).quantize(Decimal("0.0001"), ROUND_HALF_UP))
+
+
+def expected(content, window, mode, min_acgt=Fraction(1, 4), omit_tail=False):
+    """(name, start, end, text) of every window that has a value."""
+    found = []
+    for name, sequence in records_of(content):
+        if not sequence:
+            continue
+        data = np.frombuffer(sequence, dtype=np.uint8)
+        starts = np.arange(0, len(data), window)
+        sums = {base: np.add.reduceat(np.isin(data, list(base)).astype(np.int64), starts) for base in (b"Gg", b"Cc",
+                                                                                                       b"AaTt")}
+        for i, start in enumerate(starts.tolist()):
+            end = min(start + window, len(data))
+            if omit_tail and end - start < window:
+                continue
+            g, c, at = (int(sums[base][i]) for base in (b"Gg", b"Cc", b"AaTt"))
+            text = skew_text(g, c) if mode == "skew" else acgt_text(g + c, g + c + at, end - start, min_acgt)
+            if text is not None:
+                found.append((name, start, end, text))
+    return found
+
+
+def flags(mode):
+    return ["--skew"] if mode == "skew" else ["--count", "acgt"]
+
+
+def read_wiggle(text, lengths):
+    found, name, span = [], None, None
+    for line in text.splitlines()[1:]:
+        if line.startswith("variableStep"):
+            name, span = line.split("chrom=")[1].split(" span=")
+            continue
+        position, value = line.split("\t")
+        start = int(position) - 1
+        found.append((name, start, min(start + int(span), lengths[name]), value))
+    return found
+
+
+def read_bedgraph(text):
+    return [(n, int(s), int(e), v) for n, s, e, v in (line.split("\t") for line in text.splitlines())]
+
+
+def read_bigwig(path):
+    with pyBigWig.open(str(path)) as track:
+        return [(name, s, e, v) for name, length in track.chroms().items() if length
+                for s, e, v in track.intervals(name) or ()]
+
+
+@pytest.mark.parametrize("source", INPUTS)
+@pytest.mark.parametrize("mode", ["acgt", "skew"])
+# Window 1 leaves gaps between short runs, which bigWig takes as positioned entries.
+@pytest.mark.parametrize("window, omit_tail", [(100, False), (37, True), (1000, False), (1, False)])
+def test_every_format_is_the_reference_count(tmp_path, source, mode, window, omit_tail):
+    content = INPUTS[source]()
+    path = tmp_path / "in.fa"
+    path.write_bytes(content)
+    want = expected(content, window, mode, omit_tail=omit_tail)
+    if source != "lambda phage":  # windows with values and gaps both
+        assert 0 < len(want) < sum(-(-len(sequence) // window) for _, sequence in records_of(content))
+    lengths = {name: len(sequence) for name, sequence in records_of(content)}
+    tail = ["--omit-tail"] if omit_tail else []
+    for name in ("t.wig", "t.bedGraph", "t.bw"):
+        out = cli("gc", path, tmp_path / name, "--window", window, "-q", *flags(mode), *tail)
+        assert out.returncode == 0 and out.stderr == b"", out.stderr
+    assert read_wiggle((tmp_path / "t.wig").read_text(), lengths) == want
+    assert read_bedgraph((tmp_path / "t.bedGraph").read_text()) == want
+    bigwig = read_bigwig(tmp_path / "t.bw")
+    assert [row[:3] for row in bigwig] == [row[:3] for row in want]
+    assert np.allclose([row[3] for row in bigwig], [float(row[3]) for row in want], rtol=1e-6, atol=1e-7)
+
+
+@pytest.mark.parametrize("source", INPUTS)
+def test_bedtools_nuc_counts_give_the_same_values(tmp_path, source):
+    content = INPUTS[source]()
+    path = tmp_path / "in.fa"
+    path.write_bytes(content)
+    assert cli("gc", path, tmp_path / "acgt.bg", "--count", "acgt", "--chrom-sizes", tmp_path / "sizes",
+               "-q").returncode == 0
+    assert cli("gc", path, tmp_path / "skew.bg", "--skew", "-q").returncode == 0
+    windows = subprocess.run(["bedtools", "makewindows", "-g", tmp_path / "sizes", "-w", "100"], check=True,
+                             capture_output=True).stdout
+    nuc = subprocess.run(["bedtools", "nuc", "-fi", path, "-bed", "-"], input=windows, check=True,
+                         capture_output=True).stdout.decode()
+    want = {"acgt": [], "skew": []}
+    for row in nuc.splitlines()[1:]:
+        name, start, end, _, _, a, c, g, t, _, _, length = row.split("\t")
+        a, c, g, t, length = map(int, (a, c, g, t, length))
+        for mode, text in (("acgt", acgt_text(g + c, a + c + g + t, length, Fraction(1, 4))), ("skew", skew_text(g, c))):
+            if text is not None:
+                want[mode].append((name, int(start), int(end), text))
+    for mode in want:
+        assert read_bedgraph((tmp_path / f"{mode}.bg").read_text()) == want[mode], mode
+
+
+# content, window, arguments, bedGraph lines
+EDGES = [
+    ("a window of all N", b"NNNNACGT", 4, ["--count", "acgt"], ["r\t4\t8\t50"]),
+    ("all N for skew too", b"NNNNACGT", 4, ["--skew"], ["r\t4\t8\t0"]),
+    ("exactly 25% A/C/G/T has a value, one base less none", b"NNNNNNGCNNNNNNNA", 8, ["--count", "acgt"],
+     ["r\t0\t8\t100"]),
+    ("a share above the mark", b"NNNNNNGCNNNNNNNA", 8, ["--count", "acgt", "--min-acgt", "0.26"], []),
+    ("no share needed", b"NNNNNNGCNNNNNNNA", 8, ["--count", "acgt", "--min-acgt", "0"],
+     ["r\t0\t8\t100", "r\t8\t16\t0"]),
+    ("every base needed", b"ACGTACGNGC", 5, ["--count", "acgt", "--min-acgt", "1"], ["r\t0\t5\t40"]),
+    ("all lowercase", b"ggccaattg", 4, ["--count", "acgt"], ["r\t0\t4\t100", "r\t4\t8\t0", "r\t8\t9\t100"]),
+    ("the tail judged at its clipped length", b"AAAAAAAAGNN", 8, ["--count", "acgt"],
+     ["r\t0\t8\t0", "r\t8\t11\t100"]),
+    ("the tail omitted", b"AAAAAAAAGNN", 8, ["--count", "acgt", "--omit-tail"], ["r\t0\t8\t0"]),
+    ("one decimal, half up", b"G" + b"A" * 15 + b"GGA", 16, ["--count", "acgt"], ["r\t0\t16\t6.3", "r\t16\t19\t66.7"]),
+    ("G+C = 0 has no skew", b"AATTggcaNN", 4, ["--skew"], ["r\t4\t8\t0.3333"]),
+    ("skew half a ten-thousandth from zero, rounded away", b"G" * 20_001 + b"C" * 19_999 + b"c" * 20_001 + b"g" * 19_999,
+     40_000, ["--skew"], ["r\t0\t40000\t0.0001", "r\t40000\t80000\t-0.0001"]),
+]
+
+
+@pytest.mark.parametrize("label, sequence, window, arguments, lines", EDGES, ids=[e[0] for e in EDGES])
+def test_edge_cases(fasta, label, sequence, window, arguments, lines):
+    out = cli("gc", fasta(b">r\n" + sequence + b"\n"), "-", "--format", "bedgraph", "--window", window, "-q",
+              *arguments)
+    assert (out.returncode, out.stdout.decode().splitlines()) == (0, lines)
+
+
+def test_the_default_count_is_still_the_modules_track(tmp_path, fasta):
+    path = fasta(soft_masked())
+    for window, tail in ((1, []), (100, []), (37, ["--omit-tail"])):
+        out = cli("gc", path, "-", "--window", window, "-q", "--count", "upper", *tail)
+        assert out.stdout == module_track(path, window, tmp_path, omit_tail=bool(tail)), window
+
+
+HINT = b"--count acgt counts G and C in either case"
+
+
+@pytest.mark.parametrize("lowercase, arguments, output, hinted", [
+    (10, [], "t.wig", True),
+    (10, [], "t.bw", True),
+    (10, [], "t.bedGraph", True),
+    (9, [], "t.wig", False),
+    (10, ["-q"], "t.wig", False),
+    (10, ["--count", "acgt"], "t.wig", False),
+    (10, ["--skew"], "t.bw", False),
+])
+def test_a_hint_on_soft_masked_input(tmp_path, fasta, lowercase, arguments, output, hinted):
+    # Two records, the lowercase in the second: the share is the input's.
+    path = fasta(b">a\n" + b"A" * 50 + b"\n>b\n" + b"c" * lowercase + b"G" * (50 - lowercase) + b"\n")
+    out = cli("gc", path, tmp_path / output, *arguments)
+    assert out.returncode == 0
+    assert out.stderr.count(b"seqtally: hint:") == out.stderr.count(HINT) == hinted, out.stderr
+    summary = seqtally_tools.gc_track(path, tmp_path / output, count=arguments[1] if "--count" in arguments else "upper",
+                                      skew="--skew" in arguments)
+    assert summary == seqtally_tools.GcSummary(100, lowercase)
+
+
+def test_arguments_that_would_be_ignored_or_are_out_of_range(tmp_path, fasta):
+    path = fasta(b">r\nACGT\n")
+    for arguments, message in (
+            ({"count": "ACGT"}, "count must be one of upper, acgt, not 'ACGT'"),
+            ({"count": "acgt", "min_acgt": 1.5}, "min_acgt must be a number from 0 to 1, not 1.5"),
+            ({"count": "acgt", "min_acgt": float("nan")}, "min_acgt must be a number from 0 to 1, not nan"),
+            ({"count": "acgt", "skew": True}, "skew counts G and C in either case by itself"),
+            ({"min_acgt": 0.5}, "min_acgt applies only to count='acgt'"),
+            ({"skew": True, "min_acgt": 0.5}, "min_acgt applies only to count='acgt'")):
+        with pytest.raises(ValueError, match=message):
+            seqtally_tools.gc_track(path, tmp_path / "t.wig", **arguments)
+    for arguments, message in ((["--skew", "--count", "upper"], b"--count does not apply"),
+                               (["--min-acgt", "0.3"], b"--min-acgt applies only to --count acgt"),
+                               (["--count", "acgt", "--min-acgt", "-0.1"], b"must be from 0 to 1: -0.1"),
+                               (["--count", "acgt", "--min-acgt", "nan"], b"must be from 0 to 1: nan")):
+        out = cli("gc", path, tmp_path / "t.wig", *arguments)
+        assert out.returncode == 2 and message in out.stderr, out.stderr
+    assert sorted(p.name for p in tmp_path.iterdir()) == [path.rsplit("/", 1)[1]]
