@@ -73,6 +73,8 @@ def test_fai_and_gzi_as_samtools_writes_them(tmp_path, shape):
     assert expected is not None
     done = st.index(path)
     assert (tmp_path / "x.fa.fai").read_text() == expected
+    # The one read notes what the dictionary's own scan notes.
+    assert [n for n in done.notes if "no sequence" not in n] == st.sequence_dictionary(path).notes
     assert done.files == [f"{path}.fai", f"{tmp_path}/x.dict", f"{tmp_path}/x.chrom.sizes", f"{tmp_path}/x.seqcol.json"]
     packed = bgzip(path)
     st.index(packed, force=True)
@@ -134,11 +136,15 @@ def test_where_seqtally_differs_from_samtools_or_refuses(tmp_path, case):
 
 def test_plain_gzip_has_no_fai_and_existing_files_need_force(tmp_path):
     path = tmp_path / "g.fasta.gz"
-    path.write_bytes(subprocess.run(["gzip", "-c"], input=b">a\nACGT\nAC\n>b\nA\n", capture_output=True,
+    # A space in a line: no .fai to refuse it, and the dictionary holds
+    # samtools' values, as `seqtally dict` writes them.
+    path.write_bytes(subprocess.run(["gzip", "-c"], input=b">a\nAC GT\nAC\n>b\nA\n", capture_output=True,
                                     check=True).stdout)
     done = st.index(path)
     assert done.files == [f"{tmp_path}/g.dict", f"{tmp_path}/g.chrom.sizes", f"{tmp_path}/g.seqcol.json"]
     assert "bgzip" in done.notes[0]
+    assert (tmp_path / "g.dict").read_text() == st.sequence_dictionary(path).text
+    assert done.notes[1:] == st.sequence_dictionary(path).notes != []
     before = {name: (tmp_path / name).read_bytes() for name in os.listdir(tmp_path)}
     result = cli("index", path)
     assert result.returncode == 1 and b"g.dict: exists already (--force replaces it)" in result.stderr
