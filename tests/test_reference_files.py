@@ -237,8 +237,11 @@ def test_damaged_bgzf_and_index_fail_clearly_and_threads_share_a_file(tmp_path):
     path.write_bytes(path.read_bytes()[:1000])  # the file changed, its .fai did not
     with st.FastaFile(path) as ours, pytest.raises(st.SeqtallyError, match="index older than the file"):
         ours.fetch("d", 2000, 2010)
-    data = bytearray(packed.read_bytes())
-    data[100] ^= 0xFF
-    packed.write_bytes(bytes(data))
-    with st.FastaFile(packed) as ours, pytest.raises(st.SeqtallyError, match="BGZF block|damaged"):
-        ours.fetch("d", 0, 10)
+    # Damaged compressed data, and a first block whose stored CRC-32 is wrong
+    # (it inflates as well as ever).
+    data = packed.read_bytes()
+    crc_at = int.from_bytes(data[16:18], "little") + 1 - 8
+    for at in (100, crc_at):
+        packed.write_bytes(data[:at] + bytes([data[at] ^ 0xFF]) + data[at + 1:])
+        with st.FastaFile(packed) as ours, pytest.raises(st.SeqtallyError, match="BGZF block|damaged"):
+            ours.fetch("d", 0, 10)
