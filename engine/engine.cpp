@@ -466,7 +466,6 @@ class Records {
 
     std::uint64_t header_offset() const noexcept { return reader_.header_offset(); }
     std::uint64_t header_line() const noexcept { return reader_.header_line(); }
-    std::uint64_t number() const noexcept { return number_; }
 
     // The next record and its name, or none at the end.
     std::optional<std::pair<fasta::RecordView, std::string_view>> next() {

@@ -1,7 +1,5 @@
 #include "fasta_index.h"
 
-#include <algorithm>
-
 namespace seqtally::core {
 namespace {
 
@@ -9,7 +7,7 @@ namespace {
 // and lines are short.
 bool all_printable(std::string_view text) noexcept {
     unsigned outside = 0;
-    for (const char c : text) outside |= static_cast<unsigned char>(static_cast<unsigned char>(c) - 0x21u) > 0x5Du;
+    for (const char c : text) outside |= static_cast<unsigned char>(c - 0x21) > 0x5D;
     return outside == 0;
 }
 
