@@ -459,17 +459,22 @@ NameRule name_rule_of(const char* text) {
 class Records {
   public:
     // `members`, when given, receives the members of gzip input (complete
-    // once the Records are gone).
+    // once the Records are gone). `second_core`, when given, reads ahead
+    // (and must outlive the Records).
     Records(File file, Unlocked& unlocked, NameRule rule, bool need_names,
-            std::vector<GzipMember>* members = nullptr)
-        : reader_(open_input(std::move(file), input_options(unlocked, members))), rule_(rule), need_names_(need_names) {}
+            std::vector<GzipMember>* members = nullptr, SecondCore* second_core = nullptr)
+        : reader_(open_input(std::move(file), input_options(unlocked, members, second_core))),
+          rule_(rule),
+          need_names_(need_names) {}
 
     std::uint64_t header_offset() const noexcept { return reader_.header_offset(); }
     std::uint64_t header_line() const noexcept { return reader_.header_line(); }
 
-    // The next record and its name, or none at the end.
-    std::optional<std::pair<fasta::RecordView, std::string_view>> next() {
-        auto next = reader_.next_record();
+    // The next record and its name, or none at the end. `partial`: see
+    // fasta::Reader::PartialRecord.
+    std::optional<std::pair<fasta::RecordView, std::string_view>> next(
+        const fasta::Reader::PartialRecord& partial = {}) {
+        auto next = reader_.next_record(partial);
         if (!next) throw reader_problem(next.error());
         if (!next.value()) return std::nullopt;
         ++number_;
@@ -486,9 +491,11 @@ class Records {
     }
 
   private:
-    static InputOptions input_options(Unlocked& unlocked, std::vector<GzipMember>* members) {
+    static InputOptions input_options(Unlocked& unlocked, std::vector<GzipMember>* members,
+                                      SecondCore* second_core) {
         InputOptions options = unlocked.input_options();
         options.members = members;
+        options.second_core = second_core;
         return options;
     }
 
@@ -532,10 +539,15 @@ PyObject* checksum(PyObject*, PyObject* args, PyObject* kwargs) {
         std::deque<core::SequenceDigest> digests;
         {
             Unlocked unlocked(progress, on_record);
-            Records records(open_input_file(place), unlocked, rule, false);
-            core::TwoCoreDigester digester;
+            // One thread beside this one both inflates and digests MD5.
+            SecondCore second_core;
+            Records records(open_input_file(place), unlocked, rule, false, nullptr, &second_core);
+            core::TwoCoreDigester digester(second_core);
             const std::function<void()> checkpoint = [&] { unlocked.checkpoint(); };
-            while (auto next = records.next()) {
+            const fasta::Reader::PartialRecord partial = [&](const fasta::RecordView& record) {
+                digester.process_partial(record, checkpoint);
+            };
+            while (auto next = records.next(partial)) {
                 core::SequenceDigest digest = digester.process_named(next->first, next->second, checkpoint);
                 unlocked.record_done(digest.id, digest.length);
                 digests.push_back(std::move(digest));
@@ -882,10 +894,15 @@ PyObject* index(PyObject*, PyObject* args, PyObject* kwargs) {
         std::vector<GzipMember> members;
         {
             Unlocked unlocked(progress, on_record);
-            Records records(open_input_file(place), unlocked, NameRule::Word, true, &members);
-            core::TwoCoreDigester digester;
+            SecondCore second_core;
+            Records records(open_input_file(place), unlocked, NameRule::Word, true, &members, &second_core);
+            core::TwoCoreDigester digester(second_core);
             const std::function<void()> checkpoint = [&] { unlocked.checkpoint(); };
-            while (auto next = records.next()) {
+            fasta::Reader::PartialRecord partial;
+            if (with_digests) {
+                partial = [&](const fasta::RecordView& record) { digester.process_partial(record, checkpoint); };
+            }
+            while (auto next = records.next(partial)) {
                 Entry& entry = entries.emplace_back();
                 auto layout = core::fai_layout(next->first, records.header_offset(), records.header_line());
                 if (layout) {

@@ -5,13 +5,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <new>
-#include <thread>
 
 #include "fasta/gzip_member_reader.h"
 
@@ -76,33 +73,60 @@ std::unique_ptr<ByteSource> decoded(std::unique_ptr<DescriptorSource> raw, std::
     return std::make_unique<ErrorSource>(IoError::custom(ErrorKind::Unsupported, unsupported_text(compression)));
 }
 
-// The decoded input, produced by a thread of its own a few blocks ahead of
-// the reader: inflating on one core while the reader's caller computes on
-// the other. A read error reaches the reader after every block before it.
-class ReadAhead final : public ByteSource {
+// The decoded input, produced a few blocks ahead of the reader by the
+// call's second core while the reader's caller computes on the first. When
+// nothing is queued and no thread inflates, the reader inflates straight
+// into its own buffer rather than wait (the caller helps only where a read
+// never waits: not on a pipe). A read error reaches the reader after every
+// block before it.
+class ReadAhead final : public ByteSource, private SecondCore::Task {
   public:
     ReadAhead(std::unique_ptr<DescriptorSource> raw, std::function<void()> checkpoint,
-              std::vector<GzipMember>* members)
-        : checkpoint_(std::move(checkpoint)), hand_over_early_(raw->may_block()) {
-        raw->stop_when(&stop_);
-        thread_ = std::thread(
-            [this, members, source = std::move(raw)]() mutable { produce(std::move(source), members); });
+              std::vector<GzipMember>* members, SecondCore* second_core)
+        : Task(!raw->may_block()),
+          own_core_(second_core != nullptr ? nullptr : std::make_unique<SecondCore>()),
+          core_(second_core != nullptr ? *second_core : *own_core_),
+          checkpoint_(std::move(checkpoint)),
+          hand_over_early_(raw->may_block()),
+          members_(members),
+          raw_(std::move(raw)) {
+        raw_->stop_when(&stop_);
+        core_.attach(*this);
     }
     ~ReadAhead() override {
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(core_.mutex());
             stop_ = true;
         }
-        changed_.notify_all();
-        thread_.join();
+        core_.detach(*this);
     }
     ReadAhead(const ReadAhead&) = delete;
     ReadAhead& operator=(const ReadAhead&) = delete;
 
     Result<std::size_t, IoError> read(std::span<std::uint8_t> into) override {
         if (current_used_ == current_.size) {
-            if (auto next = next_block(); !next) return Err{std::move(next).error()};
-            if (current_.size == 0) return std::size_t{0};
+            std::unique_lock lock(core_.mutex());
+            if (current_.bytes) spare_.push_back(std::move(current_.bytes));
+            current_ = Block{};
+            current_used_ = 0;
+            core_.changed();
+            for (;;) {
+                if (!full_.empty()) {
+                    current_ = std::move(full_.front());
+                    full_.pop_front();
+                    core_.changed();
+                    break;
+                }
+                if (finished_) {
+                    if (out_of_memory_) throw std::bad_alloc();
+                    if (error_) return Err{*error_};
+                    return std::size_t{0};
+                }
+                if (helps_ && core_.claim(*this)) return read_here(into, lock);
+                core_.wait_until(
+                    lock, [&] { return !full_.empty() || finished_ || (helps_ && !core_.running(*this)); },
+                    checkpoint_);
+            }
         }
         const std::size_t count = std::min(into.size(), current_.size - current_used_);
         std::memcpy(into.data(), current_.bytes.get() + current_used_, count);
@@ -111,102 +135,110 @@ class ReadAhead final : public ByteSource {
     }
 
   private:
-    static constexpr std::size_t kBlockSize = 1 << 20;
-    static constexpr std::size_t kDepth = 8;
+    static constexpr std::size_t kBlockSize = 256 << 10;
+    static constexpr std::size_t kDepth = 32;
 
     struct Block {
         std::unique_ptr<std::uint8_t[]> bytes;
         std::size_t size = 0;
     };
 
-    Status<IoError> next_block() {
-        std::unique_lock lock(mutex_);
-        if (current_.bytes) spare_.push_back(std::move(current_.bytes));
-        current_ = Block{};
-        current_used_ = 0;
-        changed_.notify_all();
-        while (full_.empty() && !finished_) {
-            if (changed_.wait_for(lock, std::chrono::milliseconds(kWaitSliceMs)) == std::cv_status::timeout &&
-                checkpoint_) {
-                lock.unlock();
-                checkpoint_();
-                lock.lock();
-            }
-        }
-        if (!full_.empty()) {
-            current_ = std::move(full_.front());
-            full_.pop_front();
-            changed_.notify_all();
-            return Ok{};
-        }
-        if (out_of_memory_) throw std::bad_alloc();
-        if (error_) return Err{*error_};
-        return Ok{};
+    bool ready() const noexcept override { return !stop_ && !finished_ && full_.size() < kDepth; }
+
+    // The first read of the stream tells its kind, which may wait for a
+    // pipe's writer: it happens in a step, not in the constructor.
+    ByteSource& source() {
+        if (!source_) source_ = decoded(std::move(raw_), members_);
+        return *source_;
     }
 
-    void produce(std::unique_ptr<DescriptorSource> raw, std::vector<GzipMember>* members) noexcept {
+    // Called with the lock held and this task claimed; the queue is empty.
+    Result<std::size_t, IoError> read_here(std::span<std::uint8_t> into, std::unique_lock<std::mutex>& lock) {
+        std::optional<Result<std::size_t, IoError>> got;
+        lock.unlock();
         try {
-            auto source = decoded(std::move(raw), members);
-            for (;;) {
-                Block block;
-                {
-                    std::unique_lock lock(mutex_);
-                    changed_.wait(lock, [&] { return stop_ || full_.size() < kDepth; });
-                    if (stop_) return;
-                    if (!spare_.empty()) {
-                        block.bytes = std::move(spare_.back());
-                        spare_.pop_back();
-                    }
+            got = source().read(into);
+        } catch (...) {
+            // Only allocation can throw here.
+        }
+        lock.lock();
+        core_.release(*this);
+        if (!got) {
+            out_of_memory_ = finished_ = true;
+            throw std::bad_alloc();
+        }
+        if (!*got) {
+            error_ = got->error();
+            finished_ = true;
+        } else if (got->value() == 0 && !into.empty()) {
+            finished_ = true;
+        }
+        return std::move(*got);
+    }
+
+    void step(std::unique_lock<std::mutex>& lock) noexcept override {
+        Block block;
+        if (!spare_.empty()) {
+            block.bytes = std::move(spare_.back());
+            spare_.pop_back();
+        }
+        lock.unlock();
+        std::optional<IoError> error;
+        bool ended = false;
+        try {
+            ByteSource& from = source();
+            if (!block.bytes) block.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
+            while (block.size < kBlockSize) {
+                auto got = from.read(std::span(block.bytes.get() + block.size, kBlockSize - block.size));
+                if (!got) {
+                    error = std::move(got).error();
+                    break;
                 }
-                if (!block.bytes) block.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
-                std::optional<IoError> error;
-                bool ended = false;
-                while (block.size < kBlockSize) {
-                    auto got = source->read(std::span(block.bytes.get() + block.size, kBlockSize - block.size));
-                    if (!got) {
-                        error = std::move(got).error();
-                        break;
-                    }
-                    if (got.value() == 0) {
-                        ended = true;
-                        break;
-                    }
-                    block.size += got.value();
-                    // A pipe's writer may pause for as long as it likes:
-                    // what has come is the reader's at once.
-                    if (hand_over_early_) break;
+                if (got.value() == 0) {
+                    ended = true;
+                    break;
                 }
-                std::lock_guard lock(mutex_);
-                if (block.size > 0) full_.push_back(std::move(block));
-                if (error || ended) {
-                    error_ = std::move(error);
-                    finished_ = true;
-                }
-                changed_.notify_all();
-                if (finished_) return;
+                block.size += got.value();
+                // A pipe's writer may pause for as long as it likes:
+                // what has come is the reader's at once.
+                if (hand_over_early_) break;
             }
         } catch (...) {
             // Only allocation can throw here.
-            std::lock_guard lock(mutex_);
-            out_of_memory_ = true;
+            lock.lock();
+            out_of_memory_ = finished_ = true;
+            return;
+        }
+        lock.lock();
+        if (block.size > 0) {
+            full_.push_back(std::move(block));
+        } else if (block.bytes) {
+            spare_.push_back(std::move(block.bytes));
+        }
+        if (error || ended) {
+            error_ = std::move(error);
             finished_ = true;
-            changed_.notify_all();
         }
     }
 
+    std::unique_ptr<SecondCore> own_core_;  // first: it outlives every step
+    SecondCore& core_;
     std::function<void()> checkpoint_;
     const bool hand_over_early_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    const bool helps_ = !hand_over_early_;
+    std::vector<GzipMember>* members_;
+    // Guarded by the core's mutex, or held by the thread that claimed the task:
+    std::unique_ptr<DescriptorSource> raw_;
+    std::unique_ptr<ByteSource> source_;
     std::deque<Block> full_;
     std::vector<std::unique_ptr<std::uint8_t[]>> spare_;
     bool finished_ = false;
     bool out_of_memory_ = false;
     std::optional<IoError> error_;
     std::atomic<bool> stop_{false};
+    // The reader's own:
     Block current_;
     std::size_t current_used_ = 0;
-    std::thread thread_;  // last: it starts once everything it uses exists
 };
 
 // Hands out at most kCheckpointBytes per read, and calls the checkpoint
@@ -291,7 +323,9 @@ std::unique_ptr<ByteSource> open_input(File file, InputOptions options) {
             source = decoded(std::move(raw), options.members);
         }
     }
-    if (!source) source = std::make_unique<ReadAhead>(std::move(raw), options.checkpoint, options.members);
+    if (!source) {
+        source = std::make_unique<ReadAhead>(std::move(raw), options.checkpoint, options.members, options.second_core);
+    }
     return std::make_unique<CheckpointedSource>(std::move(source), std::move(options.checkpoint));
 }
 

@@ -1,10 +1,10 @@
 #pragma once
 // The library's input: any descriptor (a file, a pipe, a terminal), plain or
-// gzip told by its first bytes, with the gzip stream inflated by a thread of
-// its own a bounded number of blocks ahead of the reader. Whoever runs the
-// reader gets a checkpoint call every few MiB and while it waits for input;
-// a checkpoint may throw to end the read, and the thread is stopped and
-// joined on the way out.
+// gzip told by its first bytes, with the gzip stream inflated by the call's
+// second core a bounded number of blocks ahead of the reader. Whoever runs
+// the reader gets a checkpoint call every few MiB and while it waits for
+// input; a checkpoint may throw to end the read, and the read-ahead is
+// stopped (and a thread of its own joined) on the way out.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "common/second_core.h"
 #include "fasta/byte_source.h"
 #include "fasta/gzip_member_reader.h"
 
@@ -37,10 +38,13 @@ struct InputOptions {
     // For gzip input, each member's place and size (see GzipMember); filled
     // by the thread that inflates, complete once the source is destroyed.
     std::vector<GzipMember>* members = nullptr;
+    // The thread that reads ahead, shared with the call's other work (MD5);
+    // null: one of the source's own. It must outlive the source.
+    SecondCore* second_core = nullptr;
 };
 
 inline constexpr std::size_t kCheckpointBytes = 4 << 20;
-inline constexpr int kWaitSliceMs = 50;
+inline constexpr int kWaitSliceMs = SecondCore::kWaitSlice.count();
 
 // A descriptor read in slices of waiting that a stop flag can end: read(2)
 // on a pipe can block for as long as its writer likes. Reads of regular

@@ -1,5 +1,6 @@
 #include "reader.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -14,6 +15,7 @@ namespace {
 // 8 MiB: below it the buffer doubles, above it grows by this step, so a huge
 // record costs at most 8 MiB of slack.
 constexpr std::size_t kLinearGrowthStep = 8u << 20;
+constexpr std::size_t kPartialFill = 1u << 20;
 
 const std::uint8_t* find_newline(const std::uint8_t* from, const std::uint8_t* to) noexcept {
     return static_cast<const std::uint8_t*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
@@ -40,20 +42,24 @@ Reader::Reader(std::unique_ptr<ByteSource> source, std::size_t capacity)
     line_ends_.reserve(1);
 }
 
-Result<std::size_t, Error> Reader::fill_buf() {
+Result<std::size_t, Error> Reader::fill_buf(std::size_t at_most) {
     std::size_t total = 0;
-    for (;;) {
+    while (total < at_most) {
         const auto space = buffer_.free_space();
         if (space.empty()) return total;
-        auto got = source_->read(space);
+        auto got = source_->read(space.first(std::min(space.size(), at_most - total)));
         if (!got) {
             if (got.error().kind() == ErrorKind::Interrupted) continue;
             return Err{Error::io(std::move(got).error())};
         }
-        if (got.value() == 0) return total;
+        if (got.value() == 0) {
+            source_ended_ = true;
+            return total;
+        }
         buffer_.commit(got.value());
         total += got.value();
     }
+    return total;
 }
 
 // Finds the first header line, skipping empty lines and lines holding a lone
@@ -150,8 +156,7 @@ Reader::Search Reader::search() {
         from = newline + 1;
     }
     if (next == Next::RecordStart) return Search::Complete;
-    // Fills stop short of a full buffer only at the end of input.
-    if (data.size() < buffer_.capacity()) {
+    if (source_ended_) {
         finished_ = true;
         line_ends_.push_back(search_from_);
         return Search::Complete;
@@ -159,21 +164,26 @@ Reader::Search Reader::search() {
     return Search::Incomplete;
 }
 
-Status<Error> Reader::next_complete() {
+Status<Error> Reader::next_complete(const PartialRecord& partial) {
     while (search() == Search::Incomplete) {
-        if (start_ > 0) {
-            buffer_.consume(start_);
-            buffer_.make_room();
-            search_from_ -= start_;
-            for (auto& line_end : line_ends_) line_end -= start_;
-            start_ = 0;
-        } else {
-            const std::size_t capacity = buffer_.capacity();
-            const std::size_t grown =
-                capacity < kLinearGrowthStep ? capacity * 2 : capacity + kLinearGrowthStep;
-            buffer_.reserve(grown - buffer_.len());
+        if (partial && !line_ends_.empty()) partial(view());
+        if (buffer_.free_space().empty()) {
+            if (start_ > 0) {
+                buffer_.consume(start_);
+                buffer_.make_room();
+                search_from_ -= start_;
+                for (auto& line_end : line_ends_) line_end -= start_;
+                start_ = 0;
+            } else {
+                const std::size_t capacity = buffer_.capacity();
+                const std::size_t grown =
+                    capacity < kLinearGrowthStep ? capacity * 2 : capacity + kLinearGrowthStep;
+                buffer_.reserve(grown - buffer_.len());
+            }
         }
-        auto filled = fill_buf();
+        // A record's parts reach `partial` a fill at a time: in steps, not
+        // in one read of a buffer as large as the largest record so far.
+        auto filled = fill_buf(partial ? kPartialFill : SIZE_MAX);
         if (!filled) return Err{std::move(filled).error()};
     }
     return Ok{};
@@ -185,7 +195,7 @@ RecordView Reader::view() const noexcept {
                       line_ends_);
 }
 
-Result<std::optional<RecordView>, Error> Reader::next_record() {
+Result<std::optional<RecordView>, Error> Reader::next_record(const PartialRecord& partial) {
     if (finished_) return std::optional<RecordView>();
     if (line_ == 0) {
         auto found = init();
@@ -197,7 +207,7 @@ Result<std::optional<RecordView>, Error> Reader::next_record() {
         start_ = search_from_;
         line_ends_.clear();
     }
-    auto complete = next_complete();
+    auto complete = next_complete(partial);
     if (!complete) return Err{std::move(complete).error()};
     return std::optional<RecordView>(view());
 }

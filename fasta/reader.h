@@ -5,6 +5,7 @@
 // target holds this reader to it under every fill pattern.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -22,9 +23,14 @@ class Reader {
   public:
     explicit Reader(std::unique_ptr<ByteSource> source, std::size_t capacity = kInitialCapacity);
 
+    // Called while a long record is gathered, before each refill it needs,
+    // with the record so far: its header and the lines complete so far
+    // (valid during the call). May throw to end the read.
+    using PartialRecord = std::function<void(const RecordView&)>;
+
     // A record, std::nullopt at the end of input, or an error. The view is
     // valid until the next call.
-    Result<std::optional<RecordView>, Error> next_record();
+    Result<std::optional<RecordView>, Error> next_record(const PartialRecord& partial = {});
 
     // Where the current record's header line sits in the whole input.
     std::uint64_t header_line() const noexcept { return line_; }
@@ -34,10 +40,11 @@ class Reader {
   private:
     enum class Search { Incomplete, Complete };
 
-    Result<std::size_t, Error> fill_buf();
+    // Reads until the buffer is full, the input ends or `at_most` bytes came.
+    Result<std::size_t, Error> fill_buf(std::size_t at_most = SIZE_MAX);
     Result<bool, Error> init();
     Search search();
-    Status<Error> next_complete();
+    Status<Error> next_complete(const PartialRecord& partial);
     RecordView view() const noexcept;
 
     Buffer buffer_;
@@ -47,6 +54,7 @@ class Reader {
     std::uint64_t line_ = 0;  // 0 until the first record has been looked for
     std::uint64_t offset_ = 0;
     bool finished_ = false;
+    bool source_ended_ = false;  // a read gave 0
     std::unique_ptr<ByteSource> source_;
 };
 

@@ -53,6 +53,8 @@ class SequenceLines {
     SequenceLines(const char* data, std::span<const std::size_t> line_ends) : data_(data), line_ends_(line_ends) {}
     iterator begin() const noexcept { return {data_, line_ends_.data() + 1}; }
     iterator end() const noexcept { return {data_, line_ends_.data() + line_ends_.size()}; }
+    // Line `line` (0-based) and those after it.
+    iterator from(std::size_t line) const noexcept { return {data_, line_ends_.data() + 1 + line}; }
     std::size_t size() const noexcept { return line_ends_.size() - 1; }
     // The bytes from the header's end to the last line's: the sequence with
     // its line ends, an upper bound of its length found without a scan.

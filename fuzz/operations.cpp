@@ -50,8 +50,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The field's counts, with a share of A/C/G/T from the input.
     const core::CountRule count_rules[] = {{core::CountMode::Acgt, 1'000'000u * data[2] / 255},
                                            {core::CountMode::Skew, 0}};
+    // Long records are digested in part while they are gathered, at every
+    // refill of the small reader buffer.
+    const fasta::Reader::PartialRecord partial = [&](const fasta::RecordView& record) {
+        two_core.process_partial(record);
+    };
     for (;;) {
-        auto next = reader.next_record();
+        auto next = reader.next_record(partial);
         if (!next || !next.value()) return 0;
         const auto& record = *next.value();
         std::string sequence;

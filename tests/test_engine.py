@@ -14,10 +14,14 @@ import seqtally
 import seqtally_tools
 from conftest import cli, module_track
 
+LONG = bytes(random.Random(61).choices(b"ACGTacgtN", k=2_800_000))
 # Large enough that gzip input is inflated by the engine's own thread (it
-# reads small regular files inline) and reads cross many blocks.
+# reads small regular files inline) and reads cross many blocks; the last
+# record is long enough for MD5 on the second core and to be digested in
+# parts while it is gathered.
 RECORDS = b"".join(b">r%d some words\n" % i + b"\n".join(
-    bytes(random.Random(i).choices(b"ACGTacgtN", k=60)) for _ in range(900)) + b"\n" for i in range(60))
+    bytes(random.Random(i).choices(b"ACGTacgtN", k=60)) for _ in range(900)) + b"\n" for i in range(60)) + (
+    b">long\n" + b"\n".join(LONG[i:i + 70] for i in range(0, len(LONG), 70)) + b"\n")
 KINDS = {
     "plain": lambda data, path: data,
     "gzip": lambda data, path: gzip.compress(data, 6),

@@ -99,75 +99,64 @@ SequenceDigest SequenceDigester::process_named(const fasta::RecordView& record, 
 }
 
 TwoCoreDigester::~TwoCoreDigester() {
-    if (!thread_.joinable()) return;
-    {
-        std::lock_guard lock(mutex_);
-        stop_ = true;
-    }
-    changed_.notify_all();
-    thread_.join();
+    if (!blocks_.empty()) core_->detach(*this);
 }
 
-void TwoCoreDigester::md5_loop() noexcept {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        changed_.wait(lock, [&] { return stop_ || !for_md5_.empty(); });
-        if (stop_) return;
-        const std::size_t block = for_md5_.front();
-        for_md5_.pop_front();
-        lock.unlock();
-        try {
-            if (block == kBlocks) {
-                lower_hex_into(md5_.finish().first(16), md5_text_.data());
-                md5_.restart();
-            } else {
-                md5_.update(std::span(blocks_[block].bytes.get(), blocks_[block].size));
-            }
-        } catch (...) {
-            lock.lock();
-            failed_ = true;
-            md5_done_ = true;
-            changed_.notify_all();
-            continue;
-        }
-        lock.lock();
+void TwoCoreDigester::step(std::unique_lock<std::mutex>& lock) noexcept {
+    const std::size_t block = for_md5_.front();
+    for_md5_.pop_front();
+    lock.unlock();
+    bool failed = false;
+    try {
         if (block == kBlocks) {
-            md5_done_ = true;
+            lower_hex_into(md5_.finish().first(16), md5_text_.data());
+            md5_.restart();
         } else {
-            busy_[block] = false;
+            md5_.update(std::span(blocks_[block].bytes.get(), blocks_[block].size));
         }
-        changed_.notify_all();
+    } catch (...) {
+        failed = true;
+    }
+    lock.lock();
+    failed_ = failed_ || failed;
+    if (block == kBlocks) {
+        md5_done_ = true;
+    } else {
+        busy_[block] = false;
     }
 }
 
-std::size_t TwoCoreDigester::free_block() {
-    std::unique_lock lock(mutex_);
-    for (;;) {
-        for (std::size_t block = 0; block < kBlocks; ++block) {
-            if (!busy_[block]) {
-                busy_[block] = true;
-                blocks_[block].size = 0;
-                return block;
+std::size_t TwoCoreDigester::free_block(const std::function<void()>& checkpoint) {
+    std::unique_lock lock(core_->mutex());
+    std::size_t block = kBlocks;
+    core_->wait_until(
+        lock,
+        [&] {
+            for (block = 0; block < kBlocks && busy_[block]; ++block) {
             }
-        }
-        changed_.wait(lock);
-    }
+            return block < kBlocks;
+        },
+        checkpoint);
+    busy_[block] = true;
+    blocks_[block].size = 0;
+    return block;
 }
 
 void TwoCoreDigester::hand_over(std::size_t block) {
-    sha512_.update(std::span(blocks_[block].bytes.get(), blocks_[block].size));
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(core_->mutex());
         for_md5_.push_back(block);
+        core_->changed();
     }
-    changed_.notify_all();
+    // The block is only read from here on, by both digests at once.
+    sha512_.update(std::span(blocks_[block].bytes.get(), blocks_[block].size));
 }
 
-void TwoCoreDigester::finish_md5(DigestText& md5) {
-    std::unique_lock lock(mutex_);
+void TwoCoreDigester::finish_md5(DigestText& md5, const std::function<void()>& checkpoint) {
+    std::unique_lock lock(core_->mutex());
     for_md5_.push_back(kBlocks);
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return md5_done_; });
+    core_->changed();
+    core_->wait_until(lock, [&] { return md5_done_; }, checkpoint);
     md5_done_ = false;
     if (failed_) throw InternalFailure("the MD5 digest failed on its thread");
     md5 = md5_text_;
@@ -176,42 +165,76 @@ void TwoCoreDigester::finish_md5(DigestText& md5) {
 Result<SequenceDigest, Utf8Error> TwoCoreDigester::process_sequence(const fasta::RecordView& record,
                                                                     const std::function<void()>& checkpoint) {
     auto identifier = record.identifier();
-    if (!identifier) return Err{identifier.error()};
+    if (!identifier) {
+        // Digested ahead in part: what was digested must not run on into the next record.
+        if (ahead_) {
+            hand_over(block_);
+            DigestText unused;
+            finish_md5(unused, checkpoint);
+            ahead_ = false;
+        }
+        return Err{identifier.error()};
+    }
     return process_named(record, identifier.value(), checkpoint);
 }
 
-SequenceDigest TwoCoreDigester::process_named(const fasta::RecordView& record, std::string_view id,
-                                              const std::function<void()>& checkpoint) {
-    const fasta::SequenceLines lines = record.sequence_lines();
-    if (lines.byte_span() < long_record_) return short_records_.process_named(record, id);
-    if (!thread_.joinable()) {
+void TwoCoreDigester::start_long(const std::function<void()>& checkpoint) {
+    if (blocks_.empty()) {
+        if (core_ == nullptr) core_ = (own_core_ = std::make_unique<SecondCore>()).get();
         blocks_.resize(kBlocks);
-        thread_ = std::thread([this] { md5_loop(); });
+        core_->attach(*this);
     }
     sha512_.restart();
-    std::uint64_t length = 0;
-    std::size_t block = free_block();
-    for (std::string_view line : lines) {
-        length += line.size();
+    length_ = 0;
+    lines_done_ = 0;
+    block_ = free_block(checkpoint);
+    ahead_ = true;
+}
+
+void TwoCoreDigester::digest_lines(const fasta::SequenceLines& lines, const std::function<void()>& checkpoint) {
+    for (auto next = lines.from(lines_done_); next != lines.end(); ++next) {
+        std::string_view line = *next;
+        length_ += line.size();
         while (!line.empty()) {
-            Block& into = blocks_[block];
+            Block& into = blocks_[block_];
             const std::size_t take = std::min(line.size(), kBlockSize - into.size);
             uppercase_into(into.bytes.get() + into.size, line.data(), take);
             into.size += take;
             line.remove_prefix(take);
             if (into.size == kBlockSize) {
-                hand_over(block);
+                hand_over(block_);
                 if (checkpoint) checkpoint();
-                block = free_block();
+                block_ = free_block(checkpoint);
             }
         }
+        ++lines_done_;
     }
-    hand_over(block);
+}
+
+void TwoCoreDigester::process_partial(const fasta::RecordView& partial, const std::function<void()>& checkpoint) {
+    const fasta::SequenceLines lines = partial.sequence_lines();
+    if (!ahead_) {
+        if (lines.byte_span() < long_record_) return;
+        start_long(checkpoint);
+    }
+    digest_lines(lines, checkpoint);
+}
+
+SequenceDigest TwoCoreDigester::process_named(const fasta::RecordView& record, std::string_view id,
+                                              const std::function<void()>& checkpoint) {
+    const fasta::SequenceLines lines = record.sequence_lines();
+    if (!ahead_) {
+        if (lines.byte_span() < long_record_) return short_records_.process_named(record, id);
+        start_long(checkpoint);
+    }
+    digest_lines(lines, checkpoint);
+    ahead_ = false;
+    hand_over(block_);
     SequenceDigest digest;
     digest.id = std::string(id);
-    digest.length = length;
+    digest.length = length_;
     base64url_unpadded_into(sha512_.finish().first(24), digest.sha512.data());
-    finish_md5(digest.md5);
+    finish_md5(digest.md5, checkpoint);
     return digest;
 }
 

@@ -1,18 +1,17 @@
 #pragma once
 // The identifier, length and digests of one FASTA record.
 #include <array>
-#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "common/result.h"
+#include "common/second_core.h"
 #include "common/utf8.h"
 #include "core/src/lib/digest.h"
 #include "fasta/record_view.h"
@@ -63,58 +62,78 @@ class SequenceDigester {
     std::array<std::uint8_t, 16384> block_;
 };
 
-// The same digests, with MD5 computed on a second thread for long records:
-// SHA-512 and MD5 are independent, so on two cores a long record takes the
-// time of the slower one rather than of both. Short records (a handover per
-// record would cost more than it saves) go through a SequenceDigester. The
-// thread starts with the first long record and is joined on destruction.
-class TwoCoreDigester {
+// The same digests, with MD5 computed on the call's second core for long
+// records: SHA-512 and MD5 are independent, so on two cores a long record
+// takes the time of the slower one rather than of both. Short records (a
+// handover per record would cost more than it saves) go through a
+// SequenceDigester. While the caller would wait for the MD5 of a block, it
+// computes it itself.
+class TwoCoreDigester : private SecondCore::Task {
   public:
     static constexpr std::size_t kLongRecord = 1 << 20;
 
-    // Records whose sequence lines span at least `long_record` bytes are long.
-    explicit TwoCoreDigester(std::size_t long_record = kLongRecord) : long_record_(long_record) {}
+    // Records whose sequence lines span at least `long_record` bytes are
+    // long. `second_core`: the thread shared with the call's input (it must
+    // outlive the digester); null: one of the digester's own, started with
+    // the first long record.
+    explicit TwoCoreDigester(std::size_t long_record = kLongRecord, SecondCore* second_core = nullptr)
+        : long_record_(long_record), core_(second_core) {}
+    explicit TwoCoreDigester(SecondCore& second_core) : TwoCoreDigester(kLongRecord, &second_core) {}
     ~TwoCoreDigester();
     TwoCoreDigester(const TwoCoreDigester&) = delete;
     TwoCoreDigester& operator=(const TwoCoreDigester&) = delete;
 
     // As SequenceDigester::process_sequence, without progress messages.
     // `checkpoint`, when given, is called between blocks of a long record
-    // and may throw to end the call; the digester is then done with (the
-    // second thread may still hold part of that record).
+    // and while it waits, and may throw to end the call; the digester is
+    // then done with (the second core may still hold part of that record).
     Result<SequenceDigest, Utf8Error> process_sequence(const fasta::RecordView& record,
                                                        const std::function<void()>& checkpoint = {});
     // The same digests under a name the caller chose.
     SequenceDigest process_named(const fasta::RecordView& record, std::string_view id,
                                  const std::function<void()>& checkpoint = {});
+    // The lines of a record gathered so far (fasta::Reader::PartialRecord),
+    // digested before the record's end when they are long already: the
+    // call for the whole record then digests only the lines after them.
+    // gzip input arrives at the rate it is inflated, and the record's first
+    // part is digested meanwhile instead of after its last line.
+    void process_partial(const fasta::RecordView& partial, const std::function<void()>& checkpoint = {});
 
   private:
     static constexpr std::size_t kBlockSize = 256 << 10;
-    static constexpr std::size_t kBlocks = 4;
+    static constexpr std::size_t kBlocks = 8;
     struct Block {
         std::unique_ptr<std::uint8_t[]> bytes = std::make_unique_for_overwrite<std::uint8_t[]>(kBlockSize);
         std::size_t size = 0;
     };
 
+    bool ready() const noexcept override { return !for_md5_.empty(); }
+    void step(std::unique_lock<std::mutex>& lock) noexcept override;
+    void start_long(const std::function<void()>& checkpoint);
+    void digest_lines(const fasta::SequenceLines& lines, const std::function<void()>& checkpoint);
     void hand_over(std::size_t block);
-    std::size_t free_block();
-    void finish_md5(DigestText& md5);
-    void md5_loop() noexcept;
+    std::size_t free_block(const std::function<void()>& checkpoint);
+    void finish_md5(DigestText& md5, const std::function<void()>& checkpoint);
 
     std::size_t long_record_;
     SequenceDigester short_records_;
+    std::unique_ptr<SecondCore> own_core_;  // before everything its thread uses
+    SecondCore* core_;                      // attached once blocks_ exist
     Digest sha512_{Digest::Algorithm::Sha512};
-    Digest md5_{Digest::Algorithm::Md5};  // the second thread's
-    std::vector<Block> blocks_;  // made with the thread
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    // The long record under way: digested ahead of its end (process_partial),
+    // its lines digested so far, their bases, the block being filled.
+    bool ahead_ = false;
+    std::size_t lines_done_ = 0;
+    std::uint64_t length_ = 0;
+    std::size_t block_ = 0;
+    // Guarded by the core's mutex, or held by the thread that steps MD5:
+    Digest md5_{Digest::Algorithm::Md5};
+    std::vector<Block> blocks_;
     std::deque<std::size_t> for_md5_;  // block numbers in order; kBlocks: the record's end
     std::vector<bool> busy_ = std::vector<bool>(kBlocks, false);
     bool md5_done_ = false;
-    bool stop_ = false;
-    bool failed_ = false;  // the second thread could not finish a digest
+    bool failed_ = false;  // a digest step failed
     DigestText md5_text_{};
-    std::thread thread_;
 };
 
 }  // namespace seqtally::core
