@@ -148,6 +148,19 @@ def seqtally_run(reps, op, args):
     return statistics.median(result["times"]), max(0, result["growth"] - result["held"])
 
 
+def interleaved(rounds, actions):
+    """Each round runs every action once, in turn; the times of each, by
+    name. Ratios of two actions' times round by round see the same phases
+    of a shared machine."""
+    times = {name: [] for name in actions}
+    for _ in range(rounds):
+        for name, action in actions.items():
+            start = time.perf_counter()
+            action()
+            times[name].append(time.perf_counter() - start)
+    return times
+
+
 def paired(reps, limit_seconds, ours):
     """Each repetition times the limit and then seqtally, back to back, so a
     shared machine's slow phases hit both sides of a ratio alike. Returns the
@@ -491,13 +504,25 @@ def engine_rows(reps, inputs, size, limits, work, row):
     print(f"  per call, tiny file: library {library_call * 1e6:.1f} us, module {module_call * 1e6:.1f} us "
           f"({library_call / module_call:.2f}x)", flush=True)
 
-    module_plain = median_seconds(reps, lambda: seqtally.checksum(str(inputs["genome"])))
+    # The module, then the library on plain, gzip and BGZF input, in turn,
+    # three times the repetitions: a shared machine's slow phases fall on
+    # every row of a round alike. Ratios are medians over the rounds.
+    sources = {"module": lambda: seqtally.checksum(str(inputs["genome"]))}
+    for key in ("genome", "genome_gz", "genome_bgzf"):
+        sources[key] = lambda key=key: seqtally_tools.checksum(str(inputs[key]))
+    rounds = interleaved(3 * reps, sources)
+    module_plain = statistics.median(rounds["module"])
     row("engine", "module checksum, plain genome", module_plain, "genome", "context")
-    plain = median_seconds(reps, lambda: seqtally_tools.checksum(str(inputs["genome"])))
-    row("engine", "library checksum, plain genome", plain, "genome", "seqtally", ratio=module_plain / plain)
+    plain = statistics.median(rounds["genome"])
+    row("engine", "library checksum, plain genome", plain, "genome", "seqtally",
+        ratio=statistics.median(a / b for a, b in zip(rounds["module"], rounds["genome"])))
     for key, name in (("genome_gz", "gzip -6"), ("genome_bgzf", "BGZF")):
-        seconds = median_seconds(reps, lambda: seqtally_tools.checksum(str(inputs[key])))
-        row("engine", f"library checksum, {name} genome", seconds, key, "seqtally", "plain", ratio=plain / seconds)
+        ratios = [a / b for a, b in zip(rounds["genome"], rounds[key])]
+        entry = row("engine", f"library checksum, {name} genome", statistics.median(rounds[key]), key, "seqtally",
+                    "plain", ratio=statistics.median(ratios))
+        entry["ratio_range"] = (min(ratios), max(ratios))
+        print(f"    {name} against plain, {len(ratios)} rounds: median {entry['ratio']:.3f}, "
+              f"from {min(ratios):.3f} to {max(ratios):.3f}", flush=True)
 
     files = sorted(str(p) for p in inputs["many"].iterdir())
     one = median_seconds(reps, lambda: list(seqtally_tools.checksum_files(files, jobs=1)))
@@ -522,14 +547,23 @@ def engine_rows(reps, inputs, size, limits, work, row):
     limits["python_thread_share"] = rates[0] / alone
     print(f"  a pure-Python thread beside library calls keeps {rates[0] / alone:.0%} of its speed", flush=True)
 
+    tracks = {key: lambda key=key: seqtally_tools.gc_track(str(inputs[key]), str(work / f"engine-{key}.bw"),
+                                                             window=100)
+              for key in ("genome", "genome_gz")}
+    rounds = interleaved(3 * reps, tracks)
+    entries = {}
     for key, name in (("genome", "plain"), ("genome_gz", "gzip -6")):
-        out = work / f"engine-{key}.bw"
-        seconds = median_seconds(reps, lambda: seqtally_tools.gc_track(str(inputs[key]), str(out), window=100))
-        entry = row("engine", f"library gc_track to bigWig, {name} genome", seconds, key, "seqtally")
+        seconds = statistics.median(rounds[key])
+        entries[key] = row("engine", f"library gc_track to bigWig, {name} genome", seconds, key, "seqtally")
         limits[f"bigwig_{key}_seconds"] = seconds
-    limits["bigwig_gzip_vs_plain"] = limits["bigwig_genome_gz_seconds"] / limits["bigwig_genome_seconds"]
+    ratios = [b / a for a, b in zip(rounds["genome"], rounds["genome_gz"])]
+    limits["bigwig_gzip_vs_plain"] = statistics.median(ratios)
+    print(f"    bigWig, gzip against plain, {len(ratios)} rounds: median {statistics.median(ratios):.3f}, "
+          f"from {min(ratios):.3f} to {max(ratios):.3f}", flush=True)
     if "wig_seconds" in limits:
-        entry["ratio"] = limits["bigwig_genome_seconds"] / (limits["wig_seconds"] + limits["bigwig_library_seconds"])
+        # The plain run against the module's wiggle run plus pyBigWig's own writing.
+        entries["genome"]["ratio"] = limits["bigwig_genome_seconds"] / (limits["wig_seconds"] +
+                                                                        limits["bigwig_library_seconds"])
     print(f"  bigWig from gzip costs {limits['bigwig_gzip_vs_plain']:.2f}x the plain input", flush=True)
 
     latencies = []

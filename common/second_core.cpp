@@ -38,7 +38,8 @@ void SecondCore::release(Task& task) noexcept {
 
 SecondCore::Task* SecondCore::ready_task(bool caller) const noexcept {
     for (Task* task : tasks_) {
-        if (!task->running_ && (!caller || task->caller_helps_) && task->ready()) return task;
+        if (task->running_) continue;
+        if (caller ? task->caller_helps_ && task->ready_for_caller() : task->ready()) return task;
     }
     return nullptr;
 }

@@ -21,8 +21,12 @@ class SecondCore {
   public:
     class Task {
       public:
-        // With the lock held: whether a step has work now.
+        // With the lock held: whether a step has work now, and whether it
+        // has for a caller that would wait otherwise (a queue may let the
+        // caller fill it deeper than the second core does: the caller only
+        // helps while it cannot go on).
         virtual bool ready() const noexcept = 0;
+        virtual bool ready_for_caller() const noexcept { return ready(); }
         // One step of work, entered and left with the lock held; it releases
         // the lock around the work itself. A failure is the task's to keep.
         virtual void step(std::unique_lock<std::mutex>& lock) noexcept = 0;

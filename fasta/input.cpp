@@ -137,6 +137,10 @@ class ReadAhead final : public ByteSource, private SecondCore::Task {
   private:
     static constexpr std::size_t kBlockSize = 256 << 10;
     static constexpr std::size_t kDepth = 32;
+    // Blocks the reader's caller may add beyond kDepth while it waits for
+    // something else (the MD5 of a record's end while the second core
+    // digests it): inflating ahead then beats waiting idle.
+    static constexpr std::size_t kCallerDepth = 8;
 
     struct Block {
         std::unique_ptr<std::uint8_t[]> bytes;
@@ -144,6 +148,9 @@ class ReadAhead final : public ByteSource, private SecondCore::Task {
     };
 
     bool ready() const noexcept override { return !stop_ && !finished_ && full_.size() < kDepth; }
+    bool ready_for_caller() const noexcept override {
+        return !stop_ && !finished_ && full_.size() < kDepth + kCallerDepth;
+    }
 
     // The first read of the stream tells its kind, which may wait for a
     // pipe's writer: it happens in a step, not in the constructor.
