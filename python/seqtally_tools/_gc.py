@@ -29,24 +29,25 @@ class GcSummary(NamedTuple):
 def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 100, omit_tail: bool = False,
              chrom_sizes: str | os.PathLike[str] | None = None, level: int = 6, gzip: bool | None = None,
              verbose: bool = False, format: str | None = None, track_line: bool = False,
-             progress: Progress | None = None, count: str = UPPER, min_acgt: float = DEFAULT_MIN_ACGT,
+             progress: Progress | None = None, count: str | None = None, min_acgt: float | None = None,
              skew: bool = False) -> GcSummary:
     """Writes the G/C percentage of consecutive windows of every record of
     `source` as a track: a variableStep wiggle track, or bedGraph or bigWig.
     Returns the bases read and how many are lowercase.
 
-    `count`: "upper" (the seqtally module's count: the bytes G and C over
+    `count`: "upper" (the default: the seqtally module's count, the bytes G and C over
     every byte of the window; values truncated to whole percents) or "acgt"
     (G and C in either case over A, C, G and T in either case; N and every
     other byte outside the denominator; values in tenths of a percent,
     rounded half up). With "acgt" a window has no value when fewer than
-    `min_acgt` (0 to 1) of its bases, the last window's clipped length, are
+    `min_acgt` (0 to 1, default 0.25) of its bases, the last window's clipped length, are
     A/C/G/T; its line is left out (a gap in a bigWig track). `min_acgt` is
     taken to a millionth and compared exactly: a window of exactly that share
     has a value. `skew`: instead of G/C, the GC skew (G - C) / (G + C), both
     bases in either case, at most four decimals (rounded half away from
-    zero), no value where G + C = 0; it has no count of its own, so another
-    `count` or `min_acgt` with it is refused.
+    zero), no value where G + C = 0; it has no count of its own, so a
+    `count` or `min_acgt` with it is refused. check_gc_arguments() applies
+    the same rules without reading anything.
 
     `source`: FASTA, plain or gzip (multi-member and BGZF included, told by
     content): a path, "-" for standard input, a descriptor or a binary
@@ -68,14 +69,11 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
     names the input, or the other output, is refused before anything is
     written. Standard output closed by its reader raises BrokenPipeError.
     """
-    engine_count = _engine_count(count, min_acgt, skew)
+    engine_count, share = _checked(window, level, count, min_acgt, skew)
     name = os.fspath(output)
     form = format or format_of(name)
     if form not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {form!r}")
-    # The wiggle writer would take 0, and write one empty window per record.
-    if isinstance(window, int) and window < 1:
-        raise ValueError("window must be 1 or more")
     if form == BIGWIG and name == STDOUT:
         raise SeqtallyError("a bigWig track needs a file, which it fills out of order", "standard output")
     track = None if name == STDOUT else Target.for_path(name)
@@ -89,7 +87,7 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
             if form == BIGWIG:
                 assert track is not None
                 records = _engine.gc_values(source, window, omit_tail, progress, on_record, NAMES, engine_count,
-                                            min_acgt)
+                                            share)
                 if clash := duplicate_name(records):
                     raise SeqtallyError(f"records {clash[1]} and {clash[2]} are both named {clash[0]!r}: a bigWig "
                                         "track cannot hold two chromosomes of one name", label)
@@ -103,7 +101,7 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
                 summary = GcSummary(*_engine.write_track(
                     source, 1 if track is None else track.write_to, form, window, omit_tail,
                     level if compressed else None, None if sizes is None else sizes.write_to,
-                    track_line and form == BEDGRAPH, progress, on_record, NAMES, engine_count, min_acgt))
+                    track_line and form == BEDGRAPH, progress, on_record, NAMES, engine_count, share))
         except _engine.Failure as failure:
             raise from_failure(failure, label, "standard output" if track is None else track.final,
                                None if sizes is None else sizes.final) from failure
@@ -124,17 +122,35 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
     return summary
 
 
-def _engine_count(count: str, min_acgt: float, skew: bool) -> str:
-    """The engine's name for what a track holds; refuses what would be ignored."""
-    if count not in COUNTS:
+def check_gc_arguments(*, window: int = 100, level: int = 6, count: str | None = None,
+                       min_acgt: float | None = None, skew: bool = False) -> None:
+    """Raises the ValueError that gc_track would for these arguments,
+    without reading or writing anything (a command checks its options so
+    before it starts)."""
+    _checked(window, level, count, min_acgt, skew)
+
+
+def _checked(window: int, level: int, count: str | None, min_acgt: float | None, skew: bool) -> tuple[str, float]:
+    """The engine's name for what a track holds and its share of A/C/G/T;
+    refuses what is out of range or would be ignored."""
+    # The wiggle writer would take 0, and write one empty window per record.
+    for name, value in (("window", window), ("level", level)):
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if window < 1:
+        raise ValueError(f"window must be 1 or more, not {window}")
+    if not 0 <= level <= 9:
+        raise ValueError(f"level must be from 0 to 9, not {level}")
+    if count is not None and count not in COUNTS:
         raise ValueError(f"count must be one of {', '.join(COUNTS)}, not {count!r}")
-    if isinstance(min_acgt, bool) or not isinstance(min_acgt, (int, float)) or not 0 <= min_acgt <= 1:
+    if min_acgt is not None and (isinstance(min_acgt, bool) or not isinstance(min_acgt, (int, float))
+                                 or not 0 <= min_acgt <= 1):
         raise ValueError(f"min_acgt must be a number from 0 to 1, not {min_acgt!r}")
-    if skew and count != UPPER:
+    if skew and count is not None:
         raise ValueError("skew counts G and C in either case by itself: count does not apply to it")
-    if min_acgt != DEFAULT_MIN_ACGT and count != ACGT:
+    if min_acgt is not None and count != ACGT:
         raise ValueError("min_acgt applies only to count='acgt'")
-    return SKEW if skew else count
+    return SKEW if skew else count or UPPER, DEFAULT_MIN_ACGT if min_acgt is None else float(min_acgt)
 
 
 def _write_sizes(sizes: Target, lengths: list[tuple[str, int]]) -> None:

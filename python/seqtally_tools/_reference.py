@@ -8,6 +8,7 @@ spaces or control bytes (samtools leaves them out of its length), and two
 records of one name (samtools keeps the first)."""
 from __future__ import annotations
 
+import errno
 import os
 import re
 from collections.abc import Callable, Iterator
@@ -102,7 +103,8 @@ def index(fasta: str | os.PathLike[str], *, force: bool = False, progress: Progr
     if not force:
         for output in outputs.values():
             if os.path.lexists(output):
-                raise SeqtallyError("exists already", output, "--force (force=True) replaces it")
+                raise SeqtallyError("exists already", output, "--force (force=True) replaces it", kind="os",
+                                    errno=errno.EEXIST)
     targets = {kind: Target.for_path(output) for kind, output in outputs.items()}
     try:
         found, entries, gzi = _engine.index(path, progress=progress, on_record=on_record)
@@ -199,6 +201,26 @@ class _Place(NamedTuple):
     offset: int
     line_bases: int
     line_bytes: int
+
+
+class UnknownSequence(KeyError):
+    """A name the file does not hold (KeyError, as pysam raises it); `reason`
+    says so in plain words."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.reason = f"sequence '{name}' not present"
+        super().__init__(self.reason)
+
+
+class RegionError(ValueError):
+    """A region that cannot be read (ValueError, as pysam raises it):
+    `region` as given, `reason` in plain words without it."""
+
+    def __init__(self, region: str, reason: str) -> None:
+        self.region = region
+        self.reason = reason
+        super().__init__(f"{region}: {reason}")
 
 
 # samtools' regions: NAME, NAME:BEGIN, NAME:BEGIN-END, NAME:-END,
@@ -301,17 +323,17 @@ class FastaFile:
             close = region.index("}")
             name, rest = region[1:close], region[close + 1:]
             if rest and not rest.startswith(":"):
-                raise ValueError(f"{region}: a name in braces may be followed only by :RANGE")
+                raise RegionError(region, "a name in braces may be followed only by :RANGE")
             return (name, *self._range(rest[1:], region)) if rest else (name, None, None)
         colon = region.rfind(":")
         whole = region in self._places
         if colon < 0 or not _RANGE.fullmatch(region[colon + 1:]):
             if not whole:
-                raise KeyError(f"sequence '{region}' not present")
+                raise UnknownSequence(region)
             return region, None, None
         name = region[:colon]
         if whole and name in self._places:
-            raise ValueError(f"{region} is ambiguous: write {{{region}}} or {{{name}}}:{region[colon + 1:]}")
+            raise RegionError(region, f"ambiguous: write {{{region}}} or {{{name}}}:{region[colon + 1:]}")
         if whole:
             return region, None, None
         return (name, *self._range(region[colon + 1:], region))
@@ -319,24 +341,24 @@ class FastaFile:
     def _range(self, text: str, region: str) -> tuple[int | None, int | None]:
         found = _RANGE.fullmatch(text)
         if found is None:
-            raise ValueError(f"{region}: not a range (BEGIN, BEGIN-END, -END or BEGIN-)")
+            raise RegionError(region, "not a range (BEGIN, BEGIN-END, -END or BEGIN-)")
         begin_text = found["begin"].replace(",", "")
         end_text = (found["end"] or "").replace(",", "")
         begin = int(begin_text) if begin_text else 1
         if begin < 1:
-            raise ValueError(f"{region}: positions count from 1")
+            raise RegionError(region, "positions count from 1")
         if found["dash"] is None:
             return begin - 1, None
         end = int(end_text) if end_text else None
         if end is not None and end < begin:
-            raise ValueError(f"{region}: the end comes before the start")
+            raise RegionError(region, "the end comes before the start")
         return begin - 1, end
 
     def _place(self, reference: str) -> _Place:
         try:
             return self._places[reference]
         except KeyError:
-            raise KeyError(f"sequence '{reference}' not present") from None
+            raise UnknownSequence(reference) from None
 
     def wrapped(self, reference: str, start: int | None, end: int | None) -> Iterator[str]:
         """The bases in lines of 60, each with its line end, fetched a few
