@@ -1,0 +1,110 @@
+#pragma once
+// The bases of many intervals of one indexed FASTA file, in any order and
+// overlapping: read a batch at a time in the order they lie in the file, so
+// that each BGZF block is inflated once per batch however the intervals are
+// ordered, and handed back in the caller's order.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "common/io_error.h"
+#include "common/result.h"
+#include "fasta/random_access.h"
+
+namespace seqtally::core {
+
+struct Contig {
+    std::string name;
+    std::uint64_t length = 0;
+    RecordPlace place;
+};
+
+// The records of an indexed file by name (the first of a name wins, as
+// samtools keeps it).
+class Contigs {
+  public:
+    explicit Contigs(std::vector<Contig> contigs);
+    Contigs(const Contigs&) = delete;  // the index points into the names
+    Contigs& operator=(const Contigs&) = delete;
+    Contigs(Contigs&&) noexcept = default;
+
+    std::optional<std::uint32_t> find(std::string_view name) const;
+    const Contig& operator[](std::uint32_t index) const noexcept { return contigs_[index]; }
+    std::size_t size() const noexcept { return contigs_.size(); }
+
+  private:
+    std::vector<Contig> contigs_;
+    std::unordered_map<std::string_view, std::uint32_t> by_name_;
+};
+
+struct Interval {
+    std::uint32_t contig = 0;
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;  // start <= end <= the contig's length
+    bool reverse = false;   // reverse complemented
+};
+
+// Why an interval cannot be read (or, Empty, has nothing to read).
+enum class IntervalFault : std::uint8_t { None, Empty, UnknownContig, PastEnd };
+
+// The interval chrom:[start, end) of the contigs, or why there is none.
+IntervalFault place_interval(const Contigs& contigs, std::string_view chrom, std::uint64_t start,
+                             std::uint64_t end, bool reverse, Interval& placed);
+
+// The fault in words, naming the interval as given.
+std::string fault_text(IntervalFault fault, const Contigs& contigs, std::string_view chrom, std::uint64_t start,
+                       std::uint64_t end);
+
+// In place, as samtools faidx -i and bedtools -s complement: A/C/G/T/U and
+// the IUPAC codes in either case (U to A), every other byte kept.
+void reverse_complement(std::span<char> bases) noexcept;
+
+// A failure reading the FASTA file, or writing out.
+struct IntervalFailure {
+    enum class Side : std::uint8_t { Read, Write } side;
+    IoError error;
+};
+
+// Reads the intervals a batch at a time: consecutive intervals of at most
+// `batch_bases` bases together (one at least), each batch in file order.
+// With `keep`, a batch's bases stay until the next batch (bases()); without,
+// every interval's bases go to the visitor only, and one batch holds all.
+class BatchFetch {
+  public:
+    BatchFetch(RandomAccess& access, const Contigs& contigs, std::span<const Interval> intervals,
+               std::uint64_t batch_bases, bool keep);
+
+    // Reads the next batch, showing each interval's bases to `visit` (in file
+    // order, reverse complemented where asked); false when all were read.
+    // `checkpoint` is called between intervals and may throw.
+    Result<bool, IoError> next(const std::function<void(std::size_t, std::string_view)>& visit,
+                               const std::function<void()>& checkpoint);
+
+    // The batch just read: [first(), last()).
+    std::size_t first() const noexcept { return first_; }
+    std::size_t last() const noexcept { return last_; }
+    // With keep: the bases of an interval of the batch just read.
+    std::string_view bases(std::size_t index) const noexcept {
+        const auto [from, size] = spans_[index - first_];
+        return std::string_view(arena_).substr(from, size);
+    }
+
+  private:
+    RandomAccess& access_;
+    const Contigs& contigs_;
+    std::span<const Interval> intervals_;
+    std::uint64_t batch_bases_;
+    bool keep_;
+    std::size_t first_ = 0;
+    std::size_t last_ = 0;
+    std::vector<std::uint32_t> order_;
+    std::vector<std::pair<std::size_t, std::size_t>> spans_;
+    std::string arena_;
+};
+
+}  // namespace seqtally::core
