@@ -69,9 +69,18 @@ std::string fault_text(IntervalFault fault, const Contigs& contigs, std::string_
     return where;
 }
 
+// One pass from both ends. (std::reverse and then a table loop is three
+// times slower: GCC gathers the table's bytes into vectors through memory.)
 void reverse_complement(std::span<char> bases) noexcept {
-    std::reverse(bases.begin(), bases.end());
-    for (char& base : bases) base = kComplement[static_cast<unsigned char>(base)];
+    if (bases.empty()) return;
+    char* low = bases.data();
+    char* high = low + bases.size() - 1;
+    for (; low < high; ++low, --high) {
+        const char from_low = kComplement[static_cast<unsigned char>(*low)];
+        *low = kComplement[static_cast<unsigned char>(*high)];
+        *high = from_low;
+    }
+    if (low == high) *low = kComplement[static_cast<unsigned char>(*low)];
 }
 
 BatchFetch::BatchFetch(RandomAccess& access, const Contigs& contigs, std::span<const Interval> intervals,
