@@ -12,6 +12,7 @@ the cause in plain words and as fields.
     for record in checksum("genome.fa.gz"):
         print(record.id, record.length, record.refget_id, record.md5)
 """
+from ._aliases import AliasTable, NameClash, OnlyIn, aliases
 from ._canonical import canonical_json, sha512t24u
 from ._checksum import FileChecksums, SequenceChecksum, checksum, checksum_files
 from ._dictionary import SequenceDictionary, sequence_dictionary
@@ -23,17 +24,21 @@ from ._reference import FastaFile, FastaIndex, IndexRecord, RegionError, Unknown
 from ._seqcol import compare, load_collection, seqcol, seqcol_of, verdict
 
 __all__ = [
+    "AliasTable",
     "FastaFile",
     "FastaIndex",
     "FileChecksums",
     "GcSummary",
     "IndexRecord",
+    "NameClash",
+    "OnlyIn",
     "Progress",
     "RegionError",
     "SeqtallyError",
     "SequenceChecksum",
     "SequenceDictionary",
     "UnknownSequence",
+    "aliases",
     "atomic_output",
     "canonical_json",
     "check_gc_arguments",
