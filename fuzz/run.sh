@@ -8,7 +8,7 @@ MODE="${1:---runs}"
 AMOUNT="${2:-20000}"
 shift $(( $# >= 2 ? 2 : $# ))
 TARGETS=("$@")
-[ ${#TARGETS[@]} -eq 0 ] && TARGETS=(fasta_reader gzip_reader operations)
+[ ${#TARGETS[@]} -eq 0 ] && TARGETS=(bed fasta_reader gzip_reader operations)
 
 CMAKE="${CMAKE:-cmake}"
 CLANG="$(command -v clang++-14 || command -v clang++)"
