@@ -18,6 +18,7 @@ from ._checksum import FileChecksums, SequenceChecksum, checksum, checksum_files
 from ._dictionary import SequenceDictionary, sequence_dictionary
 from ._engine import Progress
 from ._errors import SeqtallyError
+from ._intervals import IntervalError, Sequences, composition
 from ._gc import GcSummary, check_gc_arguments, gc_track
 from ._outputs import atomic_output
 from ._reference import FastaFile, FastaIndex, IndexRecord, RegionError, UnknownSequence, index, reference_base
@@ -30,6 +31,7 @@ __all__ = [
     "FileChecksums",
     "GcSummary",
     "IndexRecord",
+    "IntervalError",
     "NameClash",
     "OnlyIn",
     "Progress",
@@ -37,6 +39,7 @@ __all__ = [
     "SeqtallyError",
     "SequenceChecksum",
     "SequenceDictionary",
+    "Sequences",
     "UnknownSequence",
     "aliases",
     "atomic_output",
@@ -45,6 +48,7 @@ __all__ = [
     "checksum",
     "checksum_files",
     "compare",
+    "composition",
     "gc_track",
     "index",
     "load_collection",

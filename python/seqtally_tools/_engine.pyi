@@ -132,3 +132,49 @@ class RandomAccess:
         """Bases [begin, end) of the record with these .fai values, line ends
         left out (end at most its length; "" when end <= begin)."""
     def close(self) -> None: ...
+
+IntervalNote = tuple[int, str, str]
+
+class IntervalReader:
+    """Many intervals of a plain FASTA file, or of a BGZF one given its .gzi
+    bytes, whose records `contigs` names ((name, length, offset, line_bases,
+    line_bytes) each; the first of a name is kept): read in the order they
+    lie in the file, a batch at a time, with the interpreter lock released.
+    Calls are serialised. Intervals come as native-endian arrays:
+    contig numbers (uint32, into `contigs`), starts and ends (uint64,
+    0-based, half-open) and reverse (uint8: reverse complemented, IUPAC
+    codes in either case). An interval that cannot be read fails the call
+    with kind "interval", which "start_after_end" or "past_end", record its
+    index from 0. A BED source is a path, "-", a descriptor or a binary file;
+    a malformed BED line fails with kind "format" and its line."""
+
+    def __init__(self, path: str | os.PathLike[str], gzi: bytes | None,
+                 contigs: list[tuple[str, int, int, int, int]]) -> None: ...
+    def read_bed(self, source: Source, strand: bool) -> tuple[bytes, bytes, bytes, bytes, bytes]:
+        """(contigs, starts, ends, reverse, lines) of the BED intervals,
+        lines (uint64) their BED lines; reverse on "-" with strand. An
+        unknown contig or an end past it fails (kind "interval", which
+        "unknown_contig" or "past_end", record its index, line its line)."""
+    def fetch_many(self, contigs: bytes, starts: bytes, ends: bytes, reverse: bytes) -> tuple[bytearray, bytes]:
+        """(bases, offsets): interval i's bases at bases[offsets[i]:offsets[i + 1]]
+        (offsets int64, one more than the intervals)."""
+    def composition(self, contigs: bytes, starts: bytes, ends: bytes, reverse: bytes, pattern: str,
+                    ignore_case: bool) -> bytes:
+        """Per interval eight int64: A, C, G, T, N (either case), other bytes,
+        length, and the occurrences of pattern (overlapping; 0 when pattern
+        is empty; ASCII letters uppercased with ignore_case)."""
+    def getfasta(self, bed: Source, output: Output, strand: bool, header: str, tab: bool,
+                 progress: Progress | None = None) -> list[IntervalNote]:
+        """What bedtools getfasta -fi FASTA -bed BED prints (-s with strand;
+        header "position", "name" for -name, "name_only" for -nameOnly; -tab
+        with tab) written to output as it is made. Intervals that are empty,
+        on an unknown contig or past its end are left out, each one note
+        (line, fault, text): fault "empty", "unknown_contig" or "past_end"."""
+    def nuc(self, bed: Source, output: Output, strand: bool, seq: bool, pattern: str, ignore_case: bool,
+            progress: Progress | None = None) -> list[IntervalNote]:
+        """What bedtools nuc -fi FASTA -bed BED prints (-s, -seq, -pattern,
+        -C), written to output; notes as for getfasta."""
+    def faidx(self, contigs: bytes, starts: bytes, ends: bytes, reverse: bytes, headers: list[str],
+              output: Output, progress: Progress | None = None) -> None:
+        """What samtools faidx prints for regions: ">" + header (with "/rc"
+        when reversed), then the bases 60 a line."""

@@ -72,14 +72,14 @@ def _hint(failure: _engine.Failure) -> str | None:
 
 
 def from_failure(failure: _engine.Failure, input_label: str, output: str | None = None,
-                 sizes: str | None = None) -> BaseException:
+                 sizes: str | None = None, bed: str | None = None) -> BaseException:
     """The exception for an engine failure, naming what `which` says it
-    concerns: the input (`input_label`), the track (`output`) or the
-    chrom.sizes file (`sizes`). A reader of an output that went away gives
+    concerns: the input (`input_label`), the track (`output`), the
+    chrom.sizes file (`sizes`) or the intervals' BED file (`bed`). A reader of an output that went away gives
     BrokenPipeError, as a write of Python's own would."""
     if failure.kind == "os" and failure.errno == errno_codes.EPIPE and failure.which != "input":
         return BrokenPipeError(errno_codes.EPIPE, failure.message)
-    path = {"input": input_label, "output": output, "sizes": sizes}.get(failure.which)
+    path = {"input": input_label, "output": output, "sizes": sizes, "bed": bed}.get(failure.which)
     return SeqtallyError(failure.message, path, _hint(failure), kind=failure.kind, errno=failure.errno,
                          line=failure.line, byte=failure.byte, record=failure.record)
 

@@ -22,6 +22,7 @@ from ._dictionary import SamRecord, _lines_in_chunks, _sam_values, write_diction
 from ._engine import Progress
 from ._errors import SeqtallyError, from_failure, os_error
 from ._inputs import opened_plain
+from ._intervals import Intervals, Sequences, fetch_many
 from ._outputs import Target
 from ._seqcol import level2_of
 
@@ -251,12 +252,14 @@ class FastaFile:
         else:
             places, gzi = _index_in_memory(self.filename)
         self._places = places
+        self._gzi = gzi
         self.references: tuple[str, ...] = tuple(places)
         self.lengths: tuple[int, ...] = tuple(place.length for place in places.values())
         try:
             self._reader: _engine.RandomAccess | None = _engine.RandomAccess(self.filename, gzi)
         except _engine.Failure as failure:
             raise from_failure(failure, self.filename) from None
+        self._intervals: _engine.IntervalReader | None = None
 
     @property
     def nreferences(self) -> int:
@@ -282,6 +285,27 @@ class FastaFile:
         if self._reader is not None:
             self._reader.close()
             self._reader = None
+            self._intervals = None
+
+    def interval_reader(self) -> _engine.IntervalReader:
+        """The engine's reader of many intervals, made on first use."""
+        if self._reader is None:
+            raise ValueError("I/O operation on closed file")
+        if self._intervals is None:
+            try:
+                self._intervals = _engine.IntervalReader(self.filename, self._gzi,
+                                                         [(name, *place) for name, place in self._places.items()])
+            except _engine.Failure as failure:
+                raise from_failure(failure, self.filename) from None
+        return self._intervals
+
+    def fetch_many(self, intervals: Intervals, *, strand: bool = False) -> Sequences:
+        """The bases of every interval (a BED file, (contig, start, end[,
+        strand]) tuples, or (contigs, starts, ends) arrays; 0-based,
+        half-open), as one numpy buffer with offsets, in the given order;
+        with `strand`, those on "-" reverse complemented. Read outside the
+        interpreter lock, in the order the bases lie in the file."""
+        return fetch_many(self, intervals, strand=strand)
 
     def get_reference_length(self, reference: str) -> int:
         return self._place(reference).length
