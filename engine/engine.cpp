@@ -18,6 +18,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/failure.h"
@@ -1087,8 +1088,11 @@ struct IntervalReaderObject {
     PyObject_HEAD
     struct State {
         State(RandomAccess opened, core::Contigs named) : access(std::move(opened)), contigs(std::move(named)) {}
+        RandomAccess* helper_or_null() { return helper ? &*helper : nullptr; }
         std::mutex mutex;
         RandomAccess access;
+        // A second reader for a second thread, on machines with two cores.
+        std::optional<RandomAccess> helper;
         core::Contigs contigs;
     };
     State* state;  // owned; freed by dealloc
@@ -1130,11 +1134,17 @@ PyObject* interval_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwar
             if (PyBytes_AsStringAndSize(gzi_arg, &data, &size) < 0) throw PythonRaised{};
             gzi = std::string_view(data, static_cast<std::size_t>(size));
         }
-        auto opened = RandomAccess::open(open_input_file(place_of(path, "path", false, 0)), gzi, gzi_arg != Py_None);
+        const Place place = place_of(path, "path", false, 0);
+        auto opened = RandomAccess::open(open_input_file(place), gzi, gzi_arg != Py_None);
         if (!opened) throw access_problem(opened.error());
-        object->state = std::make_unique<IntervalReaderObject::State>(std::move(opened).value(),
-                                                                      core::Contigs(std::move(contigs)))
-                            .release();
+        auto state = std::make_unique<IntervalReaderObject::State>(std::move(opened).value(),
+                                                                   core::Contigs(std::move(contigs)));
+        if (std::thread::hardware_concurrency() >= 2) {
+            auto helper = RandomAccess::open(open_input_file(place), gzi, gzi_arg != Py_None);
+            if (!helper) throw access_problem(helper.error());
+            state->helper.emplace(std::move(helper).value());
+        }
+        object->state = state.release();
         Py_RETURN_NONE;
     });
     if (done == nullptr) return nullptr;
@@ -1265,7 +1275,7 @@ std::vector<core::Interval> intervals_of(const core::Contigs& contigs, PyObject*
 // interpreter lock released and the reader's mutex held.
 void visit_all(IntervalReaderObject::State& state, const std::vector<core::Interval>& intervals,
                const std::function<void(std::size_t, std::string_view)>& visit, Unlocked& unlocked) {
-    core::BatchFetch fetch(state.access, state.contigs, intervals, 0, false);
+    core::BatchFetch fetch(state.access, state.contigs, intervals, 0, false, state.helper_or_null());
     auto read = fetch.next(visit, [&] { unlocked.checkpoint(); });
     if (!read) throw access_problem(read.error());
 }
@@ -1408,7 +1418,8 @@ PyObject* bed_command(PyObject* self, PyObject* bed, PyObject* output, PyObject*
             const core::BedIntervals intervals = parsed_bed(text);
             std::lock_guard lock(state.mutex);
             OutputStream out(std::make_unique<FileSink>(open_output_file(output_place, "output")));
-            core::IntervalContext context{state.access, state.contigs, out, [&] { unlocked.checkpoint(); }};
+            core::IntervalContext context{state.access, state.contigs, out, [&] { unlocked.checkpoint(); },
+                                          state.helper_or_null()};
             auto done = write(context, intervals);
             if (!done) throw failure_problem(done.error());
             if (auto released = out.release(); !released) throw write_problem(released.error(), "output");
@@ -1493,7 +1504,8 @@ PyObject* interval_reader_faidx(PyObject* self, PyObject* args, PyObject* kwargs
         Unlocked unlocked(progress, nullptr);
         std::lock_guard lock(state.mutex);
         OutputStream out(std::make_unique<FileSink>(open_output_file(output_place, "output")));
-        core::IntervalContext context{state.access, state.contigs, out, [&] { unlocked.checkpoint(); }};
+        core::IntervalContext context{state.access, state.contigs, out, [&] { unlocked.checkpoint(); },
+                                          state.helper_or_null()};
         if (auto done = core::write_faidx(context, intervals, views); !done) throw failure_problem(done.error());
         if (auto released = out.release(); !released) throw write_problem(released.error(), "output");
         return Py_NewRef(Py_None);

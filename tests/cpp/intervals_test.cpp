@@ -106,6 +106,9 @@ class Reference : public ::testing::Test {
         auto opened = RandomAccess::open(std::move(file).value(), "", false);
         ASSERT_TRUE(opened.ok());
         access_.emplace(std::move(opened).value());
+        auto again = RandomAccess::open(File::open_read(path_).value(), "", false);
+        ASSERT_TRUE(again.ok());
+        helper_.emplace(std::move(again).value());
     }
     void TearDown() override { ::unlink(path_.c_str()); }
 
@@ -127,6 +130,7 @@ class Reference : public ::testing::Test {
     std::string path_;
     Contigs contigs_{{{"a", 21, {3, 7, 8}}, {"b", 12, {30, 7, 8}}}};
     std::optional<RandomAccess> access_;
+    std::optional<RandomAccess> helper_;
 };
 
 TEST_F(Reference, GetfastaPrintsInBedOrderWithStrandAndNames) {
@@ -150,26 +154,31 @@ TEST_F(Reference, BatchesOfAnySizeGiveTheBedOrder) {
     std::vector<Interval> intervals;
     std::vector<std::string> expected;
     const std::string a = "ACGTacgTNNNNggCCATGCA";
-    // Backwards, overlapping, some reverse complemented.
-    for (std::uint64_t start = 20; start <= 20; start -= 2) {
-        const std::uint64_t end = std::min<std::uint64_t>(21, start + 5 + start % 3);
-        intervals.push_back({0, start, end, start % 4 == 0});
+    // Backwards, overlapping, some reverse complemented; enough of them
+    // for the helper's thread to take part.
+    for (int round = 0; round < 8; ++round) {
+        for (std::uint64_t start = 20; start <= 20; start -= 2) {
+            const std::uint64_t end = std::min<std::uint64_t>(21, start + 5 + start % 3);
+            intervals.push_back({0, start, end, (start + round) % 4 == 0});
+        }
     }
     for (const Interval& interval : intervals) {
         std::string bases = a.substr(interval.start, interval.end - interval.start);
         if (interval.reverse) reverse_complement(bases);
         expected.push_back(bases);
     }
-    for (const std::uint64_t budget : {1u, 7u, 1000u}) {
-        BatchFetch fetch(*access_, contigs_, intervals, budget, true);
+    for (const std::uint64_t budget : {1u, 7u, 1000u, 100000u}) {
+        BatchFetch fetch(*access_, contigs_, intervals, budget, true, budget > 7 ? &*helper_ : nullptr);
         std::vector<std::string> got;
+        std::vector<int> seen(intervals.size());
         for (;;) {
-            auto more = fetch.next({}, {});
+            auto more = fetch.next([&](std::size_t i, std::string_view) { ++seen[i]; }, {});
             ASSERT_TRUE(more.ok());
             if (!more.value()) break;
             for (std::size_t i = fetch.first(); i < fetch.last(); ++i) got.emplace_back(fetch.bases(i));
         }
         EXPECT_EQ(got, expected) << budget;
+        EXPECT_EQ(seen, std::vector<int>(intervals.size(), 1)) << budget;
     }
 }
 

@@ -50,7 +50,7 @@ Status<IntervalFailure> written(Status<IoError> status) {
 template <class Emit>
 Status<IntervalFailure> in_batches(IntervalContext& context, std::span<const Interval> intervals, bool keep,
                                    const std::function<void(std::size_t, std::string_view)>& visit, Emit&& emit) {
-    BatchFetch fetch(context.access, context.contigs, intervals, kBatchBases, keep);
+    BatchFetch fetch(context.access, context.contigs, intervals, kBatchBases, keep, context.helper);
     for (;;) {
         auto more = fetch.next(visit, context.checkpoint);
         if (!more) return Err{IntervalFailure{IntervalFailure::Side::Read, std::move(more).error()}};
@@ -135,26 +135,21 @@ Result<std::vector<IntervalNote>, IntervalFailure> write_nuc(IntervalContext& co
         if (auto header = written(context.out.write_all(line)); !header) return Err{std::move(header).error()};
     }
 
-    // Without the sequences to print, one batch of all the intervals keeps
-    // only their counts.
+    // Counted as they are read (on both threads); without the sequences to
+    // print, one batch of all the intervals keeps only their counts.
     struct Counts {
         Composition composition;
         std::uint64_t pattern = 0;
     };
-    std::vector<Counts> counts(options.seq ? 0 : placed.intervals.size());
-    Counts current;
-    const auto count = [&](std::string_view bases) {
-        Counts found{compose(bases), 0};
-        if (!options.pattern.empty()) found.pattern = count_pattern(bases, options.pattern, options.ignore_case);
-        return found;
-    };
+    std::vector<Counts> counts(placed.intervals.size());
     const auto visit = [&](std::size_t i, std::string_view bases) {
-        if (!options.seq) counts[i] = count(bases);
+        counts[i].composition = compose(bases);
+        if (!options.pattern.empty()) counts[i].pattern = count_pattern(bases, options.pattern, options.ignore_case);
     };
     auto done = in_batches(context, placed.intervals, options.seq, visit, [&](std::size_t i, const BatchFetch& fetch) {
         const BedInterval& interval = *placed.lines[i];
         const Interval& where = placed.intervals[i];
-        const Counts& found = options.seq ? (current = count(fetch.bases(i))) : counts[i];
+        const Counts& found = counts[i];
         const Composition& c = found.composition;
         const std::uint64_t length = where.end - where.start;
         line.clear();

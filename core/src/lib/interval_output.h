@@ -51,6 +51,7 @@ struct IntervalContext {
     const Contigs& contigs;
     OutputStream& out;
     std::function<void()> checkpoint;  // between intervals; may throw
+    RandomAccess* helper = nullptr;    // a second reader of the file, for a second thread
 };
 
 Result<std::vector<IntervalNote>, IntervalFailure> write_getfasta(IntervalContext& context,

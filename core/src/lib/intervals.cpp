@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <thread>
 
 namespace seqtally::core {
 namespace {
@@ -84,8 +86,35 @@ void reverse_complement(std::span<char> bases) noexcept {
 }
 
 BatchFetch::BatchFetch(RandomAccess& access, const Contigs& contigs, std::span<const Interval> intervals,
-                       std::uint64_t batch_bases, bool keep)
-    : access_(access), contigs_(contigs), intervals_(intervals), batch_bases_(batch_bases), keep_(keep) {}
+                       std::uint64_t batch_bases, bool keep, RandomAccess* helper)
+    : access_(access), helper_(helper), contigs_(contigs), intervals_(intervals), batch_bases_(batch_bases),
+      keep_(keep) {}
+
+Status<IoError> BatchFetch::read_run(RandomAccess& access, std::span<const std::uint32_t> order, int side,
+                                     const std::function<void(std::size_t, std::string_view)>& visit,
+                                     const std::function<bool()>& go_on) {
+    std::string& arena = arenas_[side];
+    std::size_t since_check = 0;
+    for (const std::uint32_t index : order) {
+        if (++since_check == 256) {
+            since_check = 0;
+            if (!go_on()) return Ok{};
+        }
+        const Interval& interval = intervals_[index];
+        if (!keep_) arena.clear();
+        const std::size_t from = arena.size();
+        if (interval.end > interval.start) {
+            if (auto read = access.fetch(contigs_[interval.contig].place, interval.start, interval.end, arena); !read) {
+                return read;
+            }
+        }
+        const std::span<char> bases(arena.data() + from, arena.size() - from);
+        if (interval.reverse) reverse_complement(bases);
+        if (keep_) spans_[index - first_] = {side, from, bases.size()};
+        if (visit) visit(index, std::string_view(bases.data(), bases.size()));
+    }
+    return Ok{};
+}
 
 Result<bool, IoError> BatchFetch::next(const std::function<void(std::size_t, std::string_view)>& visit,
                                        const std::function<void()>& checkpoint) {
@@ -107,31 +136,43 @@ Result<bool, IoError> BatchFetch::next(const std::function<void(std::size_t, std
     std::sort(order_.begin(), order_.end(),
               [&](std::uint32_t a, std::uint32_t b) { return place_of(a) < place_of(b); });
 
-    arena_.clear();
+    for (std::string& arena : arenas_) arena.clear();
+    if (keep_) spans_.assign(last_ - first_, {0, 0, 0});
+    // The later half of the file's order goes to the helper's thread, so
+    // that inflating BGZF blocks (most of the work from BGZF) runs on two
+    // cores; each side reads blocks in order, once each.
+    const std::size_t split = helper_ != nullptr && order_.size() >= kHelperFrom ? order_.size() / 2 : order_.size();
+    const std::span<const std::uint32_t> mine(order_.data(), split);
+    const std::span<const std::uint32_t> theirs(order_.data() + split, order_.size() - split);
     if (keep_) {
-        arena_.reserve(held);
-        spans_.assign(last_ - first_, {0, 0});
+        arenas_[0].reserve(held / 2 + 1);
+        arenas_[1].reserve(theirs.empty() ? 0 : held / 2 + 1);
     }
-    std::size_t since_checkpoint = 0;
-    for (const std::uint32_t index : order_) {
-        if (++since_checkpoint == 256) {
-            since_checkpoint = 0;
-            if (checkpoint) checkpoint();
-        }
-        const Interval& interval = intervals_[index];
-        if (!keep_) arena_.clear();
-        const std::size_t from = arena_.size();
-        if (interval.end > interval.start) {
-            if (auto read = access_.fetch(contigs_[interval.contig].place, interval.start, interval.end, arena_);
-                !read) {
-                return Err{std::move(read).error()};
+    Status<IoError> helped = Ok{};
+    std::atomic<bool> stop = false;
+    {
+        // Joined before anything leaves: a checkpoint that throws stops
+        // the helper first.
+        struct Helper {
+            std::atomic<bool>& stop;
+            std::thread thread;
+            ~Helper() {
+                stop = true;
+                if (thread.joinable()) thread.join();
             }
+        } helper{stop, {}};
+        if (!theirs.empty()) {
+            helper.thread = std::thread([&] {
+                helped = read_run(*helper_, theirs, 1, visit, [&] { return !stop.load(std::memory_order_relaxed); });
+            });
         }
-        const std::span<char> bases(arena_.data() + from, arena_.size() - from);
-        if (interval.reverse) reverse_complement(bases);
-        if (keep_) spans_[index - first_] = {from, bases.size()};
-        if (visit) visit(index, std::string_view(bases.data(), bases.size()));
+        auto read = read_run(access_, mine, 0, visit, [&] {
+            if (checkpoint) checkpoint();
+            return true;
+        });
+        if (!read) return Err{std::move(read).error()};
     }
+    if (!helped) return Err{std::move(helped).error()};
     return true;
 }
 

@@ -74,14 +74,18 @@ struct IntervalFailure {
 // `batch_bases` bases together (one at least), each batch in file order.
 // With `keep`, a batch's bases stay until the next batch (bases()); without,
 // every interval's bases go to the visitor only, and one batch holds all.
+// With a `helper` (a second reader of the same file), the later half of
+// each batch is read on a second thread.
 class BatchFetch {
   public:
     BatchFetch(RandomAccess& access, const Contigs& contigs, std::span<const Interval> intervals,
-               std::uint64_t batch_bases, bool keep);
+               std::uint64_t batch_bases, bool keep, RandomAccess* helper = nullptr);
 
     // Reads the next batch, showing each interval's bases to `visit` (in file
-    // order, reverse complemented where asked); false when all were read.
-    // `checkpoint` is called between intervals and may throw.
+    // order, reverse complemented where asked; with a helper, from two
+    // threads at once, never for one interval twice); false when all were
+    // read. `checkpoint` is called between intervals, on this thread only,
+    // and may throw.
     Result<bool, IoError> next(const std::function<void(std::size_t, std::string_view)>& visit,
                                const std::function<void()>& checkpoint);
 
@@ -90,12 +94,24 @@ class BatchFetch {
     std::size_t last() const noexcept { return last_; }
     // With keep: the bases of an interval of the batch just read.
     std::string_view bases(std::size_t index) const noexcept {
-        const auto [from, size] = spans_[index - first_];
-        return std::string_view(arena_).substr(from, size);
+        const Span& span = spans_[index - first_];
+        return std::string_view(arenas_[span.side]).substr(span.from, span.size);
     }
 
   private:
+    // Batches smaller than this are not worth a thread.
+    static constexpr std::size_t kHelperFrom = 64;
+    struct Span {
+        int side;
+        std::size_t from;
+        std::size_t size;
+    };
+    Status<IoError> read_run(RandomAccess& access, std::span<const std::uint32_t> order, int side,
+                             const std::function<void(std::size_t, std::string_view)>& visit,
+                             const std::function<bool()>& go_on);
+
     RandomAccess& access_;
+    RandomAccess* helper_;
     const Contigs& contigs_;
     std::span<const Interval> intervals_;
     std::uint64_t batch_bases_;
@@ -103,8 +119,8 @@ class BatchFetch {
     std::size_t first_ = 0;
     std::size_t last_ = 0;
     std::vector<std::uint32_t> order_;
-    std::vector<std::pair<std::size_t, std::size_t>> spans_;
-    std::string arena_;
+    std::vector<Span> spans_;
+    std::string arenas_[2];
 };
 
 }  // namespace seqtally::core
