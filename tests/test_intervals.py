@@ -122,7 +122,8 @@ def test_a_malformed_bed_line_fails_before_anything_is_printed(references, tmp_p
         assert done.stderr.decode().startswith(f"seqtally: error: {bed}: line {line}: ")
     with pytest.raises(SeqtallyError) as caught:
         composition(references["lambda"][1], str(bed))
-    assert (caught.value.kind, caught.value.line, caught.value.path) == ("format", line, str(bed))
+    assert (caught.value.kind, caught.value.fault, caught.value.line, caught.value.path) == ("format", "not-bed", line,
+                                                                                       str(bed))
 
 
 def test_regions_file_prints_what_samtools_faidx_r_prints(references, tmp_path):
@@ -156,7 +157,7 @@ def test_the_library_gives_the_same_rows_from_tuples_arrays_and_threads(referenc
         assert composition(fasta, [(LAMBDA, 7, 7)])["seq_len"][0] == 0
         with pytest.raises(IntervalError) as caught:
             fasta.fetch_many([(LAMBDA, 0, 5), (LAMBDA, 48000, 48600)])
-        assert (caught.value.fault, caught.value.index) == ("past_end", 1)
+        assert (caught.value.fault, caught.value.index) == ("past-end", 1)
         with pytest.raises(IntervalError) as caught:
             composition(fasta, [("chr1", 0, 5)])
-        assert (caught.value.fault, caught.value.index) == ("unknown_contig", 0)
+        assert (caught.value.fault, caught.value.index) == ("unknown-contig", 0)

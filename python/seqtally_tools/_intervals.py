@@ -35,23 +35,22 @@ COMPOSITION_FIELDS = ("pct_at", "pct_gc", "num_A", "num_C", "num_G", "num_T", "n
 
 
 class IntervalError(SeqtallyError):
-    """An interval that cannot be read: `fault` is "unknown_contig",
-    "past_end" or "start_after_end"; `index` its position among the
-    intervals (from 0); `line` its BED line, for a BED file."""
+    """An interval that cannot be read: kind "interval", `fault`
+    "unknown-contig", "past-end" or "start-after-end"; `index` its position
+    among the intervals (from 0); `line` its BED line, for a BED file."""
 
-    def __init__(self, message: str, path: str | None = None, hint: str | None = None, *,
-                 fault: str = "", index: int = 0, **fields: Any) -> None:
-        super().__init__(message, path, hint, kind="interval", **{k: v for k, v in fields.items() if k != "kind"})
-        self.fault = fault
+    def __init__(self, message: str, path: str | None = None, hint: str | None = None, *, index: int = 0,
+                 **fields: Any) -> None:
+        super().__init__(message, path, hint, **{"kind": "interval", **fields})
         self.index = index
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_rebuilt_interval, (self.message, self.path, self.hint, self.fault, self.index, self.line))
+        fields = {"fault": self.fault, "line": self.line, "index": self.index}
+        return (_rebuilt_interval, (self.message, self.path, self.hint, fields))
 
 
-def _rebuilt_interval(message: str, path: str | None, hint: str | None, fault: str, index: int,
-                      line: int | None) -> IntervalError:
-    return IntervalError(message, path, hint, fault=fault, index=index, line=line)
+def _rebuilt_interval(message: str, path: str | None, hint: str | None, fields: dict[str, Any]) -> IntervalError:
+    return IntervalError(message, path, hint, **fields)
 
 
 @dataclass(frozen=True)
@@ -102,7 +101,7 @@ def interval_failure(failure: _engine.Failure, fasta: str, bed: str | None = Non
     index = failure.record or 0
     line = failure.line if failure.line is not None else int(lines[index]) if lines is not None else None
     where = f"line {line}: " if line is not None else f"interval {index}: "
-    return IntervalError(where + failure.message, bed or fasta, fault=failure.which, index=index, line=line)
+    return IntervalError(where + failure.message, bed or fasta, fault=failure.fault, index=index, line=line)
 
 
 def placed(fasta: FastaFile, intervals: Intervals, strand: bool) -> Placed:
@@ -144,7 +143,7 @@ def placed(fasta: FastaFile, intervals: Intervals, strand: bool) -> Placed:
         number = numbers.get(name)
         if number is None:
             raise IntervalError(f"interval {i}: the FASTA file has no sequence named {name}", fasta.filename,
-                                fault="unknown_contig", index=i)
+                                fault="unknown-contig", index=i)
         contigs[i] = number
     reverse = np.array([strand and s == "-" for s in strands] if strands else np.zeros(len(names)), np.uint8)
     return Placed(contigs, starts.astype(np.uint64), ends.astype(np.uint64), reverse)
