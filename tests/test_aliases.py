@@ -2,6 +2,8 @@
 Ensembl names, a dropped record, a changed base, a name given to another
 sequence; a .dict and a saved seqcol standing in for FASTA."""
 import gzip
+import shutil
+import subprocess
 
 import pytest
 
@@ -65,3 +67,29 @@ def test_a_dict_and_a_saved_seqcol_stand_in_for_fasta(copies, tmp_path):
         [row[0], row[0], row[1]] for row in from_fasta]
     with pytest.raises(SeqtallyError, match="shares no digest"):
         aliases([str(tmp_path / "ucsc.dict"), str(tmp_path / "ensembl.json")])
+
+
+@pytest.mark.skipif(not shutil.which("samtools"), reason="samtools is installed by scripts/test")
+def test_dict_alias_from_writes_an_tags_that_samtools_reads(copies, tmp_path):
+    ucsc, ensembl, dropped = copies
+    done = cli("dict", ucsc, "--alias-from", ensembl, "-o", "-")
+    assert done.returncode == 0, done.stderr
+    tags = [dict(f.split(":", 1) for f in line.split("\t")[1:]) for line in done.stdout.decode().splitlines()[1:]]
+    assert [(t["SN"], t.get("AN")) for t in tags] == [("chr1", "1"), ("chr2", "2"), ("chrM", None)]
+    # samtools takes the header, and finds a read on chr1 by the name "1".
+    sam = tmp_path / "one.sam"
+    sam.write_bytes(done.stdout + b"r1\t0\tchr1\t100\t60\t4M\t*\t0\t0\tACGT\tIIII\n")
+    bam = tmp_path / "one.bam"
+    for command in (["view", "-b", "-o", bam, sam], ["index", bam]):
+        assert subprocess.run(["samtools", *command], capture_output=True, timeout=60).returncode == 0
+    read = subprocess.run(["samtools", "view", bam, "1:50-150"], capture_output=True, timeout=60)
+    assert read.stdout.split(b"\t")[:3] == [b"r1", b"0", b"chr1"], read.stderr
+    shown = subprocess.run(["samtools", "view", "-H", bam], capture_output=True, timeout=60).stdout
+    assert [line for line in shown.splitlines() if line.startswith(b"@SQ")] == done.stdout.splitlines()[1:]
+    # A name that names another record here is left out of AN, and said.
+    here = write(tmp_path / "here.fa", [("x", "ACGT"), ("y", "GGCC")])
+    there = write(tmp_path / "there.fa", [("y", "ACGT"), ("z", "GGCC")])
+    swapped = cli("dict", here, "--alias-from", there, "-o", "-")
+    assert [line.split("\t")[-2] for line in swapped.stdout.decode().splitlines()[1:]] == [
+        "M5:f1f8f4bf413b16ad135722aa4591043e", "AN:z"]
+    assert f"x: {there} calls it 'y', which names another record: left out of AN" in swapped.stderr.decode()

@@ -36,7 +36,7 @@ def _run_dict(options: argparse.Namespace) -> int:
 
     def work(progress: Progress, bar: Bar) -> int:
         made = sequence_dictionary(source, uri=options.uri, assembly=options.assembly, species=options.species,
-                                   progress=progress)
+                                   alias_from=options.alias_from, progress=progress)
         for said in made.notes:
             note(said)
         if output == "-":
@@ -164,6 +164,9 @@ def register(commands: Commands) -> None:
     dict_command.add_argument("--uri", help="UR of every @SQ line (default: file: URL of the input's absolute path)")
     dict_command.add_argument("--assembly", help="AS of every @SQ line")
     dict_command.add_argument("--species", help="SP of every @SQ line")
+    dict_command.add_argument("--alias-from", metavar="REF",
+                              help="AN tags (alternative names) from another reference: the names it gives the same "
+                              "sequences (FASTA, .dict or seqcol JSON; matched by digest, as seqtally aliases)")
     dict_command.add_argument("--force", action="store_true", help="replace an existing output file")
     quiet_argument(dict_command)
     dict_command.set_defaults(run=_run_dict)

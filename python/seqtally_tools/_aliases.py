@@ -86,12 +86,20 @@ def aliases(sources: Sequence[Source], *, labels: Sequence[str] | None = None,
     if len(names) != len(sources):
         raise SeqtallyError(f"{len(names)} labels for {len(sources)} inputs: give one label per input")
     inputs = read_named(sources, progress)
+    table = matched(inputs, names)
+    rows = [[cell.name if cell else None for cell in row] for row in table]
+    return AliasTable(names, rows, _only_in(table, names), _clashes(inputs, names))
+
+
+def matched(inputs: list[list[Named]], labels: list[str]) -> list[list[Named | None]]:
+    """A row per sequence, a record (or None) per input, found by either
+    digest of any record in the row: in the first input's order, then the
+    sequences it lacks."""
     for k in range(1, len(inputs)):
         if all(_common_digest(inputs[j], inputs[k]) is None for j in range(k)):
-            raise SeqtallyError(f"{names[k]} shares no digest to match by with {', '.join(names[:k])}: a .dict "
+            raise SeqtallyError(f"{labels[k]} shares no digest to match by with {', '.join(labels[:k])}: a .dict "
                                 "has MD5 only and a seqcol JSON sha512t24u only",
                                 hint="give the FASTA file for one of them, or put one before both")
-    # A row per sequence, found by either digest of any record in it.
     table: list[list[Named | None]] = []
     rows_by: dict[tuple[str, str | None], list[int]] = {}
     for column, records in enumerate(inputs):
@@ -111,8 +119,7 @@ def aliases(sources: Sequence[Source], *, labels: Sequence[str] | None = None,
             for digest in digests:
                 if row not in rows_by.setdefault(digest, []):
                     rows_by[digest].append(row)
-    rows = [[cell.name if cell else None for cell in row] for row in table]
-    return AliasTable(names, rows, _only_in(table, names), _clashes(inputs, names))
+    return table
 
 
 def read_named(sources: Sequence[Source], progress: Progress | None = None) -> list[list[Named]]:
