@@ -58,6 +58,12 @@ def test_the_table_rows_follow_the_first_input_and_say_what_differs(copies):
     assert "chrM names different sequences in ucsc (8502 bases) and ensembl (8497 bases)" in stderr
 
 
+def test_identical_sequences_pair_by_name(tmp_path):
+    twins = write(tmp_path / "twins.fa", [("u1", "ACGTACGT"), ("u2", "ACGTACGT"), ("x", "GGGG")])
+    others = write(tmp_path / "others.fa", [("x", "GGGG"), ("u2", "ACGTACGT"), ("u1", "ACGTACGT")])
+    assert aliases([twins, others]).rows == [["u1", "u1"], ["u2", "u2"], ["x", "x"]]
+
+
 def test_a_dict_and_a_saved_seqcol_stand_in_for_fasta(copies, tmp_path):
     ucsc, ensembl, _ = copies
     assert cli("dict", ucsc, "-o", tmp_path / "ucsc.dict").returncode == 0

@@ -81,6 +81,10 @@ TEST(Composition, SharesPrintAsBedtoolsSinglePrecisionDivision) {
             EXPECT_EQ(text, theirs) << part << "/" << whole;
         }
     }
+    // Where single and double precision print differently.
+    char text[32];
+    EXPECT_EQ(std::string(text, format_share(92, 139, text)), "0.661870");
+    EXPECT_EQ(std::string(text, format_share(150, 151, text)), "0.993378");
     const Composition c = compose("ACGTNacgtnRYx-AAAA");
     EXPECT_EQ(c.a, 6u);
     EXPECT_EQ(c.n, 2u);
