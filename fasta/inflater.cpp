@@ -156,8 +156,8 @@ Result<std::size_t, InflateFailure> Inflater::inflate_whole(std::span<const std:
     stream.avail_out = room;
     const int status = inflate(&stream, Z_FINISH);
     if (status == Z_STREAM_END) return std::size_t{room - stream.avail_out};
-    // Out of input with room left: the stream ends before its final block.
-    if (status == Z_BUF_ERROR && stream.avail_out > 0) return Err{InflateFailure::Truncated};
+    // All input taken and no end: the stream ends before its final block.
+    if (status == Z_BUF_ERROR && stream.avail_in == 0) return Err{InflateFailure::Truncated};
     return Err{InflateFailure::BadData};
 }
 
