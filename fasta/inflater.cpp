@@ -165,6 +165,9 @@ std::uint32_t Inflater::crc32(std::uint32_t crc, std::span<const std::uint8_t> b
 #ifdef SEQTALLY_HAVE_ISAL
     if (isal_) return crc32_gzip_refl(crc, bytes.data(), bytes.size());
 #endif
+    // zlib takes a null buffer (an empty vector's) as a request for the
+    // initial value, 0: that would restart a header's CRC after an empty field.
+    if (bytes.empty()) return crc;
     return static_cast<std::uint32_t>(crc32_z(crc, bytes.data(), bytes.size()));
 }
 
