@@ -29,11 +29,13 @@ struct Reference {
     std::vector<std::pair<std::string, RecordPlace>> records;  // bases, place
 };
 
-// Records of 0 to 250 bases in lines of 7 to 60, LF or CRLF.
+// Records of 0 to 1,000 bases in lines of 2 to 60, LF or CRLF. The first
+// one's lines are 50 bytes: blocks of 100 all start at the same column of
+// it, so that bases from a wrong block still fit the .fai's line layout.
 Reference reference() {
     Reference made;
     std::uint32_t seed = 99;
-    for (const auto& [length, width, crlf] : {std::tuple{250u, 60u, false}, {1u, 60u, false}, {0u, 7u, false},
+    for (const auto& [length, width, crlf] : {std::tuple{1000u, 49u, false}, {2u, 2u, false}, {0u, 7u, false},
                                              {100u, 7u, true}, {61u, 60u, true}}) {
         const std::string end = crlf ? "\r\n" : "\n";
         made.text += ">r" + std::to_string(made.records.size()) + " x" + end;
@@ -107,8 +109,9 @@ TEST(RandomAccess, DamageThatEachBlocksOwnChecksPassIsRefused) {
         std::uint64_t count = 80;
     } cases[] = {
         // bgzip's blocks all hold the same number of bytes: entries that
-        // name the block after theirs pass each block's own checks. Caught
-        // where the shift starts (inside it, see fuzz/README.md).
+        // name the block after theirs pass each block's own checks, and
+        // here the line layout too. Caught where the shift starts (inside
+        // it, see fuzz/README.md), across the empty block after block 1.
         {"entries from the second on name the next block", true,
          [&](std::string& bgzf, std::string& gzi, RecordPlace&) {
              for (std::size_t i = 1; i + 1 < entries; ++i) std::copy_n(field(gzi, i + 1, 0), 8, field(gzi, i, 0));
@@ -122,14 +125,16 @@ TEST(RandomAccess, DamageThatEachBlocksOwnChecksPassIsRefused) {
          AccessFault::IndexMismatch, 3, 0},
         {"the .fai offset is a byte late", false, [](std::string&, std::string&, RecordPlace& p) { ++p.offset; },
          AccessFault::IndexMismatch, 0, 0},
-        {"the .fai puts a line end where bases are", false,
-         [](std::string&, std::string&, RecordPlace& p) { p.line_bases = p.line_bytes = 59; },
-         AccessFault::IndexMismatch, 0, 0},
+        {"the .fai places a line end where a base is", false,
+         [](std::string&, std::string&, RecordPlace& p) { --p.line_bases; }, AccessFault::IndexMismatch, 0, 0},
         {"the file was cut", false, [](std::string& text, std::string&, RecordPlace&) { text.resize(100); },
          AccessFault::FileTooShort, 0, 100},
         {"a block's stored CRC-32", true,
          [&](std::string& bgzf, std::string&, RecordPlace&) { bgzf[28 + first_block_size(bgzf) - 8] ^= 1; },
          AccessFault::BlockChecksum, 0, 0},
+        // The bases asked for run into the next header line.
+        {"a fetch past a record's end", false, [](std::string&, std::string&, RecordPlace&) {},
+         AccessFault::IndexMismatch, 1, 2, 2},
         {"a .fai claims 2^62 bases", false, [](std::string&, std::string&, RecordPlace&) {},
          AccessFault::FileTooShort, 0, 0, std::uint64_t{1} << 62},
         {"a block header", true, [](std::string& bgzf, std::string&, RecordPlace&) { bgzf[28 + 12] = 'X'; },
