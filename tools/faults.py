@@ -99,7 +99,8 @@ class Suite:
                         ignore=shutil.ignore_patterns("__pycache__", "_engine*.so"))
         shutil.copy2(engines[0], package)
         # A test finds the command's source beside the package.
-        shutil.copy2(self.tree / "python" / "seqtally_cli.py", self.overlay)
+        shutil.copytree(self.tree / "python" / "seqtally_cli", self.overlay / "seqtally_cli",
+                        ignore=shutil.ignore_patterns("__pycache__"))
         return 0, ""
 
     def stages(self, native: bool) -> list[tuple[str, Command, dict[str, str] | None]]:

@@ -17,9 +17,9 @@ from ._checksum import FileChecksums, SequenceChecksum, checksum, checksum_files
 from ._dictionary import SequenceDictionary, sequence_dictionary
 from ._engine import Progress
 from ._errors import SeqtallyError
-from ._gc import GcSummary, gc_track
+from ._gc import GcSummary, check_gc_arguments, gc_track
 from ._outputs import atomic_output
-from ._reference import FastaFile, FastaIndex, IndexRecord, index, reference_base
+from ._reference import FastaFile, FastaIndex, IndexRecord, RegionError, UnknownSequence, index, reference_base
 from ._seqcol import compare, load_collection, seqcol, seqcol_of, verdict
 
 __all__ = [
@@ -29,11 +29,14 @@ __all__ = [
     "GcSummary",
     "IndexRecord",
     "Progress",
+    "RegionError",
     "SeqtallyError",
     "SequenceChecksum",
     "SequenceDictionary",
+    "UnknownSequence",
     "atomic_output",
     "canonical_json",
+    "check_gc_arguments",
     "checksum",
     "checksum_files",
     "compare",

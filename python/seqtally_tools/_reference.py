@@ -8,6 +8,7 @@ spaces or control bytes (samtools leaves them out of its length), and two
 records of one name (samtools keeps the first)."""
 from __future__ import annotations
 
+import errno
 import os
 import re
 from collections.abc import Callable, Iterator
@@ -17,10 +18,9 @@ from typing import NamedTuple
 from . import _engine
 from ._canonical import canonical_json
 from ._checksum import SequenceChecksum
-from ._dictionary import SamRecord, _lines_in_chunks, _sam_values, write_dictionary
+from ._dictionary import write_dictionary
 from ._engine import Progress
 from ._errors import SeqtallyError, from_failure, os_error
-from ._inputs import opened_plain
 from ._outputs import Target
 from ._seqcol import level2_of
 
@@ -102,13 +102,13 @@ def index(fasta: str | os.PathLike[str], *, force: bool = False, progress: Progr
     if not force:
         for output in outputs.values():
             if os.path.lexists(output):
-                raise SeqtallyError("exists already", output, "--force (force=True) replaces it")
+                raise SeqtallyError("exists already", output, "--force (force=True) replaces it", kind="os",
+                                    errno=errno.EEXIST)
     targets = {kind: Target.for_path(output) for kind, output in outputs.items()}
     try:
-        found, entries, gzi = _engine.index(path, progress=progress, on_record=on_record)
+        found, entries, gzi, fai, sizes = _engine.index(path, progress=progress, on_record=on_record)
     except _engine.Failure as failure:
-        raise from_failure(failure, path) from None
-    _check_names(entries, path)
+        raise from_failure(failure, path, purpose=_DISTINCT) from None
     notes = []
     if found == "gzip":
         notes.append(f"{path}: gzip but not BGZF, so it has no FASTA index (.fai): it cannot be read at random. "
@@ -118,16 +118,13 @@ def index(fasta: str | os.PathLike[str], *, force: bool = False, progress: Progr
     records = [IndexRecord(name, length, offset, line_bases, line_bytes, sha or "", md5 or "")
                for name, length, offset, line_bases, line_bytes, sha, md5, _, _ in entries]
     checksums = [SequenceChecksum(r.name, r.length, r.sha512t24u, r.md5) for r in records]
-    odd = _sam_differences(path, {i for i, entry in enumerate(entries) if entry[8]}, progress)
-    dictionary = write_dictionary(checksums, odd, uri="file://" + os.path.abspath(path), assembly=None,
-                                  species=None, label=path)
+    dictionary = write_dictionary(entries, uri="file://" + os.path.abspath(path), assembly=None, species=None)
     notes += dictionary.notes
     contents: dict[str, bytes] = {
-        "fai": "".join(f"{r.name}\t{r.length}\t{r.offset}\t{r.line_bases}\t{r.line_bytes}\n"
-                       for r in records if r.length > 0).encode(),
+        "fai": fai,
         "gzi": gzi or b"",
         "dict": dictionary.text.encode(),
-        "sizes": "".join(f"{r.name}\t{r.length}\n" for r in records).encode(),
+        "sizes": sizes,
         "seqcol": canonical_json(level2_of(checksums)) + b"\n",
     }
     order = [kind for kind in ("fai", "gzi", "dict", "sizes", "seqcol") if kind in targets]
@@ -135,14 +132,8 @@ def index(fasta: str | os.PathLike[str], *, force: bool = False, progress: Progr
     return FastaIndex(records, [outputs[kind] for kind in order], notes)
 
 
-def _check_names(entries: list[_engine.IndexEntry], path: str) -> None:
-    seen: dict[str, int] = {}
-    for number, entry in enumerate(entries, 1):
-        first = seen.setdefault(entry[0], number)
-        if first != number:
-            raise SeqtallyError(f"records {first} and {number} are both named {entry[0]!r}: an index needs "
-                                "distinct names (samtools would keep the first and drop the other silently)",
-                                path, kind="format", record=number)
+# Why an index refuses two records of one name.
+_DISTINCT = "an index needs distinct names (samtools would keep the first and drop the other silently)"
 
 
 def _check_layout(entries: list[_engine.IndexEntry], path: str) -> list[str]:
@@ -158,18 +149,6 @@ def _check_layout(entries: list[_engine.IndexEntry], path: str) -> list[str]:
             notes.append(f"record {number} ({entry[0]!r}) has no sequence: the .fai leaves it out, as samtools "
                          "does; the other files list it")
     return notes
-
-
-def _sam_differences(path: str, suspects: set[int], progress: Progress | None) -> dict[int, SamRecord]:
-    """samtools dict's values for the rare records where they are not
-    seqtally's: read again, only when there are such records."""
-    if not suspects:
-        return {}
-    try:
-        with opened_plain(path) as stream:
-            return _sam_values(_lines_in_chunks(stream, progress), suspects)
-    except OSError as error:
-        raise os_error(error, path, "cannot read it again") from None
 
 
 def _write_all(files: list[tuple[Target, bytes]]) -> None:
@@ -199,6 +178,26 @@ class _Place(NamedTuple):
     offset: int
     line_bases: int
     line_bytes: int
+
+
+class UnknownSequence(KeyError):
+    """A name the file does not hold (KeyError, as pysam raises it); `reason`
+    says so in plain words."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.reason = f"sequence '{name}' not present"
+        super().__init__(self.reason)
+
+
+class RegionError(ValueError):
+    """A region that cannot be read (ValueError, as pysam raises it):
+    `region` as given, `reason` in plain words without it."""
+
+    def __init__(self, region: str, reason: str) -> None:
+        self.region = region
+        self.reason = reason
+        super().__init__(f"{region}: {reason}")
 
 
 # samtools' regions: NAME, NAME:BEGIN, NAME:BEGIN-END, NAME:-END,
@@ -301,17 +300,17 @@ class FastaFile:
             close = region.index("}")
             name, rest = region[1:close], region[close + 1:]
             if rest and not rest.startswith(":"):
-                raise ValueError(f"{region}: a name in braces may be followed only by :RANGE")
+                raise RegionError(region, "a name in braces may be followed only by :RANGE")
             return (name, *self._range(rest[1:], region)) if rest else (name, None, None)
         colon = region.rfind(":")
         whole = region in self._places
         if colon < 0 or not _RANGE.fullmatch(region[colon + 1:]):
             if not whole:
-                raise KeyError(f"sequence '{region}' not present")
+                raise UnknownSequence(region)
             return region, None, None
         name = region[:colon]
         if whole and name in self._places:
-            raise ValueError(f"{region} is ambiguous: write {{{region}}} or {{{name}}}:{region[colon + 1:]}")
+            raise RegionError(region, f"ambiguous: write {{{region}}} or {{{name}}}:{region[colon + 1:]}")
         if whole:
             return region, None, None
         return (name, *self._range(region[colon + 1:], region))
@@ -319,24 +318,24 @@ class FastaFile:
     def _range(self, text: str, region: str) -> tuple[int | None, int | None]:
         found = _RANGE.fullmatch(text)
         if found is None:
-            raise ValueError(f"{region}: not a range (BEGIN, BEGIN-END, -END or BEGIN-)")
+            raise RegionError(region, "not a range (BEGIN, BEGIN-END, -END or BEGIN-)")
         begin_text = found["begin"].replace(",", "")
         end_text = (found["end"] or "").replace(",", "")
         begin = int(begin_text) if begin_text else 1
         if begin < 1:
-            raise ValueError(f"{region}: positions count from 1")
+            raise RegionError(region, "positions count from 1")
         if found["dash"] is None:
             return begin - 1, None
         end = int(end_text) if end_text else None
         if end is not None and end < begin:
-            raise ValueError(f"{region}: the end comes before the start")
+            raise RegionError(region, "the end comes before the start")
         return begin - 1, end
 
     def _place(self, reference: str) -> _Place:
         try:
             return self._places[reference]
         except KeyError:
-            raise KeyError(f"sequence '{reference}' not present") from None
+            raise UnknownSequence(reference) from None
 
     def wrapped(self, reference: str, start: int | None, end: int | None) -> Iterator[str]:
         """The bases in lines of 60, each with its line end, fetched a few
@@ -374,10 +373,9 @@ def _read_fai(path: str) -> dict[str, _Place]:
 
 def _index_in_memory(path: str) -> tuple[dict[str, _Place], bytes | None]:
     try:
-        found, entries, gzi = _engine.index(path, digests=False)
+        found, entries, gzi, _, _ = _engine.index(path, digests=False)
     except _engine.Failure as failure:
-        raise from_failure(failure, path) from None
-    _check_names(entries, path)
+        raise from_failure(failure, path, purpose=_DISTINCT) from None
     _check_layout(entries, path)
     places = {entry[0]: _Place(entry[1], entry[2], max(entry[3], 1), max(entry[4], 1)) for entry in entries
               if entry[1] > 0}
