@@ -14,15 +14,13 @@
 
 #include "common/io_error.h"
 #include "common/result.h"
+#include "fasta/fai.h"
 #include "fasta/random_access.h"
 
 namespace seqtally::core {
 
-struct Contig {
-    std::string name;
-    std::uint64_t length = 0;
-    RecordPlace place;
-};
+// A record as its .fai line places it.
+using Contig = FaiEntry;
 
 // The records of an indexed file by name (the first of a name wins, as
 // samtools keeps it).
