@@ -30,8 +30,9 @@ class SeqtallyError(Exception):
 
     `fault` says exactly what, where the engine found it: "not-fasta",
     "unsupported" (bzip2, xz or zstd), "not-utf8", "unnamed", "duplicate",
-    "truncated", "bad-header", "bad-data", "checksum", "index-stale",
-    "index-mismatch", "cancelled"; None otherwise.
+    "truncated", "bad-header", "bad-data", "trailing-data", "checksum",
+    "index-stale", "index-malformed", "index-mismatch", "cancelled"; None
+    otherwise.
     """
 
     def __init__(self, message: str, path: str | None = None, hint: str | None = None, *, kind: str | None = None,
