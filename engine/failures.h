@@ -35,10 +35,12 @@ enum class Fault : std::uint8_t {
     Unnamed,        // a record without a name where one is needed
     Duplicate,      // a name given twice where names must be distinct
     Truncated,      // the input ends inside a gzip member
-    BadHeader,      // a gzip member's header (or bytes after the last member)
+    BadHeader,      // a gzip member's header
     BadData,        // compressed data that does not inflate
+    TrailingData,   // bytes after the last gzip member that start no other
     Checksum,       // a gzip member's or BGZF block's CRC-32 or length
     IndexStale,     // the file ends before the bases its index places there
+    IndexMalformed, // an index whose bytes are not an index
     IndexMismatch,  // an index that does not fit its file
     Cancelled,
     NotBed,         // a line of a BED file that is not BED

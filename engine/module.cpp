@@ -35,6 +35,8 @@ PyMethodDef methods[] = {
     {"index", keywords_entry<index>(), METH_VARARGS | METH_KEYWORDS,
      "index(source, digests=True, progress=None, on_record=None, distinct=True): (compression, records, gzi, fai, "
      "sizes) in one read."},
+    {"read_fai", read_fai, METH_O,
+     "read_fai(text): the records of a .fai file, (name, length, offset, line_bases, line_bytes) each."},
     {nullptr, nullptr, 0, nullptr},
 };
 

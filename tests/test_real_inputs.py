@@ -44,7 +44,7 @@ FASTQ = "line 1 starts with '@', not '>' (it looks like FASTQ: seqtally reads FA
     (GZ[:-8] + bytes([GZ[-8] ^ 1]) + GZ[-7:], "gzip", "checksum", "CRC-32"),
     (GZ[:-4] + bytes([GZ[-4] ^ 1]) + GZ[-3:], "gzip", "checksum", "CRC-32"),
     (GZ[:12] + b"\xff" * 16 + GZ[28:], "gzip", "bad-data", "invalid compressed data"),
-    (GZ + b"junk after the last member", "gzip", "bad-header", "after the last member"),
+    (GZ + b"junk after the last member", "gzip", "trailing-data", "after the last member"),
     (b"\xfd7zXZ\x00\x00\x04", "format", "unsupported", "xz"),
     (b"BZh91AY&SY", "format", "unsupported", "bzip2"),
     (b"(\xb5/\xfd\x00", "format", "unsupported", "zstd"),

@@ -45,11 +45,18 @@ class Failure(Exception):
           its BED line).
     fault: exactly what, for programs: "not-fasta", "unsupported",
           "not-utf8", "unnamed", "duplicate", "truncated", "bad-header",
+<<<<<<< HEAD
           "bad-data", "checksum", "index-stale", "index-mismatch",
           "cancelled", "not-bed" (a malformed BED line: kind "format"),
           "unknown-contig", "past-end", "start-after-end"; None for an
           error of the system.
     which: what the failure concerns: "input", "output", "sizes" or "bed".
+=======
+          "bad-data", "trailing-data", "checksum", "index-stale",
+          "index-malformed", "index-mismatch", "cancelled"; None for an
+          error of the system.
+    which: what the failure concerns: "input", "output" or "sizes".
+>>>>>>> main
     message: plain words, without the path, e.g. "line 1 starts with '@',
           not '>'" or "No such file or directory".
     """
@@ -140,6 +147,12 @@ def index(source: Source, digests: bool = True, progress: Progress | None = None
     be addressed so; sam is (name, length, md5) as samtools dict reads the
     record where that differs from seqtally's values, else None. The
     digests are None when digests is False."""
+
+def read_fai(text: bytes) -> list[tuple[str, int, int, int, int]]:
+    """The records of a .fai file's bytes, (name, length, offset,
+    line_bases, line_bytes) each, in file order, the first of two equal
+    names kept. A line that is not a FASTA index line fails (kind "index",
+    fault "index-malformed", `line`)."""
 
 class RandomAccess:
     """The bases of a plain FASTA file, or of a BGZF one given its .gzi

@@ -30,10 +30,11 @@ class SeqtallyError(Exception):
 
     `fault` says exactly what, where the engine found it: "not-fasta",
     "unsupported" (bzip2, xz or zstd), "not-utf8", "unnamed", "duplicate",
-    "truncated", "bad-header", "bad-data", "checksum", "index-stale",
-    "index-mismatch", "cancelled", "not-bed" (a BED line that is not BED);
-    for kind "interval" (IntervalError) "unknown-contig", "past-end",
-    "start-after-end"; None otherwise.
+    "truncated", "bad-header", "bad-data", "trailing-data", "checksum",
+    "index-stale", "index-malformed", "index-mismatch", "cancelled",
+    "not-bed" (a BED line that is not BED); for kind "interval"
+    (IntervalError) "unknown-contig", "past-end", "start-after-end"; None
+    otherwise.
     """
 
     def __init__(self, message: str, path: str | None = None, hint: str | None = None, *, kind: str | None = None,

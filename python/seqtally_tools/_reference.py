@@ -382,17 +382,14 @@ def _read_bytes(path: str) -> bytes:
 
 
 def _read_fai(path: str) -> dict[str, _Place]:
-    places: dict[str, _Place] = {}
-    for number, line in enumerate(_read_bytes(path).decode("utf-8", "replace").splitlines(), 1):
-        fields = line.split("\t")
-        try:
-            length, offset, line_bases, line_bytes = (int(field) for field in fields[1:5])
-        except ValueError:
-            length = line_bases = -1
-        if len(fields) < 5 or length < 0 or line_bases < 1 and length > 0:
-            raise SeqtallyError(f"line {number} is not a FASTA index line", path, kind="format", line=number)
-        places.setdefault(fields[0], _Place(length, offset, max(line_bases, 1), max(line_bytes, line_bases, 1)))
-    return places
+    try:
+        entries = _engine.read_fai(_read_bytes(path))
+    except _engine.Failure as failure:
+        raise from_failure(failure, path) from None
+    # A record without bases has no lines to place; 1 keeps the line
+    # arithmetic defined.
+    return {name: _Place(length, offset, max(line_bases, 1), max(line_bytes, 1))
+            for name, length, offset, line_bases, line_bytes in entries}
 
 
 def _index_in_memory(path: str) -> tuple[dict[str, _Place], bytes | None]:
