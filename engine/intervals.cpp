@@ -1,8 +1,7 @@
 // IntervalReader: many intervals of one indexed FASTA file, read by the
 // core in file order with the interpreter lock released: BED files read and
-// checked, bases and composition as native-endian rows, and the output of
-// bedtools getfasta and nuc and of samtools faidx written to a descriptor as
-// it is made.
+// checked, bases and composition as native-endian rows. Its commands, which
+// write bedtools' and samtools' output, are in bed_commands.cpp.
 #include "engine/intervals.h"
 
 #include <cstring>
@@ -17,34 +16,131 @@
 #include <vector>
 
 #include "core/src/lib/composition.h"
-#include "core/src/lib/interval_output.h"
-#include "engine/failures.h"
-#include "engine/progress.h"
-#include "engine/sources.h"
-#include "engine/unlocked.h"
-#include "fasta/random_access.h"
-#include "streams/output_stream.h"
+#include "engine/interval_reader.h"
 
 namespace seqtally::engine {
 namespace {
 
-// Many intervals of one file, through a RandomAccess of its own: its calls
-// take their mutex only after releasing the interpreter lock, so that a
-// checkpoint taking the lock back never waits on a thread that holds the
-// lock and wants the mutex.
-struct IntervalReaderObject {
-    PyObject_HEAD
-    struct State {
-        State(RandomAccess opened, core::Contigs named) : access(std::move(opened)), contigs(std::move(named)) {}
-        RandomAccess* helper_or_null() { return helper ? &*helper : nullptr; }
-        std::mutex mutex;
-        RandomAccess access;
-        // A second reader for a second thread, on machines with two cores.
-        std::optional<RandomAccess> helper;
-        core::Contigs contigs;
-    };
-    std::unique_ptr<State> state;  // constructed by new, destroyed by dealloc
+// A buffer argument as a span of T (native-endian), the interval arrays.
+template <class T>
+class Array {
+  public:
+    Array(PyObject* object, const char* what) {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) throw PythonRaised{};
+        if (view_.len % static_cast<Py_ssize_t>(sizeof(T)) != 0) {
+            PyBuffer_Release(&view_);
+            PyErr_Format(PyExc_ValueError, "%s: not a whole number of %zu-byte items", what, sizeof(T));
+            throw PythonRaised{};
+        }
+    }
+    ~Array() { PyBuffer_Release(&view_); }
+    Array(const Array&) = delete;
+    Array& operator=(const Array&) = delete;
+    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len) / sizeof(T); }
+    T operator[](std::size_t i) const noexcept {
+        T value;
+        std::memcpy(&value, static_cast<const char*>(view_.buf) + i * sizeof(T), sizeof(T));
+        return value;
+    }
+
+  private:
+    Py_buffer view_{};
 };
+
+}  // namespace
+
+IntervalReaderObject::State& state_of(PyObject* self) { return *reinterpret_cast<IntervalReaderObject*>(self)->state; }
+
+Problem interval_problem(Fault fault, std::string text, std::uint64_t index) {
+    Problem problem(Kind::Interval, Which::Input, std::move(text), fault);
+    problem.record = index;
+    return problem;
+}
+
+// The whole BED text of a source.
+std::string bed_text(const Place& place) {
+    File file = [&] {
+        try {
+            return open_input_file(place);
+        } catch (Problem& problem) {
+            problem.which = Which::Bed;
+            throw;
+        }
+    }();
+    std::string text;
+    for (;;) {
+        const std::size_t at = text.size();
+        text.resize(at + (1 << 20));
+        auto got = file.read(std::span(reinterpret_cast<std::uint8_t*>(text.data() + at), 1 << 20));
+        if (!got) throw os_problem(got.error().raw_os_error(), Which::Bed);
+        text.resize(at + got.value());
+        if (got.value() == 0) return text;
+    }
+}
+
+core::BedIntervals parsed_bed(const std::string& text) {
+    auto parsed = core::parse_bed(text);
+    if (!parsed) {
+        Problem problem(Kind::Format, Which::Bed, "line " + std::to_string(parsed.error().line) + ": " +
+                        parsed.error().text, Fault::NotBed);
+        problem.line = parsed.error().line;
+        throw problem;
+    }
+    return std::move(parsed).value();
+}
+
+// The intervals of the four arrays, each checked against its contig.
+std::vector<core::Interval> intervals_of(const core::Contigs& contigs, PyObject* const* args) {
+    const Array<std::uint32_t> numbers(args[0], "contigs");
+    const Array<std::uint64_t> starts(args[1], "starts");
+    const Array<std::uint64_t> ends(args[2], "ends");
+    const Array<std::uint8_t> reverse(args[3], "reverse");
+    if (starts.size() != numbers.size() || ends.size() != numbers.size() || reverse.size() != numbers.size()) {
+        PyErr_SetString(PyExc_ValueError, "contigs, starts, ends and reverse differ in length");
+        throw PythonRaised{};
+    }
+    std::vector<core::Interval> intervals(numbers.size());
+    for (std::size_t i = 0; i < intervals.size(); ++i) {
+        if (numbers[i] >= contigs.size()) {
+            PyErr_Format(PyExc_IndexError, "interval %zu: no contig number %u", i, numbers[i]);
+            throw PythonRaised{};
+        }
+        const core::Contig& contig = contigs[numbers[i]];
+        const core::Interval interval{numbers[i], starts[i], ends[i], reverse[i] != 0};
+        if (interval.start > interval.end) {
+            throw interval_problem(Fault::StartAfterEnd, "the start (" + std::to_string(interval.start) +
+                                   ") is after the end (" + std::to_string(interval.end) + ")", i);
+        }
+        if (interval.end > contig.length) {
+            throw interval_problem(Fault::PastEnd,
+                                   core::fault_text(core::IntervalFault::PastEnd, contigs, contig.name, interval.start,
+                                                    interval.end), i);
+        }
+        intervals[i] = interval;
+    }
+    return intervals;
+}
+
+namespace {
+
+Fault fault_of(core::IntervalFault fault) {
+    switch (fault) {
+        case core::IntervalFault::UnknownContig: return Fault::UnknownContig;
+        case core::IntervalFault::PastEnd: return Fault::PastEnd;
+        case core::IntervalFault::Empty:
+        case core::IntervalFault::None: break;
+    }
+    return Fault::None;
+}
+
+// Every interval's bases shown to `visit` (in file order), with the
+// interpreter lock released and the reader's mutex held.
+void visit_all(IntervalReaderObject::State& state, const std::vector<core::Interval>& intervals,
+               const std::function<void(std::size_t, std::string_view)>& visit, Unlocked& unlocked) {
+    core::BatchFetch fetch(state.access, state.contigs, intervals, 0, false, state.helper_or_null());
+    auto read = fetch.next(visit, [&] { unlocked.checkpoint(); });
+    if (!read) throw access_problem(read.error());
+}
 
 IntervalReaderObject* self_of(PyObject* self) { return reinterpret_cast<IntervalReaderObject*>(self); }
 
@@ -103,139 +199,6 @@ void interval_reader_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DecRef(reinterpret_cast<PyObject*>(type));
-}
-
-IntervalReaderObject::State& state_of(PyObject* self) { return *self_of(self)->state; }
-
-Fault fault_of(core::IntervalFault fault) {
-    switch (fault) {
-        case core::IntervalFault::UnknownContig: return Fault::UnknownContig;
-        case core::IntervalFault::PastEnd: return Fault::PastEnd;
-        case core::IntervalFault::Empty:
-        case core::IntervalFault::None: break;
-    }
-    return Fault::None;
-}
-
-// The notes' words for a fault, as Failure.fault says them.
-const char* fault_name(core::IntervalFault fault) {
-    switch (fault) {
-        case core::IntervalFault::Empty: return "empty";
-        case core::IntervalFault::UnknownContig: return "unknown-contig";
-        case core::IntervalFault::PastEnd: return "past-end";
-        case core::IntervalFault::None: break;
-    }
-    return "none";
-}
-
-Problem interval_problem(Fault fault, std::string text, std::uint64_t index) {
-    Problem problem(Kind::Interval, Which::Input, std::move(text), fault);
-    problem.record = index;
-    return problem;
-}
-
-Problem failure_problem(const core::IntervalFailure& failure) {
-    return failure.side == core::IntervalFailure::Side::Read ? access_problem(failure.error)
-                                                             : write_problem(failure.error, Which::Output);
-}
-
-// The whole BED text of a source.
-std::string bed_text(const Place& place) {
-    File file = [&] {
-        try {
-            return open_input_file(place);
-        } catch (Problem& problem) {
-            problem.which = Which::Bed;
-            throw;
-        }
-    }();
-    std::string text;
-    for (;;) {
-        const std::size_t at = text.size();
-        text.resize(at + (1 << 20));
-        auto got = file.read(std::span(reinterpret_cast<std::uint8_t*>(text.data() + at), 1 << 20));
-        if (!got) throw os_problem(got.error().raw_os_error(), Which::Bed);
-        text.resize(at + got.value());
-        if (got.value() == 0) return text;
-    }
-}
-
-core::BedIntervals parsed_bed(const std::string& text) {
-    auto parsed = core::parse_bed(text);
-    if (!parsed) {
-        Problem problem(Kind::Format, Which::Bed, "line " + std::to_string(parsed.error().line) + ": " +
-                        parsed.error().text, Fault::NotBed);
-        problem.line = parsed.error().line;
-        throw problem;
-    }
-    return std::move(parsed).value();
-}
-
-// A buffer argument as a span of T (native-endian), the interval arrays.
-template <class T>
-class Array {
-  public:
-    Array(PyObject* object, const char* what) {
-        if (PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) < 0) throw PythonRaised{};
-        if (view_.len % static_cast<Py_ssize_t>(sizeof(T)) != 0) {
-            PyBuffer_Release(&view_);
-            PyErr_Format(PyExc_ValueError, "%s: not a whole number of %zu-byte items", what, sizeof(T));
-            throw PythonRaised{};
-        }
-    }
-    ~Array() { PyBuffer_Release(&view_); }
-    Array(const Array&) = delete;
-    Array& operator=(const Array&) = delete;
-    std::size_t size() const noexcept { return static_cast<std::size_t>(view_.len) / sizeof(T); }
-    T operator[](std::size_t i) const noexcept {
-        T value;
-        std::memcpy(&value, static_cast<const char*>(view_.buf) + i * sizeof(T), sizeof(T));
-        return value;
-    }
-
-  private:
-    Py_buffer view_{};
-};
-
-// The intervals of the four arrays, each checked against its contig.
-std::vector<core::Interval> intervals_of(const core::Contigs& contigs, PyObject* const* args) {
-    const Array<std::uint32_t> numbers(args[0], "contigs");
-    const Array<std::uint64_t> starts(args[1], "starts");
-    const Array<std::uint64_t> ends(args[2], "ends");
-    const Array<std::uint8_t> reverse(args[3], "reverse");
-    if (starts.size() != numbers.size() || ends.size() != numbers.size() || reverse.size() != numbers.size()) {
-        PyErr_SetString(PyExc_ValueError, "contigs, starts, ends and reverse differ in length");
-        throw PythonRaised{};
-    }
-    std::vector<core::Interval> intervals(numbers.size());
-    for (std::size_t i = 0; i < intervals.size(); ++i) {
-        if (numbers[i] >= contigs.size()) {
-            PyErr_Format(PyExc_IndexError, "interval %zu: no contig number %u", i, numbers[i]);
-            throw PythonRaised{};
-        }
-        const core::Contig& contig = contigs[numbers[i]];
-        const core::Interval interval{numbers[i], starts[i], ends[i], reverse[i] != 0};
-        if (interval.start > interval.end) {
-            throw interval_problem(Fault::StartAfterEnd, "the start (" + std::to_string(interval.start) +
-                                   ") is after the end (" + std::to_string(interval.end) + ")", i);
-        }
-        if (interval.end > contig.length) {
-            throw interval_problem(Fault::PastEnd,
-                                   core::fault_text(core::IntervalFault::PastEnd, contigs, contig.name, interval.start,
-                                                    interval.end), i);
-        }
-        intervals[i] = interval;
-    }
-    return intervals;
-}
-
-// Every interval's bases shown to `visit` (in file order), with the
-// interpreter lock released and the reader's mutex held.
-void visit_all(IntervalReaderObject::State& state, const std::vector<core::Interval>& intervals,
-               const std::function<void(std::size_t, std::string_view)>& visit, Unlocked& unlocked) {
-    core::BatchFetch fetch(state.access, state.contigs, intervals, 0, false, state.helper_or_null());
-    auto read = fetch.next(visit, [&] { unlocked.checkpoint(); });
-    if (!read) throw access_problem(read.error());
 }
 
 PyObject* interval_reader_read_bed(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -344,129 +307,6 @@ PyObject* interval_reader_composition(PyObject* self, PyObject* const* args, Py_
         }
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(rows.data()),
                                          static_cast<Py_ssize_t>(rows.size() * sizeof(std::int64_t)));
-    });
-}
-
-PyObject* notes_list(const std::vector<core::IntervalNote>& notes) {
-    py::PyRef list(PyList_New(static_cast<Py_ssize_t>(notes.size())));
-    if (!list) throw PythonRaised{};
-    for (std::size_t i = 0; i < notes.size(); ++i) {
-        PyObject* item = Py_BuildValue("(Kss#)", static_cast<unsigned long long>(notes[i].line),
-                                       fault_name(notes[i].fault), notes[i].text.data(),
-                                       static_cast<Py_ssize_t>(notes[i].text.size()));
-        if (item == nullptr) throw PythonRaised{};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-}
-
-// A BED command of bedtools: the BED read and parsed, the output written as
-// the intervals are read, all with the interpreter lock released.
-template <class Write>
-PyObject* bed_command(PyObject* self, PyObject* bed, PyObject* output, PyObject* progress_arg, Write&& write) {
-    return frame([&]() -> PyObject* {
-        ProgressObject* progress = progress_of(progress_arg);
-        const Place bed_place = place_of(bed, "bed", 0);
-        const Place output_place = place_of(output, "output", 1);
-        IntervalReaderObject::State& state = state_of(self);
-        std::vector<core::IntervalNote> notes;
-        {
-            Unlocked unlocked(progress, nullptr);
-            const std::string text = bed_text(bed_place);
-            const core::BedIntervals intervals = parsed_bed(text);
-            std::lock_guard lock(state.mutex);
-            OutputStream out(std::make_unique<FileSink>(open_output_file(output_place, Which::Output)));
-            core::IntervalContext context{state.access, state.contigs, out, [&] { unlocked.checkpoint(); },
-                                          state.helper_or_null()};
-            auto done = write(context, intervals);
-            if (!done) throw failure_problem(done.error());
-            if (auto released = out.release(); !released) throw write_problem(released.error(), Which::Output);
-            notes = std::move(done).value();
-        }
-        return notes_list(notes);
-    });
-}
-
-PyObject* interval_reader_getfasta(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"bed", "output", "strand", "header", "tab", "progress", nullptr};
-    PyObject* bed = nullptr;
-    PyObject* output = nullptr;
-    int strand = 0, tab = 0;
-    const char* header = "position";
-    PyObject* progress = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOpsp|O:getfasta", const_cast<char**>(keywords), &bed, &output,
-                                     &strand, &header, &tab, &progress)) {
-        return nullptr;
-    }
-    const std::string_view form(header);
-    core::GetfastaOptions options{strand != 0, core::HeaderForm::Position, tab != 0};
-    if (form == "name") {
-        options.header = core::HeaderForm::NameAndPosition;
-    } else if (form == "name_only") {
-        options.header = core::HeaderForm::Name;
-    } else if (form != "position") {
-        PyErr_SetString(PyExc_ValueError, "header must be 'position', 'name' or 'name_only'");
-        return nullptr;
-    }
-    return bed_command(self, bed, output, progress, [&](core::IntervalContext& context, const core::BedIntervals& intervals) {
-        return core::write_getfasta(context, intervals, options);
-    });
-}
-
-PyObject* interval_reader_nuc(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"bed", "output", "strand", "seq", "pattern", "ignore_case", "progress", nullptr};
-    PyObject* bed = nullptr;
-    PyObject* output = nullptr;
-    int strand = 0, seq = 0, ignore_case = 0;
-    const char* pattern = "";
-    Py_ssize_t pattern_size = 0;
-    PyObject* progress = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOpps#p|O:nuc", const_cast<char**>(keywords), &bed, &output,
-                                     &strand, &seq, &pattern, &pattern_size, &ignore_case, &progress)) {
-        return nullptr;
-    }
-    const core::NucOptions options{strand != 0, seq != 0, std::string(pattern, static_cast<std::size_t>(pattern_size)),
-                                   ignore_case != 0};
-    return bed_command(self, bed, output, progress, [&](core::IntervalContext& context, const core::BedIntervals& intervals) {
-        return core::write_nuc(context, intervals, options);
-    });
-}
-
-PyObject* interval_reader_faidx(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"contigs", "starts", "ends", "reverse", "headers", "output", "progress", nullptr};
-    PyObject* arrays[4] = {};
-    PyObject* headers = nullptr;
-    PyObject* output = nullptr;
-    PyObject* progress_arg = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO!O|O:faidx", const_cast<char**>(keywords), &arrays[0],
-                                     &arrays[1], &arrays[2], &arrays[3], &PyList_Type, &headers, &output,
-                                     &progress_arg)) {
-        return nullptr;
-    }
-    return frame([&]() -> PyObject* {
-        IntervalReaderObject::State& state = state_of(self);
-        const std::vector<core::Interval> intervals = intervals_of(state.contigs, arrays);
-        if (static_cast<std::size_t>(PyList_GET_SIZE(headers)) != intervals.size()) {
-            PyErr_SetString(PyExc_ValueError, "one header per interval");
-            throw PythonRaised{};
-        }
-        std::vector<std::string> texts;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers); ++i) {
-            py::PyRef encoded(PyUnicode_AsEncodedString(PyList_GET_ITEM(headers, i), "utf-8", "surrogateescape"));
-            if (!encoded) throw PythonRaised{};
-            texts.emplace_back(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
-        }
-        const std::vector<std::string_view> views(texts.begin(), texts.end());
-        ProgressObject* progress = progress_of(progress_arg);
-        const Place output_place = place_of(output, "output", 1);
-        Unlocked unlocked(progress, nullptr);
-        std::lock_guard lock(state.mutex);
-        OutputStream out(std::make_unique<FileSink>(open_output_file(output_place, Which::Output)));
-        core::IntervalContext context{state.access, state.contigs, out, [&] { unlocked.checkpoint(); },
-                                          state.helper_or_null()};
-        if (auto done = core::write_faidx(context, intervals, views); !done) throw failure_problem(done.error());
-        if (auto released = out.release(); !released) throw write_problem(released.error(), Which::Output);
-        return Py_NewRef(Py_None);
     });
 }
 
