@@ -367,7 +367,7 @@ def track_rows(reps, inputs, limits, work, row):
 
     print("tracks:", flush=True)
     genome = inputs["genome"]
-    records = _engine.gc_values(str(genome), 100, False)
+    records, _ = _engine.gc_values(str(genome), 100, False)
     sizes = [(name, length) for name, length, *_ in records]
     arrays = [np.frombuffer(values, dtype=np.uint8) for _, _, values, _ in records]
 
@@ -628,7 +628,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="16 MiB inputs and 100,000 reads: a smoke run")
     parser.add_argument("--no-callgrind", action="store_true")
     parser.add_argument("--only", type=lambda text: set(text.split(",")), metavar="SECTIONS",
-                        help="some of checksum,command,identity,tracks,engine,reference,wiggle,callgrind (the limits always run)")
+                        help="some of checksum,command,identity,tracks,engine,reference,intervals,wiggle,callgrind (the limits always "
+                        "run)")
     options = parser.parse_args()
 
     def wanted(section):
@@ -712,6 +713,10 @@ def main():
             engine_rows(reps, inputs, size, limits, work, row)
         if wanted("reference"):
             reference_rows(reps, inputs, size, limits, work, row)
+        if wanted("intervals"):
+            from intervals import interval_rows
+
+            interval_rows(reps, inputs, size, work, row, str(Path(sys.executable).parent / "seqtally"))
 
         if wanted("wiggle"):
             print("wiggle:", flush=True)
@@ -826,7 +831,7 @@ def print_table(report):
     limits, rows = report["limits"], report["rows"]
     print()
     print(f"{'':60} {'MB/s':>8} {'vs limit':>22} {'vs best peer':>13} {'vs partial':>12} {'working mem':>11}")
-    for section in ("checksum", "command", "identity", "reference", "tracks", "wiggle"):
+    for section in ("checksum", "command", "identity", "reference", "intervals", "tracks", "wiggle"):
         ours = [r for r in rows if r["section"] == section and r["kind"] == "seqtally"]
         for r in ours:
             memory = "-" if r["growth"] is None else f"{r['growth'] / MiB:7.1f} MiB"
@@ -913,6 +918,12 @@ def limit_text(r, limits):
         return f"{ratio:.2f}x the default count"
     if kind == "plain":
         return f"{ratio:.2f}x plain, {100 * r['vs_inflate']:.0f}% infl."
+    if kind == "seqcol":
+        return f"{ratio:.2f}x seqcol's time"
+    if kind == "own plain":
+        return f"{ratio:.2f}x its plain time"
+    if kind is not None and kind.startswith("faster than "):
+        return f"{ratio:.2f}x {kind.removeprefix('faster than ').split(',')[0]}"
     return "-"
 
 

@@ -1,7 +1,6 @@
 """The seqtally command: output formats, threads and file lists, exit
 statuses, messages, Ctrl-C, outputs that appear only when complete,
 progress."""
-import ast
 import contextlib
 import fcntl
 import gzip
@@ -255,13 +254,3 @@ def test_a_command_started_with_sigint_ignored_keeps_ignoring_it(large):
     os.killpg(run.pid, signal.SIGINT)
     stdout, stderr = run.communicate(timeout=120)
     assert (run.returncode, stderr) == (0, b"") and len(stdout.splitlines()) == 1 + 2 * 6
-
-
-def test_the_command_uses_only_the_public_names_of_the_library():
-    tree = ast.parse(open(seqtally_tools.__file__.replace("seqtally_tools/__init__.py", "seqtally_cli.py")).read())
-    for node in ast.walk(tree):
-        if isinstance(node, ast.ImportFrom) and node.module and node.module.startswith("seqtally_tools"):
-            assert node.module == "seqtally_tools", node.module
-            assert {alias.name for alias in node.names} <= set(seqtally_tools.__all__)
-        if isinstance(node, ast.Import):
-            assert not any(alias.name.startswith("seqtally_tools") for alias in node.names)

@@ -204,7 +204,7 @@ def test_a_hint_on_soft_masked_input(tmp_path, fasta, lowercase, arguments, outp
     out = cli("gc", path, tmp_path / output, *arguments)
     assert out.returncode == 0
     assert out.stderr.count(b"seqtally: hint:") == out.stderr.count(HINT) == hinted, out.stderr
-    summary = seqtally_tools.gc_track(path, tmp_path / output, count=arguments[1] if "--count" in arguments else "upper",
+    summary = seqtally_tools.gc_track(path, tmp_path / output, count=arguments[1] if "--count" in arguments else None,
                                       skew="--skew" in arguments)
     assert summary == seqtally_tools.GcSummary(100, lowercase)
 
@@ -217,13 +217,17 @@ def test_arguments_that_would_be_ignored_or_are_out_of_range(tmp_path, fasta):
             ({"count": "acgt", "min_acgt": float("nan")}, "min_acgt must be a number from 0 to 1, not nan"),
             ({"count": "acgt", "skew": True}, "skew counts G and C in either case by itself"),
             ({"min_acgt": 0.5}, "min_acgt applies only to count='acgt'"),
+            ({"skew": True, "count": "upper"}, "count does not apply"),
+            ({"window": 0}, "window must be 1 or more, not 0"),
+            ({"level": 10, "output": "t.wig.gz"}, "level must be from 0 to 9, not 10"),
             ({"skew": True, "min_acgt": 0.5}, "min_acgt applies only to count='acgt'")):
         with pytest.raises(ValueError, match=message):
-            seqtally_tools.gc_track(path, tmp_path / "t.wig", **arguments)
-    for arguments, message in ((["--skew", "--count", "upper"], b"--count does not apply"),
-                               (["--min-acgt", "0.3"], b"--min-acgt applies only to --count acgt"),
-                               (["--count", "acgt", "--min-acgt", "-0.1"], b"must be from 0 to 1: -0.1"),
-                               (["--count", "acgt", "--min-acgt", "nan"], b"must be from 0 to 1: nan")):
+            seqtally_tools.gc_track(path, tmp_path / arguments.pop("output", "t.wig"), **arguments)
+    # The command says what the library would, before it reads anything.
+    for arguments, message in ((["--skew", "--count", "upper"], b"count does not apply"),
+                               (["--min-acgt", "0.3"], b"min_acgt applies only to count='acgt'"),
+                               (["--count", "acgt", "--min-acgt", "-0.1"], b"from 0 to 1, not -0.1"),
+                               (["--window", "0"], b"window must be 1 or more, not 0")):
         out = cli("gc", path, tmp_path / "t.wig", *arguments)
         assert out.returncode == 2 and message in out.stderr, out.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == [path.rsplit("/", 1)[1]]

@@ -243,12 +243,3 @@ def test_no_process_is_started_and_nothing_is_left_behind(tmp_path, monkeypatch,
             assert descriptors_children_threads() == before, name
     assert capfd.readouterr() == ("", "")
     assert seqtally.checksum(str(EXAMPLES / "small.fa"))  # the module is still fine
-
-
-def test_the_old_name_still_works_and_says_it_is_deprecated():
-    from seqtally_cli import checksum_records
-
-    with pytest.warns(DeprecationWarning):
-        records = checksum_records(str(EXAMPLES / "small.fa"))
-    assert records[0] == {"file": str(EXAMPLES / "small.fa"), "id": "chr1", "length": 62,
-                          "sha512t24u": "ZhOllH8yWF1gdUrd1x8kVUyZ-6JY6IWk", "md5": "297c69ab9e2c6d8298fa3c9876f76020"}

@@ -62,7 +62,7 @@ def test_stubs_type_check_usage_and_catch_misuse(tmp_path):
 
 
 def test_the_python_layer_itself_passes_mypy_strict():
-    out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "python/seqtally_cli.py",
+    out = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "python/seqtally_cli",
                           "python/seqtally_tools"], cwd=ROOT, capture_output=True, text=True)
     assert out.returncode == 0, out.stdout
 
@@ -80,8 +80,8 @@ def test_sdist_installs_in_a_fresh_environment_and_wheel_holds_only_the_package(
     library = {f"seqtally_tools/{p.name}" for p in (ROOT / "python" / "seqtally_tools").iterdir()
                if p.suffix in (".py", ".pyi", ".typed")}
     assert {"seqtally_tools/py.typed", "seqtally_tools/_engine.pyi"} <= library
-    assert package - extensions == {
-        "seqtally_cli.py", "seqtally-stubs/__init__.pyi", "seqtally-stubs/py.typed", *library}
+    command = {f"seqtally_cli/{p.name}" for p in (ROOT / "python" / "seqtally_cli").iterdir() if p.suffix == ".py"}
+    assert package - extensions == {"seqtally-stubs/__init__.pyi", "seqtally-stubs/py.typed", *library, *command}
     assert any(n.endswith("entry_points.txt") for n in names)
 
     venv = tmp_path / "venv"

@@ -99,7 +99,8 @@ class Suite:
                         ignore=shutil.ignore_patterns("__pycache__", "_engine*.so"))
         shutil.copy2(engines[0], package)
         # A test finds the command's source beside the package.
-        shutil.copy2(self.tree / "python" / "seqtally_cli.py", self.overlay)
+        shutil.copytree(self.tree / "python" / "seqtally_cli", self.overlay / "seqtally_cli",
+                        ignore=shutil.ignore_patterns("__pycache__"))
         return 0, ""
 
     def stages(self, native: bool) -> list[tuple[str, Command, dict[str, str] | None]]:
@@ -127,7 +128,7 @@ class Suite:
             stages.append(("build", [ninja, "-C", str(self.fuzz)], None))
             # New inputs go to the first folder: a scratch one, not the committed seeds.
             scratch = tempfile.mkdtemp(prefix="seqtally-faults-")
-            for target in ("fasta_reader", "gzip_reader", "operations"):
+            for target in ("fasta_reader", "gzip_reader", "operations", "random_access"):
                 stages.append((f"fuzz-{target}", [str(self.fuzz / f"fuzz_{target}"), "-runs=20000", "-seed=1",
                                                   "-max_len=4096", scratch, str(self.tree / "fuzz" / "corpus" / target)],
                                None))

@@ -7,12 +7,12 @@ import sys
 from typing import NamedTuple
 
 from . import _engine
-from ._checksum import NAMES, reporter
+from ._checksum import reporter
 from ._engine import Progress
 from ._errors import SeqtallyError, cancelled, from_failure, os_error
 from ._inputs import Source, label_of
 from ._outputs import STDOUT, Target, check_distinct, has_gz_extension, stdout_wants_gzip
-from ._tracks import ACGT, BEDGRAPH, BIGWIG, FORMATS, SKEW, UPPER, duplicate_name, format_of, write_bigwig
+from ._tracks import ACGT, BEDGRAPH, BIGWIG, FORMATS, SKEW, UPPER, format_of, write_bigwig
 
 COUNTS = (UPPER, ACGT)
 DEFAULT_MIN_ACGT = 0.25
@@ -29,24 +29,25 @@ class GcSummary(NamedTuple):
 def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 100, omit_tail: bool = False,
              chrom_sizes: str | os.PathLike[str] | None = None, level: int = 6, gzip: bool | None = None,
              verbose: bool = False, format: str | None = None, track_line: bool = False,
-             progress: Progress | None = None, count: str = UPPER, min_acgt: float = DEFAULT_MIN_ACGT,
+             progress: Progress | None = None, count: str | None = None, min_acgt: float | None = None,
              skew: bool = False) -> GcSummary:
     """Writes the G/C percentage of consecutive windows of every record of
     `source` as a track: a variableStep wiggle track, or bedGraph or bigWig.
     Returns the bases read and how many are lowercase.
 
-    `count`: "upper" (the seqtally module's count: the bytes G and C over
+    `count`: "upper" (the default: the seqtally module's count, the bytes G and C over
     every byte of the window; values truncated to whole percents) or "acgt"
     (G and C in either case over A, C, G and T in either case; N and every
     other byte outside the denominator; values in tenths of a percent,
     rounded half up). With "acgt" a window has no value when fewer than
-    `min_acgt` (0 to 1) of its bases, the last window's clipped length, are
+    `min_acgt` (0 to 1, default 0.25) of its bases, the last window's clipped length, are
     A/C/G/T; its line is left out (a gap in a bigWig track). `min_acgt` is
     taken to a millionth and compared exactly: a window of exactly that share
     has a value. `skew`: instead of G/C, the GC skew (G - C) / (G + C), both
     bases in either case, at most four decimals (rounded half away from
-    zero), no value where G + C = 0; it has no count of its own, so another
-    `count` or `min_acgt` with it is refused.
+    zero), no value where G + C = 0; it has no count of its own, so a
+    `count` or `min_acgt` with it is refused. check_gc_arguments() applies
+    the same rules without reading anything.
 
     `source`: FASTA, plain or gzip (multi-member and BGZF included, told by
     content): a path, "-" for standard input, a descriptor or a binary
@@ -68,14 +69,11 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
     names the input, or the other output, is refused before anything is
     written. Standard output closed by its reader raises BrokenPipeError.
     """
-    engine_count = _engine_count(count, min_acgt, skew)
+    engine_count, share = _checked(window, level, count, min_acgt, skew)
     name = os.fspath(output)
     form = format or format_of(name)
     if form not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {form!r}")
-    # The wiggle writer would take 0, and write one empty window per record.
-    if isinstance(window, int) and window < 1:
-        raise ValueError("window must be 1 or more")
     if form == BIGWIG and name == STDOUT:
         raise SeqtallyError("a bigWig track needs a file, which it fills out of order", "standard output")
     track = None if name == STDOUT else Target.for_path(name)
@@ -88,13 +86,10 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
         try:
             if form == BIGWIG:
                 assert track is not None
-                records = _engine.gc_values(source, window, omit_tail, progress, on_record, NAMES, engine_count,
-                                            min_acgt)
-                if clash := duplicate_name(records):
-                    raise SeqtallyError(f"records {clash[1]} and {clash[2]} are both named {clash[0]!r}: a bigWig "
-                                        "track cannot hold two chromosomes of one name", label)
+                records, sizes_text = _engine.gc_values(source, window, omit_tail, progress, on_record,
+                                                        engine_count, share, distinct=True)
                 if sizes is not None:
-                    _write_sizes(sizes, [(record_name, length) for record_name, length, *_ in records])
+                    _write_sizes(sizes, sizes_text)
                 write_bigwig(track.write_to, track.final, records, window, progress, engine_count)
                 summary = GcSummary(sum(record[1] for record in records), sum(record[3] for record in records))
             else:
@@ -103,10 +98,11 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
                 summary = GcSummary(*_engine.write_track(
                     source, 1 if track is None else track.write_to, form, window, omit_tail,
                     level if compressed else None, None if sizes is None else sizes.write_to,
-                    track_line and form == BEDGRAPH, progress, on_record, NAMES, engine_count, min_acgt))
+                    track_line and form == BEDGRAPH, progress, on_record, engine_count, share))
         except _engine.Failure as failure:
             raise from_failure(failure, label, "standard output" if track is None else track.final,
-                               None if sizes is None else sizes.final) from failure
+                               None if sizes is None else sizes.final,
+                               purpose="a bigWig track cannot hold two chromosomes of one name") from failure
         # Cancelled as the work ended: the caller has given up on it.
         if progress is not None and progress.cancelled:
             raise cancelled()
@@ -124,22 +120,40 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
     return summary
 
 
-def _engine_count(count: str, min_acgt: float, skew: bool) -> str:
-    """The engine's name for what a track holds; refuses what would be ignored."""
-    if count not in COUNTS:
+def check_gc_arguments(*, window: int = 100, level: int = 6, count: str | None = None,
+                       min_acgt: float | None = None, skew: bool = False) -> None:
+    """Raises the ValueError that gc_track would for these arguments,
+    without reading or writing anything (a command checks its options so
+    before it starts)."""
+    _checked(window, level, count, min_acgt, skew)
+
+
+def _checked(window: int, level: int, count: str | None, min_acgt: float | None, skew: bool) -> tuple[str, float]:
+    """The engine's name for what a track holds and its share of A/C/G/T;
+    refuses what is out of range or would be ignored."""
+    # The wiggle writer would take 0, and write one empty window per record.
+    for name, value in (("window", window), ("level", level)):
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if window < 1:
+        raise ValueError(f"window must be 1 or more, not {window}")
+    if not 0 <= level <= 9:
+        raise ValueError(f"level must be from 0 to 9, not {level}")
+    if count is not None and count not in COUNTS:
         raise ValueError(f"count must be one of {', '.join(COUNTS)}, not {count!r}")
-    if isinstance(min_acgt, bool) or not isinstance(min_acgt, (int, float)) or not 0 <= min_acgt <= 1:
+    if min_acgt is not None and (isinstance(min_acgt, bool) or not isinstance(min_acgt, (int, float))
+                                 or not 0 <= min_acgt <= 1):
         raise ValueError(f"min_acgt must be a number from 0 to 1, not {min_acgt!r}")
-    if skew and count != UPPER:
+    if skew and count is not None:
         raise ValueError("skew counts G and C in either case by itself: count does not apply to it")
-    if min_acgt != DEFAULT_MIN_ACGT and count != ACGT:
+    if min_acgt is not None and count != ACGT:
         raise ValueError("min_acgt applies only to count='acgt'")
-    return SKEW if skew else count
+    return SKEW if skew else count or UPPER, DEFAULT_MIN_ACGT if min_acgt is None else float(min_acgt)
 
 
-def _write_sizes(sizes: Target, lengths: list[tuple[str, int]]) -> None:
+def _write_sizes(sizes: Target, text: bytes) -> None:
     try:
         with open(sizes.write_to, "wb") as written:
-            written.write("".join(f"{name}\t{length}\n" for name, length in lengths).encode("utf-8"))
+            written.write(text)
     except OSError as error:
         raise os_error(error, sizes.final) from None

@@ -8,6 +8,7 @@ spaces or control bytes (samtools leaves them out of its length), and two
 records of one name (samtools keeps the first)."""
 from __future__ import annotations
 
+import errno
 import os
 import re
 from collections.abc import Callable, Iterator
@@ -17,10 +18,10 @@ from typing import NamedTuple
 from . import _engine
 from ._canonical import canonical_json
 from ._checksum import SequenceChecksum
-from ._dictionary import SamRecord, _lines_in_chunks, _sam_values, write_dictionary
+from ._dictionary import write_dictionary
 from ._engine import Progress
 from ._errors import SeqtallyError, from_failure, os_error
-from ._inputs import opened_plain
+from ._intervals import Intervals, Sequences, fetch_many
 from ._outputs import Target
 from ._seqcol import level2_of
 
@@ -102,13 +103,13 @@ def index(fasta: str | os.PathLike[str], *, force: bool = False, progress: Progr
     if not force:
         for output in outputs.values():
             if os.path.lexists(output):
-                raise SeqtallyError("exists already", output, "--force (force=True) replaces it")
+                raise SeqtallyError("exists already", output, "--force (force=True) replaces it", kind="os",
+                                    errno=errno.EEXIST)
     targets = {kind: Target.for_path(output) for kind, output in outputs.items()}
     try:
-        found, entries, gzi = _engine.index(path, progress=progress, on_record=on_record)
+        found, entries, gzi, fai, sizes = _engine.index(path, progress=progress, on_record=on_record)
     except _engine.Failure as failure:
-        raise from_failure(failure, path) from None
-    _check_names(entries, path)
+        raise from_failure(failure, path, purpose=_DISTINCT) from None
     notes = []
     if found == "gzip":
         notes.append(f"{path}: gzip but not BGZF, so it has no FASTA index (.fai): it cannot be read at random. "
@@ -118,16 +119,13 @@ def index(fasta: str | os.PathLike[str], *, force: bool = False, progress: Progr
     records = [IndexRecord(name, length, offset, line_bases, line_bytes, sha or "", md5 or "")
                for name, length, offset, line_bases, line_bytes, sha, md5, _, _ in entries]
     checksums = [SequenceChecksum(r.name, r.length, r.sha512t24u, r.md5) for r in records]
-    odd = _sam_differences(path, {i for i, entry in enumerate(entries) if entry[8]}, progress)
-    dictionary = write_dictionary(checksums, odd, uri="file://" + os.path.abspath(path), assembly=None,
-                                  species=None, label=path)
+    dictionary = write_dictionary(entries, uri="file://" + os.path.abspath(path), assembly=None, species=None)
     notes += dictionary.notes
     contents: dict[str, bytes] = {
-        "fai": "".join(f"{r.name}\t{r.length}\t{r.offset}\t{r.line_bases}\t{r.line_bytes}\n"
-                       for r in records if r.length > 0).encode(),
+        "fai": fai,
         "gzi": gzi or b"",
         "dict": dictionary.text.encode(),
-        "sizes": "".join(f"{r.name}\t{r.length}\n" for r in records).encode(),
+        "sizes": sizes,
         "seqcol": canonical_json(level2_of(checksums)) + b"\n",
     }
     order = [kind for kind in ("fai", "gzi", "dict", "sizes", "seqcol") if kind in targets]
@@ -135,14 +133,8 @@ def index(fasta: str | os.PathLike[str], *, force: bool = False, progress: Progr
     return FastaIndex(records, [outputs[kind] for kind in order], notes)
 
 
-def _check_names(entries: list[_engine.IndexEntry], path: str) -> None:
-    seen: dict[str, int] = {}
-    for number, entry in enumerate(entries, 1):
-        first = seen.setdefault(entry[0], number)
-        if first != number:
-            raise SeqtallyError(f"records {first} and {number} are both named {entry[0]!r}: an index needs "
-                                "distinct names (samtools would keep the first and drop the other silently)",
-                                path, kind="format", record=number)
+# Why an index refuses two records of one name.
+_DISTINCT = "an index needs distinct names (samtools would keep the first and drop the other silently)"
 
 
 def _check_layout(entries: list[_engine.IndexEntry], path: str) -> list[str]:
@@ -158,18 +150,6 @@ def _check_layout(entries: list[_engine.IndexEntry], path: str) -> list[str]:
             notes.append(f"record {number} ({entry[0]!r}) has no sequence: the .fai leaves it out, as samtools "
                          "does; the other files list it")
     return notes
-
-
-def _sam_differences(path: str, suspects: set[int], progress: Progress | None) -> dict[int, SamRecord]:
-    """samtools dict's values for the rare records where they are not
-    seqtally's: read again, only when there are such records."""
-    if not suspects:
-        return {}
-    try:
-        with opened_plain(path) as stream:
-            return _sam_values(_lines_in_chunks(stream, progress), suspects)
-    except OSError as error:
-        raise os_error(error, path, "cannot read it again") from None
 
 
 def _write_all(files: list[tuple[Target, bytes]]) -> None:
@@ -201,6 +181,26 @@ class _Place(NamedTuple):
     line_bytes: int
 
 
+class UnknownSequence(KeyError):
+    """A name the file does not hold (KeyError, as pysam raises it); `reason`
+    says so in plain words."""
+
+    def __init__(self, name: str) -> None:
+        self.name = name
+        self.reason = f"sequence '{name}' not present"
+        super().__init__(self.reason)
+
+
+class RegionError(ValueError):
+    """A region that cannot be read (ValueError, as pysam raises it):
+    `region` as given, `reason` in plain words without it."""
+
+    def __init__(self, region: str, reason: str) -> None:
+        self.region = region
+        self.reason = reason
+        super().__init__(f"{region}: {reason}")
+
+
 # samtools' regions: NAME, NAME:BEGIN, NAME:BEGIN-END, NAME:-END,
 # NAME:BEGIN-; numbers may hold commas; {NAME} for names with colons.
 _RANGE = re.compile(r"(?P<begin>[0-9,]*)(?:(?P<dash>-)(?P<end>[0-9,]*))?")
@@ -229,12 +229,14 @@ class FastaFile:
         else:
             places, gzi = _index_in_memory(self.filename)
         self._places = places
+        self._gzi = gzi
         self.references: tuple[str, ...] = tuple(places)
         self.lengths: tuple[int, ...] = tuple(place.length for place in places.values())
         try:
             self._reader: _engine.RandomAccess | None = _engine.RandomAccess(self.filename, gzi)
         except _engine.Failure as failure:
             raise from_failure(failure, self.filename) from None
+        self._intervals: _engine.IntervalReader | None = None
 
     @property
     def nreferences(self) -> int:
@@ -260,6 +262,27 @@ class FastaFile:
         if self._reader is not None:
             self._reader.close()
             self._reader = None
+            self._intervals = None
+
+    def interval_reader(self) -> _engine.IntervalReader:
+        """The engine's reader of many intervals, made on first use."""
+        if self._reader is None:
+            raise ValueError("I/O operation on closed file")
+        if self._intervals is None:
+            try:
+                self._intervals = _engine.IntervalReader(self.filename, self._gzi,
+                                                         [(name, *place) for name, place in self._places.items()])
+            except _engine.Failure as failure:
+                raise from_failure(failure, self.filename) from None
+        return self._intervals
+
+    def fetch_many(self, intervals: Intervals, *, strand: bool = False) -> Sequences:
+        """The bases of every interval (a BED file, (contig, start, end[,
+        strand]) tuples, or (contigs, starts, ends) arrays; 0-based,
+        half-open), as one numpy buffer with offsets, in the given order;
+        with `strand`, those on "-" reverse complemented. Read outside the
+        interpreter lock, in the order the bases lie in the file."""
+        return fetch_many(self, intervals, strand=strand)
 
     def get_reference_length(self, reference: str) -> int:
         return self._place(reference).length
@@ -301,17 +324,17 @@ class FastaFile:
             close = region.index("}")
             name, rest = region[1:close], region[close + 1:]
             if rest and not rest.startswith(":"):
-                raise ValueError(f"{region}: a name in braces may be followed only by :RANGE")
+                raise RegionError(region, "a name in braces may be followed only by :RANGE")
             return (name, *self._range(rest[1:], region)) if rest else (name, None, None)
         colon = region.rfind(":")
         whole = region in self._places
         if colon < 0 or not _RANGE.fullmatch(region[colon + 1:]):
             if not whole:
-                raise KeyError(f"sequence '{region}' not present")
+                raise UnknownSequence(region)
             return region, None, None
         name = region[:colon]
         if whole and name in self._places:
-            raise ValueError(f"{region} is ambiguous: write {{{region}}} or {{{name}}}:{region[colon + 1:]}")
+            raise RegionError(region, f"ambiguous: write {{{region}}} or {{{name}}}:{region[colon + 1:]}")
         if whole:
             return region, None, None
         return (name, *self._range(region[colon + 1:], region))
@@ -319,24 +342,24 @@ class FastaFile:
     def _range(self, text: str, region: str) -> tuple[int | None, int | None]:
         found = _RANGE.fullmatch(text)
         if found is None:
-            raise ValueError(f"{region}: not a range (BEGIN, BEGIN-END, -END or BEGIN-)")
+            raise RegionError(region, "not a range (BEGIN, BEGIN-END, -END or BEGIN-)")
         begin_text = found["begin"].replace(",", "")
         end_text = (found["end"] or "").replace(",", "")
         begin = int(begin_text) if begin_text else 1
         if begin < 1:
-            raise ValueError(f"{region}: positions count from 1")
+            raise RegionError(region, "positions count from 1")
         if found["dash"] is None:
             return begin - 1, None
         end = int(end_text) if end_text else None
         if end is not None and end < begin:
-            raise ValueError(f"{region}: the end comes before the start")
+            raise RegionError(region, "the end comes before the start")
         return begin - 1, end
 
     def _place(self, reference: str) -> _Place:
         try:
             return self._places[reference]
         except KeyError:
-            raise KeyError(f"sequence '{reference}' not present") from None
+            raise UnknownSequence(reference) from None
 
     def wrapped(self, reference: str, start: int | None, end: int | None) -> Iterator[str]:
         """The bases in lines of 60, each with its line end, fetched a few
@@ -359,25 +382,21 @@ def _read_bytes(path: str) -> bytes:
 
 
 def _read_fai(path: str) -> dict[str, _Place]:
-    places: dict[str, _Place] = {}
-    for number, line in enumerate(_read_bytes(path).decode("utf-8", "replace").splitlines(), 1):
-        fields = line.split("\t")
-        try:
-            length, offset, line_bases, line_bytes = (int(field) for field in fields[1:5])
-        except ValueError:
-            length = line_bases = -1
-        if len(fields) < 5 or length < 0 or line_bases < 1 and length > 0:
-            raise SeqtallyError(f"line {number} is not a FASTA index line", path, kind="format", line=number)
-        places.setdefault(fields[0], _Place(length, offset, max(line_bases, 1), max(line_bytes, line_bases, 1)))
-    return places
+    try:
+        entries = _engine.read_fai(_read_bytes(path))
+    except _engine.Failure as failure:
+        raise from_failure(failure, path) from None
+    # A record without bases has no lines to place; 1 keeps the line
+    # arithmetic defined.
+    return {name: _Place(length, offset, max(line_bases, 1), max(line_bytes, 1))
+            for name, length, offset, line_bases, line_bytes in entries}
 
 
 def _index_in_memory(path: str) -> tuple[dict[str, _Place], bytes | None]:
     try:
-        found, entries, gzi = _engine.index(path, digests=False)
+        found, entries, gzi, _, _ = _engine.index(path, digests=False)
     except _engine.Failure as failure:
-        raise from_failure(failure, path) from None
-    _check_names(entries, path)
+        raise from_failure(failure, path, purpose=_DISTINCT) from None
     _check_layout(entries, path)
     places = {entry[0]: _Place(entry[1], entry[2], max(entry[3], 1), max(entry[4], 1)) for entry in entries
               if entry[1] > 0}

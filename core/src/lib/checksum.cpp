@@ -238,4 +238,20 @@ SequenceDigest TwoCoreDigester::process_named(const fasta::RecordView& record, s
     return digest;
 }
 
+Result<std::deque<SequenceDigest>, RecordError> digest_records(NamedRecords& records, RecordEvents& events) {
+    std::deque<SequenceDigest> digests;
+    TwoCoreDigester digester(TwoCoreDigester::kLongRecord, records.second_core());
+    const std::function<void()> checkpoint = [&] { events.checkpoint(); };
+    auto read = for_each_record(
+        records,
+        [&](const NamedRecord& named) {
+            SequenceDigest& digest =
+                digests.emplace_back(digester.process_named(named.record, named.name, checkpoint));
+            events.record_done(digest.id, digest.length);
+        },
+        [&](const fasta::RecordView& partial) { digester.process_partial(partial, checkpoint); });
+    if (!read) return Err{std::move(read).error()};
+    return digests;
+}
+
 }  // namespace seqtally::core

@@ -14,6 +14,7 @@
 #include "common/second_core.h"
 #include "common/utf8.h"
 #include "core/src/lib/digest.h"
+#include "core/src/lib/named_records.h"
 #include "fasta/record_view.h"
 
 namespace seqtally::core {
@@ -78,7 +79,6 @@ class TwoCoreDigester : private SecondCore::Task {
     // the first long record.
     explicit TwoCoreDigester(std::size_t long_record = kLongRecord, SecondCore* second_core = nullptr)
         : long_record_(long_record), core_(second_core) {}
-    explicit TwoCoreDigester(SecondCore& second_core) : TwoCoreDigester(kLongRecord, &second_core) {}
     ~TwoCoreDigester();
     TwoCoreDigester(const TwoCoreDigester&) = delete;
     TwoCoreDigester& operator=(const TwoCoreDigester&) = delete;
@@ -135,5 +135,9 @@ class TwoCoreDigester : private SecondCore::Task {
     bool failed_ = false;  // a digest step failed
     DigestText md5_text_{};
 };
+
+// Every record's name, length and digests, in input order, on two cores as
+// TwoCoreDigester gives them.
+Result<std::deque<SequenceDigest>, RecordError> digest_records(NamedRecords& records, RecordEvents& events);
 
 }  // namespace seqtally::core

@@ -1,5 +1,9 @@
 #include "fasta_index.h"
 
+#include <functional>
+
+#include "core/src/lib/digest.h"
+
 namespace seqtally::core {
 namespace {
 
@@ -82,6 +86,62 @@ bool sam_reads_otherwise(const fasta::RecordView& record, bool lines_checked) no
         if (!all_printable(line)) return true;
     }
     return false;
+}
+
+SamValues sam_values(const fasta::RecordView& record) {
+    SamValues values;
+    const std::string_view header = record.header();
+    values.name = std::string(header.substr(0, header.find_first_of(" \t\n\v\f\r")));
+    Digest md5(Digest::Algorithm::Md5);
+    std::string kept;
+    for (const std::string_view line : record.sequence_lines()) {
+        kept.clear();
+        for (const char c : line) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte - 0x21u < 0x5Eu) kept.push_back(static_cast<char>(byte >= 'a' && byte <= 'z' ? byte - 32 : byte));
+        }
+        values.length += kept.size();
+        md5.update(std::span(reinterpret_cast<const std::uint8_t*>(kept.data()), kept.size()));
+    }
+    lower_hex_into(md5.finish().first(16), values.md5.data());
+    return values;
+}
+
+Result<std::deque<IndexEntry>, RecordError> index_records(NamedRecords& records, bool digests, RecordEvents& events) {
+    std::deque<IndexEntry> entries;
+    TwoCoreDigester digester(TwoCoreDigester::kLongRecord, records.second_core());
+    const std::function<void()> checkpoint = [&] { events.checkpoint(); };
+    fasta::Reader::PartialRecord partial;
+    if (digests) partial = [&](const fasta::RecordView& record) { digester.process_partial(record, checkpoint); };
+    auto read = for_each_record(records, [&](const NamedRecord& named) {
+        IndexEntry& entry = entries.emplace_back();
+        auto layout = fai_layout(named.record, records.header_offset(), records.header_line());
+        if (layout) {
+            entry.layout = layout.value();
+        } else {
+            entry.problem = std::move(layout).error();
+        }
+        // The layout check has looked at every byte of sound lines already.
+        if (sam_reads_otherwise(named.record, !entry.problem.has_value())) entry.sam = sam_values(named.record);
+        if (digests) {
+            entry.digest = digester.process_named(named.record, named.name, checkpoint);
+        } else {
+            entry.digest.id = std::string(named.name);
+            for (const std::string_view line : named.record.sequence_lines()) entry.digest.length += line.size();
+        }
+        events.record_done(entry.digest.id, entry.digest.length);
+    }, partial);
+    if (!read) return Err{std::move(read).error()};
+    return entries;
+}
+
+void append_fai_line(std::string& out, std::string_view name, const LineLayout& layout) {
+    out += name;
+    for (const std::uint64_t value : {layout.length, layout.offset, layout.line_bases, layout.line_bytes}) {
+        out += '\t';
+        out += std::to_string(value);
+    }
+    out += '\n';
 }
 
 std::string gzi_bytes(std::span<const GzipMember> members) {

@@ -1,0 +1,83 @@
+"""The seqtally command: argument parsing, output formats and exit statuses.
+The work is done by seqtally_tools in a thread of its own, while the main
+thread shows the progress bar and takes Ctrl-C. Each command lives in the
+module of its family and registers its own options.
+
+Exit status: 0 done, 1 a failure (one line on standard error), 2 a usage
+error, 130 Ctrl-C, 141 standard output closed by its reader.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import sys
+import warnings
+from collections.abc import Callable, Sequence
+from types import FrameType
+from typing import Any
+
+from seqtally_tools import SeqtallyError, checksum
+
+from . import _aliases, _collections, _intervals, _reference, _tracks
+from ._work import INTERRUPTED, PIPE_CLOSED, UsageError, fail
+
+__all__ = ["main", "checksum_records", "SeqtallyError"]
+
+# Each family of commands, in the order `seqtally --help` lists them.
+_FAMILIES = (_collections, _reference, _intervals, _aliases, _tracks)
+
+
+def checksum_records(path: str) -> list[dict[str, Any]]:
+    """Deprecated: use seqtally_tools.checksum, which returns
+    SequenceChecksum records. This gives the same values as dictionaries
+    with the keys file, id, length, sha512t24u and md5."""
+    warnings.warn("seqtally_cli.checksum_records is deprecated; use seqtally_tools.checksum",
+                  DeprecationWarning, stacklevel=2)
+    return [{"file": path, **record._asdict()} for record in checksum(path)]
+
+
+class _Version(argparse.Action):
+    # Looked up only when asked for: importlib.metadata costs every run 30 ms.
+    def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> None:
+        from importlib import metadata
+
+        print(f"{parser.prog} {metadata.version('seqtally')}")
+        parser.exit()
+
+
+def _parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(prog="seqtally", description="Checksums, sequence collections, sequence "
+                                  "dictionaries and G/C content tracks of FASTA files.")
+    top.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for family in _FAMILIES:
+        family.register(commands)
+    return top
+
+
+def _terminate(signum: int, _: FrameType | None) -> None:
+    # Like Ctrl-C: the work is cancelled, and temporary files go.
+    raise SystemExit(128 + signum)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = _parser()
+    options = parser.parse_args(argv)
+    previous: Callable[..., Any] | int | None = signal.signal(signal.SIGTERM, _terminate)
+    try:
+        return int(options.run(options))
+    except UsageError as error:
+        parser.error(str(error))
+    except SeqtallyError as error:
+        return INTERRUPTED if error.kind == "cancelled" else fail(error)
+    except KeyboardInterrupt:
+        return INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`seqtally checksum ... | head`): end quietly,
+        # with the status a process killed by SIGPIPE would have.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return PIPE_CLOSED
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+    return 2  # not reached: parser.error exits
