@@ -15,7 +15,6 @@ namespace {
 // 8 MiB: below it the buffer doubles, above it grows by this step, so a huge
 // record costs at most 8 MiB of slack.
 constexpr std::size_t kLinearGrowthStep = 8u << 20;
-constexpr std::size_t kPartialFill = 1u << 20;
 
 const std::uint8_t* find_newline(const std::uint8_t* from, const std::uint8_t* to) noexcept {
     return static_cast<const std::uint8_t*>(std::memchr(from, '\n', static_cast<std::size_t>(to - from)));
@@ -36,9 +35,11 @@ inline std::uint64_t newline_mask(const std::uint8_t* from) noexcept {
 
 }  // namespace
 
-Reader::Reader(std::unique_ptr<ByteSource> source, std::size_t capacity)
+Reader::Reader(std::unique_ptr<ByteSource> source, std::size_t capacity, std::size_t partial_fill)
     // Two bytes at least: a lone '\r' waiting for its '\n' must leave room to read it.
-    : buffer_(Buffer::with_capacity(capacity < 2 ? 2 : capacity)), source_(std::move(source)) {
+    : buffer_(Buffer::with_capacity(capacity < 2 ? 2 : capacity)),
+      partial_fill_(partial_fill < 1 ? 1 : partial_fill),
+      source_(std::move(source)) {
     line_ends_.reserve(1);
 }
 
@@ -181,9 +182,7 @@ Status<Error> Reader::next_complete(const PartialRecord& partial) {
                 buffer_.reserve(grown - buffer_.len());
             }
         }
-        // A record's parts reach `partial` a fill at a time: in steps, not
-        // in one read of a buffer as large as the largest record so far.
-        auto filled = fill_buf(partial ? kPartialFill : SIZE_MAX);
+        auto filled = fill_buf(partial ? partial_fill_ : SIZE_MAX);
         if (!filled) return Err{std::move(filled).error()};
     }
     return Ok{};

@@ -18,10 +18,15 @@
 namespace seqtally::fasta {
 
 inline constexpr std::size_t kInitialCapacity = 65536;
+// While a record is gathered for a PartialRecord, each refill reads this
+// much: its parts arrive in steps, not in one read of a buffer as large as
+// the largest record so far.
+inline constexpr std::size_t kPartialFill = 1u << 20;
 
 class Reader {
   public:
-    explicit Reader(std::unique_ptr<ByteSource> source, std::size_t capacity = kInitialCapacity);
+    explicit Reader(std::unique_ptr<ByteSource> source, std::size_t capacity = kInitialCapacity,
+                    std::size_t partial_fill = kPartialFill);
 
     // Called while a long record is gathered, before each refill it needs,
     // with the record so far: its header and the lines complete so far
@@ -55,6 +60,7 @@ class Reader {
     std::uint64_t offset_ = 0;
     bool finished_ = false;
     bool source_ended_ = false;  // a read gave 0
+    std::size_t partial_fill_;
     std::unique_ptr<ByteSource> source_;
 };
 

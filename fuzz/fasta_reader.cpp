@@ -1,5 +1,8 @@
 // The FASTA reader over arbitrary bytes, read in random small chunks with a
-// small, growing buffer, against the plain whole-input rules.
+// small, growing buffer, against the plain whole-input rules; with odd
+// seeds, records are also looked at while they are gathered (fills of a few
+// bytes that stop short of a full buffer), and each part so far must be the
+// start of the record that follows.
 #include <cstdlib>
 
 #include "fasta/reader.h"
@@ -16,10 +19,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto expected = fuzz::reference_split(
         std::string_view(reinterpret_cast<const char*>(input.data()), input.size()));
 
-    fasta::Reader reader(std::make_unique<fuzz::ChunkSource>(input, seed), capacity);
+    fasta::Reader reader(std::make_unique<fuzz::ChunkSource>(input, seed), capacity, 1 + seed % 7);
     std::size_t index = 0;
+    fasta::Reader::PartialRecord partial;
+    if (seed & 1) {
+        partial = [&](const fasta::RecordView& part) {
+            if (index >= expected.records.size()) std::abort();
+            const auto& want = expected.records[index];
+            if (part.header() != want.header) std::abort();
+            std::size_t line = 0;
+            for (const auto got : part.sequence_lines()) {
+                if (line >= want.lines.size() || got != want.lines[line++]) std::abort();
+            }
+        };
+    }
     for (;;) {
-        auto next = reader.next_record();
+        auto next = reader.next_record(partial);
         if (!next) {
             if (!expected.invalid_start || index != 0) std::abort();
             const auto& error = next.error();

@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto window = static_cast<std::int32_t>(static_cast<std::int8_t>(data[0]));
     const bool omit_tail = data[1] & 1;
     const std::span<const std::uint8_t> input(data + 3, size - 3);
-    fasta::Reader reader(std::make_unique<fuzz::ChunkSource>(input, data[2]), 2 + (data[1] >> 1));
+    fasta::Reader reader(std::make_unique<fuzz::ChunkSource>(input, data[2]), 2 + (data[1] >> 1), 1 + data[2] % 5);
     core::SequenceDigester digester;  // one for all records, as in a call
     // A threshold this low sends most records down the two-thread path, the
     // shortest ones still down the other, within one digester.
@@ -51,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const core::CountRule count_rules[] = {{core::CountMode::Acgt, 1'000'000u * data[2] / 255},
                                            {core::CountMode::Skew, 0}};
     // Long records are digested in part while they are gathered, at every
-    // refill of the small reader buffer.
+    // refill (of a few bytes) of the small reader buffer.
     const fasta::Reader::PartialRecord partial = [&](const fasta::RecordView& record) {
         two_core.process_partial(record);
     };

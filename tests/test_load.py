@@ -82,20 +82,28 @@ def test_library_calls_keep_memory_descriptors_and_threads_flat(tmp_path):
     (tmp_path / "reads.fq").write_bytes(b"@r1\nACGT\n+\nIIII\n")
     out, _ = run_python(
         MEASURES + f"""
-import os, threading
+import os, threading, time
 import seqtally_tools as st
 os.chdir({str(tmp_path)!r})
 st.index("g.fa", force=True)
 fasta = st.FastaFile("g.fa")
-def cancelled_soon(call):
+landed = 0
+def cancelled_soon(call):  # from another thread, once the call has begun reading
+    global landed
     progress = st.Progress()
-    timer = threading.Timer(0.002, progress.cancel)
-    timer.start()
+    def cancel():
+        deadline = time.monotonic() + 5
+        while progress.bytes_read == 0 and time.monotonic() < deadline:
+            time.sleep(0.0002)
+        progress.cancel()
+    canceller = threading.Thread(target=cancel)
+    canceller.start()
     try:
         call(progress)
     except st.SeqtallyError as error:
         assert error.kind == "cancelled", error
-    timer.join()
+        landed += 1
+    canceller.join()
 def round_of_calls(n):
     assert len(st.checksum("g.fa.gz" if n % 2 else "g.fa")) == 3
     st.gc_track("g.fa.gz", "t.wig.gz", window=50, chrom_sizes="t.sizes")
@@ -117,10 +125,11 @@ for n in range(6):
 before = usage()
 for n in range({ROUNDS}):
     round_of_calls(n)
-print(*before, *usage())
+print(*before, *usage(), landed)
 """
     )
-    values = list(map(int, out.split()))
+    *values, landed = map(int, out.split())
+    assert landed > 0, "no cancel landed inside a call"
     # The heap's size moves by about 1 MiB from round to round (cancels
     # land anywhere; bigWig writes allocate in large pieces); what one call
     # leaks of its blocks (256 KiB and up) adds up far beyond that.
