@@ -1,0 +1,116 @@
+"""What every route shares: failures as JSON, numbers from the query, a
+bounded cache of bodies, and the one application state."""
+from __future__ import annotations
+
+import json
+from collections import OrderedDict
+from collections.abc import Callable
+from typing import Any
+
+from starlette.requests import Request
+from starlette.responses import Response
+
+from .._store import Store
+
+JSON = "application/json"
+
+
+class HTTPError(Exception):
+    """Ends a request with `status` and a JSON body saying why."""
+
+    def __init__(self, status: int, message: str) -> None:
+        super().__init__(message)
+        self.status = status
+        self.message = message
+
+
+def error_response(status: int, message: str) -> Response:
+    body = json.dumps({"status_code": status, "message": message}).encode()
+    return Response(body, status, media_type=JSON)
+
+
+def json_bytes(value: Any) -> bytes:
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False).encode()
+
+
+def number(request: Request, name: str, default: int, highest: int | None = None) -> int:
+    """A whole number 0 or more from the query, at most `highest`."""
+    text = request.query_params.get(name)
+    if text is None:
+        return default
+    if not text.isascii() or not text.isdigit() or len(text) > 18:
+        raise HTTPError(400, f"{name} must be a whole number, 0 or more")
+    value = int(text)
+    if highest is not None and value > highest:
+        raise HTTPError(400, f"{name} must be at most {highest}")
+    return value
+
+
+class BodyCache:
+    """Response bodies that never change (they are named by content
+    digests), least recently used first out, at most `limit` bytes."""
+
+    def __init__(self, limit: int) -> None:
+        self._limit = limit
+        self._size = 0
+        self._bodies: OrderedDict[tuple[str, ...], bytes] = OrderedDict()
+
+    def get(self, key: tuple[str, ...], make: Callable[[], bytes | None]) -> bytes | None:
+        body = self._bodies.get(key)
+        if body is not None:
+            self._bodies.move_to_end(key)
+            return body
+        body = make()
+        if body is None or len(body) > self._limit // 4:
+            return body
+        self._bodies[key] = body
+        self._size += len(body)
+        while self._size > self._limit:
+            _, dropped = self._bodies.popitem(last=False)
+            self._size -= len(dropped)
+        return body
+
+
+class Settings:
+    """How a service is set up: where its store is, and its limits."""
+
+    def __init__(self, store: str | Store, database: str | None = None, *, subsequence_limit: int | None = None,
+                 page_size_limit: int = 1000, body_limit: int = 64 << 20, cache_bytes: int = 64 << 20) -> None:
+        self.store = store
+        self.database = database
+        self.subsequence_limit = subsequence_limit
+        self.page_size_limit = page_size_limit
+        self.body_limit = body_limit
+        self.cache_bytes = cache_bytes
+
+
+class State:
+    """The application's one state: the store, opened once (at startup,
+    or at the first request when a host application mounts this one and
+    runs no lifespan of ours), and the bodies cached."""
+
+    def __init__(self, settings: Settings) -> None:
+        self.settings = settings
+        self.cache = BodyCache(settings.cache_bytes)
+        self._store: Store | None = settings.store if isinstance(settings.store, Store) else None
+
+    @property
+    def store(self) -> Store:
+        if self._store is None:
+            assert not isinstance(self.settings.store, Store)
+            self._store = Store(self.settings.store, database=self.settings.database)
+        return self._store
+
+    def open(self) -> None:
+        _ = self.store
+
+    def close(self) -> None:
+        # A store handed in belongs to the caller.
+        if self._store is not None and not isinstance(self.settings.store, Store):
+            self._store.close()
+            self._store = None
+
+
+def state_of(request: Request) -> State:
+    state: State = request.app.state.seqtally
+    return state

@@ -1,0 +1,141 @@
+"""refget Sequences v2.0.0 over the store: service-info, a sequence's
+bases and its metadata. The bases come from the store's folder, a piece at
+a time by pread: a whole chromosome is streamed, never held."""
+from __future__ import annotations
+
+import asyncio
+import os
+from importlib import metadata as package_metadata
+from typing import Any
+
+from starlette.requests import Request
+from starlette.responses import Response
+from starlette.types import Receive, Scope, Send
+
+from .._store import StoredSequence
+from ._http import HTTPError, json_bytes, state_of
+from .refget_rules import JSON_TYPES, SEQUENCE_TYPES, V1_JSON, answer, lookup_of, media_type, trunc512_of
+
+# Read and sent at a time: large enough that a whole chromosome goes at
+# the socket's speed, small enough that 64 clients cost 16 MiB.
+CHUNK = 256 << 10
+ALGORITHMS = ["md5", "ga4gh", "trunc512"]
+
+
+def _version() -> str:
+    try:
+        return package_metadata.version("seqtally")
+    except package_metadata.PackageNotFoundError:
+        return "0"
+
+
+def _accepted(request: Request, offers: tuple[str, ...]) -> str:
+    media = media_type(request.headers.get("accept"), offers)
+    if media is None:
+        raise HTTPError(406, f"this resource is served as {', '.join(offers)}")
+    return media
+
+
+def _found(request: Request) -> StoredSequence:
+    identifier = request.path_params["id"]
+    lookup = lookup_of(identifier)
+    found = None
+    if lookup is not None:
+        store = state_of(request).store
+        if lookup.by == "md5":
+            found = store.sequence(md5=str(lookup.key))
+        elif lookup.by == "sha512t24u":
+            found = store.sequence(sha512t24u=str(lookup.key))
+        else:
+            assert isinstance(lookup.key, tuple)
+            found = store.sequence(alias=lookup.key)
+    if found is None:
+        raise HTTPError(404, f"no sequence {identifier}")
+    return found
+
+
+async def service_info(request: Request) -> Response:
+    media = _accepted(request, JSON_TYPES)
+    state = state_of(request)
+    limit = state.settings.subsequence_limit
+    authorities = state.store.naming_authorities()
+    if media == V1_JSON:
+        # refget v1.0.0's own form, for clients that ask for it.
+        body: dict[str, Any] = {"service": {"circular_supported": True, "algorithms": ALGORITHMS,
+                                            "subsequence_limit": limit, "supported_api_versions": ["1.0.0", "2.0.0"],
+                                            "identifier_types": authorities}}
+    else:
+        body = {"id": "org.seqtally.refget", "name": "seqtally refget", "description": "refget Sequences v2.0.0 "
+                "over a seqtally store", "type": {"group": "org.ga4gh", "artifact": "refget", "version": "2.0.0"},
+                "organization": {"name": "seqtally", "url": "https://pypi.org/project/seqtally/"},
+                "version": _version(),
+                "refget": {"circular_supported": True, "subsequence_limit": limit, "algorithms": ALGORITHMS,
+                           "identifier_types": authorities}}
+    return Response(json_bytes(body), media_type=media)
+
+
+async def sequence_metadata(request: Request) -> Response:
+    media = _accepted(request, JSON_TYPES)
+    found = _found(request)
+    aliases = [{"alias": alias, "naming_authority": authority}
+               for alias, authority in state_of(request).store.aliases(found.md5)]
+    body = {"metadata": {"id": "SQ." + found.sha512t24u, "md5": found.md5, "ga4gh": "SQ." + found.sha512t24u,
+                         "trunc512": trunc512_of(found.sha512t24u), "length": found.length, "aliases": aliases}}
+    return Response(json_bytes(body), media_type=media)
+
+
+async def sequence(request: Request) -> Response | BasesResponse:
+    media = _accepted(request, SEQUENCE_TYPES)
+    found = _found(request)
+    state = state_of(request)
+    query = request.query_params
+    planned = answer(found.length, found.circular, query.get("start"), query.get("end"), request.headers.get("range"),
+                     state.settings.subsequence_limit)
+    if planned.status >= 400:
+        raise HTTPError(planned.status, planned.reason)
+    headers = [(b"content-type", f"{media}; charset=us-ascii".encode()),
+               (b"content-length", str(planned.size).encode()), (b"accept-ranges", b"bytes")]
+    if planned.content_range is not None:
+        headers.append((b"content-range", planned.content_range.encode()))
+    return BasesResponse(state.store.sequence_path(found.md5), planned.status, headers, planned.pieces)
+
+
+class BasesResponse:
+    """Pieces of a sequence's file, sent as they are read. A client that
+    goes away ends the sending at the next piece."""
+
+    def __init__(self, path: str, status: int, headers: list[tuple[bytes, bytes]],
+                 pieces: tuple[tuple[int, int], ...]) -> None:
+        self.path = path
+        self.status = status
+        self.headers = headers
+        self.pieces = pieces
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        try:
+            fd = os.open(self.path, os.O_RDONLY | os.O_CLOEXEC)
+        except OSError as error:
+            raise HTTPError(503, f"the store's file of this sequence cannot be read: {error.strerror}") from None
+        gone: asyncio.Future[Any] | None = None
+        try:
+            await send({"type": "http.response.start", "status": self.status, "headers": self.headers})
+            if scope.get("method") == "HEAD":
+                await send({"type": "http.response.body", "body": b""})
+                return
+            chunks = [(at, min(at + CHUNK, end)) for begin, end in self.pieces for at in range(begin, end, CHUNK)]
+            if len(chunks) > 1:
+                gone = asyncio.ensure_future(receive())
+            for number, (at, stop) in enumerate(chunks):
+                data = os.pread(fd, stop - at, at)
+                if len(data) != stop - at:
+                    raise OSError(f"{self.path} is shorter than its sequence")
+                last = number == len(chunks) - 1
+                await send({"type": "http.response.body", "body": data, "more_body": not last})
+                if gone is not None and gone.done():
+                    return
+            if not chunks:
+                await send({"type": "http.response.body", "body": b""})
+        finally:
+            os.close(fd)
+            if gone is not None and not gone.done():
+                gone.cancel()
