@@ -65,6 +65,7 @@ void SequenceDigester::add_line(std::string_view line) {
 
 void SequenceDigester::drain() {
     const std::span<const std::uint8_t> bytes(block_.data(), used_);
+    if (copy_ != nullptr) copy_->append(bytes);
     sha512_.update(bytes);
     md5_.update(bytes);
     used_ = 0;
@@ -78,7 +79,9 @@ Result<SequenceDigest, Utf8Error> SequenceDigester::process_sequence(const fasta
     return process_named(record, id);
 }
 
-SequenceDigest SequenceDigester::process_named(const fasta::RecordView& record, std::string_view id) {
+SequenceDigest SequenceDigester::process_named(const fasta::RecordView& record, std::string_view id,
+                                               UppercaseSink* copy) {
+    copy_ = copy;
     sha512_.restart();
     md5_.restart();
     used_ = 0;
@@ -155,7 +158,9 @@ std::size_t TwoCoreDigester::free_block() {
 }
 
 void TwoCoreDigester::hand_over(std::size_t block) {
-    sha512_.update(std::span(blocks_[block].bytes.get(), blocks_[block].size));
+    const std::span<const std::uint8_t> bytes(blocks_[block].bytes.get(), blocks_[block].size);
+    sha512_.update(bytes);
+    if (copy_ != nullptr) copy_->append(bytes);
     {
         std::lock_guard lock(mutex_);
         for_md5_.push_back(block);
@@ -181,9 +186,10 @@ Result<SequenceDigest, Utf8Error> TwoCoreDigester::process_sequence(const fasta:
 }
 
 SequenceDigest TwoCoreDigester::process_named(const fasta::RecordView& record, std::string_view id,
-                                              const std::function<void()>& checkpoint) {
+                                              const std::function<void()>& checkpoint, UppercaseSink* copy) {
     const fasta::SequenceLines lines = record.sequence_lines();
-    if (lines.byte_span() < long_record_) return short_records_.process_named(record, id);
+    if (lines.byte_span() < long_record_) return short_records_.process_named(record, id, copy);
+    copy_ = copy;
     if (!thread_.joinable()) {
         blocks_.resize(kBlocks);
         thread_ = std::thread([this] { md5_loop(); });

@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <span>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -34,6 +35,15 @@ struct SequenceDigest {
     DigestText md5;     // lowercase hex
 };
 
+// Receives each record's sequence, joined and uppercased, in the blocks the
+// digests are fed from (a store fills its folder from them in the same
+// read). append may not throw: a sink keeps its own failure.
+class UppercaseSink {
+  public:
+    virtual ~UppercaseSink() = default;
+    virtual void append(std::span<const std::uint8_t> bytes) noexcept = 0;
+};
+
 // The operations fuzz target checks every record against one-shot OpenSSL
 // digests of the joined, capitalised sequence.
 // Digests records one after another. The two digest contexts and the block
@@ -45,8 +55,10 @@ class SequenceDigester {
     // straight from the reader's buffer. Writes the per-record progress
     // message when verbose. Fails only when the identifier is not UTF-8.
     Result<SequenceDigest, Utf8Error> process_sequence(const fasta::RecordView& record, bool verbose);
-    // The same digests under a name the caller chose.
-    SequenceDigest process_named(const fasta::RecordView& record, std::string_view id);
+    // The same digests under a name the caller chose; the uppercased bases
+    // also go to `copy` when given.
+    SequenceDigest process_named(const fasta::RecordView& record, std::string_view id,
+                                 UppercaseSink* copy = nullptr);
 
   private:
     void add_line(std::string_view line);
@@ -55,6 +67,7 @@ class SequenceDigester {
     Digest sha512_{Digest::Algorithm::Sha512};
     Digest md5_{Digest::Algorithm::Md5};
     std::size_t used_ = 0;
+    UppercaseSink* copy_ = nullptr;  // for the record being digested
     // Uppercased lines are gathered here before they are fed to the digests:
     // feeding a 60-byte line at a time costs as much in call overhead as
     // hashing it. Digests depend only on the byte order, not on how the bytes
@@ -84,9 +97,10 @@ class TwoCoreDigester {
     // second thread may still hold part of that record).
     Result<SequenceDigest, Utf8Error> process_sequence(const fasta::RecordView& record,
                                                        const std::function<void()>& checkpoint = {});
-    // The same digests under a name the caller chose.
+    // The same digests under a name the caller chose; the uppercased bases
+    // also go to `copy` when given.
     SequenceDigest process_named(const fasta::RecordView& record, std::string_view id,
-                                 const std::function<void()>& checkpoint = {});
+                                 const std::function<void()>& checkpoint = {}, UppercaseSink* copy = nullptr);
 
   private:
     static constexpr std::size_t kBlockSize = 256 << 10;
@@ -102,6 +116,7 @@ class TwoCoreDigester {
     void md5_loop() noexcept;
 
     std::size_t long_record_;
+    UppercaseSink* copy_ = nullptr;  // for the record being digested
     SequenceDigester short_records_;
     Digest sha512_{Digest::Algorithm::Sha512};
     Digest md5_{Digest::Algorithm::Md5};  // the second thread's
