@@ -21,8 +21,10 @@ from ._gc import GcSummary, check_gc_arguments, gc_track
 from ._outputs import atomic_output
 from ._reference import FastaFile, FastaIndex, IndexRecord, RegionError, UnknownSequence, index, reference_base
 from ._seqcol import compare, load_collection, seqcol, seqcol_of, verdict
+from ._store import AddedCollection, Store
 
 __all__ = [
+    "AddedCollection",
     "FastaFile",
     "FastaIndex",
     "FileChecksums",
@@ -33,6 +35,7 @@ __all__ = [
     "SeqtallyError",
     "SequenceChecksum",
     "SequenceDictionary",
+    "Store",
     "UnknownSequence",
     "atomic_output",
     "canonical_json",

@@ -28,12 +28,14 @@ ATTRIBUTES = tuple(sorted(ARRAYS + TRANSIENT))
 
 class AddedCollection(NamedTuple):
     """What add() did: the collection's digest, the file it read, its
-    record count, and whether the store lacked it."""
+    record count, whether the store lacked it, and the records it marked
+    circular."""
 
     digest: str
     source: str
     records: int
     new: bool
+    circular: tuple[str, ...] = ()
 
 
 class StoredSequence(NamedTuple):
@@ -94,7 +96,8 @@ class Store:
         binary file) once: its sequences go into the folder as it is read,
         then everything else into the database in one transaction. A file
         is in the store completely or not at all; adding it again changes
-        nothing. `circular`: names of its records to mark circular."""
+        nothing. `circular`: names of records to mark circular, where the
+        file has them (the result lists those it marked)."""
         label = label_of(fasta)
         path = path_of(fasta)
         source = os.path.abspath(path) if path is not None and path != "-" else label
@@ -104,10 +107,7 @@ class Store:
         except _engine.Failure as failure:
             raise from_failure(failure, label) from None
         records = [SequenceChecksum(e[0], e[1], e[5] or "", e[6] or "") for e in entries]
-        wanted = set(circular)
-        missing = wanted - {r.id for r in records}
-        if missing:
-            raise SeqtallyError(f"no record named {', '.join(sorted(missing))} to mark circular", label)
+        wanted = set(circular) & {r.id for r in records}
         level2 = level2_of(records)
         level1 = level1_of(level2)
         digest = digest_of(level1)
@@ -127,7 +127,7 @@ class Store:
                                   [(name, level1[name], canonical_json(level2[name]).decode()) for name in ARRAYS])
                 self._db.run_many("INSERT INTO members (collection, position, name, sequence) VALUES (%s, %s, %s, %s)",
                                   [(digest, i, r.id, r.md5) for i, r in enumerate(records)])
-        return AddedCollection(digest, source, len(records), new)
+        return AddedCollection(digest, source, len(records), new, tuple(sorted(wanted)))
 
     def alias(self, tsv: str | os.PathLike[str]) -> int:
         """Adds the aliases of a tab-separated file: per line a sequence (its
