@@ -117,9 +117,13 @@ async def comparison_with_posted(request: Request) -> Response:
         if len(received) > limit:
             raise HTTPError(413, f"the body is over this server's limit of {limit} bytes")
     try:
-        posted = load_collection(json.loads(received))
+        posted = json.loads(received)
     except (ValueError, RecursionError):
         raise HTTPError(400, "the body is not JSON") from None
+    if not isinstance(posted, dict):
+        raise HTTPError(400, "the body must be a level-2 collection: an object of arrays")
+    try:
+        posted = load_collection(posted)
     except SeqtallyError as error:
         raise HTTPError(400, error.message) from None
     return _json(_compared(a, posted))
