@@ -100,6 +100,12 @@ async def sequence(request: Request) -> Response | BasesResponse:
     return BasesResponse(state.store.sequence_path(found.md5), planned.status, headers, planned.pieces)
 
 
+async def _disconnect(receive: Receive) -> None:
+    # The request's own (empty) body comes first.
+    while (await receive())["type"] != "http.disconnect":
+        pass
+
+
 class BasesResponse:
     """Pieces of a sequence's file, sent as they are read. A client that
     goes away ends the sending at the next piece."""
@@ -124,7 +130,7 @@ class BasesResponse:
                 return
             chunks = [(at, min(at + CHUNK, end)) for begin, end in self.pieces for at in range(begin, end, CHUNK)]
             if len(chunks) > 1:
-                gone = asyncio.ensure_future(receive())
+                gone = asyncio.ensure_future(_disconnect(receive))
             for number, (at, stop) in enumerate(chunks):
                 data = os.pread(fd, stop - at, at)
                 if len(data) != stop - at:
