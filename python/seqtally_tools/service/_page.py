@@ -11,7 +11,7 @@ from urllib.parse import urlencode
 from starlette.requests import Request
 from starlette.responses import HTMLResponse, Response
 
-from .._seqcol import comparison
+from .._seqcol import comparison, verdict
 from ._http import HTTPError, number, state_of
 from ._seqcol import checked_digest, collection_body
 
@@ -122,7 +122,7 @@ async def comparison_page(request: Request) -> Response:
         return (shown + more) or "<span class=none>none</span>"
 
     link = "/comparison/" + a_digest + "/" + b_digest
-    body = [f"<p>A: {_link(a_digest)}<br>B: {_link(b_digest)}</p>",
+    body = [f"<p><strong>{html.escape(verdict(a, b))}</strong></p><p>A: {_link(a_digest)}<br>B: {_link(b_digest)}</p>",
             "<h2>Attributes</h2>", _table(("attribute", "in A", "in B", "shared", "same order"), rows, (1, 2, 3)),
             "<h2>Records (name and length)</h2>",
             _table(("", "records"), [("shared", pairs(shared)), ("only in A", pairs(only_a)),
