@@ -3,6 +3,8 @@ bounded cache of bodies, and the one application state."""
 from __future__ import annotations
 
 import json
+import os
+import time
 from collections import OrderedDict
 from collections.abc import Callable
 from typing import Any
@@ -10,7 +12,8 @@ from typing import Any
 from starlette.requests import Request
 from starlette.responses import Response
 
-from .._store import Store
+from .._store import Store, StoredSequence
+from .refget_rules import lookup_of
 
 JSON = "application/json"
 
@@ -71,6 +74,15 @@ class BodyCache:
         return body
 
 
+# A sequence found by an identifier is kept this long: its bases and digests
+# never change, but a later add may mark it circular, and aliases may come.
+_FOUND_SECONDS = 5.0
+_FOUND_KEPT = 4096
+# Files of sequences kept open (their bases never change: an open file
+# stays right), so that a request for a few bases costs one pread.
+_OPEN_FILES = 64
+
+
 class Settings:
     """How a service is set up: where its store is, and its limits."""
 
@@ -93,6 +105,8 @@ class State:
         self.settings = settings
         self.cache = BodyCache(settings.cache_bytes)
         self._store: Store | None = settings.store if isinstance(settings.store, Store) else None
+        self._found: dict[str, tuple[StoredSequence, float]] = {}
+        self._files: OrderedDict[str, int] = OrderedDict()
 
     @property
     def store(self) -> Store:
@@ -105,10 +119,46 @@ class State:
         _ = self.store
 
     def close(self) -> None:
+        while self._files:
+            os.close(self._files.popitem()[1])
         # A store handed in belongs to the caller.
         if self._store is not None and not isinstance(self.settings.store, Store):
             self._store.close()
             self._store = None
+
+    def sequence(self, identifier: str) -> StoredSequence | None:
+        """The sequence a refget identifier names, or None."""
+        now = time.monotonic()
+        kept = self._found.get(identifier)
+        if kept is not None and kept[1] > now:
+            return kept[0]
+        lookup = lookup_of(identifier)
+        found = None
+        if lookup is not None:
+            if isinstance(lookup.key, tuple):
+                found = self.store.sequence(alias=lookup.key)
+            elif lookup.by == "md5":
+                found = self.store.sequence(md5=lookup.key)
+            else:
+                found = self.store.sequence(sha512t24u=lookup.key)
+        if found is not None:
+            if len(self._found) >= _FOUND_KEPT:
+                self._found.clear()
+            self._found[identifier] = (found, now + _FOUND_SECONDS)
+        return found
+
+    def descriptor(self, md5: str) -> int:
+        """An open descriptor of the sequence's file (the state's: never
+        closed by the caller). OSError when it cannot be opened."""
+        fd = self._files.get(md5)
+        if fd is not None:
+            self._files.move_to_end(md5)
+            return fd
+        fd = os.open(self.store.sequence_path(md5), os.O_RDONLY | os.O_CLOEXEC)
+        self._files[md5] = fd
+        if len(self._files) > _OPEN_FILES:
+            os.close(self._files.popitem(last=False)[1])
+        return fd
 
 
 def state_of(request: Request) -> State:
