@@ -355,7 +355,7 @@ def track_rows(reps, inputs, limits, work, row):
 
     print("tracks:", flush=True)
     genome = inputs["genome"]
-    records = _engine.gc_values(str(genome), 100, False)
+    records, _ = _engine.gc_values(str(genome), 100, False)
     sizes = [(name, length) for name, length, *_ in records]
     arrays = [np.frombuffer(values, dtype=np.uint8) for _, _, values, _ in records]
 

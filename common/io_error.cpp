@@ -50,6 +50,8 @@ std::string_view kind_name(ErrorKind kind) noexcept {
         case ErrorKind::OutOfMemory: return "OutOfMemory";
         case ErrorKind::Other: return "Other";
         case ErrorKind::Uncategorized: return "Uncategorized";
+        case ErrorKind::StopRequested: return "StopRequested";
+        case ErrorKind::CheckpointFailed: return "CheckpointFailed";
     }
     return "Uncategorized";
 }

@@ -49,6 +49,11 @@ enum class ErrorKind : std::uint8_t {
     OutOfMemory,
     Other,
     Uncategorized,
+    // Never from the system: a source asked to stop (its reader went away)
+    // and a write refused because a checkpoint ended the call. Both are
+    // distinct from Interrupted, which is EINTR.
+    StopRequested,
+    CheckpointFailed,
 };
 
 std::string_view kind_name(ErrorKind kind) noexcept;

@@ -267,7 +267,7 @@ Result<std::size_t, IoError> DescriptorSource::read(std::span<std::uint8_t> into
     }
     if (may_block_ && stop_ != nullptr) {
         for (;;) {
-            if (stop_->load(std::memory_order_relaxed)) return Err{IoError::of_kind(ErrorKind::Interrupted)};
+            if (stop_->load(std::memory_order_relaxed)) return Err{IoError::of_kind(ErrorKind::StopRequested)};
             pollfd ready{file_.fd(), POLLIN, 0};
             const int status = ::poll(&ready, 1, kWaitSliceMs);
             if (status > 0) break;  // readable, or hung up or failed: the read says which

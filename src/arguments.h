@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "src/py_ref.h"
+#include "capi/py_ref.h"
 
 namespace seqtally::py {
 

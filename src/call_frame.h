@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "common/failure.h"
-#include "src/py_ref.h"
+#include "capi/py_ref.h"
 
 namespace seqtally::py {
 

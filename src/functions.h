@@ -1,6 +1,6 @@
 #pragma once
 // The C entries of the module's two functions (vectorcall convention).
-#include "src/py_ref.h"
+#include "capi/py_ref.h"
 
 namespace seqtally::py {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "src/py_ref.h"
+#include "capi/py_ref.h"
 
 namespace seqtally::py {
 

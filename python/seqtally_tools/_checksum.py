@@ -17,14 +17,11 @@ from ._inputs import Source, label_of, path_of
 T = TypeVar("T")
 
 
-# How the library names a record: the header's first word, leading spaces
-# and tabs skipped, as samtools faidx, Picard and the seqcol tools read it
-# (the seqtally module keeps its own rule: the header up to the first space).
-NAMES = "word"
-
-
 class SequenceChecksum(NamedTuple):
-    """One record: its name (the header's first word), the
+    """One record: its name (the header's first word: leading spaces and
+    tabs skipped, as samtools faidx, Picard and the seqcol tools read it;
+    the seqtally module keeps its own rule, the header up to the first
+    space), the
     length of its sequence, and the digests of the sequence with a-z
     uppercased: sha512t24u (the first 24 bytes of SHA-512, unpadded
     base64url) and md5 (lowercase hex)."""
@@ -75,8 +72,7 @@ def checksum(source: Source, *, verbose: bool = False, progress: Progress | None
     SeqtallyError; wrong argument types raise TypeError.
     """
     try:
-        return _engine.checksum(source, SequenceChecksum, progress, reporter(label_of(source)) if verbose else None,
-                                NAMES)
+        return _engine.checksum(source, SequenceChecksum, progress, reporter(label_of(source)) if verbose else None)
     except _engine.Failure as failure:
         raise from_failure(failure, label_of(source)) from failure
 

@@ -33,23 +33,32 @@ T = TypeVar("T", bound=tuple[object, ...])
 class Failure(Exception):
     """A failed call. args[0] is `message`.
 
-    kind: "format" (the input is not FASTA: `line`, and `byte` the first
-          byte of that line), "encoding" (a record's name is not UTF-8:
-          `line` of its header, `record` its number from 1), "gzip" (a
-          damaged or truncated gzip stream), "os" (`errno`), or "cancelled"
-          (Progress.cancel() was called).
+    kind: "format" (the input is not FASTA, or a record has no name or a
+          name twice where that is refused: `line`, and `byte` the first
+          byte of that line, `record` the record from 1, `first` the earlier
+          record of a name given twice), "encoding" (a record's name is not
+          UTF-8: `line` of its header, `record` its number from 1), "gzip"
+          (a damaged or truncated gzip stream or BGZF block), "index" (a
+          .fai or .gzi that does not fit its file), "os" (`errno`), or
+          "cancelled" (Progress.cancel() was called).
+    fault: exactly what, for programs: "not-fasta", "unsupported",
+          "not-utf8", "unnamed", "duplicate", "truncated", "bad-header",
+          "bad-data", "checksum", "index-stale", "index-mismatch",
+          "cancelled"; None for an error of the system.
     which: what the failure concerns: "input", "output" or "sizes".
     message: plain words, without the path, e.g. "line 1 starts with '@',
           not '>'" or "No such file or directory".
     """
 
     kind: str
+    fault: str | None
     which: str
     message: str
     errno: int | None
     line: int | None
     byte: int | None
     record: int | None
+    first: int | None
 
 class Progress:
     """Shared between a call (or several) and whoever watches it."""
@@ -64,23 +73,23 @@ class Progress:
         """Calls using this object end soon with Failure(kind="cancelled")."""
 
 def checksum(source: Source, record_type: type[T], progress: Progress | None = None,
-             on_record: Callable[[str, int], object] | None = None, names: str = "module") -> list[T]:
-    """Per record, in file order: record_type((id, length, sha512t24u, md5))
-    made with tuple.__new__. The digests are the seqtally module's for the
-    same bytes. names "module": id is the header up to its first space, as
-    the module gives it; "word": the header's first word (leading spaces and
-    tabs skipped, ended by a space, tab, vertical tab, form feed or carriage
-    return). on_record(id, length) is called after each record, with the
-    interpreter lock held."""
+             on_record: Callable[[str, int], object] | None = None) -> list[T]:
+    """Per record, in file order: record_type((name, length, sha512t24u,
+    md5)) made with tuple.__new__. The digests are the seqtally module's for
+    the same bytes. A record's name is its header's first word (leading
+    spaces and tabs skipped, ended by a space, tab, vertical tab, form feed
+    or carriage return). on_record(name, length) is called after each
+    record, with the interpreter lock held."""
 
 def gc_values(source: Source, window: int, omit_tail: bool, progress: Progress | None = None,
-              on_record: Callable[[str, int], object] | None = None, names: str = "module", count: str = "upper",
-              min_acgt: float = 0.25) -> list[tuple[str, int, bytes, int]]:
-    """Per record: (id, length, values, lowercase), window i covering bases
-    [i * window, min((i + 1) * window, length)), and lowercase the record's
-    letters a-z (counted in the same pass). window >= 1. names as for
-    checksum; with "word", a record without a name fails the call (kind
-    "format", with its record and line).
+              on_record: Callable[[str, int], object] | None = None, count: str = "upper",
+              min_acgt: float = 0.25, distinct: bool = False) -> tuple[list[tuple[str, int, bytes, int]], bytes]:
+    """(records, sizes): per record (name, length, values, lowercase),
+    window i covering bases [i * window, min((i + 1) * window, length)), and
+    lowercase the record's letters a-z (counted in the same pass); sizes is
+    the chrom.sizes text of the records. window >= 1. A record without a
+    name fails the call (kind "format", with its record and line), and so
+    does a name given twice with `distinct`.
 
     count "upper": values one byte per window (0 to 100, as the wiggle track
     gives them). "acgt": one native-endian int16 per window, tenths of a
@@ -93,34 +102,48 @@ def gc_values(source: Source, window: int, omit_tail: bool, progress: Progress |
 def write_track(source: Source, output: Output, form: str, window: int, omit_tail: bool,
                 gzip_level: int | None = None, sizes: Output | None = None, track_line: bool = False,
                 progress: Progress | None = None,
-                on_record: Callable[[str, int], object] | None = None, names: str = "module",
-                count: str = "upper", min_acgt: float = 0.25) -> tuple[int, int]:
+                on_record: Callable[[str, int], object] | None = None, count: str = "upper",
+                min_acgt: float = 0.25) -> tuple[int, int]:
     """form "wig": the seqtally module's wiggle track, byte for byte, for the
     same window and omit_tail. form "bedgraph": "id<TAB>start<TAB>end<TAB>value"
     per window (0-based, half-open, the last window clipped at the record's
-    end), after "track type=bedGraph" when track_line (window >= 1).
+    end), after "track type=bedGraph" when track_line. window >= 1.
     gzip_level: a gzip member at that level (0 to 9), None: plain. sizes:
-    also "id<TAB>length" per record. names as for gc_values. count and
-    min_acgt as for gc_values: with "acgt" or "skew" (window >= 1), values
-    are printed with their decimals ("52.5", "50", "-0.3333"), and windows
-    without a value have no line (the wiggle track stays variableStep, which
-    needs no declaration after a gap). Returns (bases, lowercase) of the
-    whole input."""
+    also "id<TAB>length" per record. count and min_acgt as for gc_values:
+    with "acgt" or "skew", values are printed with their decimals ("52.5",
+    "50", "-0.3333"), and windows without a value have no line (the wiggle
+    track stays variableStep, which needs no declaration after a gap).
+    Returns (bases, lowercase) of the whole input. The library checks the
+    arguments; this refuses only what the core cannot take."""
 
-IndexEntry = tuple[str, int, int, int, int, str | None, str | None, tuple[int, str] | None, bool]
+# name, length, offset, line_bases, line_bytes, sha512t24u, md5, problem, sam
+IndexEntry = tuple[str, int, int, int, int, str | None, str | None, tuple[int, str] | None,
+                   tuple[str, int, str] | None]
 
 def index(source: Source, digests: bool = True, progress: Progress | None = None,
-          on_record: Callable[[str, int], object] | None = None) -> tuple[str, list[IndexEntry], bytes | None]:
-    """One read of the input: (compression, records, gzi). compression is
-    "plain", "gzip" or "bgzf" (every member a BGZF block); gzi is the .gzi
-    of BGZF input, as samtools writes it, None otherwise. Per record, named
-    by its header's first word (a record without one fails the call):
+          on_record: Callable[[str, int], object] | None = None,
+          distinct: bool = True,
+          folder: str | os.PathLike[str] | None = None) -> tuple[str, list[IndexEntry], bytes | None, bytes, bytes]:
+    """One read of the input: (compression, records, gzi, fai, sizes).
+    compression is "plain", "gzip" or "bgzf" (every member a BGZF block);
+    gzi is the .gzi of BGZF input, as samtools writes it, None otherwise;
+    fai and sizes are the .fai (records with sequence) and chrom.sizes
+    texts. Per record, named by its header's first word (a record without
+    one fails the call, and so does a name given twice with `distinct`):
     (name, length, offset, line_bases, line_bytes, sha512t24u, md5, problem,
-    sam_odd). offset, line_bases and line_bytes are its .fai values (offset
-    in the decoded stream; zeros for a record without sequence, which
-    samtools leaves out of the .fai); problem is (line, text) when its lines
-    cannot be addressed so; sam_odd: samtools dict reads other values from
-    it. The digests are None when digests is False."""
+    sam). offset, line_bases and line_bytes are its .fai values (offset in
+    the decoded stream; zeros for a record without sequence, which samtools
+    leaves out of the .fai); problem is (line, text) when its lines cannot
+    be addressed so; sam is (name, length, md5) as samtools dict reads the
+    record where that differs from seqtally's values, else None. The
+    digests are None when digests is False.
+
+    folder: a store's folder (htslib's REF_CACHE layout): each record's
+    bases, uppercased and without line ends, are written to
+    FOLDER/MD5[0:2]/MD5[2:4]/MD5 as they are digested (a temporary file in
+    FOLDER, locked while it is written, linked to that name at the record's
+    end; a file there already is kept). A failure to write it is kind "os",
+    which "output". Digests are then always made."""
 
 class RandomAccess:
     """The bases of a plain FASTA file, or of a BGZF one given its .gzi

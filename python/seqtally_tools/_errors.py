@@ -18,22 +18,31 @@ class SeqtallyError(Exception):
     `hint`: a suggestion, or None.
 
     What the cause is, for programs: `kind` is "format" (the input is not
-    FASTA; `line` is the line, `byte` its first byte), "encoding" (a
-    record's name is not UTF-8; `line` is its header's line, `record` its
-    number from 1), "gzip" (a damaged or truncated gzip stream), "os" (an
-    error of the system; `errno`), "cancelled" (Progress.cancel() ended the
-    call), or None for a problem found around the engine (a bigWig track
-    with two records of one name, an output that names the input, ...).
+    FASTA, or it has no name or the same name twice where a name is needed;
+    `line` is the line, `byte` its first byte, `record` the record from 1),
+    "encoding" (a record's name is not UTF-8; `line` is its header's line,
+    `record` its number), "gzip" (a damaged or truncated gzip stream, or
+    BGZF block), "index" (a .fai or .gzi that does not fit its file), "os"
+    (an error of the system; `errno`: EEXIST for an output that exists
+    already and may not be replaced), "cancelled" (Progress.cancel() ended
+    the call), or None for a problem found around the engine (an output
+    that names the input, ...).
+
+    `fault` says exactly what, where the engine found it: "not-fasta",
+    "unsupported" (bzip2, xz or zstd), "not-utf8", "unnamed", "duplicate",
+    "truncated", "bad-header", "bad-data", "checksum", "index-stale",
+    "index-mismatch", "cancelled"; None otherwise.
     """
 
     def __init__(self, message: str, path: str | None = None, hint: str | None = None, *, kind: str | None = None,
-                 errno: int | None = None, line: int | None = None, byte: int | None = None,
-                 record: int | None = None) -> None:
+                 fault: str | None = None, errno: int | None = None, line: int | None = None,
+                 byte: int | None = None, record: int | None = None) -> None:
         super().__init__(message)
         self.message = message
         self.path = path
         self.hint = hint
         self.kind = kind
+        self.fault = fault
         self.errno = errno
         self.line = line
         self.byte = byte
@@ -45,7 +54,8 @@ class SeqtallyError(Exception):
     # The default reduction passes only args to __init__, which would drop
     # every other field on the way back from another process.
     def __reduce__(self) -> tuple[Any, ...]:
-        fields = {"kind": self.kind, "errno": self.errno, "line": self.line, "byte": self.byte, "record": self.record}
+        fields = {"kind": self.kind, "fault": self.fault, "errno": self.errno, "line": self.line, "byte": self.byte,
+                  "record": self.record}
         return (_rebuilt, (type(self), self.message, self.path, self.hint, fields))
 
     def describe(self) -> str:
@@ -62,26 +72,30 @@ def _rebuilt(kind: type[SeqtallyError], message: str, path: str | None, hint: st
 def cancelled() -> SeqtallyError:
     """What a call ended by Progress.cancel() raises, also where Python
     noticed it between two engine calls."""
-    return SeqtallyError("cancelled", kind="cancelled")
+    return SeqtallyError("cancelled", kind="cancelled", fault="cancelled")
 
 
 def _hint(failure: _engine.Failure) -> str | None:
-    if failure.kind == "format" and failure.line == 1 and failure.byte == ord("@"):
+    if failure.fault == "not-fasta" and failure.line == 1 and failure.byte == ord("@"):
         return "it looks like FASTQ: seqtally reads FASTA only"
     return None
 
 
 def from_failure(failure: _engine.Failure, input_label: str, output: str | None = None,
-                 sizes: str | None = None) -> BaseException:
+                 sizes: str | None = None, *, purpose: str | None = None) -> BaseException:
     """The exception for an engine failure, naming what `which` says it
     concerns: the input (`input_label`), the track (`output`) or the
-    chrom.sizes file (`sizes`). A reader of an output that went away gives
+    chrom.sizes file (`sizes`). `purpose` says why a record needs a name, or
+    names must be distinct. A reader of an output that went away gives
     BrokenPipeError, as a write of Python's own would."""
     if failure.kind == "os" and failure.errno == errno_codes.EPIPE and failure.which != "input":
         return BrokenPipeError(errno_codes.EPIPE, failure.message)
     path = {"input": input_label, "output": output, "sizes": sizes}.get(failure.which)
-    return SeqtallyError(failure.message, path, _hint(failure), kind=failure.kind, errno=failure.errno,
-                         line=failure.line, byte=failure.byte, record=failure.record)
+    message = failure.message
+    if failure.fault in ("unnamed", "duplicate") and purpose is not None:
+        message = f"{message}: {purpose}"
+    return SeqtallyError(message, path, _hint(failure), kind=failure.kind, fault=failure.fault,
+                         errno=failure.errno, line=failure.line, byte=failure.byte, record=failure.record)
 
 
 def os_error(error: OSError, path: str | None, what: str | None = None) -> SeqtallyError:

@@ -7,12 +7,12 @@ import sys
 from typing import NamedTuple
 
 from . import _engine
-from ._checksum import NAMES, reporter
+from ._checksum import reporter
 from ._engine import Progress
 from ._errors import SeqtallyError, cancelled, from_failure, os_error
 from ._inputs import Source, label_of
 from ._outputs import STDOUT, Target, check_distinct, has_gz_extension, stdout_wants_gzip
-from ._tracks import ACGT, BEDGRAPH, BIGWIG, FORMATS, SKEW, UPPER, duplicate_name, format_of, write_bigwig
+from ._tracks import ACGT, BEDGRAPH, BIGWIG, FORMATS, SKEW, UPPER, format_of, write_bigwig
 
 COUNTS = (UPPER, ACGT)
 DEFAULT_MIN_ACGT = 0.25
@@ -86,13 +86,10 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
         try:
             if form == BIGWIG:
                 assert track is not None
-                records = _engine.gc_values(source, window, omit_tail, progress, on_record, NAMES, engine_count,
-                                            share)
-                if clash := duplicate_name(records):
-                    raise SeqtallyError(f"records {clash[1]} and {clash[2]} are both named {clash[0]!r}: a bigWig "
-                                        "track cannot hold two chromosomes of one name", label)
+                records, sizes_text = _engine.gc_values(source, window, omit_tail, progress, on_record,
+                                                        engine_count, share, distinct=True)
                 if sizes is not None:
-                    _write_sizes(sizes, [(record_name, length) for record_name, length, *_ in records])
+                    _write_sizes(sizes, sizes_text)
                 write_bigwig(track.write_to, track.final, records, window, progress, engine_count)
                 summary = GcSummary(sum(record[1] for record in records), sum(record[3] for record in records))
             else:
@@ -101,10 +98,11 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
                 summary = GcSummary(*_engine.write_track(
                     source, 1 if track is None else track.write_to, form, window, omit_tail,
                     level if compressed else None, None if sizes is None else sizes.write_to,
-                    track_line and form == BEDGRAPH, progress, on_record, NAMES, engine_count, share))
+                    track_line and form == BEDGRAPH, progress, on_record, engine_count, share))
         except _engine.Failure as failure:
             raise from_failure(failure, label, "standard output" if track is None else track.final,
-                               None if sizes is None else sizes.final) from failure
+                               None if sizes is None else sizes.final,
+                               purpose="a bigWig track cannot hold two chromosomes of one name") from failure
         # Cancelled as the work ended: the caller has given up on it.
         if progress is not None and progress.cancelled:
             raise cancelled()
@@ -153,9 +151,9 @@ def _checked(window: int, level: int, count: str | None, min_acgt: float | None,
     return SKEW if skew else count or UPPER, DEFAULT_MIN_ACGT if min_acgt is None else float(min_acgt)
 
 
-def _write_sizes(sizes: Target, lengths: list[tuple[str, int]]) -> None:
+def _write_sizes(sizes: Target, text: bytes) -> None:
     try:
         with open(sizes.write_to, "wb") as written:
-            written.write("".join(f"{name}\t{length}\n" for name, length in lengths).encode("utf-8"))
+            written.write(text)
     except OSError as error:
         raise os_error(error, sizes.final) from None

@@ -18,10 +18,9 @@ from typing import NamedTuple
 from . import _engine
 from ._canonical import canonical_json
 from ._checksum import SequenceChecksum
-from ._dictionary import SamRecord, _lines_in_chunks, _sam_values, write_dictionary
+from ._dictionary import write_dictionary
 from ._engine import Progress
 from ._errors import SeqtallyError, from_failure, os_error
-from ._inputs import opened_plain
 from ._outputs import Target
 from ._seqcol import level2_of
 
@@ -107,10 +106,9 @@ def index(fasta: str | os.PathLike[str], *, force: bool = False, progress: Progr
                                     errno=errno.EEXIST)
     targets = {kind: Target.for_path(output) for kind, output in outputs.items()}
     try:
-        found, entries, gzi = _engine.index(path, progress=progress, on_record=on_record)
+        found, entries, gzi, fai, sizes = _engine.index(path, progress=progress, on_record=on_record)
     except _engine.Failure as failure:
-        raise from_failure(failure, path) from None
-    _check_names(entries, path)
+        raise from_failure(failure, path, purpose=_DISTINCT) from None
     notes = []
     if found == "gzip":
         notes.append(f"{path}: gzip but not BGZF, so it has no FASTA index (.fai): it cannot be read at random. "
@@ -120,16 +118,13 @@ def index(fasta: str | os.PathLike[str], *, force: bool = False, progress: Progr
     records = [IndexRecord(name, length, offset, line_bases, line_bytes, sha or "", md5 or "")
                for name, length, offset, line_bases, line_bytes, sha, md5, _, _ in entries]
     checksums = [SequenceChecksum(r.name, r.length, r.sha512t24u, r.md5) for r in records]
-    odd = _sam_differences(path, {i for i, entry in enumerate(entries) if entry[8]}, progress)
-    dictionary = write_dictionary(checksums, odd, uri="file://" + os.path.abspath(path), assembly=None,
-                                  species=None, label=path)
+    dictionary = write_dictionary(entries, uri="file://" + os.path.abspath(path), assembly=None, species=None)
     notes += dictionary.notes
     contents: dict[str, bytes] = {
-        "fai": "".join(f"{r.name}\t{r.length}\t{r.offset}\t{r.line_bases}\t{r.line_bytes}\n"
-                       for r in records if r.length > 0).encode(),
+        "fai": fai,
         "gzi": gzi or b"",
         "dict": dictionary.text.encode(),
-        "sizes": "".join(f"{r.name}\t{r.length}\n" for r in records).encode(),
+        "sizes": sizes,
         "seqcol": canonical_json(level2_of(checksums)) + b"\n",
     }
     order = [kind for kind in ("fai", "gzi", "dict", "sizes", "seqcol") if kind in targets]
@@ -137,14 +132,8 @@ def index(fasta: str | os.PathLike[str], *, force: bool = False, progress: Progr
     return FastaIndex(records, [outputs[kind] for kind in order], notes)
 
 
-def _check_names(entries: list[_engine.IndexEntry], path: str) -> None:
-    seen: dict[str, int] = {}
-    for number, entry in enumerate(entries, 1):
-        first = seen.setdefault(entry[0], number)
-        if first != number:
-            raise SeqtallyError(f"records {first} and {number} are both named {entry[0]!r}: an index needs "
-                                "distinct names (samtools would keep the first and drop the other silently)",
-                                path, kind="format", record=number)
+# Why an index refuses two records of one name.
+_DISTINCT = "an index needs distinct names (samtools would keep the first and drop the other silently)"
 
 
 def _check_layout(entries: list[_engine.IndexEntry], path: str) -> list[str]:
@@ -160,18 +149,6 @@ def _check_layout(entries: list[_engine.IndexEntry], path: str) -> list[str]:
             notes.append(f"record {number} ({entry[0]!r}) has no sequence: the .fai leaves it out, as samtools "
                          "does; the other files list it")
     return notes
-
-
-def _sam_differences(path: str, suspects: set[int], progress: Progress | None) -> dict[int, SamRecord]:
-    """samtools dict's values for the rare records where they are not
-    seqtally's: read again, only when there are such records."""
-    if not suspects:
-        return {}
-    try:
-        with opened_plain(path) as stream:
-            return _sam_values(_lines_in_chunks(stream, progress), suspects)
-    except OSError as error:
-        raise os_error(error, path, "cannot read it again") from None
 
 
 def _write_all(files: list[tuple[Target, bytes]]) -> None:
@@ -396,10 +373,9 @@ def _read_fai(path: str) -> dict[str, _Place]:
 
 def _index_in_memory(path: str) -> tuple[dict[str, _Place], bytes | None]:
     try:
-        found, entries, gzi = _engine.index(path, digests=False)
+        found, entries, gzi, _, _ = _engine.index(path, digests=False)
     except _engine.Failure as failure:
-        raise from_failure(failure, path) from None
-    _check_names(entries, path)
+        raise from_failure(failure, path, purpose=_DISTINCT) from None
     _check_layout(entries, path)
     places = {entry[0]: _Place(entry[1], entry[2], max(entry[3], 1), max(entry[4], 1)) for entry in entries
               if entry[1] > 0}

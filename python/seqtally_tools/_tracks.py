@@ -47,16 +47,6 @@ def format_of(output: str) -> str:
     return WIG
 
 
-def duplicate_name(records: Sequence[Record]) -> tuple[str, int, int] | None:
-    """The first name that two records share, with both record numbers."""
-    seen: dict[str, int] = {}
-    for number, (name, *_) in enumerate(records, 1):
-        if name in seen:
-            return name, seen[name], number
-        seen[name] = number
-    return None
-
-
 def write_bigwig(path: str, final: str, records: Sequence[Record], window: int, progress: Progress | None,
                  count: str = UPPER) -> None:
     """The records' window values by `count` ("upper", "acgt" or "skew", as

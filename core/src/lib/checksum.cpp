@@ -221,4 +221,16 @@ SequenceDigest TwoCoreDigester::process_named(const fasta::RecordView& record, s
     return digest;
 }
 
+Result<std::deque<SequenceDigest>, RecordError> digest_records(NamedRecords& records, RecordEvents& events) {
+    std::deque<SequenceDigest> digests;
+    TwoCoreDigester digester;
+    const std::function<void()> checkpoint = [&] { events.checkpoint(); };
+    auto read = for_each_record(records, [&](const NamedRecord& named) {
+        SequenceDigest& digest = digests.emplace_back(digester.process_named(named.record, named.name, checkpoint));
+        events.record_done(digest.id, digest.length);
+    });
+    if (!read) return Err{std::move(read).error()};
+    return digests;
+}
+
 }  // namespace seqtally::core

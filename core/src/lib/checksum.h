@@ -16,6 +16,7 @@
 #include "common/result.h"
 #include "common/utf8.h"
 #include "core/src/lib/digest.h"
+#include "core/src/lib/named_records.h"
 #include "fasta/record_view.h"
 
 namespace seqtally::core {
@@ -131,5 +132,9 @@ class TwoCoreDigester {
     DigestText md5_text_{};
     std::thread thread_;
 };
+
+// Every record's name, length and digests, in input order, on two cores as
+// TwoCoreDigester gives them.
+Result<std::deque<SequenceDigest>, RecordError> digest_records(NamedRecords& records, RecordEvents& events);
 
 }  // namespace seqtally::core

@@ -1,5 +1,9 @@
 #include "fasta_index.h"
 
+#include <functional>
+
+#include "core/src/lib/digest.h"
+
 namespace seqtally::core {
 namespace {
 
@@ -82,6 +86,71 @@ bool sam_reads_otherwise(const fasta::RecordView& record, bool lines_checked) no
         if (!all_printable(line)) return true;
     }
     return false;
+}
+
+SamValues sam_values(const fasta::RecordView& record) {
+    SamValues values;
+    const std::string_view header = record.header();
+    values.name = std::string(header.substr(0, header.find_first_of(" \t\n\v\f\r")));
+    Digest md5(Digest::Algorithm::Md5);
+    std::string kept;
+    for (const std::string_view line : record.sequence_lines()) {
+        kept.clear();
+        for (const char c : line) {
+            const auto byte = static_cast<unsigned char>(c);
+            if (byte - 0x21u < 0x5Eu) kept.push_back(static_cast<char>(byte >= 'a' && byte <= 'z' ? byte - 32 : byte));
+        }
+        values.length += kept.size();
+        md5.update(std::span(reinterpret_cast<const std::uint8_t*>(kept.data()), kept.size()));
+    }
+    lower_hex_into(md5.finish().first(16), values.md5.data());
+    return values;
+}
+
+Result<std::deque<IndexEntry>, IndexError> index_records(NamedRecords& records, bool digests, RecordEvents& events,
+                                                         SequenceFolder* folder) {
+    std::deque<IndexEntry> entries;
+    TwoCoreDigester digester;
+    const std::function<void()> checkpoint = [&] { events.checkpoint(); };
+    for (;;) {
+        auto next = records.next();
+        if (!next) return Err{IndexError{std::move(next).error()}};
+        if (!next.value()) return entries;
+        const NamedRecord& named = *next.value();
+        IndexEntry& entry = entries.emplace_back();
+        auto layout = fai_layout(named.record, records.header_offset(), records.header_line());
+        if (layout) {
+            entry.layout = layout.value();
+        } else {
+            entry.problem = std::move(layout).error();
+        }
+        // The layout check has looked at every byte of sound lines already.
+        if (sam_reads_otherwise(named.record, !entry.problem.has_value())) entry.sam = sam_values(named.record);
+        if (folder != nullptr) {
+            if (auto began = folder->begin(); !began) return Err{IndexError{std::nullopt, std::move(began).error()}};
+        }
+        if (digests || folder != nullptr) {
+            entry.digest = digester.process_named(named.record, named.name, checkpoint, folder);
+        } else {
+            entry.digest.id = std::string(named.name);
+            for (const std::string_view line : named.record.sequence_lines()) entry.digest.length += line.size();
+        }
+        if (folder != nullptr) {
+            if (auto done = folder->finish(text_of(entry.digest.md5)); !done) {
+                return Err{IndexError{std::nullopt, std::move(done).error()}};
+            }
+        }
+        events.record_done(entry.digest.id, entry.digest.length);
+    }
+}
+
+void append_fai_line(std::string& out, std::string_view name, const LineLayout& layout) {
+    out += name;
+    for (const std::uint64_t value : {layout.length, layout.offset, layout.line_bases, layout.line_bytes}) {
+        out += '\t';
+        out += std::to_string(value);
+    }
+    out += '\n';
 }
 
 std::string gzi_bytes(std::span<const GzipMember> members) {

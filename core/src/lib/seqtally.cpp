@@ -6,10 +6,9 @@
 #include "common/failure.h"
 #include "common/progress.h"
 #include "common/quoted.h"
+#include "core/src/lib/track_writer.h"
 #include "core/src/lib/window_pass.h"
 #include "fasta/gzip_member_reader.h"
-#include "fasta/reader.h"
-#include "streams/gzip_member_writer.h"
 
 namespace seqtally::core {
 namespace {
@@ -23,11 +22,43 @@ std::uint64_t write_gc_section(std::string_view identifier, const fasta::RecordV
     return WindowPass(window_size, omit_tail).section(identifier, record, out);
 }
 
+namespace {
+
+// The module's words for what the track writer reports.
+class ModuleTrackEvents final : public TrackEvents {
+  public:
+    explicit ModuleTrackEvents(bool verbose) : verbose_(verbose) {}
+    void record_started(std::string_view name) override {
+        if (verbose_) write_processing_region(name);
+    }
+    void record_done(std::string_view, std::uint64_t) override {
+        if (verbose_) write_progress("done\n");
+    }
+    void flushed(std::uint64_t records) override {
+        if (verbose_) write_progress("==> Found and processed " + std::to_string(records) + " regions.\n");
+    }
+
+  private:
+    bool verbose_;
+};
+
+[[noreturn]] void fail_track(const TrackError& error) {
+    if (error.stage == TrackError::Stage::Record) {
+        const RecordError& record = *error.record;
+        if (record.kind == RecordError::Kind::Read) fail("Error reading record", record.read.text());
+        fail(kUnwrapFailed, record.utf8.text());
+    }
+    if (error.stage == TrackError::Stage::Write) throw WriteFailure(error.io, SourceLocation::current());
+    fail(error.output == TrackError::Output::Sizes ? "Could not close chrom sizes stream"
+                                                   : "Could not close wig output file",
+         error.io.text());
+}
+
+}  // namespace
+
 void write_gc_to_file(std::string input, std::string output, std::uint32_t compression_level,
                       std::int32_t window_size, bool omit_tail, std::string chrom_sizes_path,
                       bool write_chrom_sizes, bool verbose) {
-    // Declaration order is release order in reverse: on any failure the
-    // chrom sizes stream goes first, then the track, then the reader.
     auto opened = File::open_read(input);
     if (!opened) fail(kUnwrapFailed, opened.error().text());
     const auto input_identity = opened.value().identity();
@@ -37,7 +68,7 @@ void write_gc_to_file(std::string input, std::string output, std::uint32_t compr
     } else {
         source = std::make_unique<FileSource>(std::move(opened).value());
     }
-    fasta::Reader reader(std::move(source));
+    NamedRecords records(std::move(source), NameRule::Header);
 
     // Creating truncates: an output that is the input file itself would
     // destroy the input before it is read and pass as a success.
@@ -47,16 +78,11 @@ void write_gc_to_file(std::string input, std::string output, std::uint32_t compr
     auto created = File::create(output);
     if (!created) fail("creation failed", created.error().text());
     const auto output_identity = created.value().identity();
-    std::unique_ptr<Sink> sink;
-    if (has_gz_extension(output)) {
-        sink = std::make_unique<GzipMemberWriter>(std::move(created).value(), compression_level);
-    } else {
-        sink = std::make_unique<FileSink>(std::move(created).value());
-    }
-    std::optional<OutputStream> wig;
-    wig.emplace(std::move(sink));
+    std::unique_ptr<Sink> wig = track_sink(std::move(created).value(), has_gz_extension(output)
+                                                                          ? std::optional(compression_level)
+                                                                          : std::nullopt);
 
-    std::optional<OutputStream> chrom_sizes;
+    std::optional<File> chrom_sizes;
     if (write_chrom_sizes) {
         if (verbose) {
             std::string message = "==> Will write chrom.sizes file to ";
@@ -70,50 +96,15 @@ void write_gc_to_file(std::string input, std::string output, std::uint32_t compr
         }
         auto sizes_file = File::create(chrom_sizes_path);
         if (!sizes_file) fail("Creation failed", sizes_file.error().text());
-        chrom_sizes.emplace(std::make_unique<FileSink>(std::move(sizes_file).value()));
+        chrom_sizes.emplace(std::move(sizes_file).value());
     }
 
-    write_or_fail(*wig, "track type=wiggle_0\n");
-    WindowPass pass(window_size, omit_tail);
-    std::int64_t regions = 0;
-    for (;;) {
-        auto next = reader.next_record();
-        if (!next) fail("Error reading record", next.error().text());
-        if (!next.value()) break;
-        const fasta::RecordView& record = *next.value();
-        auto identifier = record.identifier();
-        if (!identifier) fail(kUnwrapFailed, identifier.error().text());
-        const std::string_view id = identifier.value();
-        if (verbose) write_processing_region(id);
-        const std::uint64_t length = pass.section(id, record, *wig);
-        if (chrom_sizes) {
-            std::string line(id);
-            line += '\t';
-            line += std::to_string(length);
-            line += '\n';
-            write_or_fail(*chrom_sizes, line);
-        }
-        ++regions;
-        if (verbose) write_progress("done\n");
-    }
-
-    if (auto flushed = wig->flush(); !flushed) fail("Could not close wig output file", flushed.error().text());
-    if (chrom_sizes) {
-        if (auto flushed = chrom_sizes->flush(); !flushed) {
-            fail("Could not close chrom sizes stream", flushed.error().text());
-        }
-    }
-    if (verbose) write_progress("==> Found and processed " + std::to_string(regions) + " regions.\n");
-    // Finishing the gzip member and closing the files can still fail (a full
-    // disk, a network file system); on this path that must not pass as success.
-    if (chrom_sizes) {
-        auto released = chrom_sizes->release();
-        chrom_sizes.reset();
-        if (!released) fail("Could not close chrom sizes stream", released.error().text());
-    }
-    auto released = wig->release();
-    wig.reset();
-    if (!released) fail("Could not close wig output file", released.error().text());
+    TrackRequest request;
+    request.wiggle_window = window_size;
+    request.omit_tail = omit_tail;
+    ModuleTrackEvents events(verbose);
+    auto written = write_track(records, std::move(wig), std::move(chrom_sizes), request, events);
+    if (!written) fail_track(written.error());
 }
 
 }  // namespace seqtally::core

@@ -103,9 +103,11 @@ class Store:
         source = os.path.abspath(path) if path is not None and path != "-" else label
         remove_orphans(self.sequences)
         try:
-            entries = _read_into(fasta, self.sequences, progress)
+            # Names may repeat: a collection takes them as they are, as
+            # `seqtally seqcol` does.
+            _, entries, _, _, _ = _engine.index(fasta, progress=progress, distinct=False, folder=self.sequences)
         except _engine.Failure as failure:
-            raise from_failure(failure, label) from None
+            raise from_failure(failure, label, self.sequences, purpose="a store names every record") from None
         records = [SequenceChecksum(e[0], e[1], e[5] or "", e[6] or "") for e in entries]
         wanted = set(circular) & {r.id for r in records}
         level2 = level2_of(records)
@@ -285,31 +287,3 @@ class Store:
                 problems.append(f"{md5}: {size} bytes, not {length}")
         return problems
 
-
-def _read_into(fasta: Source, root: str, progress: Progress | None) -> list[_engine.IndexEntry]:
-    """Stopgap until the engine writes the folder in its own read: the
-    digests by the engine, the bases by a second read here."""
-    import gzip
-    import hashlib
-    import secrets
-
-    _, entries, _ = _engine.index(fasta, progress=progress)
-    path = path_of(fasta)
-    assert path is not None
-    with open(path, "rb") as raw:
-        data = raw.read()
-    if data[:2] == b"\x1f\x8b":
-        data = gzip.decompress(data)
-    for chunk in data.split(b"\n>")[0 if not data.startswith(b">") else 0:]:
-        lines = chunk.lstrip(b">").split(b"\n")
-        bases = b"".join(line.rstrip(b"\r") for line in lines[1:]).upper()
-        md5 = hashlib.md5(bases).hexdigest()
-        final = sequence_path(root, md5)
-        if os.path.exists(final):
-            continue
-        os.makedirs(os.path.dirname(final), exist_ok=True)
-        temporary = os.path.join(root, ".seqtally-tmp-" + secrets.token_hex(8))
-        with open(temporary, "wb") as out:
-            out.write(bases)
-        os.rename(temporary, final)
-    return entries

@@ -1,0 +1,69 @@
+// seqtally_tools._engine: the core bound for the library. Unlike the
+// seqtally module, a call releases the interpreter lock while it works,
+// reads any descriptor and gzip by content, and reports failures as a
+// structured exception; it never writes to descriptor 2. The contract is
+// python/seqtally_tools/_engine.pyi; each entry lives in the file of its
+// operation.
+#include "capi/py_ref.h"
+#include "engine/checksum.h"
+#include "engine/failures.h"
+#include "engine/index.h"
+#include "engine/progress.h"
+#include "engine/random_access.h"
+#include "engine/tracks.h"
+#include "engine/unlocked.h"
+
+namespace seqtally::engine {
+namespace {
+
+template <PyObject* (*entry)(PyObject*, PyObject*, PyObject*)>
+constexpr PyCFunction keywords_entry() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+PyMethodDef methods[] = {
+    {"checksum", keywords_entry<checksum>(), METH_VARARGS | METH_KEYWORDS,
+     "checksum(source, record_type, progress=None, on_record=None): per record (name, length, sha512t24u, md5)."},
+    {"gc_values", keywords_entry<gc_values>(), METH_VARARGS | METH_KEYWORDS,
+     "gc_values(source, window, omit_tail, progress=None, on_record=None, count='upper', min_acgt=0.25, "
+     "distinct=False): (per record (name, length, values, lowercase), chrom.sizes text)."},
+    {"write_track", keywords_entry<write_track>(), METH_VARARGS | METH_KEYWORDS,
+     "write_track(source, output, form, window, omit_tail, gzip_level=None, sizes=None, track_line=False, "
+     "progress=None, on_record=None, count='upper', min_acgt=0.25): a wiggle or bedGraph track; "
+     "(bases, lowercase)."},
+    {"index", keywords_entry<index>(), METH_VARARGS | METH_KEYWORDS,
+     "index(source, digests=True, progress=None, on_record=None, distinct=True, folder=None): (compression, records, "
+     "gzi, fai, sizes) in one read."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "_engine", "The native engine of seqtally_tools.", -1, methods,
+                          nullptr, nullptr, nullptr, nullptr};
+
+bool add_type(PyObject* module, const char* name, PyObject* type) {
+    return type != nullptr && PyModule_AddObjectRef(module, name, type) == 0;
+}
+
+}  // namespace
+}  // namespace seqtally::engine
+
+PyMODINIT_FUNC PyInit__engine() {
+    using namespace seqtally::engine;
+    using seqtally::py::PyRef;
+    PyRef module(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    PyRef threading(PyImport_ImportModule("threading"));
+    if (!threading) return nullptr;
+    PyRef main_thread(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    if (!main_thread) return nullptr;
+    PyRef ident(PyObject_GetAttrString(main_thread.get(), "ident"));
+    if (!ident) return nullptr;
+    set_main_thread(PyLong_AsUnsignedLong(ident.get()));
+    if (PyErr_Occurred()) return nullptr;
+    if (!add_type(module.get(), "Failure", make_failure_type()) ||
+        !add_type(module.get(), "Progress", make_progress_type()) ||
+        !add_type(module.get(), "RandomAccess", make_random_access_type())) {
+        return nullptr;
+    }
+    return module.release();
+}

@@ -1,0 +1,168 @@
+// G/C tracks: the values of every window (for bigWig, which Python writes)
+// and wiggle or bedGraph text, written by the core's one track writer.
+#include "engine/tracks.h"
+
+#include <cmath>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/src/lib/track_writer.h"
+#include "engine/results.h"
+#include "engine/unlocked.h"
+
+namespace seqtally::engine {
+namespace {
+
+// The library checks its callers' arguments; this refuses only what the
+// core cannot take at all, so that a wrong call of this private module
+// fails instead of dividing by zero.
+void require(bool holds, const char* argument) {
+    if (!holds) {
+        PyErr_Format(PyExc_ValueError, "seqtally engine: invalid %s", argument);
+        throw PythonRaised{};
+    }
+}
+
+// None for the module's count (uppercase G and C over every base), else the
+// rule of "acgt" or "skew", the share taken to the nearest millionth so that
+// it is compared in integers.
+std::optional<core::CountRule> count_of(std::string_view count, double min_acgt) {
+    require(min_acgt >= 0.0 && min_acgt <= 1.0, "min_acgt");
+    const auto millionths = static_cast<std::uint32_t>(std::llround(min_acgt * 1e6));
+    if (count == "acgt") return core::CountRule{core::CountMode::Acgt, millionths};
+    if (count == "skew") return core::CountRule{core::CountMode::Skew, millionths};
+    require(count == "upper", "count");
+    return std::nullopt;
+}
+
+// The library's words are not the track writer's business: its failures
+// become Problems here, naming the output that failed.
+[[noreturn]] void throw_track_error(const core::TrackError& error) {
+    if (error.stage == core::TrackError::Stage::Record) throw record_problem(*error.record);
+    throw write_problem(error.io, error.output == core::TrackError::Output::Sizes ? Which::Sizes : Which::Output);
+}
+
+class LibraryTrackEvents final : public core::TrackEvents {
+  public:
+    explicit LibraryTrackEvents(Unlocked& unlocked) : unlocked_(unlocked) {}
+    void checkpoint() override { unlocked_.checkpoint(); }
+    void record_done(std::string_view name, std::uint64_t length) override { unlocked_.record_done(name, length); }
+
+  private:
+    Unlocked& unlocked_;
+};
+
+}  // namespace
+
+PyObject* gc_values(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"source", "window", "omit_tail", "progress", "on_record",
+                                     "count",  "min_acgt", "distinct", nullptr};
+    PyObject* source = nullptr;
+    long long window = 0;
+    int omit_tail = 0;
+    PyObject* progress = Py_None;
+    PyObject* on_record = Py_None;
+    const char* count = "upper";
+    double min_acgt = 0.25;
+    int distinct = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OLp|OOsdp:gc_values", const_cast<char**>(keywords), &source,
+                                     &window, &omit_tail, &progress, &on_record, &count, &min_acgt, &distinct)) {
+        return nullptr;
+    }
+    return frame([&]() -> PyObject* {
+        require(window >= 1, "window");
+        const std::optional<core::CountRule> rule = count_of(count, min_acgt);
+        Reading reading(source, progress, on_record);
+        std::deque<core::RecordWindows> all = reading.run(
+            {.present = true, .distinct = distinct != 0},
+            [&](core::NamedRecords& records, Unlocked& unlocked) {
+                return core::window_values(records, static_cast<std::uint64_t>(window), omit_tail != 0, rule, unlocked);
+            });
+        std::string sizes;
+        for (const core::RecordWindows& windows : all) core::append_chrom_sizes_line(sizes, windows.name, windows.length);
+        py::PyRef list(PyList_New(static_cast<Py_ssize_t>(all.size())));
+        if (!list) throw PythonRaised{};
+        // Each record's values are freed as soon as Python holds a copy.
+        for (Py_ssize_t at = 0; !all.empty(); ++at) {
+            const core::RecordWindows& windows = all.front();
+            const std::string_view values =
+                rule ? std::string_view(reinterpret_cast<const char*>(windows.counts.data()),
+                                        windows.counts.size() * sizeof(std::int16_t))
+                     : std::string_view(reinterpret_cast<const char*>(windows.values.data()), windows.values.size());
+            PyList_SET_ITEM(list.get(), at,
+                            tuple_of({utf8_text(windows.name), number(windows.length), bytes_of(values),
+                                      number(windows.lowercase)})
+                                .release());
+            all.pop_front();
+        }
+        return tuple_of({std::move(list), bytes_of(sizes)}).release();
+    });
+}
+
+PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* keywords[] = {"source",     "output", "form",       "window",   "omit_tail",
+                                     "gzip_level", "sizes",  "track_line", "progress", "on_record",
+                                     "count",      "min_acgt", nullptr};
+    PyObject* source = nullptr;
+    PyObject* output = nullptr;
+    const char* form = nullptr;
+    long long window = 0;
+    int omit_tail = 0;
+    PyObject* level = Py_None;
+    PyObject* sizes = Py_None;
+    int track_line = 0;
+    PyObject* progress = Py_None;
+    PyObject* on_record = Py_None;
+    const char* count = "upper";
+    double min_acgt = 0.25;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOsLp|OOpOOsd:write_track", const_cast<char**>(keywords),
+                                     &source, &output, &form, &window, &omit_tail, &level, &sizes, &track_line,
+                                     &progress, &on_record, &count, &min_acgt)) {
+        return nullptr;
+    }
+    return frame([&]() -> PyObject* {
+        core::TrackRequest request;
+        const std::string_view shape(form);
+        require(shape == "wig" || shape == "bedgraph", "form");
+        request.form = shape == "wig" ? core::TrackForm::Wiggle : core::TrackForm::BedGraph;
+        request.count = count_of(count, min_acgt);
+        // The module's wiggle pass takes a 32-bit window; the others need one.
+        if (window < INT32_MIN || window > INT32_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "window does not fit in 32 bits");
+            throw PythonRaised{};
+        }
+        require(window >= 1, "window");
+        request.wiggle_window = static_cast<std::int32_t>(window);
+        request.window = static_cast<std::uint64_t>(window);
+        request.omit_tail = omit_tail != 0;
+        request.track_line = track_line != 0;
+        request.count_lowercase = true;
+        std::optional<std::uint32_t> gzip_level;
+        if (level != Py_None) {
+            const long value = PyLong_AsLong(level);
+            if (value == -1 && PyErr_Occurred()) throw PythonRaised{};
+            require(value >= 0 && value <= 9, "gzip_level");
+            gzip_level = static_cast<std::uint32_t>(value);
+        }
+        Reading reading(source, progress, on_record);
+        const Place output_place = place_of(output, "output", 1);
+        std::optional<Place> sizes_place;
+        if (sizes != Py_None) sizes_place = place_of(sizes, "sizes", 1);
+        const core::TrackTotals totals = reading.run(
+            {.present = true}, [&](core::NamedRecords& records, Unlocked& unlocked) {
+                auto track = core::track_sink(open_output_file(output_place, Which::Output), gzip_level);
+                std::optional<File> sizes_file;
+                if (sizes_place) sizes_file.emplace(open_output_file(*sizes_place, Which::Sizes));
+                LibraryTrackEvents events(unlocked);
+                auto written = core::write_track(records, std::move(track), std::move(sizes_file), request, events);
+                if (!written) throw_track_error(written.error());
+                return Result<core::TrackTotals, core::RecordError>(written.value());
+            });
+        return tuple_of({number(totals.bases), number(totals.lowercase)}).release();
+    });
+}
+
+}  // namespace seqtally::engine

@@ -1,0 +1,13 @@
+#pragma once
+#include "capi/py_ref.h"
+
+namespace seqtally::engine {
+
+// gc_values(source, window, omit_tail, progress=None, on_record=None, count="upper", min_acgt=0.25,
+//           distinct=False)
+PyObject* gc_values(PyObject* module, PyObject* args, PyObject* kwargs);
+// write_track(source, output, form, window, omit_tail, gzip_level=None, sizes=None, track_line=False,
+//             progress=None, on_record=None, count="upper", min_acgt=0.25)
+PyObject* write_track(PyObject* module, PyObject* args, PyObject* kwargs);
+
+}  // namespace seqtally::engine
