@@ -90,56 +90,58 @@ def test_adding_a_file_twice_changes_nothing(tmp_path, database):
     assert {name: os.stat(tmp_path / name).st_mtime_ns for name in before[1]} == mtimes
 
 
-# A child that adds a file and dies by SIGKILL after the engine's read, in
-# the database transaction, after its Nth batch of rows.
+# A child that adds a file and dies by SIGKILL: while a record's file is
+# being written (a thread watches the folder), after the first record, or
+# in the database transaction after its Nth batch of rows.
 DYING_ADD = r"""
-import os, signal, sys
-from seqtally_tools._store import database
-original, calls = database.Database.run_many, [0]
-def dying(self, sql, rows):
-    original(self, sql, rows)
-    calls[0] += 1
-    if calls[0] == int(sys.argv[4]):
-        os.kill(os.getpid(), signal.SIGKILL)
-database.Database.run_many = dying
-from seqtally_tools import Store
+import os, signal, sys, threading, time
+from seqtally_tools import Store, _engine
+from seqtally_tools._store import database, store
+folder, point = os.path.join(sys.argv[1], "sequences"), sys.argv[4]
+def die():
+    os.kill(os.getpid(), signal.SIGKILL)
+if point == "file":
+    def watch():
+        while True:
+            for name in os.listdir(folder) if os.path.isdir(folder) else ():
+                if name.startswith(".seqtally-tmp-") and os.stat(os.path.join(folder, name)).st_size > 0:
+                    die()
+    threading.Thread(target=watch, daemon=True).start()
+elif point == "record":
+    index = _engine.index
+    store._engine = type("engine", (), {"index": staticmethod(lambda *a, **k: index(
+        *a, **k, on_record=lambda name, length: die())), "Failure": _engine.Failure})
+else:
+    run_many, calls = database.Database.run_many, [0]
+    def dying(self, sql, rows):
+        run_many(self, sql, rows)
+        calls[0] += 1
+        if calls[0] == int(point):
+            die()
+    database.Database.run_many = dying
 Store(sys.argv[1], database=sys.argv[3] or None, create=True).add(sys.argv[2])
 """
 
 
-@pytest.mark.parametrize("point", ["in the read", "after the sequences' rows", "after the members' rows"])
+@pytest.mark.parametrize("point", ["file", "record", "1", "4"])
 def test_a_killed_add_leaves_the_store_as_it_was_and_a_rerun_completes_it(tmp_path, database, point):
+    """Killed while a sequence's file is written, after a record's file is
+    complete, after the sequences' rows and after the members' rows."""
     rng = random.Random(point)
     kept, added = tmp_path / "kept.fa", tmp_path / "added.fa"
     kept.write_bytes(fasta_of(records(rng, 3, 400)))
-    long_record = "".join(rng.choices("ACGT", k=1 << 21))
-    added.write_bytes(fasta_of(records(rng, 3, 400) + [("long", long_record)]))
+    long_record = rng.randbytes(32 << 20).translate(bytes(b"ACGT"[i % 4] for i in range(256))).decode()
+    added.write_bytes(fasta_of(records(rng, 3, 400) + [("long", long_record)], width=1 << 16))
     with Store(tmp_path / "store", database=database, create=True) as store:
         store.add(kept)
     before = dump(tmp_path / "store", database)
-    if point == "in the read":
-        # From a pipe that stops inside the long record: the child is
-        # killed while that record's temporary file grows.
-        data = added.read_bytes()
-        child = subprocess.Popen([COMMAND, "store", "add", "-q", str(tmp_path / "store"), "-"] +
-                                 (["--database", database] if database else []), stdin=subprocess.PIPE)
-        child.stdin.write(data[:len(data) - (1 << 20)])
-        child.stdin.flush()
-        folder = tmp_path / "store" / "sequences"
-        deadline = time.monotonic() + 30
-        while not any(n.startswith(".seqtally-tmp-") and os.stat(folder / n).st_size > 0
-                      for n in os.listdir(folder)) and time.monotonic() < deadline:
-            time.sleep(0.01)
-        child.kill()
-        child.wait()
-        child.stdin.close()
-        assert dump(tmp_path / "store", database)[0] == before[0]
-    else:
-        batch = {"after the sequences' rows": 1, "after the members' rows": 4}[point]
-        child = subprocess.run([sys.executable, "-c", DYING_ADD, str(tmp_path / "store"), str(added),
-                                database or "", str(batch)], capture_output=True, timeout=120)
-        assert child.returncode == -signal.SIGKILL, child.stderr
-        assert dump(tmp_path / "store", database)[0] == before[0]
+    child = subprocess.run([sys.executable, "-c", DYING_ADD, str(tmp_path / "store"), str(added), database or "",
+                            point], capture_output=True, timeout=120)
+    assert child.returncode == -signal.SIGKILL, child.stderr
+    rows, files = dump(tmp_path / "store", database)
+    assert rows == before[0]
+    if point == "file":
+        assert [name for name in files if ".seqtally-tmp-" in name]  # what the next add removes
     with Store(tmp_path / "store", database=database) as store:
         assert store.add(added).new
         assert store.check() == []
