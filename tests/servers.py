@@ -25,6 +25,12 @@ REFGET_FILES = sorted((SHARED / "refget").glob("*.fa"))
 INSDC = {"NC_001422.1": "NC_001422.1", "I": "BK006935.2", "VI": "CP036473.1"}
 
 
+def foreign_environment():
+    """The environment for third-party programs (PostgreSQL, Chromium,
+    samtools): without the sanitized run's preloaded ASan runtime."""
+    return {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+
+
 def free_port():
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
@@ -112,7 +118,8 @@ class PostgreSQL:
         self._count = 0
 
     def _run(self, program, *args):
-        done = subprocess.run([*self.prefix, str(self.bin / program), *args], capture_output=True, timeout=120)
+        done = subprocess.run([*self.prefix, str(self.bin / program), *args], capture_output=True, timeout=120,
+                              env=foreign_environment())
         assert done.returncode == 0, done.stderr
 
     def url(self, database="postgres"):

@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from conftest import lambda_phage
-from servers import SEQCOL_FILES, Server, add
+from servers import SEQCOL_FILES, Server, add, foreign_environment
 
 SCREENSHOT = Path(__file__).resolve().parent.parent / "docs" / "service.png"
 
@@ -37,14 +37,16 @@ def _cram_against_lambda(folder):
     sam = folder / "reads.sam"
     sam.write_text("\n".join(lines) + "\n")
     cram = folder / "reads.cram"
-    subprocess.run(["samtools", "view", "-C", "-T", fasta, "-o", cram, sam], check=True, timeout=60)
-    expected = subprocess.run(["samtools", "view", "-T", fasta, cram], capture_output=True, check=True, timeout=60)
+    subprocess.run(["samtools", "view", "-C", "-T", fasta, "-o", cram, sam], check=True, timeout=60,
+                   env=foreign_environment())
+    expected = subprocess.run(["samtools", "view", "-T", fasta, cram], capture_output=True, check=True, timeout=60,
+                              env=foreign_environment())
     return fasta, cram, expected.stdout
 
 
 def _decoded(cram, **environment):
     done = subprocess.run(["samtools", "view", cram], capture_output=True, timeout=120,
-                          env={**os.environ, **environment})
+                          env={**foreign_environment(), **environment})
     assert done.returncode == 0, done.stderr
     return done.stdout
 
@@ -76,7 +78,7 @@ def test_chromium_shows_the_store_its_collections_and_a_comparison(tmp_path):
     def browse(path, *options):
         done = subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
                                f"--user-data-dir={tmp_path / 'profile'}", *options, server.url + path],
-                              capture_output=True, timeout=120)
+                              capture_output=True, timeout=120, env=foreign_environment())
         assert done.returncode == 0, done.stderr[-2000:]
         return done.stdout.decode()
 
