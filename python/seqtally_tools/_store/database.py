@@ -7,10 +7,11 @@ from __future__ import annotations
 import contextlib
 import functools
 import os
-import sqlite3
 from collections.abc import Iterable, Iterator, Sequence
-from importlib import resources
-from typing import Any
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    import sqlite3
 
 from .._errors import SeqtallyError
 
@@ -52,6 +53,10 @@ class Database:
             raise database_error(error, self.where) from None
 
     def _sqlite(self, create: bool) -> sqlite3.Connection:
+        # Imported here, as psycopg is: every run of the command imports this
+        # module, and only a store's commands open a database.
+        import sqlite3
+
         if not create and not os.path.exists(self.where):
             raise SeqtallyError("no store here (seqtally store add creates one)", self.where, kind="os",
                                 errno=2)
@@ -70,7 +75,8 @@ class Database:
         return psycopg.connect(url, autocommit=True)
 
     def _create_schema(self) -> None:
-        schema = resources.files(__name__.rpartition(".")[0]).joinpath("schema.sql").read_text("utf-8")
+        with open(os.path.join(os.path.dirname(__file__), "schema.sql"), encoding="utf-8") as text:
+            schema = text.read()
         text = "\n".join(line for line in schema.splitlines() if not line.lstrip().startswith("--"))
         statements = [s.strip() for s in text.split(";") if s.strip()]
         with self.transaction():
@@ -130,9 +136,7 @@ class Database:
 def _translated(where: str) -> Iterator[None]:
     try:
         yield
-    except sqlite3.Error as error:
-        raise database_error(error, where) from None
     except Exception as error:
-        if type(error).__module__.startswith("psycopg"):
+        if type(error).__module__.startswith(("sqlite3", "psycopg")):
             raise database_error(error, where) from None
         raise
