@@ -101,10 +101,15 @@ folder, point = os.path.join(sys.argv[1], "sequences"), sys.argv[4]
 def die():
     os.kill(os.getpid(), signal.SIGKILL)
 if point == "file":
+    def size(name):
+        try:
+            return os.stat(os.path.join(folder, name)).st_size
+        except FileNotFoundError:  # its record ended meanwhile
+            return 0
     def watch():
         while True:
             for name in os.listdir(folder) if os.path.isdir(folder) else ():
-                if name.startswith(".seqtally-tmp-") and os.stat(os.path.join(folder, name)).st_size > 0:
+                if name.startswith(".seqtally-tmp-") and size(name) > 0:
                     die()
     threading.Thread(target=watch, daemon=True).start()
 elif point == "record":
