@@ -75,8 +75,8 @@ class Database:
         return psycopg.connect(url, autocommit=True)
 
     def _create_schema(self) -> None:
-        with open(os.path.join(os.path.dirname(__file__), "schema.sql"), encoding="utf-8") as text:
-            schema = text.read()
+        with open(os.path.join(os.path.dirname(__file__), "schema.sql"), encoding="utf-8") as file:
+            schema = file.read()
         text = "\n".join(line for line in schema.splitlines() if not line.lstrip().startswith("--"))
         statements = [s.strip() for s in text.split(";") if s.strip()]
         with self.transaction():

@@ -8,6 +8,7 @@ import time
 from collections import OrderedDict
 from collections.abc import Callable
 from typing import Any
+from urllib.parse import unquote_plus
 
 from starlette.requests import Request
 from starlette.responses import Response
@@ -36,9 +37,23 @@ def json_bytes(value: Any) -> bytes:
     return json.dumps(value, separators=(",", ":"), ensure_ascii=False).encode()
 
 
+def query_values(request: Request, *names: str) -> tuple[str | None, ...]:
+    """Some values of the query (the last of each, as Starlette reads a
+    query), read without building the whole query's dictionary: that costs
+    a quarter of a small request's time."""
+    wanted = {name.encode(): name for name in names}
+    found: dict[str, str] = {}
+    for item in request.scope["query_string"].split(b"&"):
+        name, _, value = item.partition(b"=")
+        if name in wanted:
+            text = value.decode("latin-1")
+            found[wanted[name]] = unquote_plus(text) if "%" in text or "+" in text else text
+    return tuple(found.get(name) for name in names)
+
+
 def number(request: Request, name: str, default: int, highest: int | None = None) -> int:
     """A whole number 0 or more from the query, at most `highest`."""
-    text = request.query_params.get(name)
+    text = query_values(request, name)[0]
     if text is None:
         return default
     if not text.isascii() or not text.isdigit() or len(text) > 18:
