@@ -9,13 +9,15 @@ from __future__ import annotations
 
 import contextlib
 import os
-from collections.abc import AsyncIterator
+from collections.abc import AsyncIterator, Awaitable, Callable
+from typing import Any
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.requests import Request
 from starlette.responses import Response
 from starlette.routing import Route
+from starlette.types import Receive, Scope, Send
 
 from .._errors import SeqtallyError
 from .._store import Store
@@ -47,6 +49,20 @@ async def _store_error(_: Request, error: Exception) -> Response:
     return error_response(503, error.describe())
 
 
+class _Direct:
+    """A route's function run as an ASGI application of its own, without
+    Starlette's per-route wrapper (a second Request and exception frame):
+    for the request of a few bases, that wrapper is a sixth of its time.
+    Its exceptions reach the application's handlers all the same."""
+
+    def __init__(self, endpoint: Callable[[Request], Awaitable[Any]]) -> None:
+        self.endpoint = endpoint
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        response = await self.endpoint(Request(scope, receive))
+        await response(scope, receive, send)
+
+
 def app(store: str | os.PathLike[str] | Store, *, database: str | None = None, subsequence_limit: int | None = None,
         page_size_limit: int = 1000, body_limit: int = 64 << 20, cache_bytes: int = 64 << 20) -> Starlette:
     """The service over a store: a folder (opened when the application
@@ -67,7 +83,8 @@ def app(store: str | os.PathLike[str] | Store, *, database: str | None = None, s
         finally:
             state.close()
 
-    routes = [Route(operation.path, operation.endpoint, methods=[operation.method.upper()]) for operation in ALL]
+    routes = [Route(operation.path, _Direct(operation.endpoint) if operation.direct else operation.endpoint,
+                    methods=[operation.method.upper()]) for operation in ALL]
     application = Starlette(routes=routes, lifespan=lifespan, exception_handlers={
         HTTPError: _http_error, HTTPException: _starlette_error, SeqtallyError: _store_error})
     application.state.seqtally = state

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import time
 from collections import OrderedDict
 from collections.abc import Callable
@@ -28,27 +29,32 @@ class HTTPError(Exception):
         self.message = message
 
 
-def error_response(status: int, message: str) -> Response:
-    body = json.dumps({"status_code": status, "message": message}).encode()
-    return Response(body, status, media_type=JSON)
-
-
 def json_bytes(value: Any) -> bytes:
     return json.dumps(value, separators=(",", ":"), ensure_ascii=False).encode()
 
 
+def error_response(status: int, message: str) -> Response:
+    return Response(json_bytes({"status_code": status, "message": message}), status, media_type=JSON)
+
+
 def query_values(request: Request, *names: str) -> tuple[str | None, ...]:
     """Some values of the query (the last of each, as Starlette reads a
-    query), read without building the whole query's dictionary: that costs
+    query), read without building Starlette's query dictionary: that costs
     a quarter of a small request's time."""
-    wanted = {name.encode(): name for name in names}
-    found: dict[str, str] = {}
-    for item in request.scope["query_string"].split(b"&"):
-        name, _, value = item.partition(b"=")
-        if name in wanted:
-            text = value.decode("latin-1")
-            found[wanted[name]] = unquote_plus(text) if "%" in text or "+" in text else text
-    return tuple(found.get(name) for name in names)
+    query: bytes = request.scope["query_string"]
+    if not query:
+        return (None,) * len(names)
+    pairs = dict(_QUERY_PAIR.findall(query))
+    values = []
+    for name in names:
+        found = pairs.get(name.encode())
+        text = None if found is None else found.decode("latin-1")
+        values.append(unquote_plus(text) if text is not None and ("%" in text or "+" in text) else text)
+    return tuple(values)
+
+
+# NAME=VALUE (or NAME alone) between ampersands.
+_QUERY_PAIR = re.compile(rb"(?:^|&)([^=&]*)=?([^&]*)")
 
 
 def number(request: Request, name: str, default: int, highest: int | None = None) -> int:

@@ -13,7 +13,7 @@ from starlette.responses import Response
 from starlette.types import Receive, Scope, Send
 
 from .._store import StoredSequence
-from ._http import HTTPError, json_bytes, query_values, state_of
+from ._http import HTTPError, State, json_bytes, query_values, state_of
 from .refget_rules import JSON_TYPES, SEQUENCE_TYPES, V1_JSON, answer, media_type, trunc512_of
 
 # Read and sent at a time: large enough that a whole chromosome goes at
@@ -29,16 +29,16 @@ def _version() -> str:
         return "0"
 
 
-def _accepted(request: Request, offers: tuple[str, ...]) -> str:
-    media = media_type(request.headers.get("accept"), offers)
+def _accepted(request: Request, offers: tuple[str, ...], accept: str | None = None) -> str:
+    media = media_type(request.headers.get("accept") if accept is None else accept, offers)
     if media is None:
         raise HTTPError(406, f"this resource is served as {', '.join(offers)}")
     return media
 
 
-def _found(request: Request) -> StoredSequence:
+def _found(request: Request, state: State) -> StoredSequence:
     identifier = request.path_params["id"]
-    found = state_of(request).sequence(identifier)
+    found = state.sequence(identifier)
     if found is None:
         raise HTTPError(404, f"no sequence {identifier}")
     return found
@@ -66,7 +66,7 @@ async def service_info(request: Request) -> Response:
 
 async def sequence_metadata(request: Request) -> Response:
     media = _accepted(request, JSON_TYPES)
-    found = _found(request)
+    found = _found(request, state_of(request))
     aliases = [{"alias": alias, "naming_authority": authority}
                for alias, authority in state_of(request).store.aliases(found.md5)]
     body = {"metadata": {"id": "SQ." + found.sha512t24u, "md5": found.md5, "ga4gh": "SQ." + found.sha512t24u,
@@ -75,16 +75,23 @@ async def sequence_metadata(request: Request) -> Response:
 
 
 async def sequence(request: Request) -> Response | BasesResponse:
-    media = _accepted(request, SEQUENCE_TYPES)
-    found = _found(request)
+    # The busiest route: its two headers read in one pass, without the
+    # Headers object.
+    accept = range_header = None
+    for name, value in request.scope["headers"]:
+        if name == b"accept":
+            accept = value.decode("latin-1")
+        elif name == b"range":
+            range_header = value.decode("latin-1")
+    media = _accepted(request, SEQUENCE_TYPES, accept or "")
     state = state_of(request)
+    found = _found(request, state)
     start, end = query_values(request, "start", "end")
-    planned = answer(found.length, found.circular, start, end, request.headers.get("range"),
-                     state.settings.subsequence_limit)
+    planned = answer(found.length, found.circular, start, end, range_header, state.settings.subsequence_limit)
     if planned.status >= 400:
         raise HTTPError(planned.status, planned.reason)
-    headers = [(b"content-type", f"{media}; charset=us-ascii".encode()),
-               (b"content-length", str(planned.size).encode()), (b"accept-ranges", b"bytes")]
+    headers = [(b"content-type", _CONTENT_TYPES[media]), (b"content-length", b"%d" % planned.size),
+               (b"accept-ranges", b"bytes")]
     if planned.content_range is not None:
         headers.append((b"content-range", planned.content_range.encode()))
     try:
@@ -92,6 +99,9 @@ async def sequence(request: Request) -> Response | BasesResponse:
     except OSError as error:
         raise HTTPError(503, f"the store's file of this sequence cannot be read: {error.strerror}") from None
     return BasesResponse(fd, planned.status, headers, planned.pieces)
+
+
+_CONTENT_TYPES = {media: f"{media}; charset=us-ascii".encode() for media in SEQUENCE_TYPES}
 
 
 async def _disconnect(receive: Receive) -> None:
@@ -113,14 +123,15 @@ class BasesResponse:
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         start = {"type": "http.response.start", "status": self.status, "headers": self.headers}
-        chunks = [(at, min(at + CHUNK, end)) for begin, end in self.pieces for at in range(begin, end, CHUNK)]
-        if scope.get("method") == "HEAD" or len(chunks) <= 1:
+        head = scope["method"] == "HEAD"
+        if head or len(self.pieces) == 0 or len(self.pieces) == 1 and self.pieces[0][1] - self.pieces[0][0] <= CHUNK:
             # Read before the first await: the state may close its file
             # while other requests run.
-            data = b"" if scope.get("method") == "HEAD" or not chunks else _read(self.fd, *chunks[0])
+            data = b"" if head or not self.pieces else _read(self.fd, *self.pieces[0])
             await send(start)
             await send({"type": "http.response.body", "body": data})
             return
+        chunks = [(at, min(at + CHUNK, end)) for begin, end in self.pieces for at in range(begin, end, CHUNK)]
         fd = os.dup(self.fd)  # this response's own, for as long as it sends
         gone = asyncio.ensure_future(_disconnect(receive))
         try:

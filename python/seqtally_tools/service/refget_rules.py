@@ -22,7 +22,6 @@ _TRUNC512 = re.compile(r"[0-9a-fA-F]{48}")
 _SHA512T24U = re.compile(r"[A-Za-z0-9_-]{32}")
 # A namespaced identifier of another authority (insdc:BK006935.2).
 _NAMESPACED = re.compile(r"([a-z][a-z0-9_.-]{0,31}):([!-~]{1,128})")
-_NUMBER = re.compile(r"[0-9]{1,19}")
 _RANGE = re.compile(r"bytes=([0-9]{1,19})-([0-9]{1,19})")
 
 
@@ -106,7 +105,7 @@ class Answer(NamedTuple):
 
     @property
     def size(self) -> int:
-        return sum(end - begin for begin, end in self.pieces)
+        return sum([end - begin for begin, end in self.pieces])
 
 
 def _refused(status: int, reason: str) -> Answer:
@@ -129,24 +128,28 @@ def answer(length: int, circular: bool, start: str | None, end: str | None, rang
         return _ranged(length, range_header, limit)
     if start is None and end is None:
         return Answer(200, ((0, length),))
-    numbers = []
-    for name, text in (("start", start), ("end", end)):
-        if text is not None and not _NUMBER.fullmatch(text):
-            return _refused(400, f"{name} must be a whole number, 0 or more")
-        numbers.append(None if text is None else int(text))
-    first = 0 if numbers[0] is None else numbers[0]
-    last = length if numbers[1] is None else numbers[1]
+    first, last = _whole(start, 0), _whole(end, length)
+    if first is None or last is None:
+        return _refused(400, f"{'start' if first is None else 'end'} must be a whole number, 0 or more")
     if first >= length and not (first == 0 and last == 0):
         return _refused(416, f"start {first} is not within the sequence's {length} bases")
     if last > length:
         return _refused(416, f"end {last} is past the sequence's {length} bases")
     if first > last and not circular:
         return _refused(416, f"start {first} is after end {last}, and the sequence is not circular")
-    pieces = ((first, last),) if first <= last else ((first, length), (0, last))
-    result = Answer(200, tuple(piece for piece in pieces if piece[1] > piece[0]))
-    if limit is not None and result.size > limit:
-        return _refused(416, f"{result.size} bases asked for; this server's subsequence limit is {limit}")
-    return result
+    size = last - first if first <= last else length - first + last
+    if limit is not None and size > limit:
+        return _refused(416, f"{size} bases asked for; this server's subsequence limit is {limit}")
+    if first <= last:
+        return Answer(200, ((first, last),) if last > first else ())
+    return Answer(200, tuple(piece for piece in ((first, length), (0, last)) if piece[1] > piece[0]))
+
+
+def _whole(text: str | None, default: int) -> int | None:
+    """A position given as a whole number, 0 or more; None when it is not."""
+    if text is None:
+        return default
+    return int(text) if len(text) <= 19 and text.isascii() and text.isdigit() else None
 
 
 def _ranged(length: int, header: str, limit: int | None) -> Answer:
