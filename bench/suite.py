@@ -595,7 +595,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="16 MiB inputs and 100,000 reads: a smoke run")
     parser.add_argument("--no-callgrind", action="store_true")
     parser.add_argument("--only", type=lambda text: set(text.split(",")), metavar="SECTIONS",
-                        help="some of checksum,command,identity,tracks,engine,reference,service,wiggle,callgrind (the limits always "
+                        help="some of checksum,command,identity,tracks,engine,reference,intervals,service,wiggle,callgrind (the limits always "
                         "run)")
     options = parser.parse_args()
 
@@ -680,6 +680,10 @@ def main():
             engine_rows(reps, inputs, size, limits, work, row)
         if wanted("reference"):
             reference_rows(reps, inputs, size, limits, work, row)
+        if wanted("intervals"):
+            from intervals import interval_rows
+
+            interval_rows(reps, inputs, size, work, row, str(Path(sys.executable).parent / "seqtally"))
         if wanted("service"):
             service_rows(reps, inputs, size, limits, work, row)
 
@@ -796,7 +800,7 @@ def print_table(report):
     limits, rows = report["limits"], report["rows"]
     print()
     print(f"{'':60} {'MB/s':>8} {'vs limit':>22} {'vs best peer':>13} {'vs partial':>12} {'working mem':>11}")
-    for section in ("checksum", "command", "identity", "reference", "service", "tracks", "wiggle"):
+    for section in ("checksum", "command", "identity", "reference", "intervals", "service", "tracks", "wiggle"):
         ours = [r for r in rows if r["section"] == section and r["kind"] == "seqtally"]
         for r in ours:
             memory = "-" if r["growth"] is None else f"{r['growth'] / MiB:7.1f} MiB"
@@ -887,6 +891,12 @@ def limit_text(r, limits):
         return f"{ratio:.2f}x the default count"
     if kind == "plain":
         return f"{ratio:.2f}x plain, {100 * r['vs_inflate']:.0f}% infl."
+    if kind == "seqcol":
+        return f"{ratio:.2f}x seqcol's time"
+    if kind == "own plain":
+        return f"{ratio:.2f}x its plain time"
+    if kind is not None and kind.startswith("faster than "):
+        return f"{ratio:.2f}x {kind.removeprefix('faster than ').split(',')[0]}"
     return "-"
 
 

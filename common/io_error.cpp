@@ -152,6 +152,29 @@ std::string IoError::display() const {
     return std::string(kind_name(kind_));
 }
 
+std::string_view fault_name(GzipFault fault) noexcept {
+    switch (fault) {
+        case GzipFault::Truncated: return "truncated";
+        case GzipFault::BadHeader: return "bad_header";
+        case GzipFault::HeaderFieldTooLong: return "header_field_too_long";
+        case GzipFault::BadData: return "bad_data";
+        case GzipFault::ChecksumMismatch: return "checksum_mismatch";
+        case GzipFault::TrailingGarbage: return "trailing_garbage";
+    }
+    return "unknown";
+}
+
+std::string_view fault_name(AccessFault fault) noexcept {
+    switch (fault) {
+        case AccessFault::FileTooShort: return "file_too_short";
+        case AccessFault::IndexMalformed: return "index_malformed";
+        case AccessFault::IndexMismatch: return "index_mismatch";
+        case AccessFault::BlockDamaged: return "block_damaged";
+        case AccessFault::BlockChecksum: return "block_checksum";
+    }
+    return "unknown";
+}
+
 IoError corrupt_deflate() { return IoError::custom(ErrorKind::InvalidInput, "corrupt deflate stream"); }
 
 }  // namespace seqtally

@@ -2,8 +2,11 @@
 // The error value of every file operation and byte source, with the text
 // forms that failure messages are built from.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "common/fault.h"
 
 namespace seqtally {
 
@@ -74,7 +77,20 @@ class IoError {
     }
     static IoError of_kind(ErrorKind kind) { return IoError(kind, Repr::KindOnly, 0, nullptr, {}); }
 
+    // The same error, marked with the rule its input broke; its kind and
+    // text forms stay as they are.
+    IoError with(GzipFault fault) && {
+        gzip_fault_ = fault;
+        return std::move(*this);
+    }
+    IoError with(AccessFault fault) && {
+        access_fault_ = fault;
+        return std::move(*this);
+    }
+
     ErrorKind kind() const noexcept { return kind_; }
+    std::optional<GzipFault> gzip_fault() const noexcept { return gzip_fault_; }
+    std::optional<AccessFault> access_fault() const noexcept { return access_fault_; }
     // The OS error number, or 0 when the error has none.
     int raw_os_error() const noexcept { return repr_ == Repr::Os ? code_ : 0; }
 
@@ -98,6 +114,8 @@ class IoError {
     int code_;
     const char* fixed_;
     std::string custom_;
+    std::optional<GzipFault> gzip_fault_;
+    std::optional<AccessFault> access_fault_;
 };
 
 // Appends `text` in double quotes, with double quotes and backslashes (and

@@ -13,6 +13,7 @@ const char* kind_text(Kind kind) noexcept {
         case Kind::Index: return "index";
         case Kind::Os: return "os";
         case Kind::Cancelled: return "cancelled";
+        case Kind::Interval: return "interval";
     }
     return "os";
 }
@@ -22,6 +23,7 @@ const char* which_text(Which which) noexcept {
         case Which::Input: return "input";
         case Which::Output: return "output";
         case Which::Sizes: return "sizes";
+        case Which::Bed: return "bed";
     }
     return "input";
 }
@@ -37,34 +39,43 @@ const char* fault_text(Fault fault) noexcept {
         case Fault::Truncated: return "truncated";
         case Fault::BadHeader: return "bad-header";
         case Fault::BadData: return "bad-data";
+        case Fault::TrailingData: return "trailing-data";
         case Fault::Checksum: return "checksum";
         case Fault::IndexStale: return "index-stale";
+        case Fault::IndexMalformed: return "index-malformed";
         case Fault::IndexMismatch: return "index-mismatch";
         case Fault::Cancelled: return "cancelled";
+        case Fault::NotBed: return "not-bed";
+        case Fault::UnknownContig: return "unknown-contig";
+        case Fault::PastEnd: return "past-end";
+        case Fault::StartAfterEnd: return "start-after-end";
     }
     return nullptr;
 }
 
 // The gzip reader's errors, in words for a person.
 Problem gzip_problem(const IoError& error) {
+    const auto problem = [](const char* words, Fault fault) { return Problem(Kind::Gzip, Which::Input, words, fault); };
+    // A stream cut inside its compressed data is truncated too, but its
+    // inflater says only that the data is damaged.
     if (error.kind() == ErrorKind::UnexpectedEof) {
-        return Problem(Kind::Gzip, Which::Input,
-                       "truncated gzip stream: the file ends inside a member (or a few bytes follow the last member)",
+        return problem("truncated gzip stream: the file ends inside a member (or a few bytes follow the last member)",
                        Fault::Truncated);
     }
-    const std::string said = error.display();
-    if (said == "corrupt gzip stream does not have a matching checksum") {
-        return Problem(Kind::Gzip, Which::Input,
-                       "damaged gzip stream: a member's CRC-32 or length does not match its data", Fault::Checksum);
+    switch (error.gzip_fault().value_or(GzipFault::BadData)) {
+        case GzipFault::ChecksumMismatch:
+            return problem("damaged gzip stream: a member's CRC-32 or length does not match its data",
+                           Fault::Checksum);
+        case GzipFault::BadHeader: return problem("damaged gzip stream: invalid member header", Fault::BadHeader);
+        case GzipFault::TrailingGarbage:
+            return problem("damaged gzip stream: data after the last member that is not a gzip member",
+                           Fault::TrailingData);
+        case GzipFault::HeaderFieldTooLong:
+            return problem("damaged gzip stream: a member's name or comment is over 65,535 bytes", Fault::BadHeader);
+        case GzipFault::Truncated:
+        case GzipFault::BadData: break;
     }
-    if (said == "corrupt deflate stream") {
-        return Problem(Kind::Gzip, Which::Input, "damaged gzip stream: invalid compressed data", Fault::BadData);
-    }
-    if (said == "invalid gzip header") {
-        return Problem(Kind::Gzip, Which::Input,
-                       "damaged gzip stream: invalid member header (or data after the last member)", Fault::BadHeader);
-    }
-    return Problem(Kind::Gzip, Which::Input, "damaged gzip stream: " + said, Fault::BadData);
+    return problem("damaged gzip stream: invalid compressed data", Fault::BadData);
 }
 
 // The byte a line starts with, as a person reads it.
@@ -149,13 +160,18 @@ Problem record_problem(const core::RecordError& error) {
 // block is the file's.
 Problem access_problem(const IoError& error) {
     if (const int code = error.raw_os_error()) return os_problem(code, Which::Input);
-    if (error.kind() == ErrorKind::UnexpectedEof) {
-        return Problem(Kind::Index, Which::Input,
-                       "the file ends before the bases its index places there: is the index older than the file?",
-                       Fault::IndexStale);
-    }
-    if (error.kind() == ErrorKind::InvalidInput) {
-        return Problem(Kind::Index, Which::Input, error.display(), Fault::IndexMismatch);
+    const AccessFault otherwise =
+        error.kind() == ErrorKind::UnexpectedEof ? AccessFault::FileTooShort : AccessFault::BlockDamaged;
+    switch (error.access_fault().value_or(otherwise)) {
+        case AccessFault::FileTooShort:
+            return Problem(Kind::Index, Which::Input,
+                           "the file ends before the bases its index places there: is the index older than the file?",
+                           Fault::IndexStale);
+        case AccessFault::IndexMalformed:
+            return Problem(Kind::Index, Which::Input, error.display(), Fault::IndexMalformed);
+        case AccessFault::IndexMismatch: return Problem(Kind::Index, Which::Input, error.display(), Fault::IndexMismatch);
+        case AccessFault::BlockChecksum: return Problem(Kind::Gzip, Which::Input, error.display(), Fault::Checksum);
+        case AccessFault::BlockDamaged: break;
     }
     return Problem(Kind::Gzip, Which::Input, error.display(), Fault::BadData);
 }

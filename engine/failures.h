@@ -22,6 +22,7 @@ enum class Kind : std::uint8_t {
     Index,      // an index (.fai, .gzi) that does not fit its file
     Os,         // an error of the system: errno
     Cancelled,  // Progress.cancel()
+    Interval,   // an interval that cannot be read (an unknown contig, past its end)
 };
 
 // What exactly went wrong, for programs: Failure.fault. None for an error of
@@ -34,16 +35,22 @@ enum class Fault : std::uint8_t {
     Unnamed,        // a record without a name where one is needed
     Duplicate,      // a name given twice where names must be distinct
     Truncated,      // the input ends inside a gzip member
-    BadHeader,      // a gzip member's header (or bytes after the last member)
+    BadHeader,      // a gzip member's header
     BadData,        // compressed data that does not inflate
+    TrailingData,   // bytes after the last gzip member that start no other
     Checksum,       // a gzip member's or BGZF block's CRC-32 or length
     IndexStale,     // the file ends before the bases its index places there
+    IndexMalformed, // an index whose bytes are not an index
     IndexMismatch,  // an index that does not fit its file
     Cancelled,
+    NotBed,         // a line of a BED file that is not BED
+    UnknownContig,  // an interval on a contig the file does not hold
+    PastEnd,        // an interval that ends after its contig
+    StartAfterEnd,  // an interval whose start is after its end
 };
 
 // Which of a call's files a failure concerns.
-enum class Which : std::uint8_t { Input, Output, Sizes };
+enum class Which : std::uint8_t { Input, Output, Sizes, Bed };
 
 struct Problem {
     Problem(Kind kind_, Which which_, std::string message_, Fault fault_ = Fault::None)

@@ -8,6 +8,7 @@
 #include "engine/checksum.h"
 #include "engine/failures.h"
 #include "engine/index.h"
+#include "engine/intervals.h"
 #include "engine/progress.h"
 #include "engine/random_access.h"
 #include "engine/tracks.h"
@@ -34,6 +35,8 @@ PyMethodDef methods[] = {
     {"index", keywords_entry<index>(), METH_VARARGS | METH_KEYWORDS,
      "index(source, digests=True, progress=None, on_record=None, distinct=True, folder=None): (compression, records, "
      "gzi, fai, sizes) in one read."},
+    {"read_fai", read_fai, METH_O,
+     "read_fai(text): the records of a .fai file, (name, length, offset, line_bases, line_bytes) each."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -62,7 +65,8 @@ PyMODINIT_FUNC PyInit__engine() {
     if (PyErr_Occurred()) return nullptr;
     if (!add_type(module.get(), "Failure", make_failure_type()) ||
         !add_type(module.get(), "Progress", make_progress_type()) ||
-        !add_type(module.get(), "RandomAccess", make_random_access_type())) {
+        !add_type(module.get(), "RandomAccess", make_random_access_type()) ||
+        !add_type(module.get(), "IntervalReader", make_interval_reader_type())) {
         return nullptr;
     }
     return module.release();

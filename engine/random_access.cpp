@@ -11,6 +11,8 @@
 #include <string_view>
 
 #include "engine/failures.h"
+#include "engine/results.h"
+#include "fasta/fai.h"
 #include "engine/sources.h"
 #include "fasta/random_access.h"
 
@@ -87,10 +89,6 @@ PyObject* random_access_fetch(PyObject* self, PyObject* const* args, Py_ssize_t 
         return nullptr;
     }
     if (end <= begin) return PyUnicode_New(0, 127);
-    if (place.line_bases == 0 || place.line_bytes < place.line_bases) {
-        PyErr_SetString(PyExc_ValueError, "line_bases must be 1 or more, and line_bytes at least line_bases");
-        return nullptr;
-    }
     return frame([&]() -> PyObject* {
         std::string bases;
         Status<IoError> read = Ok{};
@@ -141,6 +139,33 @@ PyType_Spec random_access_spec = {"seqtally_tools._engine.RandomAccess", sizeof(
 PyObject* random_access_type = nullptr;
 
 }  // namespace
+
+PyObject* read_fai(PyObject*, PyObject* text) {
+    return frame([&]() -> PyObject* {
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(text, &data, &size) < 0) throw PythonRaised{};
+        auto parsed = parse_fai(std::string_view(data, static_cast<std::size_t>(size)));
+        if (!parsed) {
+            Problem problem(Kind::Index, Which::Input, parsed.error().text, Fault::IndexMalformed);
+            problem.line = parsed.error().line;
+            throw problem;
+        }
+        py::PyRef list(PyList_New(static_cast<Py_ssize_t>(parsed.value().size())));
+        if (!list) throw PythonRaised{};
+        Py_ssize_t at = 0;
+        for (const FaiEntry& entry : parsed.value()) {
+            py::PyRef name(PyUnicode_DecodeUTF8(entry.name.data(), static_cast<Py_ssize_t>(entry.name.size()),
+                                                "replace"));
+            if (!name) throw PythonRaised{};
+            PyList_SET_ITEM(list.get(), at++,
+                            tuple_of({std::move(name), number(entry.length), number(entry.place.offset),
+                                      number(entry.place.line_bases), number(entry.place.line_bytes)})
+                                .release());
+        }
+        return list.release();
+    });
+}
 
 PyObject* make_random_access_type() {
     if (random_access_type == nullptr) random_access_type = PyType_FromSpec(&random_access_spec);

@@ -1,14 +1,5 @@
 #include "gzip_member_reader.h"
 
-#include <new>
-
-#ifdef SEQTALLY_HAVE_ISAL
-#include <isa-l/crc.h>
-#include <isa-l/igzip_lib.h>
-#endif
-
-#include "common/failure.h"
-
 namespace seqtally {
 namespace {
 
@@ -19,9 +10,16 @@ constexpr std::uint8_t kFlagComment = 0x10;
 constexpr std::uint8_t kFlagsReserved = 0xE0;
 constexpr std::size_t kMaxHeaderText = 65535;
 
-IoError invalid_header() { return IoError::custom(ErrorKind::InvalidInput, "invalid gzip header"); }
+IoError invalid_header(GzipFault fault) {
+    return IoError::custom(ErrorKind::InvalidInput, "invalid gzip header").with(fault);
+}
 IoError checksum_mismatch() {
-    return IoError::custom(ErrorKind::InvalidInput, "corrupt gzip stream does not have a matching checksum");
+    return IoError::custom(ErrorKind::InvalidInput, "corrupt gzip stream does not have a matching checksum")
+        .with(GzipFault::ChecksumMismatch);
+}
+IoError truncated() { return IoError::of_kind(ErrorKind::UnexpectedEof).with(GzipFault::Truncated); }
+IoError corrupt(InflateFailure failure) {
+    return corrupt_deflate().with(failure == InflateFailure::Truncated ? GzipFault::Truncated : GzipFault::BadData);
 }
 
 std::uint32_t little_endian32(const std::uint8_t* bytes) noexcept {
@@ -31,37 +29,11 @@ std::uint32_t little_endian32(const std::uint8_t* bytes) noexcept {
 
 }  // namespace
 
-#ifdef SEQTALLY_HAVE_ISAL
-struct GzipMemberReader::IsalState {
-    inflate_state state;
-};
-bool has_isal() noexcept { return true; }
-#else
-struct GzipMemberReader::IsalState {};
-bool has_isal() noexcept { return false; }
-#endif
-
 GzipMemberReader::GzipMemberReader(File file)
-    : GzipMemberReader(std::make_unique<FileSource>(std::move(file)), Inflater::Zlib) {}
+    : GzipMemberReader(std::make_unique<FileSource>(std::move(file)), InflateLibrary::Zlib) {}
 
-GzipMemberReader::GzipMemberReader(std::unique_ptr<ByteSource> source, Inflater inflater)
-    : input_(std::move(source)) {
-#ifdef SEQTALLY_HAVE_ISAL
-    if (inflater == Inflater::Isal) {
-        isal_ = std::make_unique<IsalState>();
-        isal_inflate_init(&isal_->state);
-        isal_->state.crc_flag = ISAL_DEFLATE;
-    }
-#else
-    (void)inflater;
-#endif
-    if (!isal_) {
-        const int status = inflateInit2(&stream_, -15);
-        if (status == Z_MEM_ERROR) throw std::bad_alloc();
-        if (status != Z_OK) throw InternalFailure("could not start the gzip decoder");
-        stream_ready_ = true;
-    }
-    crc_ = static_cast<std::uint32_t>(crc32(0L, Z_NULL, 0));
+GzipMemberReader::GzipMemberReader(std::unique_ptr<ByteSource> source, InflateLibrary library)
+    : input_(std::move(source)), inflater_(library) {
     if (auto header = parse_header(); !header) {
         failure_ = std::move(header).error();
         state_ = State::Failed;
@@ -75,9 +47,7 @@ void GzipMemberReader::log_members(std::vector<GzipMember>* log) {
     if (log_ != nullptr && state_ == State::Body) log_->push_back(current_);
 }
 
-GzipMemberReader::~GzipMemberReader() {
-    if (stream_ready_) inflateEnd(&stream_);
-}
+GzipMemberReader::~GzipMemberReader() = default;
 
 // Fixed-size fields: a read of 0 bytes before the field is complete means the
 // file ended inside a header or trailer.
@@ -87,10 +57,10 @@ Status<IoError> GzipMemberReader::read_exact(std::span<std::uint8_t> into,
     while (got < into.size()) {
         auto read = input_.read(into.subspan(got));
         if (!read) return Err{std::move(read).error()};
-        if (read.value() == 0) return Err{IoError::of_kind(ErrorKind::UnexpectedEof)};
+        if (read.value() == 0) return Err{truncated()};
         got += read.value();
     }
-    if (header_crc) *header_crc = static_cast<std::uint32_t>(crc32_z(*header_crc, into.data(), into.size()));
+    if (header_crc) *header_crc = inflater_.crc32(*header_crc, into);
     return Ok{};
 }
 
@@ -100,7 +70,8 @@ Status<IoError> GzipMemberReader::skip_zero_terminated(std::optional<std::uint32
         if (auto read = read_exact(std::span(&byte, 1), header_crc); !read) return read;
         if (byte == 0) return Ok{};
         if (length == kMaxHeaderText) {
-            return Err{IoError::custom(ErrorKind::InvalidInput, "gzip header field too long")};
+            return Err{IoError::custom(ErrorKind::InvalidInput, "gzip header field too long")
+                           .with(GzipFault::HeaderFieldTooLong)};
         }
     }
 }
@@ -112,11 +83,15 @@ Status<IoError> GzipMemberReader::parse_header() {
     std::optional<std::uint32_t> header_crc;
     std::uint8_t fixed[10];
     if (auto read = read_exact(fixed, header_crc); !read) return read;
+    // A member starts at offset 0 of the stream only if it is the first.
+    if ((fixed[0] != 0x1F || fixed[1] != 0x8B) && member.compressed_offset > 0) {
+        return Err{invalid_header(GzipFault::TrailingGarbage)};
+    }
     if (fixed[0] != 0x1F || fixed[1] != 0x8B || fixed[2] != 8 || (fixed[3] & kFlagsReserved) != 0) {
-        return Err{invalid_header()};
+        return Err{invalid_header(GzipFault::BadHeader)};
     }
     const std::uint8_t flags = fixed[3];
-    if (flags & kFlagHeaderCrc) header_crc = static_cast<std::uint32_t>(crc32_z(crc32(0L, Z_NULL, 0), fixed, 10));
+    if (flags & kFlagHeaderCrc) header_crc = inflater_.crc32(0, fixed);
     if (flags & kFlagExtra) {
         std::uint8_t length_bytes[2];
         if (auto read = read_exact(length_bytes, header_crc); !read) return read;
@@ -147,98 +122,25 @@ Status<IoError> GzipMemberReader::parse_header() {
     return Ok{};
 }
 
-std::uint32_t GzipMemberReader::crc_of(std::uint32_t crc, std::span<const std::uint8_t> bytes) const noexcept {
-#ifdef SEQTALLY_HAVE_ISAL
-    if (isal_) return crc32_gzip_refl(crc, const_cast<std::uint8_t*>(bytes.data()), bytes.size());
-#endif
-    return static_cast<std::uint32_t>(crc32_z(crc, bytes.data(), bytes.size()));
-}
-
-bool GzipMemberReader::restart_inflate() noexcept {
-#ifdef SEQTALLY_HAVE_ISAL
-    if (isal_) {
-        isal_inflate_reset(&isal_->state);
-        isal_->state.crc_flag = ISAL_DEFLATE;
-        return true;
-    }
-#endif
-    return inflateReset(&stream_) == Z_OK;
-}
-
-Result<std::size_t, IoError> GzipMemberReader::decode_isal([[maybe_unused]] std::span<std::uint8_t> into) {
-#ifdef SEQTALLY_HAVE_ISAL
-    if (stream_ended_) return std::size_t{0};
-    inflate_state& state = isal_->state;
-    for (;;) {
-        auto filled = input_.fill_if_empty();
-        if (!filled) return filled;
-        const bool at_eof = filled.value() == 0;
-        const auto available = input_.available();
-        state.next_in = const_cast<std::uint8_t*>(available.data());
-        state.avail_in = static_cast<std::uint32_t>(available.size());
-        const auto room = static_cast<std::uint32_t>(std::min<std::size_t>(into.size(), UINT32_MAX));
-        state.next_out = into.data();
-        state.avail_out = room;
-        const int status = isal_inflate(&state);
-        // At the end of a member ISA-L hands back the whole bytes it had
-        // taken beyond it: the trailer is read from where it stopped.
-        const std::size_t consumed = available.size() - state.avail_in;
-        const std::size_t produced = room - state.avail_out;
-        input_.consume(consumed);
-        if (status < 0) return Err{corrupt_deflate()};
-        if (state.block_state == ISAL_BLOCK_FINISH) {
-            stream_ended_ = true;
-            // ISA-L keeps what it loaded past the final block in its bit
-            // buffer: the rest of the last byte, then whole bytes that
-            // belong to the trailer.
-            const auto bits = static_cast<std::uint32_t>(state.read_in_length);
-            std::uint64_t word = bits % 8 == 0 ? state.read_in : state.read_in >> (bits % 8);
-            std::uint8_t unused[InputBuffer::kPutBack];
-            const std::size_t count = std::min<std::size_t>(bits / 8, sizeof unused);
-            for (std::size_t i = 0; i < count; ++i, word >>= 8) unused[i] = static_cast<std::uint8_t>(word);
-            input_.put_back(std::span(unused, count));
-            state.read_in = 0;
-            state.read_in_length = 0;
-        } else if (at_eof && produced == 0 && consumed == 0) {
-            // The file ended inside the compressed data.
-            return Err{corrupt_deflate()};
-        }
-        if (produced == 0 && !stream_ended_ && !at_eof && !into.empty()) continue;
-        return produced;
-    }
-#else
-    return Err{corrupt_deflate()};
-#endif
-}
-
 Result<std::size_t, IoError> GzipMemberReader::decode(std::span<std::uint8_t> into) {
-    if (isal_) return decode_isal(into);
     if (stream_ended_) return std::size_t{0};
     for (;;) {
         auto filled = input_.fill_if_empty();
         if (!filled) return filled;
-        // An empty buffer after a refill is the end of the file: only the
-        // finishing flush can tell a complete stream from a truncated one.
+        // An empty buffer after a refill is the end of the file.
         const bool at_eof = filled.value() == 0;
-        const auto available = input_.available();
-        stream_.next_in = const_cast<Bytef*>(available.data());
-        stream_.avail_in = static_cast<uInt>(available.size());
-        // zlib counts in 32 bits; a buffer for a record over 4 GiB is filled
-        // 4 GiB at a time.
-        const auto room = static_cast<uInt>(std::min<std::size_t>(into.size(), UINT32_MAX));
-        stream_.next_out = into.data();
-        stream_.avail_out = room;
-        const int status = inflate(&stream_, at_eof ? Z_FINISH : Z_NO_FLUSH);
-        const std::size_t consumed = available.size() - stream_.avail_in;
-        const std::size_t produced = room - stream_.avail_out;
-        input_.consume(consumed);
-        if (status == Z_STREAM_END) {
+        auto step = inflater_.step(input_.available(), into, at_eof);
+        if (!step) return Err{corrupt(step.error())};
+        const Inflater::Step& done = step.value();
+        input_.consume(done.consumed);
+        if (done.ended) {
             stream_ended_ = true;
-        } else if (status != Z_OK && !(status == Z_BUF_ERROR && (produced > 0 || consumed > 0))) {
-            return Err{corrupt_deflate()};
+            // ISA-L may have taken some of the trailer: it is read from
+            // where the compressed data stopped.
+            input_.put_back(std::span(done.overread.data(), done.overread_size));
         }
-        if (produced == 0 && !stream_ended_ && !at_eof && !into.empty()) continue;
-        return produced;
+        if (done.produced == 0 && !stream_ended_ && !at_eof && !into.empty()) continue;
+        return done.produced;
     }
 }
 
@@ -265,7 +167,7 @@ Result<std::size_t, IoError> GzipMemberReader::read(std::span<std::uint8_t> into
                 auto decoded = decode(into);
                 if (!decoded) return decoded;
                 if (decoded.value() > 0) {
-                    crc_ = crc_of(crc_, into.first(decoded.value()));
+                    crc_ = inflater_.crc32(crc_, into.first(decoded.value()));
                     size_ += static_cast<std::uint32_t>(decoded.value());
                     decoded_ += decoded.value();
                     if (log_ != nullptr && !log_->empty()) log_->back().uncompressed_size = decoded_ - member_start_;
@@ -283,9 +185,9 @@ Result<std::size_t, IoError> GzipMemberReader::read(std::span<std::uint8_t> into
                     break;
                 }
                 // Another member follows: decode it as a continuation of the stream.
-                if (!restart_inflate()) return Err{corrupt_deflate()};
+                if (!inflater_.reset()) return Err{corrupt(InflateFailure::BadData)};
                 stream_ended_ = false;
-                crc_ = static_cast<std::uint32_t>(crc32(0L, Z_NULL, 0));
+                crc_ = 0;
                 size_ = 0;
                 state_ = State::Header;
                 break;

@@ -65,7 +65,7 @@ std::unique_ptr<ByteSource> decoded(std::unique_ptr<DescriptorSource> raw, std::
     switch (compression) {
         case Compression::None: return raw;
         case Compression::Gzip: {
-            auto reader = std::make_unique<GzipMemberReader>(std::move(raw), Inflater::Isal);
+            auto reader = std::make_unique<GzipMemberReader>(std::move(raw), InflateLibrary::Isal);
             reader->log_members(members);
             return reader;
         }

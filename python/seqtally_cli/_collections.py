@@ -5,7 +5,6 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import os
-import sys
 from collections.abc import Callable, Sequence
 from typing import Any
 
@@ -21,7 +20,19 @@ from seqtally_tools import (
     verdict,
 )
 
-from ._work import Bar, Commands, UsageError, emit, encode, fail, in_a_thread, positive, quiet_argument, sizes_of
+from ._work import (
+    Bar,
+    Commands,
+    UsageError,
+    emit,
+    encode,
+    fail,
+    in_a_thread,
+    positive,
+    quiet_argument,
+    read_listing,
+    sizes_of,
+)
 
 _FIELDS = ("file", "id", "length", "sha512t24u", "md5")
 
@@ -81,14 +92,7 @@ def _run_files(options: argparse.Namespace, formatter: Callable[[FileChecksums, 
 
 
 def _read_file_list(source: str) -> list[str]:
-    try:
-        if source == "-":
-            text = sys.stdin.buffer.read()
-        else:
-            with open(source, "rb") as listing:
-                text = listing.read()
-    except OSError as error:
-        raise SeqtallyError(f"cannot read the list of files: {error.strerror}", source) from None
+    text = read_listing(source, "the list of files")
     return [os.fsdecode(line) for line in text.splitlines() if line.strip()]
 
 

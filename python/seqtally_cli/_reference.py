@@ -6,6 +6,8 @@ import argparse
 import errno
 import os
 import sys
+from array import array
+from collections.abc import Callable
 
 from seqtally_tools import (
     FastaFile,
@@ -19,7 +21,10 @@ from seqtally_tools import (
     sequence_dictionary,
 )
 
-from ._work import Bar, Commands, emit, encode, in_a_thread, note, quiet_argument, sizes_of
+from seqtally_tools import _engine
+from seqtally_tools._errors import from_failure
+
+from ._work import Bar, Commands, UsageError, emit, encode, in_a_thread, note, quiet_argument, read_listing, sizes_of
 
 
 def _run_dict(options: argparse.Namespace) -> int:
@@ -31,7 +36,7 @@ def _run_dict(options: argparse.Namespace) -> int:
 
     def work(progress: Progress, bar: Bar) -> int:
         made = sequence_dictionary(source, uri=options.uri, assembly=options.assembly, species=options.species,
-                                   progress=progress)
+                                   alias_from=options.alias_from, progress=progress)
         for said in made.notes:
             note(said)
         if output == "-":
@@ -60,25 +65,91 @@ def _run_index(options: argparse.Namespace) -> int:
 
 
 def _run_fetch(options: argparse.Namespace) -> int:
-    """What samtools faidx prints for each region; a region that fails is
-    said on standard error, and the others are still printed."""
+    """What samtools faidx prints for each region (-i: reverse complemented),
+    or bedtools getfasta for a BED file; a region or interval that fails is
+    said on standard error, the others are still printed, and the status
+    is 1."""
+    sources = [bool(options.regions), options.bed is not None, options.regions_file is not None]
+    if sum(sources) != 1:
+        raise UsageError("give regions, --regions FILE or --bed BED (one of them)")
+    if options.bed is None and (options.strand or options.name or options.name_only or options.tab):
+        raise UsageError("--strand, --name, --name-only and --tab go with --bed")
+    if options.bed is not None and options.reverse_complement:
+        raise UsageError("-i goes with regions; with --bed, --strand reverse complements the intervals on -")
+    if options.name and options.name_only:
+        raise UsageError("--name or --name-only, not both")
+
+    def work(progress: Progress, bar: Bar) -> int:
+        with FastaFile(options.input) as fasta:
+            if options.bed is not None:
+                header = "name" if options.name else "name_only" if options.name_only else "position"
+                return interval_notes(fasta, options.bed, lambda reader: reader.getfasta(
+                    options.bed, "-", options.strand, header, options.tab, progress))
+            if options.regions_file is not None:
+                regions = [(f"{options.regions_file}: line {number}: ", region)
+                           for number, region in enumerate(_region_lines(options.regions_file), 1)]
+            else:
+                regions = [(f"{options.input}: ", region) for region in options.regions]
+            return _print_regions(fasta, regions, options.reverse_complement, progress)
+
+    return in_a_thread(work, [], True)
+
+
+def _region_lines(path: str) -> list[str]:
+    """The lines of a region file as samtools faidx -r reads them (a CR
+    before the line end dropped)."""
+    lines = read_listing(path, "the regions").split(b"\n")
+    if lines and not lines[-1]:
+        lines.pop()
+    return [line.removesuffix(b"\r").decode("utf-8", "surrogateescape") for line in lines]
+
+
+def _print_regions(fasta: FastaFile, regions: list[tuple[str, str]], reverse: bool, progress: Progress) -> int:
     status = 0
-    with FastaFile(options.input) as fasta:
-        for region in options.regions:
-            try:
-                reference, start, end = fasta.parse_region(region)
-                length = fasta.get_reference_length(reference)
-            except (UnknownSequence, RegionError) as error:
-                sys.stderr.write(f"seqtally: error: {options.input}: {region}: {error.reason}\n")
-                status = 1
-                continue
-            emit(encode(f">{region}\n"))
-            for lines in fasta.wrapped(reference, start, end):
-                emit(encode(lines))
-            if (start or 0) >= length:
-                note(f"{region}: starts after the end of {reference} ({length} bases): no bases")
-            elif end is not None and end > length:
-                note(f"{region}: cut at the end of {reference} ({length} bases)")
+    numbers = {name: i for i, name in enumerate(fasta.references)}
+    wanted: list[tuple[int, int, int, str]] = []
+    for where, region in regions:
+        try:
+            reference, start, end = fasta.parse_region(region)
+            length = fasta.get_reference_length(reference)
+        except (UnknownSequence, RegionError) as error:
+            sys.stderr.write(f"seqtally: error: {where}{region}: {error.reason}\n")
+            status = 1
+            continue
+        if (start or 0) >= length:
+            note(f"{region}: starts after the end of {reference} ({length} bases): no bases")
+        elif end is not None and end > length:
+            note(f"{region}: cut at the end of {reference} ({length} bases)")
+        stop = length if end is None else min(end, length)
+        wanted.append((numbers[reference], min(start or 0, stop), stop, region))
+    reader = fasta.interval_reader()
+    columns = list(zip(*wanted)) or [(), (), (), ()]
+    try:
+        reader.faidx(array("I", columns[0]).tobytes(), array("Q", columns[1]).tobytes(),
+                     array("Q", columns[2]).tobytes(), bytes([reverse]) * len(wanted), list(columns[3]), "-",
+                     progress)
+    except _engine.Failure as failure:
+        raise from_failure(failure, fasta.filename, output="standard output") from None
+    return status
+
+
+def interval_notes(fasta: FastaFile, bed: str, run: Callable[[_engine.IntervalReader], list[_engine.IntervalNote]]
+                   ) -> int:
+    """Runs a BED command of the engine; says each interval it left out
+    (an empty one as a note, as bedtools skips it; the others as errors,
+    which bedtools would pass over) and gives the exit status."""
+    try:
+        notes = run(fasta.interval_reader())
+    except _engine.Failure as failure:
+        raise from_failure(failure, fasta.filename, output="standard output", bed=bed) from None
+    status = 0
+    label = "standard input" if bed == "-" else bed
+    for line, fault, text in notes:
+        if fault == "empty":
+            note(f"{label}: line {line}: {text}")
+        else:
+            sys.stderr.write(f"seqtally: error: {label}: line {line}: {text}\n")
+            status = 1
     return status
 
 
@@ -93,6 +164,9 @@ def register(commands: Commands) -> None:
     dict_command.add_argument("--uri", help="UR of every @SQ line (default: file: URL of the input's absolute path)")
     dict_command.add_argument("--assembly", help="AS of every @SQ line")
     dict_command.add_argument("--species", help="SP of every @SQ line")
+    dict_command.add_argument("--alias-from", metavar="REF",
+                              help="AN tags (alternative names) from another reference: the names it gives the same "
+                              "sequences (FASTA, .dict or seqcol JSON; matched by digest, as seqtally aliases)")
     dict_command.add_argument("--force", action="store_true", help="replace an existing output file")
     quiet_argument(dict_command)
     dict_command.set_defaults(run=_run_dict)
@@ -111,11 +185,28 @@ def register(commands: Commands) -> None:
 
     fetch_command = commands.add_parser(
         "fetch",
-        help="bases of regions, as samtools faidx prints them",
+        help="bases of regions, as samtools faidx prints them, or of BED intervals, as bedtools getfasta",
         description="Prints each REGION (NAME, NAME:BEGIN-END, NAME:BEGIN, 1-based and inclusive; {NAME}:... for "
-        "names with colons) as >REGION and its bases 60 a line. Reads FASTA.fai and FASTA.gzi when present, "
-        "otherwise indexes the file in memory. A region that fails is said on standard error, the others are "
-        "still printed, and the exit status is 1.")
+        "names with colons), or each line of --regions FILE, as >REGION and its bases 60 a line, as samtools "
+        "faidx does; or, with --bed, the intervals of a BED file as bedtools getfasta -fi FASTA -bed BED prints "
+        "them (0-based, half-open; one line of bases each). Reads FASTA.fai and FASTA.gzi when present, "
+        "otherwise indexes the file in memory. A region or interval that fails (an unknown sequence, past its "
+        "end) is said on standard error naming it, the others are still printed, and the exit status is 1.")
     fetch_command.add_argument("input", metavar="FASTA", help="FASTA file: plain or BGZF")
-    fetch_command.add_argument("regions", nargs="+", metavar="REGION", help="regions to print")
+    fetch_command.add_argument("regions", nargs="*", metavar="REGION", help="regions to print")
+    fetch_command.add_argument("--regions", dest="regions_file", metavar="FILE",
+                               help="a file of regions, one a line (samtools faidx -r); - for standard input")
+    fetch_command.add_argument("-i", "--reverse-complement", action="store_true",
+                               help="regions reverse complemented, their headers ending in /rc (samtools -i)")
+    fetch_command.add_argument("--bed", metavar="BED", help="print these intervals as bedtools getfasta does "
+                               "(BED3 to BED12; - for standard input)")
+    fetch_command.add_argument("-s", "--strand", action="store_true",
+                               help="with --bed: reverse complement intervals on -, and the strand in the header "
+                               "(bedtools -s)")
+    fetch_command.add_argument("--name", action="store_true",
+                               help="with --bed: headers NAME::CHROM:START-END (bedtools -name)")
+    fetch_command.add_argument("--name-only", action="store_true",
+                               help="with --bed: headers NAME (bedtools -nameOnly)")
+    fetch_command.add_argument("--tab", action="store_true",
+                               help="with --bed: HEADER<TAB>BASES lines (bedtools -tab)")
     fetch_command.set_defaults(run=_run_fetch)

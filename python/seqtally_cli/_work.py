@@ -42,6 +42,18 @@ def emit(data: bytes) -> None:
         view = view[os.write(1, view):]
 
 
+def read_listing(source: str, what: str) -> bytes:
+    """All of a small input of the command's own (a list of files, of
+    regions): a path, or - for standard input."""
+    try:
+        if source == "-":
+            return sys.stdin.buffer.read()
+        with open(source, "rb") as listing:
+            return listing.read()
+    except OSError as error:
+        raise SeqtallyError(f"cannot read {what}: {error.strerror}", source, kind="os", errno=error.errno) from None
+
+
 def fail(error: SeqtallyError) -> int:
     if sys.stderr is not None:
         sys.stderr.write(f"seqtally: error: {error.describe()}\n")

@@ -12,11 +12,13 @@ the cause in plain words and as fields.
     for record in checksum("genome.fa.gz"):
         print(record.id, record.length, record.refget_id, record.md5)
 """
+from ._aliases import AliasTable, NameClash, OnlyIn, aliases
 from ._canonical import canonical_json, sha512t24u
 from ._checksum import FileChecksums, SequenceChecksum, checksum, checksum_files
 from ._dictionary import SequenceDictionary, sequence_dictionary
 from ._engine import Progress
 from ._errors import SeqtallyError
+from ._intervals import IntervalError, Sequences, composition
 from ._gc import GcSummary, check_gc_arguments, gc_track
 from ._outputs import atomic_output
 from ._reference import FastaFile, FastaIndex, IndexRecord, RegionError, UnknownSequence, index, reference_base
@@ -25,24 +27,31 @@ from ._store import AddedCollection, Store
 
 __all__ = [
     "AddedCollection",
+    "AliasTable",
     "FastaFile",
     "FastaIndex",
     "FileChecksums",
     "GcSummary",
     "IndexRecord",
+    "IntervalError",
+    "NameClash",
+    "OnlyIn",
     "Progress",
     "RegionError",
     "SeqtallyError",
     "SequenceChecksum",
     "SequenceDictionary",
+    "Sequences",
     "Store",
     "UnknownSequence",
+    "aliases",
     "atomic_output",
     "canonical_json",
     "check_gc_arguments",
     "checksum",
     "checksum_files",
     "compare",
+    "composition",
     "gc_track",
     "index",
     "load_collection",

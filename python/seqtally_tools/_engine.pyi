@@ -39,13 +39,17 @@ class Failure(Exception):
           record of a name given twice), "encoding" (a record's name is not
           UTF-8: `line` of its header, `record` its number from 1), "gzip"
           (a damaged or truncated gzip stream or BGZF block), "index" (a
-          .fai or .gzi that does not fit its file), "os" (`errno`), or
-          "cancelled" (Progress.cancel() was called).
+          .fai or .gzi that does not fit its file), "os" (`errno`),
+          "cancelled" (Progress.cancel() was called), or "interval" (an
+          interval that cannot be read: `record` its index from 0, `line`
+          its BED line).
     fault: exactly what, for programs: "not-fasta", "unsupported",
           "not-utf8", "unnamed", "duplicate", "truncated", "bad-header",
-          "bad-data", "checksum", "index-stale", "index-mismatch",
-          "cancelled"; None for an error of the system.
-    which: what the failure concerns: "input", "output" or "sizes".
+          "bad-data", "trailing-data", "checksum", "index-stale",
+          "index-malformed", "index-mismatch", "cancelled", "not-bed" (a
+          malformed BED line: kind "format"), "unknown-contig", "past-end",
+          "start-after-end"; None for an error of the system.
+    which: what the failure concerns: "input", "output", "sizes" or "bed".
     message: plain words, without the path, e.g. "line 1 starts with '@',
           not '>'" or "No such file or directory".
     """
@@ -145,6 +149,12 @@ def index(source: Source, digests: bool = True, progress: Progress | None = None
     end; a file there already is kept). A failure to write it is kind "os",
     which "output". Digests are then always made."""
 
+def read_fai(text: bytes) -> list[tuple[str, int, int, int, int]]:
+    """The records of a .fai file's bytes, (name, length, offset,
+    line_bases, line_bytes) each, in file order, the first of two equal
+    names kept. A line that is not a FASTA index line fails (kind "index",
+    fault "index-malformed", `line`)."""
+
 class RandomAccess:
     """The bases of a plain FASTA file, or of a BGZF one given its .gzi
     bytes. Calls are serialised; fetches of 65,536 bases or more release the
@@ -155,3 +165,50 @@ class RandomAccess:
         """Bases [begin, end) of the record with these .fai values, line ends
         left out (end at most its length; "" when end <= begin)."""
     def close(self) -> None: ...
+
+IntervalNote = tuple[int, str, str]
+
+class IntervalReader:
+    """Many intervals of a plain FASTA file, or of a BGZF one given its .gzi
+    bytes, whose records `contigs` names ((name, length, offset, line_bases,
+    line_bytes) each; the first of a name is kept): read in the order they
+    lie in the file, a batch at a time, with the interpreter lock released.
+    Calls are serialised. Intervals come as native-endian arrays:
+    contig numbers (uint32, into `contigs`), starts and ends (uint64,
+    0-based, half-open) and reverse (uint8: reverse complemented, IUPAC
+    codes in either case). An interval that cannot be read fails the call
+    with kind "interval", fault "start-after-end" or "past-end", record its
+    index from 0. A BED source is a path, "-", a descriptor or a binary file;
+    a malformed BED line fails with kind "format", fault "not-bed", which
+    "bed" and its line."""
+
+    def __init__(self, path: str | os.PathLike[str], gzi: bytes | None,
+                 contigs: list[tuple[str, int, int, int, int]]) -> None: ...
+    def read_bed(self, source: Source, strand: bool) -> tuple[bytes, bytes, bytes, bytes, bytes]:
+        """(contigs, starts, ends, reverse, lines) of the BED intervals,
+        lines (uint64) their BED lines; reverse on "-" with strand. An
+        unknown contig or an end past it fails (kind "interval", fault
+        "unknown-contig" or "past-end", record its index, line its line)."""
+    def fetch_many(self, contigs: bytes, starts: bytes, ends: bytes, reverse: bytes) -> tuple[bytearray, bytes]:
+        """(bases, offsets): interval i's bases at bases[offsets[i]:offsets[i + 1]]
+        (offsets int64, one more than the intervals)."""
+    def composition(self, contigs: bytes, starts: bytes, ends: bytes, reverse: bytes, pattern: str,
+                    ignore_case: bool) -> bytes:
+        """Per interval eight int64: A, C, G, T, N (either case), other bytes,
+        length, and the occurrences of pattern (overlapping; 0 when pattern
+        is empty; ASCII letters uppercased with ignore_case)."""
+    def getfasta(self, bed: Source, output: Output, strand: bool, header: str, tab: bool,
+                 progress: Progress | None = None) -> list[IntervalNote]:
+        """What bedtools getfasta -fi FASTA -bed BED prints (-s with strand;
+        header "position", "name" for -name, "name_only" for -nameOnly; -tab
+        with tab) written to output as it is made. Intervals that are empty,
+        on an unknown contig or past its end are left out, each one note
+        (line, fault, text): fault "empty", "unknown-contig" or "past-end"."""
+    def nuc(self, bed: Source, output: Output, strand: bool, seq: bool, pattern: str, ignore_case: bool,
+            progress: Progress | None = None) -> list[IntervalNote]:
+        """What bedtools nuc -fi FASTA -bed BED prints (-s, -seq, -pattern,
+        -C), written to output; notes as for getfasta."""
+    def faidx(self, contigs: bytes, starts: bytes, ends: bytes, reverse: bytes, headers: list[str],
+              output: Output, progress: Progress | None = None) -> None:
+        """What samtools faidx prints for regions: ">" + header (with "/rc"
+        when reversed), then the bases 60 a line."""

@@ -30,8 +30,11 @@ class SeqtallyError(Exception):
 
     `fault` says exactly what, where the engine found it: "not-fasta",
     "unsupported" (bzip2, xz or zstd), "not-utf8", "unnamed", "duplicate",
-    "truncated", "bad-header", "bad-data", "checksum", "index-stale",
-    "index-mismatch", "cancelled"; None otherwise.
+    "truncated", "bad-header", "bad-data", "trailing-data", "checksum",
+    "index-stale", "index-malformed", "index-mismatch", "cancelled",
+    "not-bed" (a BED line that is not BED); for kind "interval"
+    (IntervalError) "unknown-contig", "past-end", "start-after-end"; None
+    otherwise.
     """
 
     def __init__(self, message: str, path: str | None = None, hint: str | None = None, *, kind: str | None = None,
@@ -82,15 +85,16 @@ def _hint(failure: _engine.Failure) -> str | None:
 
 
 def from_failure(failure: _engine.Failure, input_label: str, output: str | None = None,
-                 sizes: str | None = None, *, purpose: str | None = None) -> BaseException:
+                 sizes: str | None = None, bed: str | None = None, *, purpose: str | None = None) -> BaseException:
     """The exception for an engine failure, naming what `which` says it
-    concerns: the input (`input_label`), the track (`output`) or the
-    chrom.sizes file (`sizes`). `purpose` says why a record needs a name, or
-    names must be distinct. A reader of an output that went away gives
-    BrokenPipeError, as a write of Python's own would."""
+    concerns: the input (`input_label`), the track (`output`), the
+    chrom.sizes file (`sizes`) or the intervals' BED file (`bed`). `purpose`
+    says why a record needs a name, or names must be distinct. A reader of
+    an output that went away gives BrokenPipeError, as a write of Python's
+    own would."""
     if failure.kind == "os" and failure.errno == errno_codes.EPIPE and failure.which != "input":
         return BrokenPipeError(errno_codes.EPIPE, failure.message)
-    path = {"input": input_label, "output": output, "sizes": sizes}.get(failure.which)
+    path = {"input": input_label, "output": output, "sizes": sizes, "bed": bed}.get(failure.which)
     message = failure.message
     if failure.fault in ("unnamed", "duplicate") and purpose is not None:
         message = f"{message}: {purpose}"

@@ -21,6 +21,7 @@ from ._checksum import SequenceChecksum
 from ._dictionary import write_dictionary
 from ._engine import Progress
 from ._errors import SeqtallyError, from_failure, os_error
+from ._intervals import Intervals, Sequences, fetch_many
 from ._outputs import Target
 from ._seqcol import level2_of
 
@@ -228,12 +229,14 @@ class FastaFile:
         else:
             places, gzi = _index_in_memory(self.filename)
         self._places = places
+        self._gzi = gzi
         self.references: tuple[str, ...] = tuple(places)
         self.lengths: tuple[int, ...] = tuple(place.length for place in places.values())
         try:
             self._reader: _engine.RandomAccess | None = _engine.RandomAccess(self.filename, gzi)
         except _engine.Failure as failure:
             raise from_failure(failure, self.filename) from None
+        self._intervals: _engine.IntervalReader | None = None
 
     @property
     def nreferences(self) -> int:
@@ -259,6 +262,27 @@ class FastaFile:
         if self._reader is not None:
             self._reader.close()
             self._reader = None
+            self._intervals = None
+
+    def interval_reader(self) -> _engine.IntervalReader:
+        """The engine's reader of many intervals, made on first use."""
+        if self._reader is None:
+            raise ValueError("I/O operation on closed file")
+        if self._intervals is None:
+            try:
+                self._intervals = _engine.IntervalReader(self.filename, self._gzi,
+                                                         [(name, *place) for name, place in self._places.items()])
+            except _engine.Failure as failure:
+                raise from_failure(failure, self.filename) from None
+        return self._intervals
+
+    def fetch_many(self, intervals: Intervals, *, strand: bool = False) -> Sequences:
+        """The bases of every interval (a BED file, (contig, start, end[,
+        strand]) tuples, or (contigs, starts, ends) arrays; 0-based,
+        half-open), as one numpy buffer with offsets, in the given order;
+        with `strand`, those on "-" reverse complemented. Read outside the
+        interpreter lock, in the order the bases lie in the file."""
+        return fetch_many(self, intervals, strand=strand)
 
     def get_reference_length(self, reference: str) -> int:
         return self._place(reference).length
@@ -358,17 +382,14 @@ def _read_bytes(path: str) -> bytes:
 
 
 def _read_fai(path: str) -> dict[str, _Place]:
-    places: dict[str, _Place] = {}
-    for number, line in enumerate(_read_bytes(path).decode("utf-8", "replace").splitlines(), 1):
-        fields = line.split("\t")
-        try:
-            length, offset, line_bases, line_bytes = (int(field) for field in fields[1:5])
-        except ValueError:
-            length = line_bases = -1
-        if len(fields) < 5 or length < 0 or line_bases < 1 and length > 0:
-            raise SeqtallyError(f"line {number} is not a FASTA index line", path, kind="format", line=number)
-        places.setdefault(fields[0], _Place(length, offset, max(line_bases, 1), max(line_bytes, line_bases, 1)))
-    return places
+    try:
+        entries = _engine.read_fai(_read_bytes(path))
+    except _engine.Failure as failure:
+        raise from_failure(failure, path) from None
+    # A record without bases has no lines to place; 1 keeps the line
+    # arithmetic defined.
+    return {name: _Place(length, offset, max(line_bases, 1), max(line_bytes, 1))
+            for name, length, offset, line_bases, line_bytes in entries}
 
 
 def _index_in_memory(path: str) -> tuple[dict[str, _Place], bytes | None]:

@@ -1,16 +1,12 @@
-// The field's G/C count and GC skew: the integer arithmetic at its edges,
-// and the masked pass against a count made a byte at a time.
+// The field's G/C count and GC skew: the integer arithmetic at its edges
+// (the masked pass is checked against a byte-at-a-time count by the
+// operations fuzz target, and against numpy by test_counts.py).
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "core/src/lib/window_counts.h"
-#include "core/src/lib/window_pass.h"
-#include "core/src/lib/window_values.h"
-#include "fuzz/reference_track.h"
-#include "fuzz/string_sink.h"
-#include "tests/cpp/wrapped_record.h"
 
 namespace seqtally::core {
 namespace {
@@ -64,65 +60,6 @@ TEST(CountValues, SkewRoundsHalfAwayFromZeroToFourDecimals) {
     }
     EXPECT_EQ(text_of(CountMode::Skew, 10), "0.001");
     EXPECT_EQ(text_of(CountMode::Acgt, 5), "0.5");
-}
-
-// The definitions applied to counts made a byte at a time.
-std::vector<std::int16_t> expected_values(const std::vector<fuzz::BaseCounts>& windows, const CountRule& rule) {
-    std::vector<std::int16_t> values;
-    for (const fuzz::BaseCounts& w : windows) {
-        values.push_back(rule.mode == CountMode::Skew
-                             ? skew_ten_thousandths(w.g, w.c)
-                             : acgt_tenths(w.g + w.c, w.g + w.c + w.at, w.bases, rule.min_acgt_millionths));
-    }
-    return values;
-}
-
-// Windows at, below and above a 64-base run and the largest tabulated
-// window; lines that cut runs everywhere; more windows than one piece of
-// drained values.
-TEST(CountPass, IsTheByteAtATimeCount) {
-    std::string sequence(140'001, 'A');
-    std::uint32_t state = 11;
-    for (std::size_t i = 0; i < sequence.size(); ++i) {
-        state = state * 1103515245 + 12345;
-        // Stretches of N and of lowercase come and go, so windows with and
-        // without a value both occur.
-        const char* alphabet = (i / 500) % 3 == 0 ? "NNNNNNNgcat" : (i / 700) % 2 ? "acgtnGC" : "ACGTGCRN-*";
-        sequence[i] = alphabet[(state >> 16) % std::char_traits<char>::length(alphabet)];
-    }
-    for (const std::size_t line_length : {1, 61, 64, 65, 4099, 140'001}) {
-        const testing::WrappedRecord wrapped(sequence, line_length);
-        const fasta::RecordView& record = wrapped.record();
-        for (const std::uint64_t window : {1, 7, 63, 64, 65, 100, 127, 128, 1000}) {
-            for (const CountRule rule : {CountRule{CountMode::Acgt, 250'000}, CountRule{CountMode::Acgt, 600'000},
-                                         CountRule{CountMode::Skew, 0}}) {
-                for (const bool omit_tail : {false, true}) {
-                    std::uint64_t lowercase = 0;
-                    const auto expected = expected_values(fuzz::base_counts(sequence, window, omit_tail, lowercase), rule);
-                    std::vector<std::int16_t> values, drained;
-                    const auto drain = [&](std::span<const std::int16_t> piece) {
-                        drained.insert(drained.end(), piece.begin(), piece.end());
-                    };
-                    const CountPass::Totals totals = CountPass(window, rule).append(record, omit_tail, values, {}, drain);
-                    drained.insert(drained.end(), values.begin(), values.end());
-                    EXPECT_EQ(totals.length, sequence.size());
-                    EXPECT_EQ(totals.lowercase, lowercase);
-                    EXPECT_TRUE(drained == expected)
-                        << "line " << line_length << " window " << window << " min " << rule.min_acgt_millionths
-                        << " omit_tail " << omit_tail;
-                }
-            }
-            // The module's count, asked for lowercase letters, counts them too.
-            std::uint64_t lowercase = 0, expected_lowercase = 0;
-            fuzz::base_counts(sequence, window, false, expected_lowercase);
-            std::vector<std::uint8_t> bytes;
-            WindowValues(window).append(record, false, bytes, {}, &lowercase);
-            std::string wiggle;
-            OutputStream out(std::make_unique<fuzz::StringSink>(wiggle));
-            WindowPass(static_cast<std::int32_t>(window), false).section("r", record, out, &lowercase);
-            EXPECT_EQ(lowercase, 2 * expected_lowercase);
-        }
-    }
 }
 
 }  // namespace
