@@ -41,10 +41,12 @@ async def constant(request):
 
 def make():
     application = from_environment()
-    # First, so that the ceiling pays for no route matched before it.
-    application.router.routes[:0] = [
-        Route("/constant", constant),
-        Mount("/static", StaticFiles(directory=os.path.join(os.environ["SEQTALLY_STORE"], "sequences")))]
+    # The ceiling first, so that it pays for no route matched before it;
+    # the static files last: they only serve whole files, where a route
+    # matched more or less does not count.
+    application.router.routes.insert(0, Route("/constant", constant))
+    application.router.routes.append(
+        Mount("/static", StaticFiles(directory=os.path.join(os.environ["SEQTALLY_STORE"], "sequences"))))
     return application
 """
 

@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import json
 import os
-import re
 import time
 from collections import OrderedDict
 from collections.abc import Callable
@@ -37,29 +36,23 @@ def error_response(status: int, message: str) -> Response:
     return Response(json_bytes({"status_code": status, "message": message}), status, media_type=JSON)
 
 
-def query_values(request: Request, *names: str) -> tuple[str | None, ...]:
-    """Some values of the query (the last of each, as Starlette reads a
-    query), read without building Starlette's query dictionary: that costs
-    a quarter of a small request's time."""
-    query: bytes = request.scope["query_string"]
+def query_values(query: bytes, *names: str) -> tuple[str | None, ...]:
+    """Some values of a query string (the last of each, as Starlette reads
+    a query), read without building Starlette's query dictionary: that
+    costs a quarter of a small request's time."""
     if not query:
         return (None,) * len(names)
-    pairs = dict(_QUERY_PAIR.findall(query))
-    values = []
-    for name in names:
-        found = pairs.get(name.encode())
-        text = None if found is None else found.decode("latin-1")
-        values.append(unquote_plus(text) if text is not None and ("%" in text or "+" in text) else text)
-    return tuple(values)
-
-
-# NAME=VALUE (or NAME alone) between ampersands.
-_QUERY_PAIR = re.compile(rb"(?:^|&)([^=&]*)=?([^&]*)")
+    pairs = {}
+    for pair in query.decode("latin-1").split("&"):
+        name, _, value = pair.partition("=")
+        pairs[name] = value
+    return tuple(None if (text := pairs.get(name)) is None else unquote_plus(text) if "%" in text or "+" in text
+                 else text for name in names)
 
 
 def number(request: Request, name: str, default: int, highest: int | None = None) -> int:
     """A whole number 0 or more from the query, at most `highest`."""
-    text = query_values(request, name)[0]
+    text = query_values(request.scope["query_string"], name)[0]
     if text is None:
         return default
     if not text.isascii() or not text.isdigit() or len(text) > 18:

@@ -13,7 +13,9 @@ from . import _page, _refget, _seqcol
 from ._http import JSON, json_bytes
 from .refget_rules import JSON_TYPES, SEQUENCE_TYPES
 
-Endpoint = Callable[[Request], Awaitable[Any]]
+# A route's function: given the Request; or, for a route served directly,
+# given the application's state and the scope (see _Direct).
+Endpoint = Callable[..., Awaitable[Any]]
 
 
 class Operation(NamedTuple):
@@ -24,7 +26,7 @@ class Operation(NamedTuple):
     parameters: tuple[dict[str, Any], ...] = ()
     responses: tuple[tuple[int, str, str], ...] = ()  # status, media type, description
     body: dict[str, Any] | None = None
-    direct: bool = False  # served without Starlette's per-route wrapper (the busiest route)
+    direct: bool = False  # served directly (the busiest route)
 
 
 def _path(name: str, pattern: str | None = None, enum: tuple[str, ...] | None = None) -> dict[str, Any]:

@@ -96,16 +96,14 @@ def media_type(accept: str | None, offers: tuple[str, ...]) -> str | None:
 class Answer(NamedTuple):
     """What a request for bases gets: a status, and for 200 and 206 the
     pieces of the sequence to send, in order ([begin, end) each; two for a
-    circular wrap); for 206 also the Content-Range; for errors a reason."""
+    circular wrap) and how many bases they hold; for 206 also the
+    Content-Range; for errors a reason."""
 
     status: int
     pieces: tuple[tuple[int, int], ...] = ()
+    size: int = 0
     content_range: str | None = None
     reason: str = ""
-
-    @property
-    def size(self) -> int:
-        return sum([end - begin for begin, end in self.pieces])
 
 
 def _refused(status: int, reason: str) -> Answer:
@@ -127,7 +125,7 @@ def answer(length: int, circular: bool, start: str | None, end: str | None, rang
             return _refused(400, "give start and end, or a Range header, not both")
         return _ranged(length, range_header, limit)
     if start is None and end is None:
-        return Answer(200, ((0, length),))
+        return Answer(200, ((0, length),), length)
     first, last = _whole(start, 0), _whole(end, length)
     if first is None or last is None:
         return _refused(400, f"{'start' if first is None else 'end'} must be a whole number, 0 or more")
@@ -141,8 +139,8 @@ def answer(length: int, circular: bool, start: str | None, end: str | None, rang
     if limit is not None and size > limit:
         return _refused(416, f"{size} bases asked for; this server's subsequence limit is {limit}")
     if first <= last:
-        return Answer(200, ((first, last),) if last > first else ())
-    return Answer(200, tuple(piece for piece in ((first, length), (0, last)) if piece[1] > piece[0]))
+        return Answer(200, ((first, last),) if last > first else (), size)
+    return Answer(200, tuple(piece for piece in ((first, length), (0, last)) if piece[1] > piece[0]), size)
 
 
 def _whole(text: str | None, default: int) -> int | None:
@@ -164,4 +162,4 @@ def _ranged(length: int, header: str, limit: int | None) -> Answer:
     last = min(last, length - 1)
     if limit is not None and last + 1 - first > limit:
         return _refused(416, f"{last + 1 - first} bases asked for; this server's subsequence limit is {limit}")
-    return Answer(206, ((first, last + 1),), f"bytes {first}-{last}/{length}")
+    return Answer(206, ((first, last + 1),), last + 1 - first, f"bytes {first}-{last}/{length}")
