@@ -82,7 +82,10 @@ def test_bad_input_is_a_4xx_with_a_json_body(compliance_server, method, path, bo
 
 def test_two_servers_on_one_postgresql_database(postgresql, tmp_path):
     """Two `serve` processes, one database: a collection added while they
-    run is at once in both, and they answer alike."""
+    run is at once in both, they answer alike, and still do after
+    PostgreSQL dropped their connections."""
+    import psycopg
+
     from servers import add
 
     database = postgresql.new_database()
@@ -95,5 +98,12 @@ def test_two_servers_on_one_postgresql_database(postgresql, tmp_path):
         answers = [[httpx.get(server.url + path).content for path in paths] for server in servers]
         assert answers[0] == answers[1]
         assert json.loads(answers[0][0])["pagination"]["total"] == len(SEQCOL_FILES)
+        with psycopg.connect(postgresql.url(), autocommit=True) as connection:
+            dropped = connection.execute("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE datname = %s",
+                                         (database.rsplit("/", 1)[1],)).fetchall()
+        assert len(dropped) >= 3  # one connection a worker
+        for server in servers:
+            for _ in range(2):  # both workers of the second, whichever answers
+                assert [httpx.get(server.url + path).content for path in paths[:2]] == answers[0][:2]
     finally:
         assert [server.stop() for server in servers] == [0, 0]

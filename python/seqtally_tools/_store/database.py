@@ -41,6 +41,7 @@ class Database:
     def __init__(self, folder: str, url: str | None, *, create: bool) -> None:
         self.postgresql = url is not None and url.startswith(("postgresql:", "postgres:"))
         self.where = url if url is not None else os.path.join(folder, SQLITE_NAME)
+        self._in_transaction = False
         if url is not None and not self.postgresql:
             raise SeqtallyError("the database must be a postgresql:// URL (or none: SQLite in the store)", url)
         try:
@@ -91,19 +92,31 @@ class Database:
     def _failing(self) -> contextlib.AbstractContextManager[None]:
         return _translated(self.where)
 
+    def _executed(self, sql: str, parameters: Sequence[Any]) -> Any:
+        try:
+            return self._connection.execute(self._text(sql), parameters)
+        except Exception:
+            # PostgreSQL restarted, or dropped the connection: a server would
+            # fail every request after it. Outside a transaction the
+            # statement is made again, once, on a new connection.
+            if not self.postgresql or not self._connection.closed or self._in_transaction:
+                raise
+            self._connection = self._postgresql(self.where)
+            return self._connection.execute(self._text(sql), parameters)
+
     def all(self, sql: str, parameters: Sequence[Any] = ()) -> list[Row]:
         with self._failing():
-            return list(self._connection.execute(self._text(sql), parameters).fetchall())
+            return list(self._executed(sql, parameters).fetchall())
 
     def one(self, sql: str, parameters: Sequence[Any] = ()) -> Row | None:
         with self._failing():
-            row: Row | None = self._connection.execute(self._text(sql), parameters).fetchone()
+            row: Row | None = self._executed(sql, parameters).fetchone()
             return row
 
     def run(self, sql: str, parameters: Sequence[Any] = ()) -> int:
         """Runs a statement; the rows it changed."""
         with self._failing():
-            count: int = self._connection.execute(self._text(sql), parameters).rowcount
+            count: int = self._executed(sql, parameters).rowcount
             return count
 
     def run_many(self, sql: str, rows: Iterable[Sequence[Any]]) -> None:
@@ -115,17 +128,21 @@ class Database:
         """All or nothing. SQLite's is IMMEDIATE: writers queue at its start,
         so that what a transaction read stays true until it commits."""
         with self._failing():
-            if self.postgresql:
-                with self._connection.transaction():
-                    yield
-                return
-            self._connection.execute("BEGIN IMMEDIATE")
+            self._in_transaction = True
             try:
-                yield
-            except BaseException:
-                self._connection.execute("ROLLBACK")
-                raise
-            self._connection.execute("COMMIT")
+                if self.postgresql:
+                    with self._connection.transaction():
+                        yield
+                    return
+                self._connection.execute("BEGIN IMMEDIATE")
+                try:
+                    yield
+                except BaseException:
+                    self._connection.execute("ROLLBACK")
+                    raise
+                self._connection.execute("COMMIT")
+            finally:
+                self._in_transaction = False
 
     def close(self) -> None:
         with contextlib.suppress(Exception):
