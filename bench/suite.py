@@ -31,6 +31,7 @@ MB = 1e6
 MiB = 1 << 20
 sys.path.insert(0, str(HERE))
 from gen_fasta import chromosome, write_genome  # noqa: E402
+from service import service_rows, service_summary  # noqa: E402
 
 # ---------------------------------------------------------------- inputs
 
@@ -628,7 +629,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="16 MiB inputs and 100,000 reads: a smoke run")
     parser.add_argument("--no-callgrind", action="store_true")
     parser.add_argument("--only", type=lambda text: set(text.split(",")), metavar="SECTIONS",
-                        help="some of checksum,command,identity,tracks,engine,reference,intervals,wiggle,callgrind (the limits always "
+                        help="some of checksum,command,identity,tracks,engine,reference,intervals,service,wiggle,callgrind (the limits always "
                         "run)")
     options = parser.parse_args()
 
@@ -717,6 +718,8 @@ def main():
             from intervals import interval_rows
 
             interval_rows(reps, inputs, size, work, row, str(Path(sys.executable).parent / "seqtally"))
+        if wanted("service"):
+            service_rows(reps, inputs, size, limits, work, row)
 
         if wanted("wiggle"):
             print("wiggle:", flush=True)
@@ -831,7 +834,7 @@ def print_table(report):
     limits, rows = report["limits"], report["rows"]
     print()
     print(f"{'':60} {'MB/s':>8} {'vs limit':>22} {'vs best peer':>13} {'vs partial':>12} {'working mem':>11}")
-    for section in ("checksum", "command", "identity", "reference", "intervals", "tracks", "wiggle"):
+    for section in ("checksum", "command", "identity", "reference", "intervals", "service", "tracks", "wiggle"):
         ours = [r for r in rows if r["section"] == section and r["kind"] == "seqtally"]
         for r in ours:
             memory = "-" if r["growth"] is None else f"{r['growth'] / MiB:7.1f} MiB"
@@ -867,6 +870,8 @@ def print_table(report):
               f"dict and refget's digest one after another; FastaFile.fetch {limits['fetch_per_s']:.0f} regions/s, "
               f"pysam.FastaFile {limits['pysam_fetch_per_s']:.0f}/s "
               f"({limits['fetch_per_s'] / limits['pysam_fetch_per_s']:.2f}x)")
+    for line in service_summary(limits):
+        print(line)
     for r in rows:
         if "peak" in r:
             compare = f", plain input {r['peak_plain'] / MiB:.1f} MiB" if "peak_plain" in r else ""
@@ -884,7 +889,7 @@ def comparable_peers(r, rows, everything=False):
     window = r["name"].rsplit("window ", 1)[-1] if "window" in r["name"] else None
     kinds = ("peer", "peer-partial") if everything else ("peer",)
     peers = [p for p in rows if p["kind"] in kinds and p["section"] == r["section"]]
-    if r["section"] == "checksum":
+    if r["section"] in ("checksum", "service"):
         return [p for p in peers if p["input"] == r["input"]]
     return [p for p in peers if window is not None and p["name"].endswith(f"window {window}")]
 
@@ -912,6 +917,8 @@ def limit_text(r, limits):
         return f"{ratio:.2f}x zlib deflate"
     if kind == "checksum":
         return f"{ratio:.2f}x checksum's time"
+    if kind == "index":
+        return f"{ratio:.2f}x index's time (BGZF)"
     if kind == "bigwig":
         return f"{ratio:.2f}x (wig + pyBigWig)"
     if kind == "default":

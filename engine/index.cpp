@@ -4,10 +4,12 @@
 #include "engine/index.h"
 
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "core/src/lib/fasta_index.h"
+#include "core/src/lib/sequence_folder.h"
 #include "core/src/lib/track_writer.h"
 #include "engine/results.h"
 #include "engine/unlocked.h"
@@ -46,23 +48,37 @@ py::PyRef entry_of(const core::IndexEntry& entry, bool digests) {
 }  // namespace
 
 PyObject* index(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"source", "digests", "progress", "on_record", "distinct", nullptr};
+    static const char* keywords[] = {"source", "digests", "progress", "on_record", "distinct", "folder", nullptr};
     PyObject* source = nullptr;
     int digests = 1;
     PyObject* progress = Py_None;
     PyObject* on_record = Py_None;
     int distinct = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|pOOp:index", const_cast<char**>(keywords), &source, &digests,
-                                     &progress, &on_record, &distinct)) {
+    PyObject* folder_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|pOOpO:index", const_cast<char**>(keywords), &source, &digests,
+                                     &progress, &on_record, &distinct, &folder_arg)) {
         return nullptr;
     }
     return frame([&]() -> PyObject* {
+        std::optional<core::SequenceFolder> folder;
+        if (folder_arg != Py_None) {
+            const Place place = place_of(folder_arg, "folder", -1);
+            if (!place.named) {
+                PyErr_SetString(PyExc_TypeError, "folder must be a path");
+                throw PythonRaised{};
+            }
+            folder.emplace(place.path);
+        }
         Reading reading(source, progress, on_record);
         std::vector<GzipMember> members;
         std::deque<core::IndexEntry> entries = reading.run(
             {.present = true, .distinct = distinct != 0},
-            [&](core::NamedRecords& records, Unlocked& unlocked) {
-                return core::index_records(records, digests != 0, unlocked);
+            [&](core::NamedRecords& records, Unlocked& unlocked) -> Result<std::deque<core::IndexEntry>,
+                                                                          core::RecordError> {
+                auto indexed = core::index_records(records, digests != 0, unlocked, folder ? &*folder : nullptr);
+                if (indexed) return std::move(indexed).value();
+                if (indexed.error().record) return Err{*std::move(indexed).error().record};
+                throw write_problem(indexed.error().folder, Which::Output);
             },
             &members);
         const char* compression = compression_name(members);

@@ -3,7 +3,7 @@
 
 namespace seqtally::engine {
 
-// index(source, digests=True, progress=None, on_record=None, distinct=True)
+// index(source, digests=True, progress=None, on_record=None, distinct=True, folder=None)
 PyObject* index(PyObject* module, PyObject* args, PyObject* kwargs);
 
 }  // namespace seqtally::engine

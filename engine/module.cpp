@@ -33,8 +33,8 @@ PyMethodDef methods[] = {
      "progress=None, on_record=None, count='upper', min_acgt=0.25): a wiggle or bedGraph track; "
      "(bases, lowercase)."},
     {"index", keywords_entry<index>(), METH_VARARGS | METH_KEYWORDS,
-     "index(source, digests=True, progress=None, on_record=None, distinct=True): (compression, records, gzi, fai, "
-     "sizes) in one read."},
+     "index(source, digests=True, progress=None, on_record=None, distinct=True, folder=None): (compression, records, "
+     "gzi, fai, sizes) in one read."},
     {"read_fai", read_fai, METH_O,
      "read_fai(text): the records of a .fai file, (name, length, offset, line_bases, line_bytes) each."},
     {nullptr, nullptr, 0, nullptr},

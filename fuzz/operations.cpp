@@ -1,6 +1,7 @@
 // The core of both operations over arbitrary FASTA: digests against
 // OpenSSL over the joined, capitalised sequence (and the two-thread digester
-// against the one-thread one), and the window pass, the window values, their
+// against the one-thread one, and the uppercased bases it hands a store's
+// folder), and the window pass, the window values, their
 // bedGraph text and the field's counts against a byte-at-a-time count of the
 // same windows.
 #include <openssl/evp.h>
@@ -24,6 +25,14 @@
 using namespace seqtally;
 
 namespace {
+
+// What a store's folder would receive from the digester.
+struct CopiedBases final : core::UppercaseSink {
+    std::string bytes;
+    void append(std::span<const std::uint8_t> more) noexcept override {
+        bytes.append(reinterpret_cast<const char*>(more.data()), more.size());
+    }
+};
 
 std::string one_shot(const char* algorithm, const std::string& bytes) {
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -108,6 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             core::text_of(values.md5) != core::lower_hex(std::span(reinterpret_cast<const std::uint8_t*>(md5.data()), 16))) {
             std::abort();
         }
+        CopiedBases copy;
+        if (two_core.process_named(record, values.id, {}, &copy).md5 != values.md5 || copy.bytes != upper) std::abort();
         std::string written;
         {
             OutputStream out(std::make_unique<fuzz::StringSink>(written));

@@ -132,3 +132,28 @@ def gzip_member(data, flags=0, extra=b"", name=b"", comment=b"", header_crc=None
     body = compressor.compress(data) + compressor.flush() if deflate else data
     trailer = struct.pack("<II", zlib.crc32(data) if crc is None else crc, len(data) if size is None else size)
     return header + body + trailer
+
+
+@pytest.fixture(scope="session")
+def postgresql():
+    """One throwaway PostgreSQL cluster for the whole run."""
+    from servers import PostgreSQL
+
+    cluster = PostgreSQL()
+    yield cluster
+    cluster.stop()
+
+
+@pytest.fixture(scope="session", params=["sqlite", "postgresql"])
+def compliance_server(request, tmp_path_factory):
+    """`seqtally serve` over the compliance collections and sequences, on
+    SQLite and on PostgreSQL."""
+    from servers import Server, fill_compliance_store
+
+    database = request.getfixturevalue("postgresql").new_database() if request.param == "postgresql" else None
+    store = tmp_path_factory.mktemp(f"compliance-{request.param}")
+    fill_compliance_store(store, database)
+    server = Server(store, database=database)
+    server.store, server.database = store, database
+    yield server
+    server.stop()

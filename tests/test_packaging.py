@@ -77,9 +77,10 @@ def test_sdist_installs_in_a_fresh_environment_and_wheel_holds_only_the_package(
     package = {n for n in names if ".dist-info/" not in n}
     extensions = {"seqtally.cpython-312-x86_64-linux-gnu.so", "seqtally_tools/_engine.cpython-312-x86_64-linux-gnu.so"}
     assert {n for n in package if n.endswith(".so")} == extensions
-    library = {f"seqtally_tools/{p.name}" for p in (ROOT / "python" / "seqtally_tools").iterdir()
-               if p.suffix in (".py", ".pyi", ".typed")}
-    assert {"seqtally_tools/py.typed", "seqtally_tools/_engine.pyi"} <= library
+    library = {p.relative_to(ROOT / "python").as_posix() for p in (ROOT / "python" / "seqtally_tools").rglob("*")
+               if p.suffix in (".py", ".pyi", ".typed", ".sql") and "__pycache__" not in p.parts}
+    assert {"seqtally_tools/py.typed", "seqtally_tools/_engine.pyi", "seqtally_tools/_store/schema.sql",
+            "seqtally_tools/service/__init__.py"} <= library
     command = {f"seqtally_cli/{p.name}" for p in (ROOT / "python" / "seqtally_cli").iterdir() if p.suffix == ".py"}
     assert package - extensions == {"seqtally-stubs/__init__.pyi", "seqtally-stubs/py.typed", *library, *command}
     assert any(n.endswith("entry_points.txt") for n in names)

@@ -19,13 +19,13 @@ from typing import Any
 
 from seqtally_tools import SeqtallyError, checksum
 
-from . import _aliases, _collections, _intervals, _reference, _tracks
+from . import _aliases, _collections, _intervals, _reference, _service, _tracks
 from ._work import INTERRUPTED, PIPE_CLOSED, UsageError, fail
 
 __all__ = ["main", "checksum_records", "SeqtallyError"]
 
 # Each family of commands, in the order `seqtally --help` lists them.
-_FAMILIES = (_collections, _reference, _intervals, _aliases, _tracks)
+_FAMILIES = (_collections, _reference, _intervals, _aliases, _tracks, _service)
 
 
 def checksum_records(path: str) -> list[dict[str, Any]]:

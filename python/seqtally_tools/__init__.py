@@ -23,8 +23,10 @@ from ._gc import GcSummary, check_gc_arguments, gc_track
 from ._outputs import atomic_output
 from ._reference import FastaFile, FastaIndex, IndexRecord, RegionError, UnknownSequence, index, reference_base
 from ._seqcol import compare, load_collection, seqcol, seqcol_of, verdict
+from ._store import AddedCollection, Store
 
 __all__ = [
+    "AddedCollection",
     "AliasTable",
     "FastaFile",
     "FastaIndex",
@@ -40,6 +42,7 @@ __all__ = [
     "SequenceChecksum",
     "SequenceDictionary",
     "Sequences",
+    "Store",
     "UnknownSequence",
     "aliases",
     "atomic_output",

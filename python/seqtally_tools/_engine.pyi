@@ -45,18 +45,11 @@ class Failure(Exception):
           its BED line).
     fault: exactly what, for programs: "not-fasta", "unsupported",
           "not-utf8", "unnamed", "duplicate", "truncated", "bad-header",
-<<<<<<< HEAD
-          "bad-data", "checksum", "index-stale", "index-mismatch",
-          "cancelled", "not-bed" (a malformed BED line: kind "format"),
-          "unknown-contig", "past-end", "start-after-end"; None for an
-          error of the system.
-    which: what the failure concerns: "input", "output", "sizes" or "bed".
-=======
           "bad-data", "trailing-data", "checksum", "index-stale",
-          "index-malformed", "index-mismatch", "cancelled"; None for an
-          error of the system.
-    which: what the failure concerns: "input", "output" or "sizes".
->>>>>>> main
+          "index-malformed", "index-mismatch", "cancelled", "not-bed" (a
+          malformed BED line: kind "format"), "unknown-contig", "past-end",
+          "start-after-end"; None for an error of the system.
+    which: what the failure concerns: "input", "output", "sizes" or "bed".
     message: plain words, without the path, e.g. "line 1 starts with '@',
           not '>'" or "No such file or directory".
     """
@@ -133,7 +126,8 @@ IndexEntry = tuple[str, int, int, int, int, str | None, str | None, tuple[int, s
 
 def index(source: Source, digests: bool = True, progress: Progress | None = None,
           on_record: Callable[[str, int], object] | None = None,
-          distinct: bool = True) -> tuple[str, list[IndexEntry], bytes | None, bytes, bytes]:
+          distinct: bool = True,
+          folder: str | os.PathLike[str] | None = None) -> tuple[str, list[IndexEntry], bytes | None, bytes, bytes]:
     """One read of the input: (compression, records, gzi, fai, sizes).
     compression is "plain", "gzip" or "bgzf" (every member a BGZF block);
     gzi is the .gzi of BGZF input, as samtools writes it, None otherwise;
@@ -146,7 +140,14 @@ def index(source: Source, digests: bool = True, progress: Progress | None = None
     leaves out of the .fai); problem is (line, text) when its lines cannot
     be addressed so; sam is (name, length, md5) as samtools dict reads the
     record where that differs from seqtally's values, else None. The
-    digests are None when digests is False."""
+    digests are None when digests is False.
+
+    folder: a store's folder (htslib's REF_CACHE layout): each record's
+    bases, uppercased and without line ends, are written to
+    FOLDER/MD5[0:2]/MD5[2:4]/MD5 as they are digested (a temporary file in
+    FOLDER, locked while it is written, linked to that name at the record's
+    end; a file there already is kept). A failure to write it is kind "os",
+    which "output". Digests are then always made."""
 
 def read_fai(text: bytes) -> list[tuple[str, int, int, int, int]]:
     """The records of a .fai file's bytes, (name, length, offset,

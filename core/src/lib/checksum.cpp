@@ -65,6 +65,7 @@ void SequenceDigester::add_line(std::string_view line) {
 
 void SequenceDigester::drain() {
     const std::span<const std::uint8_t> bytes(block_.data(), used_);
+    if (copy_ != nullptr) copy_->append(bytes);
     sha512_.update(bytes);
     md5_.update(bytes);
     used_ = 0;
@@ -78,7 +79,9 @@ Result<SequenceDigest, Utf8Error> SequenceDigester::process_sequence(const fasta
     return process_named(record, id);
 }
 
-SequenceDigest SequenceDigester::process_named(const fasta::RecordView& record, std::string_view id) {
+SequenceDigest SequenceDigester::process_named(const fasta::RecordView& record, std::string_view id,
+                                               UppercaseSink* copy) {
+    copy_ = copy;
     sha512_.restart();
     md5_.restart();
     used_ = 0;
@@ -148,8 +151,10 @@ void TwoCoreDigester::hand_over(std::size_t block) {
         for_md5_.push_back(block);
         core_->changed();
     }
-    // The block is only read from here on, by both digests at once.
-    sha512_.update(std::span(blocks_[block].bytes.get(), blocks_[block].size));
+    // The block is only read from here on, by both digests (and the copy) at once.
+    const std::span<const std::uint8_t> bytes(blocks_[block].bytes.get(), blocks_[block].size);
+    sha512_.update(bytes);
+    if (copy_ != nullptr) copy_->append(bytes);
 }
 
 void TwoCoreDigester::finish_md5(DigestText& md5, const std::function<void()>& checkpoint) {
@@ -178,7 +183,8 @@ Result<SequenceDigest, Utf8Error> TwoCoreDigester::process_sequence(const fasta:
     return process_named(record, identifier.value(), checkpoint);
 }
 
-void TwoCoreDigester::start_long(const std::function<void()>& checkpoint) {
+void TwoCoreDigester::start_long(const std::function<void()>& checkpoint, UppercaseSink* copy) {
+    copy_ = copy;
     if (blocks_.empty()) {
         if (core_ == nullptr) core_ = (own_core_ = std::make_unique<SecondCore>()).get();
         blocks_.resize(kBlocks);
@@ -211,21 +217,22 @@ void TwoCoreDigester::digest_lines(const fasta::SequenceLines& lines, const std:
     }
 }
 
-void TwoCoreDigester::process_partial(const fasta::RecordView& partial, const std::function<void()>& checkpoint) {
+void TwoCoreDigester::process_partial(const fasta::RecordView& partial, const std::function<void()>& checkpoint,
+                                      UppercaseSink* copy) {
     const fasta::SequenceLines lines = partial.sequence_lines();
     if (!ahead_) {
         if (lines.byte_span() < long_record_) return;
-        start_long(checkpoint);
+        start_long(checkpoint, copy);
     }
     digest_lines(lines, checkpoint);
 }
 
 SequenceDigest TwoCoreDigester::process_named(const fasta::RecordView& record, std::string_view id,
-                                              const std::function<void()>& checkpoint) {
+                                              const std::function<void()>& checkpoint, UppercaseSink* copy) {
     const fasta::SequenceLines lines = record.sequence_lines();
     if (!ahead_) {
-        if (lines.byte_span() < long_record_) return short_records_.process_named(record, id);
-        start_long(checkpoint);
+        if (lines.byte_span() < long_record_) return short_records_.process_named(record, id, copy);
+        start_long(checkpoint, copy);
     }
     digest_lines(lines, checkpoint);
     ahead_ = false;
@@ -235,6 +242,7 @@ SequenceDigest TwoCoreDigester::process_named(const fasta::RecordView& record, s
     digest.length = length_;
     base64url_unpadded_into(sha512_.finish().first(24), digest.sha512.data());
     finish_md5(digest.md5, checkpoint);
+    copy_ = nullptr;
     return digest;
 }
 

@@ -4,6 +4,7 @@
 #include <deque>
 #include <functional>
 #include <memory>
+#include <span>
 #include <mutex>
 #include <vector>
 #include <cstdint>
@@ -34,6 +35,15 @@ struct SequenceDigest {
     DigestText md5;     // lowercase hex
 };
 
+// Receives each record's sequence, joined and uppercased, in the blocks the
+// digests are fed from (a store fills its folder from them in the same
+// read). append may not throw: a sink keeps its own failure.
+class UppercaseSink {
+  public:
+    virtual ~UppercaseSink() = default;
+    virtual void append(std::span<const std::uint8_t> bytes) noexcept = 0;
+};
+
 // The operations fuzz target checks every record against one-shot OpenSSL
 // digests of the joined, capitalised sequence.
 // Digests records one after another. The two digest contexts and the block
@@ -45,8 +55,10 @@ class SequenceDigester {
     // straight from the reader's buffer. Writes the per-record progress
     // message when verbose. Fails only when the identifier is not UTF-8.
     Result<SequenceDigest, Utf8Error> process_sequence(const fasta::RecordView& record, bool verbose);
-    // The same digests under a name the caller chose.
-    SequenceDigest process_named(const fasta::RecordView& record, std::string_view id);
+    // The same digests under a name the caller chose; the uppercased bases
+    // also go to `copy` when given.
+    SequenceDigest process_named(const fasta::RecordView& record, std::string_view id,
+                                 UppercaseSink* copy = nullptr);
 
   private:
     void add_line(std::string_view line);
@@ -55,6 +67,7 @@ class SequenceDigester {
     Digest sha512_{Digest::Algorithm::Sha512};
     Digest md5_{Digest::Algorithm::Md5};
     std::size_t used_ = 0;
+    UppercaseSink* copy_ = nullptr;  // for the record being digested
     // Uppercased lines are gathered here before they are fed to the digests:
     // feeding a 60-byte line at a time costs as much in call overhead as
     // hashing it. Digests depend only on the byte order, not on how the bytes
@@ -89,15 +102,17 @@ class TwoCoreDigester : private SecondCore::Task {
     // then done with (the second core may still hold part of that record).
     Result<SequenceDigest, Utf8Error> process_sequence(const fasta::RecordView& record,
                                                        const std::function<void()>& checkpoint = {});
-    // The same digests under a name the caller chose.
+    // The same digests under a name the caller chose; the uppercased bases
+    // also go to `copy` when given (the same sink for every part of a record).
     SequenceDigest process_named(const fasta::RecordView& record, std::string_view id,
-                                 const std::function<void()>& checkpoint = {});
+                                 const std::function<void()>& checkpoint = {}, UppercaseSink* copy = nullptr);
     // The lines of a record gathered so far (fasta::Reader::PartialRecord),
     // digested before the record's end when they are long already: the
     // call for the whole record then digests only the lines after them.
     // gzip input arrives at the rate it is inflated, and the record's first
     // part is digested meanwhile instead of after its last line.
-    void process_partial(const fasta::RecordView& partial, const std::function<void()>& checkpoint = {});
+    void process_partial(const fasta::RecordView& partial, const std::function<void()>& checkpoint = {},
+                         UppercaseSink* copy = nullptr);
 
   private:
     static constexpr std::size_t kBlockSize = 256 << 10;
@@ -109,13 +124,14 @@ class TwoCoreDigester : private SecondCore::Task {
 
     bool ready() const noexcept override { return !for_md5_.empty(); }
     void step(std::unique_lock<std::mutex>& lock) noexcept override;
-    void start_long(const std::function<void()>& checkpoint);
+    void start_long(const std::function<void()>& checkpoint, UppercaseSink* copy);
     void digest_lines(const fasta::SequenceLines& lines, const std::function<void()>& checkpoint);
     void hand_over(std::size_t block);
     std::size_t free_block(const std::function<void()>& checkpoint);
     void finish_md5(DigestText& md5, const std::function<void()>& checkpoint);
 
     std::size_t long_record_;
+    UppercaseSink* copy_ = nullptr;  // for the long record under way
     SequenceDigester short_records_;
     std::unique_ptr<SecondCore> own_core_;  // before everything its thread uses
     SecondCore* core_;                      // attached once blocks_ exist

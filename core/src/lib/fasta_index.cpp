@@ -107,13 +107,37 @@ SamValues sam_values(const fasta::RecordView& record) {
     return values;
 }
 
-Result<std::deque<IndexEntry>, RecordError> index_records(NamedRecords& records, bool digests, RecordEvents& events) {
+Result<std::deque<IndexEntry>, IndexError> index_records(NamedRecords& records, bool digests, RecordEvents& events,
+                                                         SequenceFolder* folder) {
     std::deque<IndexEntry> entries;
     TwoCoreDigester digester(TwoCoreDigester::kLongRecord, records.second_core());
     const std::function<void()> checkpoint = [&] { events.checkpoint(); };
+    // A long record is digested (and copied into the folder) while it is
+    // still being read, so its folder file begins with its first part.
+    bool begun = false;
+    std::optional<IoError> folder_failed;
+    const auto begin_record = [&] {
+        if (folder == nullptr || begun || folder_failed) return;
+        if (auto began = folder->begin(); !began) {
+            folder_failed = std::move(began).error();
+        } else {
+            begun = true;
+        }
+    };
     fasta::Reader::PartialRecord partial;
-    if (digests) partial = [&](const fasta::RecordView& record) { digester.process_partial(record, checkpoint); };
-    auto read = for_each_record(records, [&](const NamedRecord& named) {
+    if (digests || folder != nullptr) {
+        partial = [&](const fasta::RecordView& record) {
+            begin_record();
+            if (!folder_failed) digester.process_partial(record, checkpoint, folder);
+        };
+    }
+    for (;;) {
+        auto next = records.next(partial);
+        if (!next) return Err{IndexError{std::move(next).error()}};
+        if (!next.value()) return entries;
+        const NamedRecord& named = *next.value();
+        begin_record();
+        if (folder_failed) return Err{IndexError{std::nullopt, std::move(*folder_failed)}};
         IndexEntry& entry = entries.emplace_back();
         auto layout = fai_layout(named.record, records.header_offset(), records.header_line());
         if (layout) {
@@ -123,16 +147,20 @@ Result<std::deque<IndexEntry>, RecordError> index_records(NamedRecords& records,
         }
         // The layout check has looked at every byte of sound lines already.
         if (sam_reads_otherwise(named.record, !entry.problem.has_value())) entry.sam = sam_values(named.record);
-        if (digests) {
-            entry.digest = digester.process_named(named.record, named.name, checkpoint);
+        if (digests || folder != nullptr) {
+            entry.digest = digester.process_named(named.record, named.name, checkpoint, folder);
         } else {
             entry.digest.id = std::string(named.name);
             for (const std::string_view line : named.record.sequence_lines()) entry.digest.length += line.size();
         }
+        if (folder != nullptr) {
+            begun = false;
+            if (auto done = folder->finish(text_of(entry.digest.md5)); !done) {
+                return Err{IndexError{std::nullopt, std::move(done).error()}};
+            }
+        }
         events.record_done(entry.digest.id, entry.digest.length);
-    }, partial);
-    if (!read) return Err{std::move(read).error()};
-    return entries;
+    }
 }
 
 void append_fai_line(std::string& out, std::string_view name, const LineLayout& layout) {

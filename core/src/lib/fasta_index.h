@@ -10,6 +10,7 @@
 #include "common/result.h"
 #include "core/src/lib/checksum.h"
 #include "core/src/lib/named_records.h"
+#include "core/src/lib/sequence_folder.h"
 #include "fasta/gzip_member_reader.h"
 #include "fasta/record_view.h"
 
@@ -67,9 +68,19 @@ struct IndexEntry {
     std::optional<SamValues> sam;
 };
 
-// Every record of the input in one read (names must be present and
-// distinct: an index cannot hold two records of one name).
-Result<std::deque<IndexEntry>, RecordError> index_records(NamedRecords& records, bool digests, RecordEvents& events);
+// Why the index pass ended early: a record could not be read or named
+// (`record`), or else the store's folder could not be written (`folder`).
+struct IndexError {
+    std::optional<RecordError> record;
+    IoError folder = IoError::of_kind(ErrorKind::Other);
+};
+
+// Every record of the input in one read (names present; distinct where the
+// NamedRecords ask it: an index cannot hold two records of one name). With
+// a `folder`, each record's uppercased bases also go there, from the blocks
+// its digests are made of (digests are then always made).
+Result<std::deque<IndexEntry>, IndexError> index_records(NamedRecords& records, bool digests, RecordEvents& events,
+                                                         SequenceFolder* folder = nullptr);
 
 // "name<TAB>length<TAB>offset<TAB>line_bases<TAB>line_bytes\n", as samtools faidx writes it.
 void append_fai_line(std::string& out, std::string_view name, const LineLayout& layout);

@@ -1,0 +1,289 @@
+"""The store: sequences by content, collections with every seqcol v1.0
+attribute, their records and aliases, in a database; the bases in a
+content-addressed folder beside it (see folder.py)."""
+from __future__ import annotations
+
+import csv
+import os
+import time
+from collections.abc import Iterable, Mapping
+from typing import NamedTuple
+
+from .. import _engine
+from .._canonical import canonical_json
+from .._checksum import SequenceChecksum
+from .._engine import Progress
+from .._errors import SeqtallyError, from_failure, os_error
+from .._inputs import Source, label_of, path_of
+from .._seqcol import digest_of, level1_of, level2_of
+from .database import Database
+from .folder import SEQUENCES, remove_orphans, sequence_path
+
+# The level-2 arrays, in canonical (sorted) order, and the attribute that
+# has a level-1 digest only.
+ARRAYS = ("lengths", "name_length_pairs", "names", "sequences", "sorted_sequences")
+TRANSIENT = ("sorted_name_length_pairs",)
+ATTRIBUTES = tuple(sorted(ARRAYS + TRANSIENT))
+
+
+class AddedCollection(NamedTuple):
+    """What add() did: the collection's digest, the file it read, its
+    record count, whether the store lacked it, and the records it marked
+    circular."""
+
+    digest: str
+    source: str
+    records: int
+    new: bool
+    circular: tuple[str, ...] = ()
+
+
+class StoredSequence(NamedTuple):
+    md5: str
+    sha512t24u: str
+    length: int
+    circular: bool
+
+
+class Member(NamedTuple):
+    """A record of a collection."""
+
+    name: str
+    length: int
+    sha512t24u: str
+    md5: str
+
+
+class CollectionSummary(NamedTuple):
+    digest: str
+    records: int
+    source: str
+    added: str
+
+
+class Store:
+    """A reference store in the folder `path`: `add` reads FASTA files into
+    it, the other methods read it (for the service). `database`: a
+    postgresql:// URL, or None for SQLite in the folder. `create`: make the
+    folder and the tables when missing (writers do; a server only opens)."""
+
+    def __init__(self, path: str | os.PathLike[str], *, database: str | None = None, create: bool = False) -> None:
+        self.path = os.fspath(path)
+        self.sequences = os.path.join(self.path, SEQUENCES)
+        if create:
+            try:
+                os.makedirs(self.sequences, exist_ok=True)
+            except OSError as error:
+                raise os_error(error, self.path) from None
+        elif not os.path.isdir(self.sequences):
+            raise SeqtallyError("not a store (no sequences folder; seqtally store add creates one)", self.path,
+                                kind="os", errno=2)
+        self._db = Database(self.path, database, create=create)
+
+    def close(self) -> None:
+        self._db.close()
+
+    def __enter__(self) -> Store:
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        self.close()
+
+    # ------------------------------------------------------------ writing
+
+    def add(self, fasta: Source, *, circular: Iterable[str] = (), progress: Progress | None = None) -> AddedCollection:
+        """Reads `fasta` (plain, gzip or BGZF; a path, "-", a descriptor or a
+        binary file) once: its sequences go into the folder as it is read,
+        then everything else into the database in one transaction. A file
+        is in the store completely or not at all; adding it again changes
+        nothing. `circular`: names of records to mark circular, where the
+        file has them (the result lists those it marked)."""
+        label = label_of(fasta)
+        path = path_of(fasta)
+        source = os.path.abspath(path) if path is not None and path != "-" else label
+        remove_orphans(self.sequences)
+        try:
+            # Names may repeat: a collection takes them as they are, as
+            # `seqtally seqcol` does.
+            _, entries, _, _, _ = _engine.index(fasta, progress=progress, distinct=False, folder=self.sequences)
+        except _engine.Failure as failure:
+            raise from_failure(failure, label, self.sequences, purpose="a store names every record") from None
+        records = [SequenceChecksum(e[0], e[1], e[5] or "", e[6] or "") for e in entries]
+        wanted = set(circular) & {r.id for r in records}
+        level2 = level2_of(records)
+        level1 = level1_of(level2)
+        digest = digest_of(level1)
+        with self._db.transaction():
+            self._db.run_many("INSERT INTO sequences (md5, sha512t24u, length, circular) VALUES (%s, %s, %s, %s) "
+                              "ON CONFLICT DO NOTHING", [(r.md5, r.sha512t24u, r.length, False) for r in records])
+            self._db.run_many("UPDATE sequences SET circular = TRUE WHERE md5 = %s",
+                              [(r.md5,) for r in records if r.id in wanted])
+            new = self._db.run(
+                f"INSERT INTO collections (digest, {', '.join(ATTRIBUTES)}, records, source, added) "
+                f"VALUES ({', '.join(['%s'] * (len(ATTRIBUTES) + 4))}) ON CONFLICT DO NOTHING",
+                (digest, *(level1[name] for name in ATTRIBUTES), len(records), source,
+                 time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()))) > 0
+            if new:
+                self._db.run_many("INSERT INTO arrays (attribute, digest, content) VALUES (%s, %s, %s) "
+                                  "ON CONFLICT DO NOTHING",
+                                  [(name, level1[name], canonical_json(level2[name]).decode()) for name in ARRAYS])
+                self._db.run_many("INSERT INTO members (collection, position, name, sequence) VALUES (%s, %s, %s, %s)",
+                                  [(digest, i, r.id, r.md5) for i, r in enumerate(records)])
+        return AddedCollection(digest, source, len(records), new, tuple(sorted(wanted)))
+
+    def alias(self, tsv: str | os.PathLike[str]) -> int:
+        """Adds the aliases of a tab-separated file: per line a sequence (its
+        MD5, SQ. digest or a record's name in the store), a naming authority
+        and an alias ("#" starts a comment line). All or none; how many were
+        new."""
+        path = os.fspath(tsv)
+        try:
+            with open(path, encoding="utf-8", newline="") as stream:
+                lines = list(csv.reader(stream, delimiter="\t", quoting=csv.QUOTE_NONE))
+        except (OSError, UnicodeDecodeError) as error:
+            if isinstance(error, OSError):
+                raise os_error(error, path) from None
+            raise SeqtallyError("not UTF-8 text", path, kind="encoding") from None
+        rows = []
+        for number, fields in enumerate(lines, 1):
+            if not fields or fields[0].startswith("#"):
+                continue
+            if len(fields) != 3 or not all(field.strip() for field in fields):
+                raise SeqtallyError(f"line {number}: expected three fields (sequence, naming_authority, alias)",
+                                    path, kind="format", line=number)
+            sequence, authority, alias = (field.strip() for field in fields)
+            rows.append((self._md5_of(sequence, path, number), authority, alias))
+        with self._db.transaction():
+            before = self._count("aliases")
+            self._db.run_many("INSERT INTO aliases (sequence, naming_authority, alias) VALUES (%s, %s, %s) "
+                              "ON CONFLICT DO NOTHING", rows)
+            return self._count("aliases") - before
+
+    def _md5_of(self, sequence: str, path: str, line: int) -> str:
+        digest = sequence.removeprefix("ga4gh:").removeprefix("SQ.")
+        found = self._db.all("SELECT md5 FROM sequences WHERE md5 = %s OR sha512t24u = %s", (sequence.lower(), digest))
+        if not found:
+            found = self._db.all("SELECT DISTINCT sequence FROM members WHERE name = %s", (sequence,))
+        if len(found) != 1:
+            problem = "no sequence of that digest or name" if not found else "several sequences have that name"
+            raise SeqtallyError(f"line {line}: {sequence}: {problem}", path, kind="format", line=line)
+        return str(found[0][0])
+
+    def _count(self, table: str) -> int:
+        row = self._db.one(f"SELECT COUNT(*) FROM {table}")
+        return int(row[0]) if row else 0
+
+    # ------------------------------------------------------------ reading
+
+    def sequence(self, *, md5: str | None = None, sha512t24u: str | None = None,
+                 alias: tuple[str, str] | None = None) -> StoredSequence | None:
+        """The sequence of that MD5 (lowercase hex), sha512t24u (without
+        SQ.) or (naming_authority, alias); None when the store has none (or
+        an alias names several)."""
+        columns = "md5, sha512t24u, length, circular FROM sequences"
+        if md5 is not None:
+            rows = self._db.all(f"SELECT {columns} WHERE md5 = %s", (md5,))
+        elif sha512t24u is not None:
+            rows = self._db.all(f"SELECT {columns} WHERE sha512t24u = %s", (sha512t24u,))
+        elif alias is not None:
+            rows = self._db.all(f"SELECT {columns} WHERE md5 IN (SELECT sequence FROM aliases WHERE "
+                                "naming_authority = %s AND alias = %s)", alias)
+        else:
+            raise TypeError("give md5, sha512t24u or alias")
+        if len(rows) != 1:
+            return None
+        found, sha, length, is_circular = rows[0]
+        return StoredSequence(found, sha, int(length), bool(is_circular))
+
+    def sequence_path(self, md5: str) -> str:
+        """The file of the sequence's bases."""
+        return sequence_path(self.sequences, md5)
+
+    def aliases(self, md5: str) -> list[tuple[str, str]]:
+        """(alias, naming_authority) of a sequence: those added by alias(),
+        then its record names, under the authority "seqcol:" and the
+        collection's digest."""
+        given = self._db.all("SELECT alias, naming_authority FROM aliases WHERE sequence = %s "
+                             "ORDER BY naming_authority, alias", (md5,))
+        names = self._db.all("SELECT DISTINCT name, collection FROM members WHERE sequence = %s "
+                             "ORDER BY collection, name", (md5,))
+        return [(str(a), str(b)) for a, b in given] + [(str(name), "seqcol:" + str(c)) for name, c in names]
+
+    def naming_authorities(self) -> list[str]:
+        """The authorities of the aliases added by alias()."""
+        return [str(row[0]) for row in self._db.all("SELECT DISTINCT naming_authority FROM aliases ORDER BY 1")]
+
+    def collection_json(self, digest: str, level: int = 2) -> bytes | None:
+        """The collection as `seqtally seqcol --level` gives it (canonical
+        JSON, without the line end), or None."""
+        row = self._db.one(f"SELECT {', '.join(ATTRIBUTES)} FROM collections WHERE digest = %s", (digest,))
+        if row is None:
+            return None
+        level1 = dict(zip(ATTRIBUTES, row))
+        if level == 1:
+            return canonical_json(level1)
+        contents: dict[str, str] = dict(self._db.all(
+            f"SELECT attribute, content FROM arrays WHERE {' OR '.join(['(attribute = %s AND digest = %s)'] * 5)}",
+            [value for name in ARRAYS for value in (name, level1[name])]))
+        # Canonical JSON of an object of canonical arrays, members in order.
+        return b"{" + b",".join(b'"%s":%s' % (name.encode(), contents[name].encode()) for name in ARRAYS) + b"}"
+
+    def attribute_json(self, attribute: str, digest: str) -> bytes | None:
+        """A level-2 array by its digest (canonical JSON), or None; never
+        one of a transient attribute, which has none."""
+        row = self._db.one("SELECT content FROM arrays WHERE attribute = %s AND digest = %s", (attribute, digest))
+        return None if row is None else str(row[0]).encode()
+
+    def list_collections(self, filters: Mapping[str, str], page: int, page_size: int) -> tuple[list[str], int]:
+        """Digests of the collections whose level-1 attributes have all the
+        digests given (attribute names as in ATTRIBUTES), one page of them
+        in digest order, and how many there are in all."""
+        unknown = set(filters) - set(ATTRIBUTES)
+        if unknown:
+            raise ValueError(f"no attribute {', '.join(sorted(unknown))}")
+        where = " AND ".join(f"{name} = %s" for name in sorted(filters)) or "TRUE"
+        values = [filters[name] for name in sorted(filters)]
+        rows = self._db.all(f"SELECT digest FROM collections WHERE {where} ORDER BY digest LIMIT %s OFFSET %s",
+                            [*values, page_size, page * page_size])
+        total = self._db.one(f"SELECT COUNT(*) FROM collections WHERE {where}", values)
+        return [str(r[0]) for r in rows], int(total[0]) if total else 0
+
+    def list_attribute(self, attribute: str, page: int, page_size: int) -> tuple[list[str], int]:
+        """The distinct level-1 digests of one attribute, one page of them."""
+        if attribute not in ATTRIBUTES:
+            raise ValueError(f"no attribute {attribute}")
+        rows = self._db.all(f"SELECT DISTINCT {attribute} FROM collections ORDER BY 1 LIMIT %s OFFSET %s",
+                            (page_size, page * page_size))
+        total = self._db.one(f"SELECT COUNT(DISTINCT {attribute}) FROM collections")
+        return [str(r[0]) for r in rows], int(total[0]) if total else 0
+
+    def summaries(self, page: int, page_size: int) -> tuple[list[CollectionSummary], int]:
+        """One page of the collections, by the time they were added."""
+        rows = self._db.all("SELECT digest, records, source, added FROM collections ORDER BY added, digest "
+                            "LIMIT %s OFFSET %s", (page_size, page * page_size))
+        return [CollectionSummary(str(d), int(n), str(s), str(a)) for d, n, s, a in rows], self._count("collections")
+
+    def summary(self, digest: str) -> CollectionSummary | None:
+        row = self._db.one("SELECT digest, records, source, added FROM collections WHERE digest = %s", (digest,))
+        return None if row is None else CollectionSummary(str(row[0]), int(row[1]), str(row[2]), str(row[3]))
+
+    def members(self, digest: str) -> list[Member]:
+        """The records of a collection, in file order."""
+        rows = self._db.all("SELECT m.name, s.length, s.sha512t24u, s.md5 FROM members m JOIN sequences s "
+                            "ON s.md5 = m.sequence WHERE m.collection = %s ORDER BY m.position", (digest,))
+        return [Member(str(n), int(length), str(sha), str(md5)) for n, length, sha, md5 in rows]
+
+    def check(self) -> list[str]:
+        """What does not hold together: sequences whose file is missing or
+        of another length. Empty when the store is consistent."""
+        problems = []
+        for md5, length in self._db.all("SELECT md5, length FROM sequences ORDER BY md5"):
+            try:
+                size = os.stat(self.sequence_path(md5)).st_size
+            except OSError:
+                problems.append(f"{md5}: no file")
+                continue
+            if size != length:
+                problems.append(f"{md5}: {size} bytes, not {length}")
+        return problems
+

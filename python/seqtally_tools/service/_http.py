@@ -1,0 +1,180 @@
+"""What every route shares: failures as JSON, numbers from the query, a
+bounded cache of bodies, and the one application state."""
+from __future__ import annotations
+
+import json
+import os
+import time
+from collections import OrderedDict
+from collections.abc import Callable
+from typing import Any
+from urllib.parse import unquote_plus
+
+from starlette.requests import Request
+from starlette.responses import Response
+
+from .._store import Store, StoredSequence
+from .refget_rules import lookup_of
+
+JSON = "application/json"
+
+
+class HTTPError(Exception):
+    """Ends a request with `status` and a JSON body saying why."""
+
+    def __init__(self, status: int, message: str) -> None:
+        super().__init__(message)
+        self.status = status
+        self.message = message
+
+
+def json_bytes(value: Any) -> bytes:
+    return json.dumps(value, separators=(",", ":"), ensure_ascii=False).encode()
+
+
+def error_response(status: int, message: str) -> Response:
+    return Response(json_bytes({"status_code": status, "message": message}), status, media_type=JSON)
+
+
+def query_values(query: bytes, *names: str) -> tuple[str | None, ...]:
+    """Some values of a query string (the last of each, as Starlette reads
+    a query), read without building Starlette's query dictionary: that
+    costs a quarter of a small request's time."""
+    if not query:
+        return (None,) * len(names)
+    pairs = {}
+    for pair in query.decode("latin-1").split("&"):
+        name, _, value = pair.partition("=")
+        pairs[name] = value
+    return tuple(None if (text := pairs.get(name)) is None else unquote_plus(text) if "%" in text or "+" in text
+                 else text for name in names)
+
+
+def number(request: Request, name: str, default: int, highest: int | None = None) -> int:
+    """A whole number 0 or more from the query, at most `highest`."""
+    text = query_values(request.scope["query_string"], name)[0]
+    if text is None:
+        return default
+    if not text.isascii() or not text.isdigit() or len(text) > 18:
+        raise HTTPError(400, f"{name} must be a whole number, 0 or more")
+    value = int(text)
+    if highest is not None and value > highest:
+        raise HTTPError(400, f"{name} must be at most {highest}")
+    return value
+
+
+class BodyCache:
+    """Response bodies that never change (they are named by content
+    digests), least recently used first out, at most `limit` bytes."""
+
+    def __init__(self, limit: int) -> None:
+        self._limit = limit
+        self._size = 0
+        self._bodies: OrderedDict[tuple[str, ...], bytes] = OrderedDict()
+
+    def get(self, key: tuple[str, ...], make: Callable[[], bytes | None]) -> bytes | None:
+        body = self._bodies.get(key)
+        if body is not None:
+            self._bodies.move_to_end(key)
+            return body
+        body = make()
+        if body is None or len(body) > self._limit // 4:
+            return body
+        self._bodies[key] = body
+        self._size += len(body)
+        while self._size > self._limit:
+            _, dropped = self._bodies.popitem(last=False)
+            self._size -= len(dropped)
+        return body
+
+
+# A sequence found by an identifier is kept this long: its bases and digests
+# never change, but a later add may mark it circular, and aliases may come.
+_FOUND_SECONDS = 5.0
+_FOUND_KEPT = 4096
+# Files of sequences kept open (their bases never change: an open file
+# stays right), so that a request for a few bases costs one pread.
+_OPEN_FILES = 64
+
+
+class Settings:
+    """How a service is set up: where its store is, and its limits."""
+
+    def __init__(self, store: str | Store, database: str | None = None, *, subsequence_limit: int | None = None,
+                 page_size_limit: int = 1000, body_limit: int = 64 << 20, cache_bytes: int = 64 << 20) -> None:
+        self.store = store
+        self.database = database
+        self.subsequence_limit = subsequence_limit
+        self.page_size_limit = page_size_limit
+        self.body_limit = body_limit
+        self.cache_bytes = cache_bytes
+
+
+class State:
+    """The application's one state: the store, opened once (at startup,
+    or at the first request when a host application mounts this one and
+    runs no lifespan of ours), and the bodies cached."""
+
+    def __init__(self, settings: Settings) -> None:
+        self.settings = settings
+        self.cache = BodyCache(settings.cache_bytes)
+        self._store: Store | None = settings.store if isinstance(settings.store, Store) else None
+        self._found: dict[str, tuple[StoredSequence, float]] = {}
+        self._files: OrderedDict[str, int] = OrderedDict()
+
+    @property
+    def store(self) -> Store:
+        if self._store is None:
+            assert not isinstance(self.settings.store, Store)
+            self._store = Store(self.settings.store, database=self.settings.database)
+        return self._store
+
+    def open(self) -> None:
+        _ = self.store
+
+    def close(self) -> None:
+        while self._files:
+            os.close(self._files.popitem()[1])
+        # A store handed in belongs to the caller.
+        if self._store is not None and not isinstance(self.settings.store, Store):
+            self._store.close()
+            self._store = None
+
+    def sequence(self, identifier: str) -> StoredSequence | None:
+        """The sequence a refget identifier names, or None."""
+        now = time.monotonic()
+        kept = self._found.get(identifier)
+        if kept is not None and kept[1] > now:
+            return kept[0]
+        lookup = lookup_of(identifier)
+        found = None
+        if lookup is not None:
+            if isinstance(lookup.key, tuple):
+                found = self.store.sequence(alias=lookup.key)
+            elif lookup.by == "md5":
+                found = self.store.sequence(md5=lookup.key)
+            else:
+                found = self.store.sequence(sha512t24u=lookup.key)
+        if found is not None:
+            if len(self._found) >= _FOUND_KEPT:
+                self._found.clear()
+            self._found[identifier] = (found, now + _FOUND_SECONDS)
+        return found
+
+    def descriptor(self, md5: str) -> int:
+        """An open descriptor of the sequence's file (the state's: never
+        closed by the caller). OSError when it cannot be opened."""
+        fd = self._files.get(md5)
+        if fd is not None:
+            self._files.move_to_end(md5)
+            return fd
+        fd = os.open(self.store.sequence_path(md5), os.O_RDONLY | os.O_CLOEXEC)
+        self._files[md5] = fd
+        if len(self._files) > _OPEN_FILES:
+            os.close(self._files.popitem(last=False)[1])
+        return fd
+
+
+def state_of(request: Request) -> State:
+    state: State = request.app.state.seqtally
+    return state

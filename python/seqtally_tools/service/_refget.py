@@ -1,0 +1,156 @@
+"""refget Sequences v2.0.0 over the store: service-info, a sequence's
+bases and its metadata. The bases come from the store's folder, a piece at
+a time by pread: a whole chromosome is streamed, never held."""
+from __future__ import annotations
+
+import asyncio
+import os
+from importlib import metadata as package_metadata
+from typing import Any
+
+from starlette.requests import Request
+from starlette.responses import Response
+from starlette.types import Receive, Scope, Send
+
+from .._store import StoredSequence
+from ._http import HTTPError, State, json_bytes, query_values, state_of
+from .refget_rules import JSON_TYPES, SEQUENCE_TYPES, V1_JSON, answer, media_type, trunc512_of
+
+# Read and sent at a time: large enough that a whole chromosome goes at
+# the socket's speed, small enough that 64 clients cost 16 MiB.
+CHUNK = 256 << 10
+ALGORITHMS = ["md5", "ga4gh", "trunc512"]
+
+
+def _version() -> str:
+    try:
+        return package_metadata.version("seqtally")
+    except package_metadata.PackageNotFoundError:
+        return "0"
+
+
+def _accepted_type(accept: str | None, offers: tuple[str, ...]) -> str:
+    media = media_type(accept, offers)
+    if media is None:
+        raise HTTPError(406, f"this resource is served as {', '.join(offers)}")
+    return media
+
+
+def _accepted(request: Request, offers: tuple[str, ...]) -> str:
+    return _accepted_type(request.headers.get("accept"), offers)
+
+
+def _found(identifier: str, state: State) -> StoredSequence:
+    found = state.sequence(identifier)
+    if found is None:
+        raise HTTPError(404, f"no sequence {identifier}")
+    return found
+
+
+async def service_info(request: Request) -> Response:
+    media = _accepted(request, JSON_TYPES)
+    state = state_of(request)
+    limit = state.settings.subsequence_limit
+    authorities = state.store.naming_authorities()
+    if media == V1_JSON:
+        # refget v1.0.0's own form, for clients that ask for it.
+        body: dict[str, Any] = {"service": {"circular_supported": True, "algorithms": ALGORITHMS,
+                                            "subsequence_limit": limit, "supported_api_versions": ["1.0.0", "2.0.0"],
+                                            "identifier_types": authorities}}
+    else:
+        body = {"id": "org.seqtally.refget", "name": "seqtally refget", "description": "refget Sequences v2.0.0 "
+                "over a seqtally store", "type": {"group": "org.ga4gh", "artifact": "refget", "version": "2.0.0"},
+                "organization": {"name": "seqtally", "url": "https://pypi.org/project/seqtally/"},
+                "version": _version(),
+                "refget": {"circular_supported": True, "subsequence_limit": limit, "algorithms": ALGORITHMS,
+                           "identifier_types": authorities}}
+    return Response(json_bytes(body), media_type=media)
+
+
+async def sequence_metadata(request: Request) -> Response:
+    media = _accepted(request, JSON_TYPES)
+    found = _found(request.path_params["id"], state_of(request))
+    aliases = [{"alias": alias, "naming_authority": authority}
+               for alias, authority in state_of(request).store.aliases(found.md5)]
+    body = {"metadata": {"id": "SQ." + found.sha512t24u, "md5": found.md5, "ga4gh": "SQ." + found.sha512t24u,
+                         "trunc512": trunc512_of(found.sha512t24u), "length": found.length, "aliases": aliases}}
+    return Response(json_bytes(body), media_type=media)
+
+
+async def sequence(state: State, scope: Scope) -> Response | BasesResponse:
+    # The busiest route, run without a Request (see _Direct): its two
+    # headers read in one pass, the query from its bytes.
+    accept = range_header = None
+    for name, value in scope["headers"]:
+        if name == b"accept":
+            accept = value.decode("latin-1")
+        elif name == b"range":
+            range_header = value.decode("latin-1")
+    media = _accepted_type(accept, SEQUENCE_TYPES)
+    identifier = scope["path_params"]["id"]
+    found = _found(identifier, state)
+    start, end = query_values(scope["query_string"], "start", "end")
+    planned = answer(found.length, found.circular, start, end, range_header, state.settings.subsequence_limit)
+    if planned.status >= 400:
+        raise HTTPError(planned.status, planned.reason)
+    headers = [(b"content-type", _CONTENT_TYPES[media]), (b"content-length", b"%d" % planned.size),
+               (b"accept-ranges", b"bytes")]
+    if planned.content_range is not None:
+        headers.append((b"content-range", planned.content_range.encode()))
+    try:
+        fd = state.descriptor(found.md5)
+    except OSError as error:
+        raise HTTPError(503, f"the store's file of this sequence cannot be read: {error.strerror}") from None
+    return BasesResponse(fd, planned.status, headers, planned.pieces)
+
+
+_CONTENT_TYPES = {media: f"{media}; charset=us-ascii".encode() for media in SEQUENCE_TYPES}
+
+
+async def _disconnect(receive: Receive) -> None:
+    # The request's own (empty) body comes first.
+    while (await receive())["type"] != "http.disconnect":
+        pass
+
+
+class BasesResponse:
+    """Pieces of a sequence's file, sent as they are read. A client that
+    goes away ends the sending at the next piece."""
+
+    def __init__(self, fd: int, status: int, headers: list[tuple[bytes, bytes]],
+                 pieces: tuple[tuple[int, int], ...]) -> None:
+        self.fd = fd
+        self.status = status
+        self.headers = headers
+        self.pieces = pieces
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        start = {"type": "http.response.start", "status": self.status, "headers": self.headers}
+        head = scope["method"] == "HEAD"
+        if head or len(self.pieces) == 0 or len(self.pieces) == 1 and self.pieces[0][1] - self.pieces[0][0] <= CHUNK:
+            # Read before the first await: the state may close its file
+            # while other requests run.
+            data = b"" if head or not self.pieces else _read(self.fd, *self.pieces[0])
+            await send(start)
+            await send({"type": "http.response.body", "body": data})
+            return
+        chunks = [(at, min(at + CHUNK, end)) for begin, end in self.pieces for at in range(begin, end, CHUNK)]
+        fd = os.dup(self.fd)  # this response's own, for as long as it sends
+        gone = asyncio.ensure_future(_disconnect(receive))
+        try:
+            await send(start)
+            for number, (at, stop) in enumerate(chunks):
+                last = number == len(chunks) - 1
+                await send({"type": "http.response.body", "body": _read(fd, at, stop), "more_body": not last})
+                if gone.done():
+                    return
+        finally:
+            os.close(fd)
+            gone.cancel()
+
+
+def _read(fd: int, at: int, stop: int) -> bytes:
+    data = os.pread(fd, stop - at, at)
+    if len(data) != stop - at:
+        raise OSError("the store's file is shorter than its sequence")
+    return data

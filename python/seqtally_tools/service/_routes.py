@@ -1,0 +1,120 @@
+"""Every route of the service with its OpenAPI operation: /openapi.json is
+made from this table, so it lists what is served and nothing else."""
+from __future__ import annotations
+
+from collections.abc import Awaitable, Callable
+from typing import Any, NamedTuple
+
+from starlette.requests import Request
+from starlette.responses import Response
+
+from .._store import ATTRIBUTES
+from . import _page, _refget, _seqcol
+from ._http import JSON, json_bytes
+from .refget_rules import JSON_TYPES, SEQUENCE_TYPES
+
+# A route's function: given the Request; or, for a route served directly,
+# given the application's state and the scope (see _Direct).
+Endpoint = Callable[..., Awaitable[Any]]
+
+
+class Operation(NamedTuple):
+    path: str
+    method: str
+    endpoint: Endpoint
+    summary: str
+    parameters: tuple[dict[str, Any], ...] = ()
+    responses: tuple[tuple[int, str, str], ...] = ()  # status, media type, description
+    body: dict[str, Any] | None = None
+    direct: bool = False  # served directly (the busiest route)
+
+
+def _path(name: str, pattern: str | None = None, enum: tuple[str, ...] | None = None) -> dict[str, Any]:
+    schema: dict[str, Any] = {"type": "string"}
+    if pattern:
+        schema["pattern"] = pattern
+    if enum:
+        schema["enum"] = list(enum)
+    return {"name": name, "in": "path", "required": True, "schema": schema}
+
+
+def _query(name: str, kind: str = "integer", description: str = "") -> dict[str, Any]:
+    schema: dict[str, Any] = {"type": kind}
+    if kind == "integer":
+        schema["minimum"] = 0
+    return {"name": name, "in": "query", "required": False, "schema": schema, "description": description}
+
+
+_ERRORS = {400: "bad input", 404: "not found", 406: "no acceptable media type", 413: "body too large",
+           416: "not within the sequence"}
+_DIGEST = _path("digest", "^[A-Za-z0-9_-]{1,64}$")
+_PAGES = (_query("page", description="from 0"), _query("page_size", description="at most the server's limit"))
+_ACCEPT = {"name": "Accept", "in": "header", "required": False, "schema": {"type": "string"}}
+
+
+def _errors(*statuses: int) -> tuple[tuple[int, str, str], ...]:
+    return tuple((status, JSON, _ERRORS[status]) for status in statuses)
+
+
+OPERATIONS = (
+    Operation("/sequence/service-info", "get", _refget.service_info, "refget service-info", (_ACCEPT,),
+              ((200, JSON_TYPES[0], "the service and its refget capabilities"), *_errors(406))),
+    Operation("/sequence/{id}", "get", _refget.sequence, "a sequence's bases, whole or in part",
+              (_path("id"), _query("start", description="0-based, inclusive"),
+               _query("end", description="0-based, exclusive; below start wraps a circular sequence"),
+               {"name": "Range", "in": "header", "required": False, "schema": {"type": "string"},
+                "description": "bytes=FIRST-LAST, inclusive"}, _ACCEPT),
+              ((200, SEQUENCE_TYPES[0], "the bases"), (206, SEQUENCE_TYPES[0], "the bases of the Range"),
+               *_errors(400, 404, 406, 416)), direct=True),
+    Operation("/sequence/{id}/metadata", "get", _refget.sequence_metadata, "a sequence's digests, length, aliases",
+              (_path("id"), _ACCEPT), ((200, JSON_TYPES[0], "the metadata"), *_errors(404, 406))),
+    Operation("/service-info", "get", _seqcol.service_info, "seqcol service-info, with the schema",
+              responses=((200, JSON, "the service and its seqcol schema"),)),
+    Operation("/collection/{digest}", "get", _seqcol.collection, "a sequence collection",
+              (_DIGEST, {**_query("level", description="1 or 2 (default)"), "schema": {"type": "integer",
+                                                                                        "enum": [1, 2]}}),
+              ((200, JSON, "the collection"), *_errors(400, 404))),
+    Operation("/comparison/{digest1}/{digest2}", "get", _seqcol.comparison_of_two, "compare two collections",
+              ({**_DIGEST, "name": "digest1"}, {**_DIGEST, "name": "digest2"}),
+              ((200, JSON, "the comparison"), *_errors(404))),
+    Operation("/comparison/{digest1}", "post", _seqcol.comparison_with_posted,
+              "compare a collection with a level-2 collection given", ({**_DIGEST, "name": "digest1"},),
+              ((200, JSON, "the comparison"), *_errors(400, 404, 413)),
+              {"type": "object", "additionalProperties": {"type": "array"}}),
+    Operation("/list/collection", "get", _seqcol.list_collections, "collections, filtered by attribute digests",
+              (*_PAGES, *(_query(name, "string", "a level-1 digest") for name in ATTRIBUTES)),
+              ((200, JSON, "one page of digests"), *_errors(400))),
+    Operation("/list/attributes/{attribute}", "get", _seqcol.list_attributes, "the digests of one attribute",
+              (_path("attribute", enum=ATTRIBUTES), *_PAGES), ((200, JSON, "one page of digests"), *_errors(400, 404))),
+    Operation("/attribute/collection/{attribute}/{digest}", "get", _seqcol.attribute, "an attribute's array",
+              (_path("attribute"), _DIGEST), ((200, JSON, "the array"), *_errors(404))),
+    Operation("/", "get", _page.home, "the page: what the store holds", (_query("page"),),
+              ((200, "text/html", "the page"), *_errors(400))),
+    Operation("/page/collection/{digest}", "get", _page.collection_page, "the page of one collection", (_DIGEST,),
+              ((200, "text/html", "the page"), *_errors(404))),
+    Operation("/page/comparison", "get", _page.comparison_page, "the page comparing two collections",
+              (_query("a", "string"), _query("b", "string")), ((200, "text/html", "the page"), *_errors(404))),
+)
+
+
+def openapi_document() -> dict[str, Any]:
+    paths: dict[str, dict[str, Any]] = {}
+    for operation in (*OPERATIONS, _OPENAPI):
+        responses = {str(status): {"description": description, "content": {media: {}}}
+                     for status, media, description in operation.responses}
+        entry: dict[str, Any] = {"summary": operation.summary, "parameters": list(operation.parameters),
+                                 "responses": responses}
+        if operation.body is not None:
+            entry["requestBody"] = {"required": True, "content": {JSON: {"schema": operation.body}}}
+        paths.setdefault(operation.path, {})[operation.method] = entry
+    return {"openapi": "3.0.3", "info": {"title": "seqtally reference service", "version": _refget._version(),
+                                         "description": "refget Sequences v2.0.0 and seqcol v1.0.0 over a store"},
+            "paths": paths}
+
+
+async def openapi(request: Request) -> Response:
+    return Response(json_bytes(openapi_document()), media_type=JSON)
+
+
+_OPENAPI = Operation("/openapi.json", "get", openapi, "this document", responses=((200, JSON, "OpenAPI 3"),))
+ALL = (*OPERATIONS, _OPENAPI)

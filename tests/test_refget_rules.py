@@ -1,0 +1,159 @@
+"""refget Sequences v2: the status rules (seqtally_tools/service/refget_rules.py)
+as the GA4GH compliance suite checks them, request by request, against
+`seqtally serve` over the three compliance sequences. Bases are compared
+with the FASTA files read here."""
+import httpx
+import pytest
+
+from servers import INSDC, REFGET_FILES, Server
+
+pytestmark = pytest.mark.parametrize("compliance_server", ["sqlite"], indirect=True)
+
+PHIX, YEAST_I = "3332ed720ac7eaa9b3655c06f6b9e196", "6681ac2f62509cfc220d78751b8dc524"
+V1_PLAIN, V2_PLAIN = "text/vnd.ga4gh.refget.v1.0.0+plain", "text/vnd.ga4gh.refget.v2.0.0+plain"
+V1_JSON, V2_JSON = "application/vnd.ga4gh.refget.v1.0.0+json", "application/vnd.ga4gh.refget.v2.0.0+json"
+
+
+def _bases():
+    found = {}
+    for path in REFGET_FILES:
+        lines = path.read_text().splitlines()
+        found[lines[0][1:].split()[0]] = "".join(lines[1:]).upper()
+    return found
+
+
+BASES = _bases()
+I, PHI = BASES["I"], BASES["NC_001422.1"]
+
+# (sequence id, query, request headers) -> (status, body; or the body's
+# length for long ones, the Content-Range of a 206).
+CASES = [
+    # start and end: 0-based, half-open
+    (YEAST_I, "?start=10&end=20", {}, 200, I[10:20]),
+    (YEAST_I, "?start=10&end=10", {}, 200, ""),
+    (YEAST_I, "?start=10&end=11", {}, 200, I[10:11]),
+    (YEAST_I, "?start=230208", {}, 200, I[230208:]),
+    (YEAST_I, "?end=5", {}, 200, I[:5]),
+    (YEAST_I, "?start=230217&end=230218", {}, 200, I[230217:]),
+    (YEAST_I, "?start=0", {}, 200, I),
+    (YEAST_I, "?&end=230218", {}, 200, I),
+    (YEAST_I, "?start=1&end=230218", {}, 200, I[1:]),
+    (YEAST_I, "?end=0", {}, 200, ""),
+    (YEAST_I, "", {}, 200, I),
+    (YEAST_I, "?start=abc&end=20", {}, 400, None),
+    (YEAST_I, "?start=-10&end=-29", {}, 400, None),
+    (YEAST_I, "?start=abc", {}, 400, None),
+    (YEAST_I, "?start=1.5", {}, 400, None),
+    (YEAST_I, "?start=10&end=20", {"Range": "bytes=10-19"}, 400, None),
+    (PHIX, "?start=67&end=5387", {}, 416, None),
+    (PHIX, "?start=5386&end=5375", {}, 416, None),
+    (PHIX, "?start=5386&end=5386", {}, 416, None),
+    (PHIX, "?start=5386&end=5", {}, 416, None),
+    (YEAST_I, "?start=220218&end=671", {}, 416, None),  # not circular
+    # circular: start > end wraps around the origin
+    (PHIX, "?start=5374&end=5", {}, 200, "ATCCAACCTGCAGAGTT"),
+    (PHIX, "?start=5374&end=0", {}, 200, "ATCCAACCTGCA"),
+    (PHIX, "?start=5380&end=25", {}, 200, "CCTGCAGAGTTTTATCGCTTCCATGACGCAG"),
+    # Range: inclusive, clipped at the end, answered 206, never wrapped
+    (YEAST_I, "", {"Range": "bytes=10-19"}, 206, "bytes 10-19/230218"),
+    (YEAST_I, "", {"Range": "bytes=10-230217"}, 206, "bytes 10-230217/230218"),
+    (YEAST_I, "", {"Range": "bytes=10-999999"}, 206, "bytes 10-230217/230218"),
+    (YEAST_I, "", {"Range": "bytes=0-0"}, 206, "bytes 0-0/230218"),
+    (YEAST_I, "", {"Range": "bytes=230217-230217"}, 206, "bytes 230217-230217/230218"),
+    *[(YEAST_I, "", {"Range": bad}, 400, None)
+      for bad in ("units=20-30", "bytes=ab-19", "bytes=-10--19", "bytes=10--19", "bytes=-10-", "bytes==10-19")],
+    *[(PHIX, "", {"Range": out}, 416, None)
+      for out in ("bytes=5200-19", "bytes=59-50", "bytes=5385-5382", "bytes=5387-5391", "bytes=5386-5387",
+                  "bytes=9999-99999")],
+    # media types: v2 and v1, the plain ones; 406 for anything else
+    (YEAST_I, "?end=4", {"Accept": V1_PLAIN}, 200, I[:4]),
+    (YEAST_I, "?end=4", {"Accept": "text/plain"}, 200, I[:4]),
+    (YEAST_I, "?end=4", {"Accept": "embl/some_json"}, 406, None),
+    (YEAST_I, "?end=4", {"Accept": "application/json"}, 406, None),
+    # identifiers
+    ("Garbagechecksum", "", {}, 404, None),
+    ("f" * 32, "", {}, 404, None),
+    ("SQ." + "A" * 32, "", {}, 404, None),
+    (YEAST_I.upper(), "?end=4", {}, 200, I[:4]),
+    ("md5:" + YEAST_I, "?end=4", {}, 200, I[:4]),
+    ("SQ.lZyxiD_ByprhOUzrR1o1bq0ezO_1gkrn", "?end=4", {}, 200, I[:4]),
+    ("ga4gh:SQ.lZyxiD_ByprhOUzrR1o1bq0ezO_1gkrn", "?end=4", {}, 200, I[:4]),
+    ("959cb1883fc1ca9ae1394ceb475a356ead1ecceff5824ae7", "?end=4", {}, 200, I[:4]),
+    ("insdc:BK006935.2", "?end=4", {}, 200, I[:4]),
+    ("insdc:NC_001422.1", "?end=4", {}, 200, PHI[:4]),
+    ("insdc:XX000000.1", "", {}, 404, None),
+]
+
+
+@pytest.mark.parametrize("identifier, query, headers, status, expected", CASES)
+def test_sequence_requests(compliance_server, identifier, query, headers, status, expected):
+    response = httpx.get(f"{compliance_server.url}/sequence/{identifier}{query}", headers=headers)
+    assert response.status_code == status, response.text
+    if status >= 400:
+        assert response.headers["content-type"] == "application/json" and response.json()["message"]
+        return
+    body = response.text
+    assert int(response.headers["content-length"]) == len(body)
+    assert response.headers["content-type"] == headers.get("Accept", V2_PLAIN) + "; charset=us-ascii"
+    if status == 206:
+        assert response.headers["content-range"] == expected
+        first, last = map(int, expected.split()[1].split("/")[0].split("-"))
+        assert body == I[first:last + 1]
+    else:
+        assert body == expected
+
+
+@pytest.mark.parametrize("identifier, accept, status, media", [
+    (YEAST_I, None, 200, V2_JSON),
+    ("insdc:BK006935.2", V1_JSON, 200, V1_JSON),
+    ("959cb1883fc1ca9ae1394ceb475a356ead1ecceff5824ae7", f"{V1_JSON}, {V2_JSON}", 200, V2_JSON),
+    (YEAST_I, "application/json", 200, "application/json"),
+    (YEAST_I, "embl/some_json", 406, "application/json"),
+    ("some1111garbage1111ID", None, 404, "application/json"),
+])
+def test_metadata(compliance_server, identifier, accept, status, media):
+    response = httpx.get(f"{compliance_server.url}/sequence/{identifier}/metadata",
+                         headers={"Accept": accept} if accept else {})
+    assert (response.status_code, response.headers["content-type"]) == (status, media)
+    if status == 200:
+        metadata = response.json()["metadata"]
+        assert {k: metadata[k] for k in ("md5", "ga4gh", "trunc512", "length")} == {
+            "md5": YEAST_I, "ga4gh": "SQ.lZyxiD_ByprhOUzrR1o1bq0ezO_1gkrn",
+            "trunc512": "959cb1883fc1ca9ae1394ceb475a356ead1ecceff5824ae7", "length": 230218}
+        assert {"alias": INSDC["I"], "naming_authority": "insdc"} in metadata["aliases"]
+        assert {"alias": "I", "naming_authority": "seqcol:p7YWCg-IVdgeGuiXqNqPjoDO6XbGI4Cj"} in metadata["aliases"]
+
+
+def test_service_info_advertises_every_capability(compliance_server):
+    v2 = httpx.get(compliance_server.url + "/sequence/service-info").json()
+    assert v2["type"] == {"group": "org.ga4gh", "artifact": "refget", "version": "2.0.0"}
+    assert v2["refget"] == {"circular_supported": True, "subsequence_limit": None,
+                            "algorithms": ["md5", "ga4gh", "trunc512"], "identifier_types": ["insdc"]}
+    v1 = httpx.get(compliance_server.url + "/sequence/service-info", headers={"Accept": V1_JSON}).json()
+    assert v1["service"]["circular_supported"] and v1["service"]["supported_api_versions"] == ["1.0.0", "2.0.0"]
+
+
+def test_subsequence_limit(compliance_server, tmp_path):
+    limited = Server(compliance_server.store, "--subsequence-limit", 100, database=compliance_server.database)
+    try:
+        url = f"{limited.url}/sequence/{YEAST_I}"
+        assert httpx.get(limited.url + "/sequence/service-info").json()["refget"]["subsequence_limit"] == 100
+        statuses = [httpx.get(url + query, headers=headers).status_code for query, headers in (
+            ("?start=0&end=100", {}), ("?start=0&end=101", {}), ("", {"Range": "bytes=0-100"}),
+            ("", {"Range": "bytes=5-104"}), ("", {}))]
+        assert statuses == [200, 416, 416, 206, 200]  # the whole sequence is no subsequence
+    finally:
+        limited.stop()
+
+
+def test_pypi_refget_compliance_suite(compliance_server):
+    """The GA4GH suite on PyPI (refget-compliance, written for v1.0.0): every
+    check passes but the one for servers without circular support."""
+    runner = pytest.importorskip("compliance_suite.test_runner").TestRunner(compliance_server.url + "/")
+    runner.run_tests()
+    outcomes = {result["name"]: result["result"] for result in runner.results}
+    assert {name for name, outcome in outcomes.items() if outcome != 1} == {
+        "test_sequence_circular_support_false_errors"}
+    assert runner.total_tests_passed == len(outcomes) - 1
+
+
