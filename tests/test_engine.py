@@ -12,7 +12,7 @@ import pytest
 
 import seqtally
 import seqtally_tools
-from conftest import cli, module_track
+from conftest import module_track
 
 # Large enough that gzip input is inflated by the engine's own thread (it
 # reads small regular files inline) and reads cross many blocks.
@@ -138,15 +138,6 @@ def test_writes_to_a_slow_pipe_survive_a_signal_timer(tmp_path, fasta):
     received = reader.communicate(timeout=300)[0]
     assert writer.wait(timeout=300) == 0, writer.stderr.read()
     assert received == module_track(path, 5, tmp_path)
-
-
-def test_gzip_level_0_through_the_command(tmp_path, fasta):
-    """Stored blocks: the track is larger than its text and reads back whole."""
-    path = fasta(RECORDS)
-    out = tmp_path / "t.wig.gz"
-    assert cli("gc", path, out, "--window", "7", "--level", "0", "-q").returncode == 0
-    packed = out.read_bytes()
-    assert gzip.decompress(packed) == module_track(path, 7, tmp_path) and len(packed) > len(gzip.decompress(packed))
 
 
 def test_a_dask_cluster_runs_checksum_files(inputs):

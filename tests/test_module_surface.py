@@ -1,4 +1,5 @@
-"""The module object, argument binding and conversion, and PanicException."""
+"""The module object, argument binding and conversion, ChecksumResult, and
+PanicException."""
 import pathlib
 
 import pytest
@@ -137,6 +138,40 @@ def test_accepted_argument_forms(fasta, tmp_path):
     out = tmp_path / "o.wig"
     seqtally.write_seqtally_to_file(path, str(out), Index(3), True, False, "x", False, False)
     assert out.read_text().splitlines()[1:] == ["variableStep chrom=a span=1", "1\t0", "2\t100", "3\t100", "4\t0"]
+
+
+def test_checksum_result_is_a_closed_named_class_with_checked_fields(fasta):
+    result = seqtally.checksum(fasta(b">chr1 some description\nACGT\n"))[0]
+    cls = type(result)
+    # A bare type name would leave __module__ unset and warn at creation.
+    assert (cls.__module__, cls.__name__, cls.__qualname__) == ("seqtally", "ChecksumResult", "ChecksumResult")
+    assert repr(result) == str(result) == "<ChecksumResult for chr1>"
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    for args in ((), ("a", 1, "b", "c")):
+        with pytest.raises(TypeError, match="^No constructor defined$"):
+            cls(*args)
+    for name in ("id", "length", "sha512", "md5"):
+        with pytest.raises(AttributeError, match="^can't delete attribute$"):
+            delattr(result, name)
+    # field, value, what it then holds or the error (with the binding's words where it gives them)
+    for name, value, outcome in [
+        ("id", 5, TypeError("'int' object cannot be converted to 'PyString'")),
+        ("md5", None, TypeError("'NoneType' object cannot be converted to 'PyString'")),
+        ("length", -1, OverflowError()), ("length", 2**64, OverflowError()), ("length", 1.5, TypeError()),
+        ("length", "7", TypeError()), ("length", True, 1), ("length", 2**64 - 1, 2**64 - 1),
+        ("sha512", "\u00e9\u0000x", "\u00e9\u0000x"), ("md5", "", ""), ("id", "", ""),
+    ]:
+        before = getattr(result, name)
+        if isinstance(outcome, Exception):
+            with pytest.raises(type(outcome)) as caught:
+                setattr(result, name, value)
+            assert not outcome.args or str(caught.value) == outcome.args[0], (name, value)
+            assert getattr(result, name) == before
+        else:
+            setattr(result, name, value)
+            assert getattr(result, name) == outcome
+    assert repr(result) == "<ChecksumResult for >"  # the repr follows the id
 
 
 def test_panic_exception_type():
