@@ -163,6 +163,20 @@ def large(tmp_path_factory):
     return folder
 
 
+def reading(run, folder):
+    """Whether the command comes to hold a file of `folder` open, inside its
+    call (a signal before that would meet an interpreter still starting, on
+    a loaded machine)."""
+    deadline = time.monotonic() + 60
+    while run.poll() is None and time.monotonic() < deadline:
+        with contextlib.suppress(OSError):  # a descriptor closed meanwhile
+            if any(os.readlink(f"/proc/{run.pid}/fd/{fd}").startswith(f"{folder}/")
+                   for fd in os.listdir(f"/proc/{run.pid}/fd")):
+                return True
+        time.sleep(0.005)
+    return False
+
+
 @pytest.mark.parametrize("args", [
     ["checksum", "{d}/large.fa"],
     ["checksum", "{d}/large.fa.gz"],
@@ -179,8 +193,7 @@ def test_ctrl_c_ends_the_command_and_leaves_nothing(large, tmp_path, args, to):
     run = subprocess.Popen([COMMAND, *(a.format(d=large, out=tmp_path) for a in args)], stdout=subprocess.PIPE,
                            stderr=subprocess.PIPE, start_new_session=True,
                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-    time.sleep(0.6)  # well inside the call
-    assert run.poll() is None
+    assert reading(run, large)
     (os.killpg if to == "process group" else os.kill)(run.pid, signal.SIGINT)  # a terminal signals the group
     stdout, stderr = run.communicate(timeout=30)
     assert run.returncode == 130 and stdout == b""
@@ -219,7 +232,7 @@ def test_a_command_started_with_sigint_ignored_keeps_ignoring_it(large):
     run = subprocess.Popen([COMMAND, "checksum", "--jobs", "2", large / "large.fa", large / "large.fa.gz"],
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True,
                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
-    time.sleep(0.6)
+    assert reading(run, large)
     os.killpg(run.pid, signal.SIGINT)
     stdout, stderr = run.communicate(timeout=120)
     assert (run.returncode, stderr) == (0, b"") and len(stdout.splitlines()) == 1 + 2 * 6
