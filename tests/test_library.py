@@ -67,15 +67,6 @@ def test_failures_name_what_they_concern_with_their_cause(tmp_path, capfd):
     assert capfd.readouterr() == ("", "")  # no report, no message, on descriptor 2 or anywhere else
 
 
-def test_wrong_arguments_raise_before_anything_is_written(tmp_path):
-    for bad, kind in (({"window": "100"}, TypeError), ({"window": 1 << 70}, OverflowError), ({"window": 0}, ValueError),
-                      ({"format": "bam"}, ValueError)):
-        for output in ("o.wig", "o.bw"):
-            with pytest.raises(kind):
-                seqtally_tools.gc_track(EXAMPLES / "small.fa", tmp_path / output, chrom_sizes=tmp_path / "s", **bad)
-    assert os.listdir(tmp_path) == []
-
-
 def test_results_are_plain_picklable_data():
     records = seqtally_tools.checksum(EXAMPLES / "phix174.fa")
     assert records == [("NC_001422.1", 5386, "IIXILYBQCpHdC4qpI3sOQ_HAeAm9bmeF", "3332ed720ac7eaa9b3655c06f6b9e196")]

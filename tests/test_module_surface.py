@@ -14,23 +14,16 @@ WRITE_ARGS = dict(
 
 
 def test_module_attributes():
-    assert seqtally.__all__ == ["checksum", "write_seqtally_to_file"]
-    assert seqtally.__doc__ and seqtally.__doc__.strip()
-    assert not hasattr(seqtally, "ChecksumResult")
-    assert not hasattr(seqtally, "PanicException")
-    assert seqtally.checksum.__text_signature__ == "(file, verbose=None)"
-    assert seqtally.write_seqtally_to_file.__text_signature__ == (
-        "(input, output, compression_level, window_size, omit_tail, chrom_sizes_path, write_chrom_sizes, verbose)"
-    )
-    for function in (seqtally.checksum, seqtally.write_seqtally_to_file):
-        assert function.__module__ == "seqtally"
-        assert function.__self__ is seqtally
-        assert function.__doc__ is None
+    assert seqtally.__all__ == ["checksum", "write_seqtally_to_file"] and seqtally.__doc__.strip()
+    assert not hasattr(seqtally, "ChecksumResult") and not hasattr(seqtally, "PanicException")
+    assert [(f.__text_signature__, f.__module__, f.__self__, f.__doc__)
+            for f in (seqtally.checksum, seqtally.write_seqtally_to_file)] == [
+        ("(file, verbose=None)", "seqtally", seqtally, None),
+        ("(input, output, compression_level, window_size, omit_tail, chrom_sizes_path, write_chrom_sizes, verbose)",
+         "seqtally", seqtally, None)]
 
 
-@pytest.mark.parametrize(
-    "call, message",
-    [
+@pytest.mark.parametrize("call, message", [
         (lambda: seqtally.checksum(), "checksum() missing 1 required positional argument: 'file'"),
         (lambda: seqtally.checksum("a", None, 3),
          "checksum() takes from 1 to 2 positional arguments but 3 were given"),
@@ -49,13 +42,11 @@ def test_module_attributes():
         # An unexpected keyword is reported before missing arguments.
         (lambda: seqtally.checksum(verbose=True, x=1), "checksum() got an unexpected keyword argument 'x'"),
         (lambda: seqtally.checksum(verbose=True), "checksum() missing 1 required positional argument: 'file'"),
-    ],
-)
+])
 def test_binding_errors(call, message):
     with pytest.raises(TypeError) as caught:
         call()
-    assert str(caught.value) == message
-    assert type(caught.value) is TypeError
+    assert (type(caught.value), str(caught.value)) == (TypeError, message)
 
 
 class Index:
@@ -82,9 +73,7 @@ class OwnTypeError(TypeError):
     pass
 
 
-@pytest.mark.parametrize(
-    "changes, error_type, message",
-    [
+@pytest.mark.parametrize("changes, error_type, message", [
         (dict(input=5), TypeError, "argument 'input': 'int' object cannot be converted to 'PyString'"),
         (dict(output=pathlib.Path("x")), TypeError,
          "argument 'output': 'PosixPath' object cannot be converted to 'PyString'"),
@@ -108,8 +97,7 @@ class OwnTypeError(TypeError):
         (dict(input=1, window_size="x"), TypeError,
          "argument 'input': 'int' object cannot be converted to 'PyString'"),
         (dict(input="\ud800"), UnicodeEncodeError, None),
-    ],
-)
+])
 def test_conversion_errors(changes, error_type, message):
     with pytest.raises(BaseException) as caught:
         seqtally.write_seqtally_to_file(**{**WRITE_ARGS, **changes})
