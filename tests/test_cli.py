@@ -31,10 +31,10 @@ def test_checksum_tsv_and_json_carry_the_module_values():
     rows = [(str(f), r.id, str(r.length), r.sha512, r.md5) for f in files for r in seqtally.checksum(str(f))]
     tsv = cli("checksum", *files)
     assert (tsv.returncode, tsv.stderr) == (0, b"")
-    assert tsv.stdout.decode().splitlines() == ["\t".join(row) for row in [("file", "id", "length", "sha512t24u", "md5"),
-                                                                           *rows]]
+    header = ("file", "id", "length", "sha512t24u", "md5")
+    assert tsv.stdout.decode().splitlines() == ["\t".join(row) for row in [header, *rows]]
     as_json = [json.loads(line) for line in cli("checksum", "--format", "json", *files).stdout.splitlines()]
-    assert [tuple(str(d[k]) for k in ("file", "id", "length", "sha512t24u", "md5")) for d in as_json] == rows
+    assert [tuple(str(d[k]) for k in header) for d in as_json] == rows
 
 
 @pytest.mark.parametrize("jobs", ["1", "2", "3"])

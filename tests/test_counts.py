@@ -1,7 +1,7 @@
 """G/C as the field counts it (--count acgt) and GC skew (--skew): every
-track format against bedtools nuc's base counts of the same windows, made
-values here with exact decimals; the edges of the arithmetic; the hint on
-soft-masked input."""
+track format against bedtools nuc's base counts of the same windows (made
+into values here with exact decimals); the edges of the arithmetic; the
+hint on soft-masked input."""
 import random
 import subprocess
 from decimal import ROUND_HALF_UP, Decimal

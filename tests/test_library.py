@@ -34,8 +34,8 @@ def test_failures_name_what_they_concern_with_their_cause(tmp_path, capfd):
     for name, content in files.items():
         (tmp_path / name).write_bytes(content)
     (tmp_path / "folder").mkdir()
-    source, folder, missing, reads = tmp_path / "in.fa", tmp_path / "folder", tmp_path / "missing.fa", tmp_path / "reads.fq"
-    nowhere = tmp_path / "nowhere" / "t.wig"
+    source, folder, reads = tmp_path / "in.fa", tmp_path / "folder", tmp_path / "reads.fq"
+    missing, nowhere = tmp_path / "missing.fa", tmp_path / "nowhere" / "t.wig"
     st = seqtally_tools
     # call, path, kind, errno, line, byte, hint, words the message holds
     cases = [
