@@ -18,12 +18,14 @@ struct RecordPlace {
     std::uint64_t offset = 0;
     std::uint64_t line_bases = 0;
     std::uint64_t line_bytes = 0;
+    bool operator==(const RecordPlace&) const = default;
 };
 
 struct FaiEntry {
     std::string name;
     std::uint64_t length = 0;
     RecordPlace place;
+    bool operator==(const FaiEntry&) const = default;
 };
 
 struct FaiProblem {

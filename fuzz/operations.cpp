@@ -83,18 +83,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
             if (bedgraph != fuzz::expected_bedgraph(record.header(), sequence, window, omit_tail)) std::abort();
             std::uint64_t lowercase = 0;
-            const auto counts = fuzz::base_counts(sequence, value_pass->window(), omit_tail, lowercase);
+            const auto counts = fuzz::counted_windows(sequence, window, omit_tail, &lowercase);
             for (const core::CountRule& rule : count_rules) {
                 std::vector<std::int16_t> values;
                 const auto totals = core::CountPass(value_pass->window(), rule).append(record, omit_tail, values);
                 if (totals.length != sequence.size() || totals.lowercase != lowercase) std::abort();
                 if (values.size() != counts.size()) std::abort();
                 for (std::size_t i = 0; i < counts.size(); ++i) {
-                    const fuzz::BaseCounts& w = counts[i];
+                    const fuzz::CountedWindow& w = counts[i];
                     const std::int16_t expected =
                         rule.mode == core::CountMode::Skew
                             ? core::skew_ten_thousandths(w.g, w.c)
-                            : core::acgt_tenths(w.g + w.c, w.g + w.c + w.at, w.bases, rule.min_acgt_millionths);
+                            : core::acgt_tenths(w.g + w.c, w.g + w.c + w.at, static_cast<std::uint64_t>(w.bases),
+                                                rule.min_acgt_millionths);
                     if (values[i] != expected) std::abort();
                 }
             }

@@ -10,7 +10,8 @@
 namespace seqtally::fuzz {
 
 struct CountedWindow {
-    std::int64_t gc = 0;
+    std::int64_t gc = 0;  // G and C in uppercase: the tracks' count
+    std::uint64_t g = 0, c = 0, at = 0;  // G, C and A/T in either case: the field's counts
     std::int64_t bases = 0;
     // Single precision and truncated, as the tracks define it.
     std::int32_t percent() const {
@@ -20,11 +21,19 @@ struct CountedWindow {
 
 // Every window in order, the last shorter one too unless omit_tail; a window
 // below 1 never fills, so the whole sequence is one short window.
-inline std::vector<CountedWindow> counted_windows(const std::string& sequence, std::int64_t window, bool omit_tail) {
+// `lowercase`, when given, gets the number of letters a-z.
+inline std::vector<CountedWindow> counted_windows(const std::string& sequence, std::int64_t window, bool omit_tail,
+                                                  std::uint64_t* lowercase = nullptr) {
     std::vector<CountedWindow> windows;
     CountedWindow open;
     for (const char byte : sequence) {
+        const bool lower = byte >= 'a' && byte <= 'z';
+        const char upper = lower ? static_cast<char>(byte - 32) : byte;
+        if (lowercase) *lowercase += lower;
         open.gc += byte == 'G' || byte == 'C';
+        open.g += upper == 'G';
+        open.c += upper == 'C';
+        open.at += upper == 'A' || upper == 'T';
         if (++open.bases == window) {
             windows.push_back(open);
             open = {};
@@ -65,33 +74,6 @@ inline std::string expected_bedgraph(std::string_view name, const std::string& s
         start += counted.bases;
     }
     return out;
-}
-
-// The field's counts: per window its G, C and A/T bases in either case, in
-// order as counted_windows gives windows; `lowercase` gets the letters a-z.
-struct BaseCounts {
-    std::uint64_t g = 0, c = 0, at = 0, bases = 0;
-};
-
-inline std::vector<BaseCounts> base_counts(const std::string& sequence, std::uint64_t window, bool omit_tail,
-                                           std::uint64_t& lowercase) {
-    std::vector<BaseCounts> windows;
-    BaseCounts open;
-    lowercase = 0;
-    for (const char byte : sequence) {
-        const bool lower = byte >= 'a' && byte <= 'z';
-        const char upper = lower ? static_cast<char>(byte - 32) : byte;
-        lowercase += lower;
-        open.g += upper == 'G';
-        open.c += upper == 'C';
-        open.at += upper == 'A' || upper == 'T';
-        if (++open.bases == window) {
-            windows.push_back(open);
-            open = {};
-        }
-    }
-    if (!omit_tail && open.bases > 0) windows.push_back(open);
-    return windows;
 }
 
 }  // namespace seqtally::fuzz

@@ -1,3 +1,4 @@
+import contextlib
 import gzip
 import os
 import shutil
@@ -20,16 +21,11 @@ def pytest_report_header():
     return f"seqtally module: {seqtally.__file__}"
 
 
-def panic_type():
-    """PanicException is not a module attribute; take it from a failing call."""
-    try:
-        seqtally.checksum("/nonexistent/for/panic/type")
-    except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
-        return type(error)
-    raise AssertionError("a missing file did not fail")
-
-
-PanicException = panic_type()
+# PanicException is not a module attribute: its type comes from a failing call.
+try:
+    seqtally.checksum("/nonexistent/for/panic/type")
+except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
+    PanicException = type(error)
 
 
 def run_python(code):
@@ -85,13 +81,9 @@ def cli(*args, stdin=None, input=None, **kwargs):
 
 def processes_in_session(sid):
     found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            try:
-                if os.getsid(int(entry)) == sid:
-                    found.append(int(entry))
-            except OSError:
-                pass
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        with contextlib.suppress(OSError):  # it ended meanwhile
+            found += [int(entry)] if os.getsid(int(entry)) == sid else []
     return found
 
 
@@ -116,22 +108,17 @@ def write_track(input_path, output, window=100, omit_tail=False, sizes="unused.s
                                     write_sizes, verbose)
 
 
-def gzip_member(data, flags=0, extra=b"", name=b"", comment=b"", header_crc=None, mtime=0, xfl=0, os_byte=3,
-                crc=None, size=None, deflate=True):
+def gzip_member(data, flags=0, extra=b"", name=b"", comment=b"", mtime=0, xfl=0, os_byte=3, crc=None, size=None):
     """One gzip member built field by field, so that each can be wrong."""
     header = struct.pack("<BBBBIBB", 0x1F, 0x8B, 8, flags, mtime, xfl, os_byte)
     if flags & 0x04:
         header += struct.pack("<H", len(extra)) + extra
-    if flags & 0x08:
-        header += name + b"\0"
-    if flags & 0x10:
-        header += comment + b"\0"
+    header += (name + b"\0" if flags & 0x08 else b"") + (comment + b"\0" if flags & 0x10 else b"")
     if flags & 0x02:
-        header += struct.pack("<H", header_crc if header_crc is not None else zlib.crc32(header) & 0xFFFF)
+        header += struct.pack("<H", zlib.crc32(header) & 0xFFFF)
     compressor = zlib.compressobj(6, zlib.DEFLATED, -15)
-    body = compressor.compress(data) + compressor.flush() if deflate else data
     trailer = struct.pack("<II", zlib.crc32(data) if crc is None else crc, len(data) if size is None else size)
-    return header + body + trailer
+    return header + compressor.compress(data) + compressor.flush() + trailer
 
 
 @pytest.fixture(scope="session")

@@ -11,11 +11,6 @@ from conftest import cli, lambda_phage
 from seqtally_tools import SeqtallyError, aliases
 
 
-def records(fasta_bytes):
-    lines = fasta_bytes.decode().split("\n")
-    return "".join(lines[1:])
-
-
 def write(path, named):
     path.write_text("".join(f">{name}\n" + "\n".join(seq[i:i + 60] for i in range(0, len(seq), 60)) + "\n"
                             for name, seq in named))
@@ -24,15 +19,15 @@ def write(path, named):
 
 @pytest.fixture
 def copies(tmp_path):
-    seq = records(lambda_phage())
+    seq = "".join(lambda_phage().decode().split("\n")[1:])
     one, two, three = seq[:20000], seq[20000:40000], seq[40000:]
     changed = two[:777] + ("A" if two[777] != "A" else "C") + two[778:]
     ucsc = write(tmp_path / "ucsc.fa", [("chr1", one), ("chr2", two), ("chrM", three)])
     ensembl = write(tmp_path / "ensembl.fa", [("1", one), ("2", two), ("chrM", three[:-5])])   # chrM: another
     # chrM dropped, a base of chr2 changed, the order changed; gzip.
-    plain = write(tmp_path / "dropped.fa", [("chr2", changed), ("chr1", one)])
     dropped = tmp_path / "dropped.fa.gz"
-    dropped.write_bytes(gzip.compress(open(plain, "rb").read()))
+    dropped.write_bytes(gzip.compress(open(write(tmp_path / "dropped.fa", [("chr2", changed), ("chr1", one)]),
+                                           "rb").read()))
     return ucsc, ensembl, str(dropped)
 
 
@@ -40,12 +35,7 @@ def test_the_table_rows_follow_the_first_input_and_say_what_differs(copies):
     ucsc, ensembl, dropped = copies
     done = cli("aliases", ucsc, ensembl, dropped, "--label", "ucsc", "--label", "ensembl", "--label", "other")
     assert done.returncode == 0, done.stderr
-    assert done.stdout.decode() == ("# ucsc\tensembl\tother\n"
-                                    "chr1\t1\tchr1\n"
-                                    "chr2\t2\t\n"
-                                    "chrM\t\t\n"
-                                    "\tchrM\t\n"
-                                    "\t\tchr2\n")
+    assert done.stdout.decode() == "# ucsc\tensembl\tother\nchr1\t1\tchr1\nchr2\t2\t\nchrM\t\t\n\tchrM\t\n\t\tchr2\n"
     table = aliases([ucsc, ensembl, dropped])
     assert table.labels == ["ucsc", "ensembl", "dropped"]
     assert [(o.present, o.name, o.absent) for o in table.only_in] == [

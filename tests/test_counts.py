@@ -1,6 +1,7 @@
 """G/C as the field counts it (--count acgt) and GC skew (--skew): every
-track format against a count made here with numpy and exact decimals, and
-against bedtools nuc's base counts; the hint on soft-masked input."""
+track format against bedtools nuc's base counts of the same windows (made
+into values here with exact decimals); the edges of the arithmetic; the
+hint on soft-masked input."""
 import random
 import subprocess
 from decimal import ROUND_HALF_UP, Decimal
@@ -11,7 +12,7 @@ import pyBigWig
 import pytest
 
 import seqtally_tools
-from conftest import cli, lambda_phage, module_track
+from conftest import cli, lambda_phage
 
 
 def soft_masked():
@@ -30,12 +31,6 @@ def soft_masked():
 
 
 INPUTS = {"lambda phage": lambda_phage, "soft-masked with N runs": soft_masked}
-
-
-def records_of(content):
-    for chunk in content.split(b">")[1:]:
-        header, _, body = chunk.partition(b"\n")
-        yield header.split()[0].decode(), body.replace(b"\n", b"")
 
 
 def text_of(value):
@@ -58,24 +53,20 @@ def skew_text(g, c):
     return text_of((Decimal(g - c) / Decimal(g + c)).quantize(Decimal("0.0001"), ROUND_HALF_UP))
 
 
-def expected(content, window, mode, min_acgt=Fraction(1, 4), omit_tail=False):
-    """(name, start, end, text) of every window that has a value."""
+def expected(path, sizes, window, mode, omit_tail):
+    """(name, start, end, text) of every window that has a value, from
+    bedtools nuc's base counts in the windows of bedtools makewindows."""
+    windows = subprocess.run(["bedtools", "makewindows", "-g", sizes, "-w", str(window)], check=True,
+                             capture_output=True).stdout
+    nuc = subprocess.run(["bedtools", "nuc", "-fi", path, "-bed", "-"], input=windows, check=True,
+                         capture_output=True).stdout.decode()
     found = []
-    for name, sequence in records_of(content):
-        if not sequence:
-            continue
-        data = np.frombuffer(sequence, dtype=np.uint8)
-        starts = np.arange(0, len(data), window)
-        sums = {base: np.add.reduceat(np.isin(data, list(base)).astype(np.int64), starts) for base in (b"Gg", b"Cc",
-                                                                                                       b"AaTt")}
-        for i, start in enumerate(starts.tolist()):
-            end = min(start + window, len(data))
-            if omit_tail and end - start < window:
-                continue
-            g, c, at = (int(sums[base][i]) for base in (b"Gg", b"Cc", b"AaTt"))
-            text = skew_text(g, c) if mode == "skew" else acgt_text(g + c, g + c + at, end - start, min_acgt)
-            if text is not None:
-                found.append((name, start, end, text))
+    for row in nuc.splitlines()[1:]:
+        name, start, end, _, _, a, c, g, t, _, _, length = row.split("\t")
+        a, c, g, t, length = map(int, (a, c, g, t, length))
+        text = skew_text(g, c) if mode == "skew" else acgt_text(g + c, a + c + g + t, length, Fraction(1, 4))
+        if text is not None and (length == window or not omit_tail):
+            found.append((name, int(start), int(end), text))
     return found
 
 
@@ -109,46 +100,22 @@ def read_bigwig(path):
 @pytest.mark.parametrize("mode", ["acgt", "skew"])
 # Window 1 leaves gaps between short runs, which bigWig takes as positioned entries.
 @pytest.mark.parametrize("window, omit_tail", [(100, False), (37, True), (1000, False), (1, False)])
-def test_every_format_is_the_reference_count(tmp_path, source, mode, window, omit_tail):
-    content = INPUTS[source]()
-    path = tmp_path / "in.fa"
-    path.write_bytes(content)
-    want = expected(content, window, mode, omit_tail=omit_tail)
-    if source != "lambda phage":  # windows with values and gaps both
-        assert 0 < len(want) < sum(-(-len(sequence) // window) for _, sequence in records_of(content))
-    lengths = {name: len(sequence) for name, sequence in records_of(content)}
+def test_every_format_gives_what_bedtools_nuc_counts(tmp_path, source, mode, window, omit_tail):
+    path, sizes = tmp_path / "in.fa", tmp_path / "sizes"
+    path.write_bytes(INPUTS[source]())
     tail = ["--omit-tail"] if omit_tail else []
     for name in ("t.wig", "t.bedGraph", "t.bw"):
-        out = cli("gc", path, tmp_path / name, "--window", window, "-q", *flags(mode), *tail)
+        out = cli("gc", path, tmp_path / name, "--window", window, "-q", "--chrom-sizes", sizes, *flags(mode), *tail)
         assert out.returncode == 0 and out.stderr == b"", out.stderr
+    lengths = {name: int(length) for name, length in (line.split("\t") for line in sizes.read_text().splitlines())}
+    want = expected(path, sizes, window, mode, omit_tail)
+    if source != "lambda phage":  # windows with values and gaps both
+        assert 0 < len(want) < sum(-(-length // window) for length in lengths.values())
     assert read_wiggle((tmp_path / "t.wig").read_text(), lengths) == want
     assert read_bedgraph((tmp_path / "t.bedGraph").read_text()) == want
     bigwig = read_bigwig(tmp_path / "t.bw")
     assert [row[:3] for row in bigwig] == [row[:3] for row in want]
     assert np.allclose([row[3] for row in bigwig], [float(row[3]) for row in want], rtol=1e-6, atol=1e-7)
-
-
-@pytest.mark.parametrize("source", INPUTS)
-def test_bedtools_nuc_counts_give_the_same_values(tmp_path, source):
-    content = INPUTS[source]()
-    path = tmp_path / "in.fa"
-    path.write_bytes(content)
-    assert cli("gc", path, tmp_path / "acgt.bg", "--count", "acgt", "--chrom-sizes", tmp_path / "sizes",
-               "-q").returncode == 0
-    assert cli("gc", path, tmp_path / "skew.bg", "--skew", "-q").returncode == 0
-    windows = subprocess.run(["bedtools", "makewindows", "-g", tmp_path / "sizes", "-w", "100"], check=True,
-                             capture_output=True).stdout
-    nuc = subprocess.run(["bedtools", "nuc", "-fi", path, "-bed", "-"], input=windows, check=True,
-                         capture_output=True).stdout.decode()
-    want = {"acgt": [], "skew": []}
-    for row in nuc.splitlines()[1:]:
-        name, start, end, _, _, a, c, g, t, _, _, length = row.split("\t")
-        a, c, g, t, length = map(int, (a, c, g, t, length))
-        for mode, text in (("acgt", acgt_text(g + c, a + c + g + t, length, Fraction(1, 4))), ("skew", skew_text(g, c))):
-            if text is not None:
-                want[mode].append((name, int(start), int(end), text))
-    for mode in want:
-        assert read_bedgraph((tmp_path / f"{mode}.bg").read_text()) == want[mode], mode
 
 
 # content, window, arguments, bedGraph lines
@@ -177,13 +144,6 @@ def test_edge_cases(fasta, label, sequence, window, arguments, lines):
     out = cli("gc", fasta(b">r\n" + sequence + b"\n"), "-", "--format", "bedgraph", "--window", window, "-q",
               *arguments)
     assert (out.returncode, out.stdout.decode().splitlines()) == (0, lines)
-
-
-def test_the_default_count_is_still_the_modules_track(tmp_path, fasta):
-    path = fasta(soft_masked())
-    for window, tail in ((1, []), (100, []), (37, ["--omit-tail"])):
-        out = cli("gc", path, "-", "--window", window, "-q", "--count", "upper", *tail)
-        assert out.stdout == module_track(path, window, tmp_path, omit_tail=bool(tail)), window
 
 
 HINT = b"--count acgt counts G and C in either case"
@@ -219,15 +179,14 @@ def test_arguments_that_would_be_ignored_or_are_out_of_range(tmp_path, fasta):
             ({"min_acgt": 0.5}, "min_acgt applies only to count='acgt'"),
             ({"skew": True, "count": "upper"}, "count does not apply"),
             ({"window": 0}, "window must be 1 or more, not 0"),
+            ({"format": "bam", "output": "t.bw"}, "format must be one of wig, bedgraph, bigwig, not 'bam'"),
             ({"level": 10, "output": "t.wig.gz"}, "level must be from 0 to 9, not 10"),
             ({"skew": True, "min_acgt": 0.5}, "min_acgt applies only to count='acgt'")):
         with pytest.raises(ValueError, match=message):
             seqtally_tools.gc_track(path, tmp_path / arguments.pop("output", "t.wig"), **arguments)
     # The command says what the library would, before it reads anything.
     for arguments, message in ((["--skew", "--count", "upper"], b"count does not apply"),
-                               (["--min-acgt", "0.3"], b"min_acgt applies only to count='acgt'"),
-                               (["--count", "acgt", "--min-acgt", "-0.1"], b"from 0 to 1, not -0.1"),
-                               (["--window", "0"], b"window must be 1 or more, not 0")):
+                               (["--count", "acgt", "--min-acgt", "-0.1"], b"from 0 to 1, not -0.1")):
         out = cli("gc", path, tmp_path / "t.wig", *arguments)
         assert out.returncode == 2 and message in out.stderr, out.stderr
     assert sorted(p.name for p in tmp_path.iterdir()) == [path.rsplit("/", 1)[1]]

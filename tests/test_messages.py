@@ -123,7 +123,6 @@ def test_identifiers_must_be_utf8(fasta, header):
 
 @pytest.mark.parametrize("content, line, found", [
     (b"ACGT\n>a\n", 1, 65),
-    (b"\n\n AC\n", 3, 32),
     (b"\r\r\n>a\n", 1, 13),
     # Blank lines spanning several buffer fills keep their count.
     (b"\n" * 200_000 + b"x\n", 200_001, 120),
@@ -141,21 +140,16 @@ def custom(text):
 MISMATCH = custom("corrupt gzip stream does not have a matching checksum")
 
 
+# One row for each text the module builds around the gzip reader's errors
+# (their texts, for every fault, are checked in gzip_member_reader_test.cpp).
 @pytest.mark.parametrize("content, description", [
     (b"", "Kind(UnexpectedEof)"),
     (FASTA[:100], custom("invalid gzip header")),
     (gzip.compress(FASTA) + b"\0" * 10, custom("invalid gzip header")),
-    (gzip.compress(FASTA)[:-1], "Kind(UnexpectedEof)"),
     (gzip.compress(FASTA)[:-20], custom("corrupt deflate stream")),
     (gzip_member(FASTA, crc=0x12345678), MISMATCH),
     (gzip_member(FASTA, size=len(FASTA) + 1), MISMATCH),
-    (gzip_member(FASTA, flags=0x02, header_crc=1), MISMATCH),
     (gzip_member(FASTA, flags=0x08, name=b"n" * 65536), custom("gzip header field too long")),
-    (gzip_member(FASTA, flags=0x10, comment=b"c" * 70000), custom("gzip header field too long")),
-    (gzip_member(FASTA, flags=0x20), custom("invalid gzip header")),
-    (b"\x1f\x8b\x07" + gzip_member(FASTA)[3:], custom("invalid gzip header")),
-    (gzip_member(FASTA, flags=0x04, extra=b"abc")[:14], "Kind(UnexpectedEof)"),
-    (gzip_member(b"\xff" * 50, deflate=False), custom("corrupt deflate stream")),
 ])
 def test_gzip_input_errors(tmp_path, content, description):
     path = tmp_path / "in.fa.gz"

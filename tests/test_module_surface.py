@@ -1,4 +1,5 @@
-"""The module object, argument binding and conversion, and PanicException."""
+"""The module object, argument binding and conversion, ChecksumResult, and
+PanicException."""
 import pathlib
 
 import pytest
@@ -13,23 +14,16 @@ WRITE_ARGS = dict(
 
 
 def test_module_attributes():
-    assert seqtally.__all__ == ["checksum", "write_seqtally_to_file"]
-    assert seqtally.__doc__ and seqtally.__doc__.strip()
-    assert not hasattr(seqtally, "ChecksumResult")
-    assert not hasattr(seqtally, "PanicException")
-    assert seqtally.checksum.__text_signature__ == "(file, verbose=None)"
-    assert seqtally.write_seqtally_to_file.__text_signature__ == (
-        "(input, output, compression_level, window_size, omit_tail, chrom_sizes_path, write_chrom_sizes, verbose)"
-    )
-    for function in (seqtally.checksum, seqtally.write_seqtally_to_file):
-        assert function.__module__ == "seqtally"
-        assert function.__self__ is seqtally
-        assert function.__doc__ is None
+    assert seqtally.__all__ == ["checksum", "write_seqtally_to_file"] and seqtally.__doc__.strip()
+    assert not hasattr(seqtally, "ChecksumResult") and not hasattr(seqtally, "PanicException")
+    assert [(f.__text_signature__, f.__module__, f.__self__, f.__doc__)
+            for f in (seqtally.checksum, seqtally.write_seqtally_to_file)] == [
+        ("(file, verbose=None)", "seqtally", seqtally, None),
+        ("(input, output, compression_level, window_size, omit_tail, chrom_sizes_path, write_chrom_sizes, verbose)",
+         "seqtally", seqtally, None)]
 
 
-@pytest.mark.parametrize(
-    "call, message",
-    [
+@pytest.mark.parametrize("call, message", [
         (lambda: seqtally.checksum(), "checksum() missing 1 required positional argument: 'file'"),
         (lambda: seqtally.checksum("a", None, 3),
          "checksum() takes from 1 to 2 positional arguments but 3 were given"),
@@ -48,13 +42,11 @@ def test_module_attributes():
         # An unexpected keyword is reported before missing arguments.
         (lambda: seqtally.checksum(verbose=True, x=1), "checksum() got an unexpected keyword argument 'x'"),
         (lambda: seqtally.checksum(verbose=True), "checksum() missing 1 required positional argument: 'file'"),
-    ],
-)
+])
 def test_binding_errors(call, message):
     with pytest.raises(TypeError) as caught:
         call()
-    assert str(caught.value) == message
-    assert type(caught.value) is TypeError
+    assert (type(caught.value), str(caught.value)) == (TypeError, message)
 
 
 class Index:
@@ -81,9 +73,7 @@ class OwnTypeError(TypeError):
     pass
 
 
-@pytest.mark.parametrize(
-    "changes, error_type, message",
-    [
+@pytest.mark.parametrize("changes, error_type, message", [
         (dict(input=5), TypeError, "argument 'input': 'int' object cannot be converted to 'PyString'"),
         (dict(output=pathlib.Path("x")), TypeError,
          "argument 'output': 'PosixPath' object cannot be converted to 'PyString'"),
@@ -107,8 +97,7 @@ class OwnTypeError(TypeError):
         (dict(input=1, window_size="x"), TypeError,
          "argument 'input': 'int' object cannot be converted to 'PyString'"),
         (dict(input="\ud800"), UnicodeEncodeError, None),
-    ],
-)
+])
 def test_conversion_errors(changes, error_type, message):
     with pytest.raises(BaseException) as caught:
         seqtally.write_seqtally_to_file(**{**WRITE_ARGS, **changes})
@@ -137,6 +126,40 @@ def test_accepted_argument_forms(fasta, tmp_path):
     out = tmp_path / "o.wig"
     seqtally.write_seqtally_to_file(path, str(out), Index(3), True, False, "x", False, False)
     assert out.read_text().splitlines()[1:] == ["variableStep chrom=a span=1", "1\t0", "2\t100", "3\t100", "4\t0"]
+
+
+def test_checksum_result_is_a_closed_named_class_with_checked_fields(fasta):
+    result = seqtally.checksum(fasta(b">chr1 some description\nACGT\n"))[0]
+    cls = type(result)
+    # A bare type name would leave __module__ unset and warn at creation.
+    assert (cls.__module__, cls.__name__, cls.__qualname__) == ("seqtally", "ChecksumResult", "ChecksumResult")
+    assert repr(result) == str(result) == "<ChecksumResult for chr1>"
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    for args in ((), ("a", 1, "b", "c")):
+        with pytest.raises(TypeError, match="^No constructor defined$"):
+            cls(*args)
+    for name in ("id", "length", "sha512", "md5"):
+        with pytest.raises(AttributeError, match="^can't delete attribute$"):
+            delattr(result, name)
+    # field, value, what it then holds or the error (with the binding's words where it gives them)
+    for name, value, outcome in [
+        ("id", 5, TypeError("'int' object cannot be converted to 'PyString'")),
+        ("md5", None, TypeError("'NoneType' object cannot be converted to 'PyString'")),
+        ("length", -1, OverflowError()), ("length", 2**64, OverflowError()), ("length", 1.5, TypeError()),
+        ("length", "7", TypeError()), ("length", True, 1), ("length", 2**64 - 1, 2**64 - 1),
+        ("sha512", "\u00e9\u0000x", "\u00e9\u0000x"), ("md5", "", ""), ("id", "", ""),
+    ]:
+        before = getattr(result, name)
+        if isinstance(outcome, Exception):
+            with pytest.raises(type(outcome)) as caught:
+                setattr(result, name, value)
+            assert not outcome.args or str(caught.value) == outcome.args[0], (name, value)
+            assert getattr(result, name) == before
+        else:
+            setattr(result, name, value)
+            assert getattr(result, name) == outcome
+    assert repr(result) == "<ChecksumResult for >"  # the repr follows the id
 
 
 def test_panic_exception_type():

@@ -15,8 +15,7 @@ ROOT = Path(__file__).resolve().parent.parent
 pytestmark = pytest.mark.skipif(os.environ.get("SEQTALLY_SANITIZED") == "1", reason="packaging is checked unsanitized")
 
 USAGE = '''
-import seqtally
-import seqtally_tools
+import seqtally, seqtally_tools
 from seqtally import ChecksumResult
 from seqtally_tools import SeqtallyError, SequenceChecksum
 
@@ -24,18 +23,15 @@ results: list[ChecksumResult] = seqtally.checksum("in.fa", verbose=False)
 ids: list[str] = ["SQ." + r.sha512 for r in results]
 seqtally.write_seqtally_to_file("in.fa", "out.wig.gz", 6, 100, False, "out.sizes", True, False)
 try:
-    for done in seqtally_tools.checksum_files(["a.fa", "b.fa"], jobs=2):
-        refget: list[str] = [record.refget_id for record in done.records]
+    refget: list[str] = [r.refget_id for done in seqtally_tools.checksum_files(["a.fa"], jobs=2) for r in done.records]
 except SeqtallyError as error:
     print(error.describe(), error.path, error.hint)
 first: SequenceChecksum = seqtally_tools.checksum("genome.fa.gz", verbose=True)[0]
-size: int = first.length
 seqtally_tools.gc_track("in.fa", "-", window=50, chrom_sizes="x.sizes", gzip=True)
 '''
 
 MISUSE = '''
-import seqtally
-import seqtally_tools
+import seqtally, seqtally_tools
 n: int = seqtally.checksum("a.fa")
 seqtally.write_seqtally_to_file("in.fa", "out.wig")
 length: str = seqtally_tools.checksum("a.fa")[0].length

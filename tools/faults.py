@@ -128,7 +128,7 @@ class Suite:
             stages.append(("build", [ninja, "-C", str(self.fuzz)], None))
             # New inputs go to the first folder: a scratch one, not the committed seeds.
             scratch = tempfile.mkdtemp(prefix="seqtally-faults-")
-            for target in ("fasta_reader", "gzip_reader", "operations", "random_access"):
+            for target in ("bed", "fasta_reader", "gzip_reader", "operations", "random_access"):
                 stages.append((f"fuzz-{target}", [str(self.fuzz / f"fuzz_{target}"), "-runs=20000", "-seed=1",
                                                   "-max_len=4096", scratch, str(self.tree / "fuzz" / "corpus" / target)],
                                None))

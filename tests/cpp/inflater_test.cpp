@@ -17,16 +17,6 @@
 namespace seqtally {
 namespace {
 
-std::string bases(std::size_t size) {
-    std::string out(size, '\n');
-    std::uint32_t seed = 12345;
-    for (std::size_t i = 0; i < size; ++i) {
-        seed = seed * 1103515245 + 12345;
-        if (i % 61 != 60) out[i] = "ACGTacgtN"[(seed >> 16) % 9];
-    }
-    return out;
-}
-
 std::span<const std::uint8_t> bytes_of(const std::string& text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }

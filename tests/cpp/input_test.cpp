@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -19,6 +18,7 @@
 #include <vector>
 
 #include "fasta/input.h"
+#include "tests/cpp/zlib_streams.h"
 
 namespace seqtally {
 namespace {
@@ -32,41 +32,8 @@ struct HangGuard {
     ~HangGuard() { ::alarm(0); }
 };
 
-// Sequence-like lines that deflate shrinks by only about half, so that the
-// compressed data spans many 32 KiB fills.
-std::string bases(std::size_t size, std::uint32_t seed) {
-    std::string out(size, '\n');
-    for (std::size_t i = 0; i < size; ++i) {
-        seed = seed * 1103515245 + 12345;
-        if (i % 61 != 60) out[i] = "ACGTacgtN"[(seed >> 16) % 9];
-    }
-    return out;
-}
-
-// One gzip member made by zlib; a file name of `name_size` bytes moves
-// everything after the header by that much, so a member's end can be placed
-// to the byte.
-std::string gzip_member(std::string_view data, int level = 6, std::size_t name_size = 0) {
-    z_stream stream{};
-    EXPECT_EQ(deflateInit2(&stream, level, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY), Z_OK);
-    std::string name(name_size, 'n');
-    gz_header header{};
-    header.name = reinterpret_cast<Bytef*>(name.data());
-    if (name_size > 0) deflateSetHeader(&stream, &header);
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-    stream.avail_in = static_cast<uInt>(data.size());
-    std::string out;
-    int status = Z_OK;
-    while (status == Z_OK) {
-        char chunk[65536];
-        stream.next_out = reinterpret_cast<Bytef*>(chunk);
-        stream.avail_out = sizeof chunk;
-        status = deflate(&stream, Z_FINISH);
-        out.append(chunk, sizeof chunk - stream.avail_out);
-    }
-    EXPECT_EQ(status, Z_STREAM_END);
-    deflateEnd(&stream);
-    return out;
+std::string gzip_member(const std::string& data, int level = 6, std::size_t name_size = 0) {
+    return deflated(data, level, 31, name_size);
 }
 
 void write_everything(int fd, std::string_view bytes) {
@@ -153,22 +120,6 @@ Outcome read_through(Feed feed, const std::string& raw) {
     if (writer.joinable()) writer.join();
     outcome.bytes_read = counted.load();
     return outcome;
-}
-
-TEST(CompressionOf, MagicPrefixesAndShortHeads) {
-    const std::pair<std::string_view, Compression> table[] = {
-        {""sv, Compression::None},          {"\x1f"sv, Compression::None},
-        {"\x1f\x8b"sv, Compression::Gzip},  {"\x1f\x8b\x08\x00\x00\x00"sv, Compression::Gzip},
-        {"\x8b\x1f"sv, Compression::None},  {"\x1f\x8c"sv, Compression::None},
-        {"BZh"sv, Compression::Bzip2},      {"BZ"sv, Compression::None},
-        {"\xFD" "7zXZ\0"sv, Compression::Xz}, {"\xFD" "7zXZ"sv, Compression::None},
-        {"\xFD" "7zXZ\1"sv, Compression::None}, {"\x28\xB5\x2F\xFD"sv, Compression::Zstd},
-        {"\x28\xB5\x2F"sv, Compression::None}, {">chr1\n"sv, Compression::None},
-    };
-    for (const auto& [head, expected] : table) {
-        const std::span bytes(reinterpret_cast<const std::uint8_t*>(head.data()), head.size());
-        EXPECT_EQ(compression_of(bytes), expected) << testing::PrintToString(std::string(head));
-    }
 }
 
 // Every input through every feed: the decoded bytes, then the error if any

@@ -17,6 +17,8 @@
 namespace seqtally::core {
 namespace {
 
+// Each refusal's words (the bed fuzz target checks every refusal's line
+// against a plain reading of the same rules).
 TEST(Bed, RefusesWhatBedtoolsMisreadsNamingTheLine) {
     struct Case {
         const char* text;
@@ -25,19 +27,15 @@ TEST(Bed, RefusesWhatBedtoolsMisreadsNamingTheLine) {
     };
     const Case table[] = {
         {"c\t1\n", 1, "fewer than 3 columns"},
-        {"c 1 2\n", 1, "fewer than 3 columns"},
         {"#x\n\nc\t1\t2\n   \n", 4, "fewer than 3 columns"},
         {"c\tx\t2\n", 1, "the start is not a whole number: 'x'"},
         {"c\t1\t+2\n", 1, "the end is not a whole number: '+2'"},
-        {"c\t-1\t2\n", 1, "the start is not a whole number"},
         {"c\t\t2\n", 1, "the start is empty"},
         {"c\t1\t2 \n", 1, "the end is not a whole number: '2 '"},
         {"c\t0\t9223372036854775808\n", 1, "the end is too large"},
         {"c\t5\t4\n", 1, "the start (5) is after the end (4)"},
         {"c\t1\t2\nc\t1\t2\tn\n", 2, "4 columns where the first interval has 3"},
         {"c\t1\t2\tn\rm\n", 1, "a carriage return inside the line"},
-        {"c\t1\t2\r\r\n", 1, "a carriage return inside the line"},
-        {"c\t1\t2\n\t\n", 2, "fewer than 3 columns"},
     };
     for (const Case& c : table) {
         auto parsed = parse_bed(c.text);
@@ -48,27 +46,21 @@ TEST(Bed, RefusesWhatBedtoolsMisreadsNamingTheLine) {
 }
 
 TEST(Bed, TakesCrlfHeadersAndTrailingTabsAsBedtoolsDoes) {
-    const std::string text =
+    auto parsed = parse_bed(
         "track name=x\r\nbrowser position c:1-2\n#c\t0\t1\n\r\n"
         "c\t007\t10\tn1\t0\t-\r\n"
         "track1\t0\t5\tn2\t\t\t\n"  // a contig named track1; the tab before the line end dropped
-        "c\t3\t3\t\t0\t+";          // no line end at the end
-    auto parsed = parse_bed(text);
+        "c\t3\t3\t\t0\t+");          // no line end at the end
     ASSERT_TRUE(parsed.ok()) << parsed.error().text;
-    const auto& found = parsed.value();
-    EXPECT_EQ(found.columns, 6u);
-    ASSERT_EQ(found.intervals.size(), 3u);
-    const BedInterval& first = found.intervals[0];
-    EXPECT_EQ(first.line, 5u);
-    EXPECT_EQ(first.start, 7u);
-    EXPECT_EQ(first.end, 10u);
-    EXPECT_EQ(first.name, "n1");
-    EXPECT_EQ(first.strand, "-");
-    EXPECT_EQ(first.rest, "\tn1\t0\t-");
-    EXPECT_EQ(found.intervals[1].chrom, "track1");
-    EXPECT_EQ(found.intervals[1].strand, "");
-    EXPECT_EQ(found.intervals[1].rest, "\tn2\t\t");
-    EXPECT_EQ(found.intervals[2].line, 7u);
+    EXPECT_EQ(parsed.value().columns, 6u);
+    std::vector<std::string> found;  // line, start, end, chrom, name, strand, rest
+    for (const BedInterval& i : parsed.value().intervals) {
+        found.push_back(std::to_string(i.line) + " " + std::to_string(i.start) + " " + std::to_string(i.end) + " " +
+                        std::string(i.chrom) + " " + std::string(i.name) + " " + std::string(i.strand) + " [" +
+                        std::string(i.rest) + "]");
+    }
+    EXPECT_EQ(found, (std::vector<std::string>{"5 7 10 c n1 - [\tn1\t0\t-]", "6 0 5 track1 n2  [\tn2\t\t]",
+                                               "7 3 3 c  + [\t\t0\t+]"}));
 }
 
 TEST(Composition, SharesPrintAsBedtoolsSinglePrecisionDivision) {
