@@ -1,6 +1,6 @@
 """The library's engine seen from Python: every way of naming an input, a
-plain program's Ctrl-C in the middle of a file, writes that signals
-interrupt, and work handed to a Dask cluster."""
+plain program's Ctrl-C in the middle of a file, reads and writes that
+signals interrupt, and one naming rule for every output."""
 import gzip
 import os
 import json
@@ -101,7 +101,7 @@ def test_ctrl_c_raises_keyboard_interrupt_inside_a_call(tmp_path, compressed):
     assert out.stderr == b""
 
 
-SLOW_READER = r"""
+SLOW_COPY = r"""
 import os, sys, time
 fd = int(sys.argv[1])
 while chunk := os.read(fd, 4096):
@@ -115,36 +115,33 @@ import os, signal, sys, seqtally_tools
 ticks = []
 signal.signal(signal.SIGALRM, lambda *_: ticks.append(1))
 signal.setitimer(signal.ITIMER_REAL, 0.0001, 0.0001)
-seqtally_tools.gc_track(sys.argv[1], "-", window=5)
+seqtally_tools.gc_track("-", "-", window=5)
 signal.setitimer(signal.ITIMER_REAL, 0, 0)
 assert len(ticks) > 10, len(ticks)
 """
 
 
-def test_writes_to_a_slow_pipe_survive_a_signal_timer(tmp_path, fasta):
-    """The track on standard output, a pipe drained slowly while a timer
-    interrupts the writes: every byte arrives, once."""
+def slow_copy(fd, **kwargs):
+    return subprocess.Popen([sys.executable, "-c", SLOW_COPY, str(fd)], pass_fds=(fd,), **kwargs)
+
+
+def test_reads_and_writes_on_slow_pipes_survive_a_signal_timer(tmp_path, fasta):
+    """The track from a pipe fed slowly to a pipe drained slowly, while a
+    timer interrupts the reads and the writes: every byte arrives, once."""
     path = fasta(RECORDS)
+    source = os.open(path, os.O_RDONLY)
+    feeder = slow_copy(source, stdout=subprocess.PIPE)
+    os.close(source)
     read_end, write_end = os.pipe()
-    reader = subprocess.Popen([sys.executable, "-c", SLOW_READER, str(read_end)], pass_fds=(read_end,),
-                              stdout=subprocess.PIPE)
+    reader = slow_copy(read_end, stdout=subprocess.PIPE)
     os.close(read_end)
-    writer = subprocess.Popen([sys.executable, "-c", TIMED_WRITER, path], stdout=write_end, stderr=subprocess.PIPE)
+    writer = subprocess.Popen([sys.executable, "-c", TIMED_WRITER], stdin=feeder.stdout, stdout=write_end,
+                              stderr=subprocess.PIPE)
+    feeder.stdout.close()
     os.close(write_end)
     received = reader.communicate(timeout=300)[0]
-    assert writer.wait(timeout=300) == 0, writer.stderr.read()
+    assert writer.wait(timeout=300) == feeder.wait(timeout=60) == 0, writer.stderr.read()
     assert received == module_track(path, 5, tmp_path)
-
-
-def test_a_dask_cluster_runs_checksum_files(inputs):
-    distributed = pytest.importorskip("distributed")
-    folder, expected = inputs
-    sources = [str(folder / f"{kind}.data") for kind in KINDS] * 3
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as \
-            cluster, distributed.Client(cluster) as client:
-        done = list(seqtally_tools.checksum_files(sources, executor=client.get_executor()))
-    assert [f.file for f in done] == sources
-    assert all([tuple(r) for r in f.records] == expected for f in done)
 
 
 # header, the library's name (its first word), the module's (up to the first space)

@@ -1,5 +1,5 @@
-"""Faults from outside: full disks, signals interrupting reads, too little
-memory, a file size limit."""
+"""Faults from outside: full disks, too little memory, a file size limit.
+(Signals interrupting reads and writes: test_engine.py.)"""
 import errno
 import gzip
 import os
@@ -64,48 +64,6 @@ def test_a_disk_that_fills(tmp_path, fasta, small_tmpfs, name):
     written, full = decoded(open(out, "rb").read()), module_track(path, 5, tmp_path)
     assert 0 < len(written) < len(full) and full.startswith(written)
     assert not sizes_there or written.startswith(b"track type=wiggle_0\nvariableStep chrom=")
-
-
-FEEDER = """
-import sys, time
-data = open(sys.argv[1], "rb").read()
-with open(sys.argv[2], "wb", buffering=0) as fifo:
-    for i in range(0, len(data), 4096):
-        fifo.write(data[i:i + 4096])
-        time.sleep(0.0005)
-"""
-
-
-def test_reads_interrupted_by_signals(tmp_path):
-    """A FIFO fed slowly while a timer interrupts every read: both calls, on
-    plain and gzip input, give what the plain file gives."""
-    content = b"".join(b">s%d\n" % i + b"ACGTNacgtn" * 2000 + b"\n" for i in range(60))
-    (tmp_path / "plain.fa").write_bytes(content)
-    (tmp_path / "packed").write_bytes(gzip.compress(content))
-    out, err = run_python(f"""
-        import os, signal, subprocess, sys, seqtally
-        os.chdir({str(tmp_path)!r})
-        ticks = []
-        signal.signal(signal.SIGALRM, lambda *_: ticks.append(1))
-        def from_fifo(call, source, fifo):
-            os.mkfifo(fifo)
-            writer = subprocess.Popen([sys.executable, "-c", {FEEDER!r}, source, fifo])
-            signal.setitimer(signal.ITIMER_REAL, 0.0002, 0.0002)
-            try:
-                return call(fifo)
-            finally:
-                signal.setitimer(signal.ITIMER_REAL, 0, 0)
-                writer.wait()
-                os.unlink(fifo)
-        digests = lambda path: [(r.id, r.length, r.sha512, r.md5) for r in seqtally.checksum(path)]
-        def track(path):
-            seqtally.write_seqtally_to_file(path, "o.wig", 6, 7, False, "x", False, False)
-            return open("o.wig", "rb").read()
-        assert from_fifo(digests, "plain.fa", "slow.fa") == digests("plain.fa")
-        assert from_fifo(track, "plain.fa", "slow.fa") == from_fifo(track, "packed", "slow.fa.gz") == track("plain.fa")
-        print(len(ticks) > 0)
-        """)
-    assert out.strip() == b"True" and err == b""
 
 
 @pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves more address space than the limit allows")

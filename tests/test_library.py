@@ -8,15 +8,12 @@ import multiprocessing
 import os
 import pickle
 import random
-import subprocess
 import threading
 import time
 
 import pytest
 
-import seqtally
 import seqtally_tools
-from conftest import EXAMPLES
 from seqtally_tools import Progress, SeqtallyError
 
 FASTQ_HINT = "it looks like FASTQ: seqtally reads FASTA only"
@@ -65,17 +62,6 @@ def test_failures_name_what_they_concern_with_their_cause(tmp_path, capfd):
     assert failure(lambda: st.checksum(tmp_path / "name.fa")).record == 2
     assert sorted(os.listdir(tmp_path)) == ["cut.fa.gz", "folder", "in.fa", "name.fa", "reads.fq"]
     assert capfd.readouterr() == ("", "")  # no report, no message, on descriptor 2 or anywhere else
-
-
-def test_results_are_plain_picklable_data():
-    records = seqtally_tools.checksum(EXAMPLES / "phix174.fa")
-    assert records == [("NC_001422.1", 5386, "IIXILYBQCpHdC4qpI3sOQ_HAeAm9bmeF", "3332ed720ac7eaa9b3655c06f6b9e196")]
-    assert records[0].refget_id == "SQ.IIXILYBQCpHdC4qpI3sOQ_HAeAm9bmeF"
-    files = list(seqtally_tools.checksum_files([EXAMPLES / "small.fa", EXAMPLES / "phix174.fa"], jobs=2))
-    assert pickle.loads(pickle.dumps(files)) == files
-    assert [f.file for f in files] == [str(EXAMPLES / "small.fa"), str(EXAMPLES / "phix174.fa")]
-    assert files[1].records == records
-    assert all(getattr(seqtally_tools, name) for name in seqtally_tools.__all__)
 
 
 def forkserver_pool():
@@ -158,40 +144,3 @@ def test_cancel_ends_a_call_soon_and_leaves_nothing(tmp_path, large, monkeypatch
     assert os.listdir(tmp_path) == []
     os.close(silent_read)
     os.close(silent_write)
-
-
-def descriptors_children_threads():
-    children = []
-    for task in os.listdir("/proc/self/task"):
-        with contextlib.suppress(OSError):  # a thread that ended meanwhile
-            children += open(f"/proc/self/task/{task}/children").read().split()
-    return sorted(os.listdir("/proc/self/fd")), sorted(children), threading.active_count()
-
-
-def test_no_process_is_started_and_nothing_is_left_behind(tmp_path, monkeypatch, capfd):
-    def refused(*args, **kwargs):
-        raise AssertionError("the library started a process")
-
-    for name in ("fork", "posix_spawn", "posix_spawnp", "execv", "execve"):
-        monkeypatch.setattr(os, name, refused)
-    monkeypatch.setattr(subprocess.Popen, "__init__", refused)
-    records = b">a\nACGT\n>b\nGGCCA\n"
-    cases = {"plain.fa": records, "small.fa.gz": gzip.compress(records), "cut.fa.gz": gzip.compress(records)[:-6],
-             "bad.fa": b"ACGT\n", "odd.fa": b">a b\tc\nAC GT\n"}
-    for name, content in cases.items():
-        (tmp_path / name).write_bytes(content)
-    out = tmp_path / "out"
-    before = descriptors_children_threads()
-    for name in [*cases, "missing.fa"]:
-        source = tmp_path / name
-        for call in (lambda: seqtally_tools.checksum(source),
-                     lambda: list(seqtally_tools.checksum_files([source, source], jobs=2)),
-                     lambda: seqtally_tools.sequence_dictionary(source),
-                     lambda: seqtally_tools.gc_track(source, out / "t.wig", chrom_sizes=out / "c"),
-                     lambda: seqtally_tools.gc_track(source, out / "t.bw", chrom_sizes=out / "c")):
-            out.mkdir(exist_ok=True)
-            with contextlib.suppress(SeqtallyError):
-                call()
-            assert descriptors_children_threads() == before, name
-    assert capfd.readouterr() == ("", "")
-    assert seqtally.checksum(str(EXAMPLES / "small.fa"))  # the module is still fine

@@ -1,14 +1,11 @@
 """Load: many calls keep memory, descriptors and threads flat, for the module
-and for the library's engine; a million records. How much memory many
-records and one huge record take is measured by the benchmarks
-(bench/suite.py), not here."""
+and for the library's engine. How much memory many records and one huge
+record take is measured by the benchmarks (bench/suite.py), not here."""
 import gzip
-import hashlib
 import os
 import random
 
-import seqtally
-from conftest import SANITIZED, run_python, write_track
+from conftest import SANITIZED, run_python
 
 CALLS = 10_000 if SANITIZED else 20_000
 # Rounds of the library's loop after its warm-up (about 0.3 s each);
@@ -134,20 +131,3 @@ print(*before, *usage(), landed)
     # land anywhere; bigWig writes allocate in large pieces); what one call
     # leaks of its blocks (256 KiB and up) adds up far beyond that.
     flat(values[:3], values[3:], ROUNDS * 12, slack_kib=4096)
-
-
-def test_a_million_records(tmp_path):
-    path = tmp_path / "many.fa"
-    with open(path, "wb") as f:
-        for i in range(1_000_000):
-            f.write(b">r%d\n%s\n" % (i, b"ACGTG"[: 1 + i % 5]))
-    results = seqtally.checksum(str(path))
-    assert len(results) == 1_000_000
-    for i in (0, 1, 4, 999_999):
-        sequence = b"ACGTG"[: 1 + i % 5]
-        assert (results[i].id, results[i].length, results[i].md5) == (
-            f"r{i}", len(sequence), hashlib.md5(sequence).hexdigest())
-    del results
-    write_track(path, tmp_path / "o.wig", 2, sizes=tmp_path / "s", write_sizes=True)
-    sizes = (tmp_path / "s").read_text().splitlines()
-    assert len(sizes) == 1_000_000 and sizes[-1] == "r999999\t5"

@@ -97,22 +97,6 @@ def test_comparison_verdicts_counts_and_statuses(tmp_path, b, verdict, status, s
     assert (result["digests"]["a"] == result["digests"]["b"]) == (status == 0)
 
 
-@pytest.mark.parametrize("a, b, count, same_order", [
-    ([8, 4, 4], [8, 4, 4], 3, True),          # balanced duplicates have an order
-    ([8, 4, 4], [4, 8, 4], 3, False),
-    ([8, 4, 4], [8, 4], 2, None),             # unbalanced: A keeps 3, B 2
-    ([8, 4], [4, 9], 1, True),                # one shared element is in order (the compliance checks)
-    ([8, 4], [9], 0, None),                   # nothing shared
-    ([1, 2, 3], [3, 9, 1, 2], 3, False),
-    ([{"length": 1, "name": "a"}, {"length": 2, "name": "b"}], [{"name": "a", "length": 1},
-                                                                {"name": "b", "length": 2}], 2, True),
-])
-def test_the_standards_counts_and_order(a, b, count, same_order):
-    result = seqtally_tools.compare({"names": [], "sequences": [], "x": a}, {"names": [], "sequences": [], "x": b})
-    elements = result["array_elements"]
-    assert (elements["a_and_b_count"]["x"], elements["a_and_b_same_order"]["x"]) == (count, same_order)
-
-
 def test_compare_with_a_saved_collection_and_its_failures(tmp_path):
     fasta = tmp_path / "a.fa"
     fasta.write_bytes(fasta_of(A))
@@ -161,13 +145,10 @@ def test_dict_names_its_output_and_keeps_what_exists(tmp_path):
     gz.write_bytes(gzip.compress(fasta_of(A)))
     assert cli("dict", gz).returncode == 0
     text = (tmp_path / "ref.dict").read_text()
-    assert text.startswith("@HD\tVN:1.0\tSO:unsorted\n@SQ\tSN:chr1\tLN:40\tM5:")
-    assert f"UR:file://{gz}" in text
-    again = cli("dict", gz)
-    assert again.returncode == 1 and b"--force" in again.stderr
+    assert f"\tUR:file://{gz}" in text
     (tmp_path / "ref.dict").write_text("mine")
-    assert cli("dict", gz).returncode == 1 and (tmp_path / "ref.dict").read_text() == "mine"
+    again = cli("dict", gz)
+    assert again.returncode == 1 and b"--force" in again.stderr and (tmp_path / "ref.dict").read_text() == "mine"
     assert cli("dict", gz, "--force").returncode == 0 and (tmp_path / "ref.dict").read_text() == text
-    from_stdin = cli("dict", "-", input=gz.read_bytes())
-    assert from_stdin.stdout == text.replace(f"\tUR:file://{gz}", "").encode()
+    assert cli("dict", "-", input=gz.read_bytes()).stdout == text.replace(f"\tUR:file://{gz}", "").encode()
     assert sorted(p.name for p in tmp_path.iterdir()) == ["ref.dict", "ref.fa.gz"]

@@ -84,25 +84,6 @@ def test_every_window_read_back_agrees_with_a_count_made_here(genome, tmp_path, 
         assert read_back(tmp_path / name) == expected, name
 
 
-@pytest.mark.parametrize("content, window, intervals", [
-    (b">empty\n>short\nGGCA\n>long\nGCGCGCAT\n", 5, [("short", 0, 4, 75), ("long", 0, 5, 100), ("long", 5, 8, 33)]),
-    (b">w\nGAC\n", 1, [("w", 0, 1, 100), ("w", 1, 2, 0), ("w", 2, 3, 100)]),
-    (b">exact\nGGAATT\n", 3, [("exact", 0, 3, 66), ("exact", 3, 6, 0)]),
-])
-@pytest.mark.parametrize("compressed", [False, True])
-def test_edge_cases(tmp_path, content, window, intervals, compressed):
-    fasta = tmp_path / "in.fa"
-    fasta.write_bytes(gzip.compress(content) if compressed else content)
-    names = [line[1:].decode() for line in content.splitlines() if line.startswith(b">")]
-    for name in ("t.bw", "t.bedgraph"):
-        assert cli("gc", fasta, tmp_path / name, "--window", window, "-q").returncode == 0
-    with pyBigWig.open(str(tmp_path / "t.bw")) as track:
-        assert list(track.chroms()) == names  # an empty record too
-    assert bedgraph_intervals(tmp_path / "t.bedgraph") == intervals
-    omitted = cli("gc", fasta, "-", "--format", "bedgraph", "--window", window, "--omit-tail", "-q")
-    assert bedgraph_intervals(omitted.stdout) == [i for i in intervals if i[2] - i[1] == window]
-
-
 def test_duplicate_names_fail_only_a_bigwig_track(tmp_path):
     fasta = tmp_path / "dup.fa"
     fasta.write_bytes(b">a\nACGT\n>b\nGG\n>a\nTT\n")
