@@ -1,6 +1,7 @@
 """The library's engine seen from Python: every way of naming an input, a
 plain program's Ctrl-C in the middle of a file, reads and writes that
-signals interrupt, and one naming rule for every output."""
+signals interrupt, one naming rule for every output, and work handed to a
+Dask cluster."""
 import gzip
 import os
 import json
@@ -125,11 +126,12 @@ def slow_copy(fd, **kwargs):
     return subprocess.Popen([sys.executable, "-c", SLOW_COPY, str(fd)], pass_fds=(fd,), **kwargs)
 
 
-def test_reads_and_writes_on_slow_pipes_survive_a_signal_timer(tmp_path, fasta):
+@pytest.mark.parametrize("compressed", [False, True])
+def test_reads_and_writes_on_slow_pipes_survive_a_signal_timer(tmp_path, fasta, compressed):
     """The track from a pipe fed slowly to a pipe drained slowly, while a
     timer interrupts the reads and the writes: every byte arrives, once."""
     path = fasta(RECORDS)
-    source = os.open(path, os.O_RDONLY)
+    source = os.open(fasta(gzip.compress(RECORDS, 1)) if compressed else path, os.O_RDONLY)
     feeder = slow_copy(source, stdout=subprocess.PIPE)
     os.close(source)
     read_end, write_end = os.pipe()
@@ -142,6 +144,17 @@ def test_reads_and_writes_on_slow_pipes_survive_a_signal_timer(tmp_path, fasta):
     received = reader.communicate(timeout=300)[0]
     assert writer.wait(timeout=300) == feeder.wait(timeout=60) == 0, writer.stderr.read()
     assert received == module_track(path, 5, tmp_path)
+
+
+def test_a_dask_cluster_runs_checksum_files(inputs):
+    distributed = pytest.importorskip("distributed")
+    folder, expected = inputs
+    sources = [str(folder / f"{kind}.data") for kind in KINDS] * 3
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as \
+            cluster, distributed.Client(cluster) as client:
+        done = list(seqtally_tools.checksum_files(sources, executor=client.get_executor()))
+    assert [f.file for f in done] == sources
+    assert all([tuple(r) for r in f.records] == expected for f in done)
 
 
 # header, the library's name (its first word), the module's (up to the first space)
