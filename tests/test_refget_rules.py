@@ -25,60 +25,33 @@ def _bases():
 BASES = _bases()
 I, PHI = BASES["I"], BASES["NC_001422.1"]
 
-# (sequence id, query, request headers) -> (status, body; or the body's
-# length for long ones, the Content-Range of a 206).
+# (sequence id, query, request headers) -> (status, body; or the
+# Content-Range of a 206). The PyPI suite below checks every start/end,
+# Range and circular edge of its own with v1 media types and bodies alone;
+# these are the v2 default, the headers and what it does not ask.
 CASES = [
-    # start and end: 0-based, half-open
     (YEAST_I, "?start=10&end=20", {}, 200, I[10:20]),
     (YEAST_I, "?start=10&end=10", {}, 200, ""),
-    (YEAST_I, "?start=10&end=11", {}, 200, I[10:11]),
-    (YEAST_I, "?start=230208", {}, 200, I[230208:]),
-    (YEAST_I, "?end=5", {}, 200, I[:5]),
-    (YEAST_I, "?start=230217&end=230218", {}, 200, I[230217:]),
-    (YEAST_I, "?start=0", {}, 200, I),
-    (YEAST_I, "?&end=230218", {}, 200, I),
-    (YEAST_I, "?start=1&end=230218", {}, 200, I[1:]),
-    (YEAST_I, "?end=0", {}, 200, ""),
     (YEAST_I, "", {}, 200, I),
-    (YEAST_I, "?start=abc&end=20", {}, 400, None),
-    (YEAST_I, "?start=-10&end=-29", {}, 400, None),
-    (YEAST_I, "?start=abc", {}, 400, None),
     (YEAST_I, "?start=1.5", {}, 400, None),
     (YEAST_I, "?start=10&end=20", {"Range": "bytes=10-19"}, 400, None),
-    (PHIX, "?start=67&end=5387", {}, 416, None),
     (PHIX, "?start=5386&end=5375", {}, 416, None),
-    (PHIX, "?start=5386&end=5386", {}, 416, None),
-    (PHIX, "?start=5386&end=5", {}, 416, None),
-    (YEAST_I, "?start=220218&end=671", {}, 416, None),  # not circular
-    # circular: start > end wraps around the origin
     (PHIX, "?start=5374&end=5", {}, 200, "ATCCAACCTGCAGAGTT"),
-    (PHIX, "?start=5374&end=0", {}, 200, "ATCCAACCTGCA"),
-    (PHIX, "?start=5380&end=25", {}, 200, "CCTGCAGAGTTTTATCGCTTCCATGACGCAG"),
     # Range: inclusive, clipped at the end, answered 206, never wrapped
-    (YEAST_I, "", {"Range": "bytes=10-19"}, 206, "bytes 10-19/230218"),
-    (YEAST_I, "", {"Range": "bytes=10-230217"}, 206, "bytes 10-230217/230218"),
     (YEAST_I, "", {"Range": "bytes=10-999999"}, 206, "bytes 10-230217/230218"),
     (YEAST_I, "", {"Range": "bytes=0-0"}, 206, "bytes 0-0/230218"),
-    (YEAST_I, "", {"Range": "bytes=230217-230217"}, 206, "bytes 230217-230217/230218"),
-    *[(YEAST_I, "", {"Range": bad}, 400, None)
-      for bad in ("units=20-30", "bytes=ab-19", "bytes=-10--19", "bytes=10--19", "bytes=-10-", "bytes==10-19")],
-    *[(PHIX, "", {"Range": out}, 416, None)
-      for out in ("bytes=5200-19", "bytes=59-50", "bytes=5385-5382", "bytes=5387-5391", "bytes=5386-5387",
-                  "bytes=9999-99999")],
+    (PHIX, "", {"Range": "bytes=5385-5382"}, 416, None),
     # media types: v2 and v1, the plain ones; 406 for anything else
     (YEAST_I, "?end=4", {"Accept": V1_PLAIN}, 200, I[:4]),
     (YEAST_I, "?end=4", {"Accept": "text/plain"}, 200, I[:4]),
-    (YEAST_I, "?end=4", {"Accept": "embl/some_json"}, 406, None),
     (YEAST_I, "?end=4", {"Accept": "application/json"}, 406, None),
     # identifiers
-    ("Garbagechecksum", "", {}, 404, None),
     ("f" * 32, "", {}, 404, None),
     ("SQ." + "A" * 32, "", {}, 404, None),
     (YEAST_I.upper(), "?end=4", {}, 200, I[:4]),
     ("md5:" + YEAST_I, "?end=4", {}, 200, I[:4]),
     ("SQ.lZyxiD_ByprhOUzrR1o1bq0ezO_1gkrn", "?end=4", {}, 200, I[:4]),
     ("ga4gh:SQ.lZyxiD_ByprhOUzrR1o1bq0ezO_1gkrn", "?end=4", {}, 200, I[:4]),
-    ("959cb1883fc1ca9ae1394ceb475a356ead1ecceff5824ae7", "?end=4", {}, 200, I[:4]),
     ("insdc:BK006935.2", "?end=4", {}, 200, I[:4]),
     ("insdc:NC_001422.1", "?end=4", {}, 200, PHI[:4]),
     ("insdc:XX000000.1", "", {}, 404, None),
@@ -149,7 +122,9 @@ def test_subsequence_limit(compliance_server, tmp_path):
 def test_pypi_refget_compliance_suite(compliance_server):
     """The GA4GH suite on PyPI (refget-compliance, written for v1.0.0): every
     check passes but the one for servers without circular support."""
-    runner = pytest.importorskip("compliance_suite.test_runner").TestRunner(compliance_server.url + "/")
+    from compliance_suite.test_runner import TestRunner
+
+    runner = TestRunner(compliance_server.url + "/")
     runner.run_tests()
     outcomes = {result["name"]: result["result"] for result in runner.results}
     assert {name for name, outcome in outcomes.items() if outcome != 1} == {

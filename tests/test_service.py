@@ -1,5 +1,5 @@
 """seqcol v1.0 over `seqtally serve`: the GA4GH compliance checks on SQLite
-and PostgreSQL, bodies as `seqtally seqcol` and `compare` give them, lists
+and PostgreSQL, bodies byte for byte as `seqtally seqcol` gives them, lists
 and bad input; two servers on one PostgreSQL database."""
 import json
 
@@ -22,33 +22,24 @@ def test_seqcol_compliance_checks_all_pass(compliance_server):
 
 @pytest.mark.parametrize("compliance_server", ["sqlite"], indirect=True)
 def test_bodies_are_what_the_command_computes(compliance_server):
-    url = compliance_server.url
-    base, pair_swap = SEQCOL_FILES[0], next(f for f in SEQCOL_FILES if f.name == "pair_swap.fa")
-    level2 = cli("seqcol", "--level", "2", base).stdout.rstrip(b"\n")
-    assert httpx.get(f"{url}/collection/{BASE}").content == level2
-    assert httpx.get(f"{url}/collection/{BASE}?level=1").content == cli("seqcol", "--level", "1", base).stdout.rstrip()
-    other = cli("seqcol", base).stdout.split()[-1].decode()
-    swapped = cli("seqcol", pair_swap).stdout.split()[-1].decode()
-    expected = json.loads(cli("compare", "--format", "json", base, pair_swap).stdout)
-    assert other == BASE
-    assert httpx.get(f"{url}/comparison/{BASE}/{swapped}").json() == expected
-    assert httpx.post(f"{url}/comparison/{BASE}", content=cli("seqcol", "--level", "2", pair_swap).stdout).json() \
-        == expected
-    names = json.loads(level2)["names"]
-    digest = json.loads(httpx.get(f"{url}/collection/{BASE}?level=1").content)["names"]
-    assert httpx.get(f"{url}/attribute/collection/names/{digest}").json() == names
+    """Byte for byte (the compliance checks compare these, the comparisons
+    and the attributes as JSON values)."""
+    base = SEQCOL_FILES[0]
+    assert cli("seqcol", base).stdout.split()[-1].decode() == BASE
+    for level in ("1", "2"):
+        expected = cli("seqcol", "--level", level, base).stdout.rstrip(b"\n")
+        assert httpx.get(f"{compliance_server.url}/collection/{BASE}?level={level}").content == expected
 
 
 @pytest.mark.parametrize("compliance_server", ["sqlite"], indirect=True)
-def test_lists_page_and_filter(compliance_server):
+def test_lists_page(compliance_server):
     url = compliance_server.url
     everything = httpx.get(f"{url}/list/collection?page_size=1000").json()
     assert everything["pagination"] == {"page": 0, "page_size": 1000, "total": 9}
     pages = [httpx.get(f"{url}/list/collection?page={p}&page_size=4").json()["results"] for p in range(3)]
     assert [len(p) for p in pages] == [4, 4, 1] and sum(pages, []) == everything["results"]
+    # Filters by attribute: the seqcol compliance checks.
     lengths = httpx.get(f"{url}/collection/{BASE}?level=1").json()["lengths"]
-    same_lengths = httpx.get(f"{url}/list/collection?lengths={lengths}").json()
-    assert BASE in same_lengths["results"] and same_lengths["pagination"]["total"] >= 3
     attributes = httpx.get(f"{url}/list/attributes/lengths").json()
     assert lengths in attributes["results"] and attributes["pagination"]["total"] == len(attributes["results"])
 

@@ -70,7 +70,8 @@ def test_every_input_fills_the_folder_in_one_read(tmp_path, kind):
             bases = seq.upper().encode()
             md5 = hashlib.md5(bases).hexdigest()
             with open(store.sequence_path(md5), "rb") as stored:
-                assert stored.read() == bases
+                # Readable by others: samtools of any user reads the folder as its REF_CACHE.
+                assert (stored.read(), os.stat(stored.fileno()).st_mode & 0o777) == (bases, 0o644)
             assert store.sequence(md5=md5).length == len(bases)
         assert store.check() == []
     assert not [n for n in os.listdir(tmp_path / "store" / "sequences") if n.startswith(".seqtally-tmp-")]

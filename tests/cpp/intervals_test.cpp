@@ -1,7 +1,7 @@
-// The BED reader's refusals and the forms it takes, and the interval
-// outputs: batches read in file order still print in BED order, whatever
-// the batch size. Byte-for-byte agreement with bedtools and samtools is
-// tested against the tools themselves, in tests/test_intervals.py.
+// The BED reader's refusals, bedtools' shares, and batches read in file
+// order handed back in BED order, whatever the batch size. The forms BED
+// lines take: the bed fuzz target; the outputs byte for byte against
+// bedtools and samtools themselves: tests/test_intervals.py.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,8 +11,7 @@
 
 #include "core/src/lib/bed.h"
 #include "core/src/lib/composition.h"
-#include "core/src/lib/interval_output.h"
-#include "fuzz/string_sink.h"
+#include "core/src/lib/intervals.h"
 
 namespace seqtally::core {
 namespace {
@@ -45,24 +44,6 @@ TEST(Bed, RefusesWhatBedtoolsMisreadsNamingTheLine) {
     }
 }
 
-TEST(Bed, TakesCrlfHeadersAndTrailingTabsAsBedtoolsDoes) {
-    auto parsed = parse_bed(
-        "track name=x\r\nbrowser position c:1-2\n#c\t0\t1\n\r\n"
-        "c\t007\t10\tn1\t0\t-\r\n"
-        "track1\t0\t5\tn2\t\t\t\n"  // a contig named track1; the tab before the line end dropped
-        "c\t3\t3\t\t0\t+");          // no line end at the end
-    ASSERT_TRUE(parsed.ok()) << parsed.error().text;
-    EXPECT_EQ(parsed.value().columns, 6u);
-    std::vector<std::string> found;  // line, start, end, chrom, name, strand, rest
-    for (const BedInterval& i : parsed.value().intervals) {
-        found.push_back(std::to_string(i.line) + " " + std::to_string(i.start) + " " + std::to_string(i.end) + " " +
-                        std::string(i.chrom) + " " + std::string(i.name) + " " + std::string(i.strand) + " [" +
-                        std::string(i.rest) + "]");
-    }
-    EXPECT_EQ(found, (std::vector<std::string>{"5 7 10 c n1 - [\tn1\t0\t-]", "6 0 5 track1 n2  [\tn2\t\t]",
-                                               "7 3 3 c  + [\t\t0\t+]"}));
-}
-
 TEST(Composition, SharesPrintAsBedtoolsSinglePrecisionDivision) {
     for (const std::uint64_t whole : {1u, 3u, 7u, 999u, 1000u, 65537u, 16777217u, 1234567891u}) {
         for (const std::uint64_t part : {std::uint64_t{0}, std::uint64_t{1}, whole / 3, whole / 2, whole - 1, whole}) {
@@ -77,12 +58,6 @@ TEST(Composition, SharesPrintAsBedtoolsSinglePrecisionDivision) {
     char text[32];
     EXPECT_EQ(std::string(text, format_share(92, 139, text)), "0.661870");
     EXPECT_EQ(std::string(text, format_share(150, 151, text)), "0.993378");
-    const Composition c = compose("ACGTNacgtnRYx-AAAA");
-    EXPECT_EQ(c.a, 6u);
-    EXPECT_EQ(c.n, 2u);
-    EXPECT_EQ(c.other, 4u);
-    EXPECT_EQ(count_pattern("AAAAaaaa", "AAA", false), 2u);
-    EXPECT_EQ(count_pattern("AAAAaaaa", "aaA", true), 6u);
 }
 
 // A FASTA file written to a temporary path, read at random.
@@ -108,43 +83,11 @@ class Reference : public ::testing::Test {
     }
     void TearDown() override { ::unlink(path_.c_str()); }
 
-    std::string run(const std::string& bed, const GetfastaOptions& options, std::uint64_t* notes = nullptr) {
-        std::string out;
-        {
-            OutputStream stream(std::make_unique<fuzz::StringSink>(out, 5));
-            IntervalContext context{*access_, contigs_, stream, {}};
-            auto parsed = parse_bed(bed);
-            EXPECT_TRUE(parsed.ok());
-            auto done = write_getfasta(context, parsed.value(), options);
-            EXPECT_TRUE(done.ok());
-            if (notes) *notes = done.value().size();
-            EXPECT_TRUE(stream.release().ok());
-        }
-        return out;
-    }
-
     std::string path_;
     Contigs contigs_{{{"a", 21, {3, 7, 8}}, {"b", 12, {30, 7, 8}}}};
     std::optional<RandomAccess> access_;
     std::optional<RandomAccess> helper_;
 };
-
-TEST_F(Reference, GetfastaPrintsInBedOrderWithStrandAndNames) {
-    std::uint64_t notes = 0;
-    const std::string bed =
-        "b\t0\t12\tlast\t0\t-\n"
-        "a\t5\t16\tmid\t0\t+\n"
-        "a\t0\t21\tall\t0\t.\n"
-        "a\t3\t3\tempty\t0\t+\n"
-        "c\t0\t1\tnone\t0\t+\n"
-        "a\t20\t22\tpast\t0\t+\n";
-    EXPECT_EQ(run(bed, {true, HeaderForm::NameAndPosition, false}, &notes),
-              ">last::b:0-12(-)\nxGGAAATTTCCC\n"
-              ">mid::a:5-16(+)\ncgTNNNNggCC\n"
-              ">all::a:0-21(.)\nACGTacgTNNNNggCCATGCA\n");
-    EXPECT_EQ(notes, 3u);
-    EXPECT_EQ(run("a\t19\t21\tn\na\t0\t2\tm\n", {false, HeaderForm::Name, true}), "n\tCA\nm\tAC\n");
-}
 
 TEST_F(Reference, BatchesOfAnySizeGiveTheBedOrder) {
     std::vector<Interval> intervals;
@@ -176,13 +119,6 @@ TEST_F(Reference, BatchesOfAnySizeGiveTheBedOrder) {
         EXPECT_EQ(got, expected) << budget;
         EXPECT_EQ(seen, std::vector<int>(intervals.size(), 1)) << budget;
     }
-}
-
-TEST(ReverseComplement, IupacCodesInEitherCaseOthersKept) {
-    std::string bases = "ACGTNacgtnRYKMSWBDHVNrykmswbdhvnUuXx-*.";
-    reverse_complement(bases);
-    // samtools faidx -i and bedtools getfasta -s print this for the same bases.
-    EXPECT_EQ(bases, ".*-xXaAnbdhvwskmryNBDHVWSKMRYnacgtNACGT");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Stream rules that Python only sees through their effects: sinks that take
-// part of a write, and what a gzip member looks like before and after release.
+// nothing, and what a gzip member looks like before and after release.
 #include <gtest/gtest.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -16,20 +16,11 @@
 namespace seqtally {
 namespace {
 
-// Pipes and zlib take part of a large write; the rest must follow, in order,
-// whether it came through the buffer or bypassed it. A sink that takes
-// nothing fails the write (or the release) instead of looping.
-TEST(OutputStream, SinksThatTakePartOfAWriteGetTheRest) {
-    std::string text;
-    for (int i = 0; i < 3000; ++i) text += std::to_string(i) + "\n";
-    std::string taken;
-    {
-        OutputStream out(std::make_unique<fuzz::StringSink>(taken, 777));
-        ASSERT_TRUE(out.write_all(text.substr(0, 100)).ok());
-        ASSERT_TRUE(out.write_all(text.substr(100)).ok());
-        ASSERT_TRUE(out.release().ok());
-    }
-    EXPECT_EQ(taken, text);
+// A sink that takes nothing fails the write (or the release) instead of
+// looping. (Sinks that take part of a write, the rest following in order:
+// every test that writes through a fuzz::StringSink of a few bytes.)
+TEST(OutputStream, SinksThatTakeNothingFailTheWrite) {
+    std::string text(20000, 'x'), taken;
     for (const std::size_t size : {std::size_t{100}, std::size_t{20000}}) {
         OutputStream out(std::make_unique<fuzz::StringSink>(taken, 0));
         auto written = out.write_all(text.substr(0, size));
@@ -98,19 +89,6 @@ TEST(GzipMemberWriter, FlushMakesEverythingDecodableButLeavesTheMemberOpen) {
         EXPECT_TRUE(complete);
     }
 }
-
-TEST(GzipMemberWriter, ReleaseWithoutDataWritesAnEmptyMember) {
-    TempFile file;
-    gzip_stream(file, 300).reset();
-    const std::string raw = file.read();
-    ASSERT_EQ(raw.size(), 20u);  // header, empty final stored/fixed block, trailer
-    EXPECT_EQ(raw.substr(0, 10), std::string("\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\xff", 10));
-    EXPECT_EQ(raw.substr(12), std::string(8, '\0'));
-    bool complete = false;
-    EXPECT_EQ(gunzip(raw, complete), "");
-    EXPECT_TRUE(complete);
-}
-
 
 }  // namespace
 }  // namespace seqtally

@@ -1,12 +1,11 @@
 // The window pass on its edges: runs that end exactly at line and window
-// ends, the G/C bit masks and their tails, decimal positions.
+// ends (and so the G/C bit masks at every length), decimal positions.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "core/src/lib/decimal_counter.h"
-#include "core/src/lib/gc_mask.h"
 #include "core/src/lib/seqtally.h"
 #include "core/src/lib/window_pass.h"
 #include "fasta/reader.h"
@@ -42,20 +41,6 @@ std::string first_difference(const std::string& got, const std::string& want) {
     return "byte " + std::to_string(at) + ": got \"" + line_of(got) + "\", want \"" + line_of(want) + "\"";
 }
 
-TEST(GcMask, MatchesAByteLoopAtEveryLengthAndOffset) {
-    std::string bytes;
-    for (int i = 0; i < 200; ++i) bytes += "GCATgcSNCG"[(i * 7 + i / 13) % 10];
-    for (std::size_t offset = 0; offset < 17; ++offset) {
-        for (std::size_t size = 0; size <= 64; ++size) {
-            std::uint64_t expected = 0;
-            for (std::size_t i = 0; i < size; ++i) {
-                if (bytes[offset + i] == 'G' || bytes[offset + i] == 'C') expected |= std::uint64_t{1} << i;
-            }
-            EXPECT_EQ(gc_mask(bytes.data() + offset, size), expected) << offset << " " << size;
-        }
-    }
-}
-
 TEST(DecimalCounter, CarriesAcrossDigitsUpToTheLargestPositions) {
     const std::pair<std::uint64_t, std::uint64_t> table[] = {
         {1, 1}, {1, 5}, {1, 100}, {1, 65536}, {9'999'999'999'999'999'990ull, 7}, {99'999'990, 3},
@@ -78,39 +63,36 @@ TEST(DecimalCounter, CarriesAcrossDigitsUpToTheLargestPositions) {
 }
 
 // The window pass reads lines in runs of up to 64 bytes; runs end at line
-// ends, window ends and the 64-byte mark in any combination. Each section is
-// checked against a byte-at-a-time count.
+// ends, window ends and the 64-byte mark in any combination. Lines are
+// formatted into a 64 KiB batch handed to the stream whenever a line might
+// not fit: with small windows over a long record, a section spans many
+// batches. Each section is checked against a byte-at-a-time count.
 TEST(WindowPass, MatchesAByteAtATimeCountForEveryRunSplit) {
-    std::string sequence;
-    for (int i = 0; i < 700; ++i) sequence += "GCATgcSNCGGGCC"[(i * 11 + i / 7) % 14];
-    for (const std::size_t line_length : {1, 5, 15, 16, 17, 60, 63, 64, 65, 129, 700}) {
-        std::string fasta = ">r\n";
-        for (std::size_t at = 0; at < sequence.size(); at += line_length) {
-            fasta += sequence.substr(at, line_length) + "\n";
-        }
-        for (const std::int32_t window : {-3, 0, 1, 2, 5, 63, 64, 65, 100, 128, 699, 700, 701, 70000}) {
-            for (const bool omit_tail : {false, true}) {
-                EXPECT_EQ(first_difference(section_of(fasta, window, omit_tail),
-                                           fuzz::expected_section("r", sequence, window, omit_tail)),
-                          "")
-                    << line_length << " " << window << " " << omit_tail;
+    const struct {
+        int size;
+        std::vector<std::size_t> line_lengths;
+        std::vector<std::int32_t> windows;
+    } cases[] = {
+        {700, {1, 5, 15, 16, 17, 60, 63, 64, 65, 129, 700}, {-3, 0, 1, 2, 5, 63, 64, 65, 100, 128, 699, 700, 701, 70000}},
+        {100'003, {61}, {1, 3, 7}},
+    };
+    for (const auto& c : cases) {
+        std::string sequence;
+        for (int i = 0; i < c.size; ++i) sequence += "GCATgcSNCGGGCCA"[(i * 13 + i / 11) % 15];
+        for (const std::size_t line_length : c.line_lengths) {
+            std::string fasta = ">r\n";
+            for (std::size_t at = 0; at < sequence.size(); at += line_length) {
+                fasta += sequence.substr(at, line_length) + "\n";
+            }
+            for (const std::int32_t window : c.windows) {
+                for (const bool omit_tail : {false, true}) {
+                    EXPECT_EQ(first_difference(section_of(fasta, window, omit_tail),
+                                               fuzz::expected_section("r", sequence, window, omit_tail)),
+                              "")
+                        << c.size << " " << line_length << " " << window << " " << omit_tail;
+                }
             }
         }
-    }
-}
-
-// Lines are formatted into a 64 KiB batch that is handed to the stream
-// whenever a line might not fit; with small windows a section spans many
-// batches, and the hand-over may fall anywhere within the pass.
-TEST(WindowPass, SectionsLongerThanManyBatches) {
-    std::string sequence;
-    for (int i = 0; i < 100'003; ++i) sequence += "GCATgcSNCGGGCCA"[(i * 13 + i / 11) % 15];
-    std::string fasta = ">r\n";
-    for (std::size_t at = 0; at < sequence.size(); at += 61) fasta += sequence.substr(at, 61) + "\n";
-    for (const std::int32_t window : {1, 3, 7}) {
-        const std::string written = section_of(fasta, window, false);
-        EXPECT_GT(written.size(), 65536u) << window;
-        EXPECT_EQ(first_difference(written, fuzz::expected_section("r", sequence, window, false)), "") << window;
     }
 }
 
