@@ -35,6 +35,9 @@ def test_checksum_tsv_and_json_carry_the_module_values():
     assert tsv.stdout.decode().splitlines() == ["\t".join(row) for row in [header, *rows]]
     as_json = [json.loads(line) for line in cli("checksum", "--format", "json", *files).stdout.splitlines()]
     assert [tuple(str(d[k]) for k in header) for d in as_json] == rows
+    # Standard input's rows name it as seqkit and md5sum do: "-".
+    piped = cli("checksum", files[0], "-", input=files[1].read_bytes()).stdout.decode().splitlines()
+    assert piped[1:] == ["\t".join(("-", *row[1:]) if row[0] == str(files[1]) else row) for row in rows]
 
 
 @pytest.mark.parametrize("jobs", ["1", "2", "3"])

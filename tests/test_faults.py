@@ -91,8 +91,8 @@ def test_out_of_memory_is_a_panic_not_an_abort(tmp_path):
 UNFINISHED = {
     "module": ('seqtally.write_seqtally_to_file("in.fa", "o.wig.gz", 6, 5, False, "s", False, False)',
                "Could not close wig output file: " + os_text(errno.EFBIG, "FileTooLarge")),
-    # The chrom.sizes file fails as well: it is released before the track,
-    # so its failure is the one reported.
+    # The chrom.sizes file fails as well, at its flush, before the track's
+    # member is finished: its failure is the one reported.
     "library": ('seqtally_tools.gc_track("in.fa", "o.wig.gz", window=5, chrom_sizes="/dev/full")',
                 "/dev/full: " + os.strerror(errno.ENOSPC)),
 }

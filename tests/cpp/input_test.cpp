@@ -222,6 +222,28 @@ TEST(OpenInput, MemberEndsAtFillAndBlockBoundaries) {
     }
 }
 
+// A reader that pauses while the second core fills the queue to its depth:
+// the bytes that follow are the queued blocks' first, never inflated past them.
+TEST(OpenInput, QueuedBlocksComeBeforeAnyInflatedLater) {
+    const std::string data = bases(12 << 20, 6);
+    const int fd = ::memfd_create("input", MFD_CLOEXEC);
+    write_everything(fd, gzip_member(data, 1));
+    ::lseek(fd, 0, SEEK_SET);
+    InputOptions options;
+    options.inline_limit = 0;
+    auto source = open_input(File::adopt(fd), std::move(options));
+    std::vector<std::uint8_t> buffer(1 << 20);
+    std::string output;
+    for (bool paused = false;; paused = true) {
+        auto got = source->read(std::span(buffer).first(paused ? buffer.size() : 1));
+        ASSERT_TRUE(got.ok()) << got.error().text();
+        if (got.value() == 0) break;
+        output.append(reinterpret_cast<const char*>(buffer.data()), got.value());
+        if (!paused) std::this_thread::sleep_for(300ms);
+    }
+    EXPECT_TRUE(output == data);
+}
+
 // A read that ends early: a checkpoint that throws while the writer holds
 // the pipe open and writes nothing must end the wait in a few wait slices
 // (what came before the stall having reached the reader: a pipe's writer may
