@@ -23,13 +23,17 @@ def tool(*args):
     return done.stdout
 
 
+# Every IUPAC code in either case, U among them, and bytes a complement keeps.
+IUPAC = b">iupac\nACGTUNRYKMSWBDHVacgtunrykmswbdhvX-.*\n"
+
+
 @pytest.fixture(scope="module")
 def references(tmp_path_factory):
     """Plain and BGZF copies of each reference, and BED lines for each:
     the first and last bases, both strands, overlapping, out of order."""
     folder = tmp_path_factory.mktemp("references")
     found = {}
-    for name, data in (("lambda", lambda_phage()), ("small", (EXAMPLES / "small.fa").read_bytes()),
+    for name, data in (("lambda", lambda_phage()), ("small", (EXAMPLES / "small.fa").read_bytes() + IUPAC),
                        ("phix", (EXAMPLES / "phix174.fa").read_bytes())):
         plain = folder / f"{name}.fa"
         plain.write_bytes(data)

@@ -21,7 +21,8 @@ Composition compose(std::string_view bases) noexcept {
             a += byte == 'a';
             c += byte == 'c';
             g += byte == 'g';
-            t += byte == 't';
+            // bedtools counts U (RNA's T) as T.
+            t += (byte == 't') | (byte == 'u');
             n += byte == 'n';
         }
         found.a += a;

@@ -1,7 +1,8 @@
 #pragma once
 // The base composition of an interval as bedtools nuc reports it: A, C, G,
-// T and N in either case, every other byte as "other", and the shares of
-// A+T and G+C over the interval's whole length, N and other bytes included.
+// T (and U, which bedtools counts as T) and N in either case, every other
+// byte as "other", and the shares of A+T and G+C over the interval's whole
+// length, N and other bytes included.
 #include <cstdint>
 #include <string_view>
 
