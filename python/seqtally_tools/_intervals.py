@@ -187,8 +187,9 @@ def composition(fasta: str | os.PathLike[str] | FastaFile, intervals: Intervals,
     array with its column names: pct_at and pct_gc (float32, over the whole
     interval, N and other bytes included, as bedtools divides), num_A,
     num_C, num_G, num_T, num_N, num_oth and seq_len (int64; A/C/G/T/N in
-    either case, U counted as T as bedtools does), and user_patt_count with `pattern` (overlapping
-    occurrences; case matters unless `ignore_case`). With `strand`,
+    either case, U counted as T as bedtools does), and user_patt_count
+    with `pattern` (overlapping occurrences; case matters unless
+    `ignore_case`). With `strand`,
     intervals on "-" are counted reverse complemented. An empty interval
     has shares of NaN."""
     import numpy as np
