@@ -1,5 +1,5 @@
-// What Python cannot see of the FASTA reader: buffer growth and header
-// positions across refills. (Line and record ends at every place of a fill,
+// What Python cannot see of the FASTA reader: buffer growth, header
+// positions across refills, and long records gathered in parts. (Line and record ends at every place of a fill,
 // in buffers that consumed records leave: the fasta_reader fuzz target,
 // against the plain rules.)
 #include <gtest/gtest.h>
@@ -61,6 +61,29 @@ TEST(Reader, HeaderPositionsAcrossRefills) {
     ASSERT_TRUE(reader.next_record().ok());
     EXPECT_EQ(reader.header_line(), 104u);
     EXPECT_EQ(reader.header_offset(), 109u);
+}
+
+// The digest passes take a long record in parts: each refill then reads a
+// part's worth, which leaves the grown buffer part-full. Only the source's
+// end may end the record, or it and every record after it are lost.
+TEST(Reader, PartFullRefillsOfALongRecordDoNotEndIt) {
+    std::string lines;
+    for (int i = 0; i < 50000; ++i) lines += std::string(60, 'C') + "\n";
+    Reader reader(std::make_unique<fuzz::ChunkSource>(fuzz::ChunkSource::fixed(">long\n" + lines + ">next\nA\n", 1 << 16)),
+                  kInitialCapacity, 1 << 18);
+    std::size_t parts = 0;
+    const Reader::PartialRecord partial = [&](const RecordView&) { ++parts; };
+    auto first = reader.next_record(partial);
+    ASSERT_TRUE(first.ok() && first.value());
+    std::size_t count = 0;
+    for (auto line : first.value()->sequence_lines()) count += line.size() == 60 ? 1 : 1000000;
+    EXPECT_EQ(count, 50000u);
+    EXPECT_GT(parts, 1u);
+    auto second = reader.next_record(partial);
+    ASSERT_TRUE(second.ok() && second.value());
+    std::vector<std::string> rest;
+    for (auto line : second.value()->sequence_lines()) rest.emplace_back(line);
+    EXPECT_EQ(rest, std::vector<std::string>{"A"});
 }
 
 }  // namespace
