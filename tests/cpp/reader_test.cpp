@@ -69,8 +69,9 @@ TEST(Reader, HeaderPositionsAcrossRefills) {
 TEST(Reader, PartFullRefillsOfALongRecordDoNotEndIt) {
     std::string lines;
     for (int i = 0; i < 50000; ++i) lines += std::string(60, 'C') + "\n";
-    Reader reader(std::make_unique<fuzz::ChunkSource>(fuzz::ChunkSource::fixed(">long\n" + lines + ">next\nA\n", 1 << 16)),
-                  kInitialCapacity, 1 << 18);
+    std::string text = ">long\n" + lines + ">next\nA\n";
+    auto source = std::make_unique<fuzz::ChunkSource>(fuzz::ChunkSource::fixed(std::move(text), 1 << 16));
+    Reader reader(std::move(source), kInitialCapacity, 1 << 18);
     std::size_t parts = 0;
     const Reader::PartialRecord partial = [&](const RecordView&) { ++parts; };
     auto first = reader.next_record(partial);
