@@ -189,9 +189,8 @@ def composition(fasta: str | os.PathLike[str] | FastaFile, intervals: Intervals,
     num_C, num_G, num_T, num_N, num_oth and seq_len (int64; A/C/G/T/N in
     either case, U counted as T as bedtools does), and user_patt_count
     with `pattern` (overlapping occurrences; case matters unless
-    `ignore_case`). With `strand`,
-    intervals on "-" are counted reverse complemented. An empty interval
-    has shares of NaN."""
+    `ignore_case`). With `strand`, intervals on "-" are counted reverse
+    complemented. An empty interval has shares of NaN."""
     import numpy as np
 
     from ._reference import FastaFile
