@@ -81,6 +81,29 @@ def test_usage_errors_and_failures_and_their_statuses(tmp_path):
         assert out.stderr.decode().startswith(f"seqtally: error: {said}") and out.stderr.count(b"\n") == 1, args
 
 
+COMMANDS = ["checksum", "seqcol", "compare", "dict", "index", "fetch", "nuc", "aliases", "gc", "store", "serve"]
+
+
+def test_help_lists_every_command_and_each_command_parses_its_own_options(capsys):
+    # A run builds only the parser of the command it names: the others must
+    # still be listed, and each must get its own options, not a neighbour's.
+    from seqtally_cli import main
+
+    def said(*argv):
+        with pytest.raises(SystemExit) as ended:
+            main(list(argv))
+        out = capsys.readouterr()
+        return ended.value.code, out.out + out.err
+
+    status, text = said("--help")
+    assert status == 0 and all(f"    {name} " in text for name in COMMANDS), text
+    for name in COMMANDS:
+        status, text = said(name, "--help")
+        assert status == 0 and text.startswith(f"usage: seqtally {name} "), name
+    assert said("nuc", "a.fa", "b.bed", "--window", "5")[0] == 2  # gc's option is not nuc's
+    assert said("store", "add", "--help")[1].startswith("usage: seqtally store add ")
+
+
 def test_gc_says_each_record_as_it_is_done_and_failures_keep_the_lines(tmp_path):
     for level in ("0", "6"):  # 0: stored blocks, a gzip stream all the same
         out = cli("gc", EXAMPLES / "phix174.fa", tmp_path / "t.wig.gz", "--window", "50", "--level", level)
