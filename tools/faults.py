@@ -14,6 +14,13 @@ process inherits that path, so it runs the same code.
 
     tools/faults.py [--tree DIR] [--only ID ...] [--json OUT] [--logs DIR] [--deselect TEST ...]
 
+A fault caught by pytest costs minutes when the suite runs its files in
+order up to the catching test. tools/faults-caught.json keeps, per fault,
+the test that caught it last; that test alone runs first (seconds), and the
+whole suite only when it passes. Every run writes what it learnt back.
+Before the faults, the kept tests run alone on the sound tree: one that
+fails there would make a false catch.
+
 The tree is restored after every fault. Needs the project's .venv (./scripts/test
 makes it) and clang for the fuzz stage. Run by a virtual environment's python,
 it takes that environment's tools (so a clone can be measured with the main
@@ -68,6 +75,7 @@ class Suite:
     def __init__(self, tree: Path, deselect: list[str] | None = None) -> None:
         self.tree = tree
         self.deselect = [f"--deselect={test}" for test in deselect or []]
+        self.first: list[str] = []  # pytest node ids to run alone before the whole suite
         self.venv = Path(sys.prefix) / "bin" if sys.prefix != sys.base_prefix else tree / ".venv" / "bin"
         self.build = tree / "build" / "faults"
         self.portable = tree / "build" / "faults-portable"
@@ -107,14 +115,14 @@ class Suite:
         # The stubs come from python/, after the overlay.
         env = dict(os.environ, PYTHONPATH=f"{self.overlay}:{self.build}:{self.tree / 'python'}",
                    PYTHONPYCACHEPREFIX=str(self.build / "pycache"))
-        pytest = [str(self.venv / "python"), "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-rfE",
-                  *self.deselect, *self.pytest_files]
+        pytest = self.pytest(self.pytest_files)
         ninja = str(self.venv / "ninja")
+        first = [("pytest", self.pytest(self.first), env)] if self.first else []
         if not native:
             # The module and the engine are rebuilt all the same: the fault
             # before may have been native.
             return [("build", [ninja, "-C", str(self.build)], None), ("build", self.make_overlay, None),
-                    ("pytest", pytest, env)]
+                    *first, ("pytest", pytest, env)]
         stages: list[tuple[str, Command, dict[str, str] | None]] = [
             ("build", [ninja, "-C", str(self.build)], None),
             ("build", self.make_overlay, None),
@@ -122,6 +130,7 @@ class Suite:
             ("build", [ninja, "-C", str(self.portable)], None),
             ("cpp-portable", [str(self.portable / "seqtally_cpp_tests"), "--gtest_fail_fast", "--gtest_brief=1",
                               "--gtest_filter=Window*:DecimalCounter*:GcMask*"], None),
+            *first,
             ("pytest", pytest, env),
         ]
         if self.fuzz_ready:
@@ -133,6 +142,13 @@ class Suite:
                                                   "-max_len=4096", scratch, str(self.tree / "fuzz" / "corpus" / target)],
                                None))
         return stages
+
+    def pytest(self, tests: list[str]) -> list[str]:
+        return [str(self.venv / "python"), "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", "-rfE",
+                *self.deselect, *tests]
+
+    def environment(self) -> dict[str, str]:
+        return self.stages(native=False)[-1][2] or {}
 
     def check(self, native: bool) -> tuple[str, str, str]:
         """('', '', '') when every stage passes, else the stage that failed,
@@ -170,7 +186,10 @@ def main() -> int:
     # is reset to the default in the processes we start.
     signal.signal(signal.SIGINT, signal.default_int_handler)
     tree = args.tree.resolve()
-    faults = read_faults((Path(__file__).resolve().parent / "faults.txt").read_text())
+    here = Path(__file__).resolve().parent
+    faults = read_faults((here / "faults.txt").read_text())
+    caught_file = here / "faults-caught.json"
+    caught: dict[str, str] = json.loads(caught_file.read_text()) if caught_file.exists() else {}
     if args.only:
         faults = [f for f in faults if f.id in args.only]
     suite = Suite(tree, args.deselect)
@@ -179,6 +198,13 @@ def main() -> int:
         sys.exit(f"the suite fails without any fault ({stage}: {said})")
     if args.logs:
         args.logs.mkdir(parents=True, exist_ok=True)
+    known = sorted({test for fault in faults if (test := caught.get(fault.id))})
+    # Built and overlaid by the baseline (or by an earlier run, with --no-baseline).
+    if known and run(suite.pytest(known), tree, suite.environment())[0]:
+        for test in known:
+            if run(suite.pytest([test]), tree, suite.environment())[0]:
+                print(f"kept test dropped: {test} fails (or is gone) on the sound tree", flush=True)
+                caught = {fault: kept for fault, kept in caught.items() if kept != test}
     results = []
     for fault in faults:
         path = tree / fault.path
@@ -188,6 +214,7 @@ def main() -> int:
             results.append({"id": fault.id, "result": "stale"})
             continue
         started = time.monotonic()
+        suite.first = [caught[fault.id]] if fault.id in caught else []
         signal.signal(signal.SIGTERM, lambda *_: sys.exit("stopped"))  # the finally below still restores the file
         try:
             path.write_text(original.replace(fault.old, fault.new))
@@ -199,6 +226,11 @@ def main() -> int:
         result = "missed" if not stage else "no-build" if stage == "build" else "caught"
         print(f"{fault.id}: {result} {stage} {said} ({time.monotonic() - started:.0f} s)", flush=True)
         results.append({"id": fault.id, "result": result, "stage": stage, "by": said})
+        if result == "caught" and stage == "pytest" and "::" in said:
+            caught[fault.id] = said
+        else:
+            caught.pop(fault.id, None)
+        caught_file.write_text(json.dumps(dict(sorted(caught.items())), indent=1) + "\n")
     if args.json:
         args.json.write_text(json.dumps(results, indent=1) + "\n")
     counts = {kind: sum(r["result"] == kind for r in results) for kind in ("caught", "missed", "no-build", "stale")}
