@@ -161,7 +161,8 @@ class Suite:
 
 
 def first_failure(stage: str, out: str) -> str:
-    patterns = {"pytest": r"^(?:FAILED|ERROR) (\S+)", "cpp": r"^\[  FAILED  \] (\S+)",
+    # A node id may hold spaces (a parameter's text); " - " ends it.
+    patterns = {"pytest": r"^(?:FAILED|ERROR) (.+?)(?: - .*)?$", "cpp": r"^\[  FAILED  \] (\S+)",
                 "cpp-portable": r"^\[  FAILED  \] (\S+)"}
     if stage in patterns and (found := re.search(patterns[stage], out, re.M)):
         return found.group(1)
