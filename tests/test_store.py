@@ -107,10 +107,12 @@ if point == "file":
             return os.stat(os.path.join(folder, name)).st_size
         except FileNotFoundError:  # its record ended meanwhile
             return 0
+    # Only the long record's file passes 1 MiB, with 31 MiB still to come:
+    # a short record's could be finished between the look and the kill.
     def watch():
         while True:
             for name in os.listdir(folder) if os.path.isdir(folder) else ():
-                if name.startswith(".seqtally-tmp-") and size(name) > 0:
+                if name.startswith(".seqtally-tmp-") and size(name) > 1 << 20:
                     die()
     threading.Thread(target=watch, daemon=True).start()
 elif point == "record":
