@@ -112,9 +112,7 @@ class Suite:
         return 0, ""
 
     def stages(self, native: bool) -> list[tuple[str, Command, dict[str, str] | None]]:
-        # The stubs come from python/, after the overlay.
-        env = dict(os.environ, PYTHONPATH=f"{self.overlay}:{self.build}:{self.tree / 'python'}",
-                   PYTHONPYCACHEPREFIX=str(self.build / "pycache"))
+        env = self.environment()
         pytest = self.pytest(self.pytest_files)
         ninja = str(self.venv / "ninja")
         first = [("pytest", self.pytest(self.first), env)] if self.first else []
@@ -148,7 +146,9 @@ class Suite:
                 *self.deselect, *tests]
 
     def environment(self) -> dict[str, str]:
-        return self.stages(native=False)[-1][2] or {}
+        # The stubs come from python/, after the overlay.
+        return dict(os.environ, PYTHONPATH=f"{self.overlay}:{self.build}:{self.tree / 'python'}",
+                    PYTHONPYCACHEPREFIX=str(self.build / "pycache"))
 
     def check(self, native: bool) -> tuple[str, str, str]:
         """('', '', '') when every stage passes, else the stage that failed,

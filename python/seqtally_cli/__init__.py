@@ -61,20 +61,13 @@ class _OnlyCommand:
     def __init__(self, commands: Any, name: str | None) -> None:
         self.commands = commands
         self.name = name
-        self.names: list[str] = []
+        self.found = False
 
     def add_parser(self, name: str, **options: Any) -> Any:
-        self.names.append(name)
-        if self.commands is None or (self.name is not None and name != self.name):
+        if self.name is not None and name != self.name:
             return _Skipped()
+        self.found = True
         return self.commands.add_parser(name, **options)
-
-
-def _command_names() -> list[str]:
-    listed = _OnlyCommand(None, None)
-    for family in _FAMILIES:
-        family.register(listed)
-    return listed.names
 
 
 def _parser(argv: Sequence[str] | None = None) -> argparse.ArgumentParser:
@@ -87,9 +80,13 @@ def _parser(argv: Sequence[str] | None = None) -> argparse.ArgumentParser:
     # some commands' work. A run that names its command first builds only
     # that one; any other (help, a version, a misspelt command) builds all.
     args = sys.argv[1:] if argv is None else list(argv)
-    only = args[0] if args and args[0] in _command_names() else None
+    only = _OnlyCommand(commands, args[0] if args else None)
     for family in _FAMILIES:
-        family.register(_OnlyCommand(commands, only))
+        family.register(only)
+    if not only.found:  # not a command's name: nothing was built
+        everything = _OnlyCommand(commands, None)
+        for family in _FAMILIES:
+            family.register(everything)
     return top
 
 
