@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/src/lib/bed.h"
@@ -119,6 +123,28 @@ TEST_F(Reference, BatchesOfAnySizeGiveTheBedOrder) {
         EXPECT_EQ(got, expected) << budget;
         EXPECT_EQ(seen, std::vector<int>(intervals.size(), 1)) << budget;
     }
+}
+
+// The helper's half is read whole even when this thread's half is done long
+// before it: a helper told to stop then would leave intervals unread (their
+// counts zero, their bases empty) and the batch reported as complete.
+TEST_F(Reference, TheHelpersHalfIsReadWholeHoweverFarBehindItIs) {
+    const std::vector<Interval> intervals(600, Interval{0, 2, 9, false});
+    const std::thread::id caller = std::this_thread::get_id();
+    std::vector<std::atomic<int>> seen(intervals.size());
+    std::atomic<bool> slept = false;
+    BatchFetch fetch(*access_, contigs_, intervals, 0, false, &*helper_);
+    auto more = fetch.next(
+        [&](std::size_t i, std::string_view bases) {
+            if (std::this_thread::get_id() != caller && !slept.exchange(true)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            }
+            if (bases == "GTacgTN") ++seen[i];
+        },
+        {});
+    ASSERT_TRUE(more.ok());
+    EXPECT_TRUE(slept);
+    EXPECT_EQ(std::count_if(seen.begin(), seen.end(), [](const std::atomic<int>& n) { return n == 1; }), 600);
 }
 
 }  // namespace

@@ -151,8 +151,8 @@ Result<bool, IoError> BatchFetch::next(const std::function<void(std::size_t, std
     Status<IoError> helped = Ok{};
     std::atomic<bool> stop = false;
     {
-        // Joined before anything leaves: a checkpoint that throws stops
-        // the helper first.
+        // Joined before anything leaves: a checkpoint that throws, or a
+        // failed read on this side, stops the helper first.
         struct Helper {
             std::atomic<bool>& stop;
             std::thread thread;
@@ -171,6 +171,9 @@ Result<bool, IoError> BatchFetch::next(const std::function<void(std::size_t, std
             return true;
         });
         if (!read) return Err{std::move(read).error()};
+        // The helper's half is as much of the batch as this one: waited
+        // for, never stopped, however far behind it is.
+        if (helper.thread.joinable()) helper.thread.join();
     }
     if (!helped) return Err{std::move(helped).error()};
     return true;
