@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <limits>
+#include <optional>
 #include <vector>
 
 #include "fasta/inflater.h"
@@ -59,6 +60,23 @@ Status<IoError> read_at(int fd, std::uint64_t offset, std::uint8_t* into, std::s
         offset += static_cast<std::uint64_t>(got);
     }
     return Ok{};
+}
+
+// pread(2) of up to `size` bytes, fewer only where the file ends: how many.
+Result<std::size_t, IoError> read_up_to(int fd, std::uint64_t offset, std::uint8_t* into, std::size_t size) {
+    std::size_t got = 0;
+    while (got < size) {
+        if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) break;
+        const ssize_t count = ::pread(fd, into + got, size - got, static_cast<off_t>(offset));
+        if (count < 0) {
+            if (errno == EINTR) continue;
+            return Err{IoError::os(errno)};
+        }
+        if (count == 0) break;
+        got += static_cast<std::size_t>(count);
+        offset += static_cast<std::uint64_t>(count);
+    }
+    return got;
 }
 
 // Whether a byte is "!" to "~": what samtools counts as a base.
@@ -128,14 +146,22 @@ struct RandomAccess::Blocks {
     std::vector<Start> starts;  // from (0, 0) on, both offsets rising
     std::vector<bool> link_checked;  // per start: its block and the way to the next start were checked
     std::vector<std::unique_ptr<Cached>> cache;  // most recent first
+    // The block last read whole, at `compressed_block.offset` (none before
+    // the first read): its checks and inflation take no further reads.
     std::array<std::uint8_t, kMaxBlock> compressed;
+    std::optional<Found> compressed_block;
     Inflater inflater{InflateLibrary::Isal};
 
-    // The block that starts at `offset`: its whole size, from its header,
-    // and the length its trailer gives.
+    // The block that starts at `offset`, read whole into `compressed`: its
+    // size, from its header, and the length its trailer gives. One read:
+    // a block is at most kMaxBlock bytes.
     Result<Found, IoError> block_at(std::uint64_t offset) {
-        std::uint8_t header[kBlockHeader];
-        if (auto read = read_at(fd, offset, header, sizeof header); !read) return Err{std::move(read).error()};
+        if (compressed_block && compressed_block->offset == offset) return *compressed_block;
+        compressed_block.reset();
+        auto read = read_up_to(fd, offset, compressed.data(), compressed.size());
+        if (!read) return Err{std::move(read).error()};
+        if (read.value() < kBlockHeader) return Err{too_short()};
+        const std::uint8_t* header = compressed.data();
         // gzip with FEXTRA, whose first subfield is BGZF's BC with the
         // block's size less one.
         if (header[0] != 0x1F || header[1] != 0x8B || header[2] != 8 || (header[3] & 4) == 0 ||
@@ -149,9 +175,9 @@ struct RandomAccess::Blocks {
         if (size < kBlockHeader + kBlockTrailer) {
             return Err{damaged(AccessFault::BlockDamaged, "damaged BGZF block at byte " + std::to_string(offset))};
         }
-        std::uint8_t length[4];
-        if (auto read = read_at(fd, offset + size - 4, length, 4); !read) return Err{std::move(read).error()};
-        return Found{offset, size, static_cast<std::uint32_t>(little_endian(length, 4))};
+        if (read.value() < size) return Err{too_short()};
+        compressed_block = Found{offset, size, static_cast<std::uint32_t>(little_endian(header + size - 4, 4))};
+        return *compressed_block;
     }
 
     // The first block from `offset` on that holds data: BGZF allows empty
@@ -201,7 +227,6 @@ struct RandomAccess::Blocks {
         auto found = data_block_from(starts[i].compressed);
         if (!found) return Err{std::move(found).error()};
         const auto [offset, size, stored] = found.value();
-        if (auto read = read_at(fd, offset, compressed.data(), size); !read) return Err{std::move(read).error()};
         if (cache.size() < kCachedBlocks) cache.push_back(std::make_unique<Cached>());
         std::rotate(cache.begin(), cache.end() - 1, cache.end());
         Cached& slot = *cache.front();
