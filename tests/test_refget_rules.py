@@ -76,6 +76,29 @@ def test_sequence_requests(compliance_server, identifier, query, headers, status
         assert body == expected
 
 
+def test_mounted_in_a_host_application_it_answers_as_served(compliance_server):
+    """Mounted under a path, requests for bases take the route (`serve`
+    answers them before the router): the same statuses, types and bodies."""
+    import asyncio
+
+    from starlette.applications import Starlette
+    from starlette.routing import Mount
+
+    from seqtally_tools.service import app
+
+    host = Starlette(routes=[Mount("/refget", app(compliance_server.store))])
+    paths = [(f"/sequence/{identifier}{query}", headers) for identifier, query, headers, *_ in CASES]
+
+    async def mounted():
+        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=host), base_url="http://host") as client:
+            return [await client.get("/refget" + path, headers=headers) for path, headers in paths]
+
+    for (path, headers), answer in zip(paths, asyncio.run(mounted())):
+        served = httpx.get(compliance_server.url + path, headers=headers)
+        assert (answer.status_code, answer.headers["content-type"], answer.content) == (
+            served.status_code, served.headers["content-type"], served.content), path
+
+
 @pytest.mark.parametrize("identifier, accept, status, media", [
     (YEAST_I, None, 200, V2_JSON),
     ("insdc:BK006935.2", V1_JSON, 200, V1_JSON),

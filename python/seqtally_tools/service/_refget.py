@@ -78,7 +78,7 @@ async def sequence_metadata(request: Request) -> Response:
 
 
 async def sequence(state: State, scope: Scope) -> Response | BasesResponse:
-    # The busiest route, run without a Request (see _Direct): its two
+    # The busiest route, run without a Request (see _Service): its two
     # headers read in one pass, the query from its bytes.
     accept = range_header = None
     for name, value in scope["headers"]:
