@@ -204,7 +204,12 @@ def main() -> int:
     if args.logs:
         args.logs.mkdir(parents=True, exist_ok=True)
     known = sorted({test for fault in faults if (test := caught.get(fault.id))})
-    # Built and overlaid by the baseline (or by an earlier run, with --no-baseline).
+    # The sound tree built and overlaid (by the baseline, or here with
+    # --no-baseline: a new tree has nothing built, and every kept test
+    # would fail for that alone).
+    for command in ([str(suite.venv / "ninja"), "-C", str(suite.build)], suite.make_overlay):
+        if (built := run(command, tree))[0]:
+            sys.exit(f"the sound tree does not build:\n{built[1]}")
     if known and run(suite.pytest(known), tree, suite.environment())[0]:
         for test in known:
             if run(suite.pytest([test]), tree, suite.environment())[0]:
