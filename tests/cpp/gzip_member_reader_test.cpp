@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fasta/gzip_member_reader.h"
+#include "fasta/input_buffer.h"
 #include "fuzz/chunk_source.h"
 #include "tests/cpp/zlib_streams.h"
 
@@ -75,6 +76,19 @@ TEST(GzipMemberReader, EveryFailureKeepsItsTextAndNamesItsFault) {
             }
         }
     }
+}
+
+// Bytes put back (an inflater's overread at a member's end) come before the
+// unread ones, also when there are more of them than this fill has consumed:
+// the unread bytes move up, and nothing stale is left after them.
+TEST(InputBuffer, PutBackBeforeTheFillsFirstByteKeepsOnlyTheUnreadAfterIt) {
+    InputBuffer buffer(std::make_unique<fuzz::ChunkSource>(fuzz::ChunkSource::fixed("ABCDEFGH", 8)));
+    ASSERT_EQ(buffer.fill_if_empty().value(), 8u);
+    buffer.consume(3);
+    const std::string back = "vwxyz";
+    buffer.put_back(std::span(reinterpret_cast<const std::uint8_t*>(back.data()), back.size()));
+    const auto unread = buffer.available();
+    EXPECT_EQ(std::string(unread.begin(), unread.end()), "vwxyzDEFGH");
 }
 
 }  // namespace
