@@ -44,24 +44,6 @@ std::uint64_t little_endian(const std::uint8_t* bytes, int count) noexcept {
     return value;
 }
 
-// pread(2) of exactly `size` bytes, or an error (UnexpectedEof when the file
-// is shorter).
-Status<IoError> read_at(int fd, std::uint64_t offset, std::uint8_t* into, std::size_t size) {
-    while (size > 0) {
-        if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return Err{too_short()};
-        const ssize_t got = ::pread(fd, into, size, static_cast<off_t>(offset));
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return Err{IoError::os(errno)};
-        }
-        if (got == 0) return Err{too_short()};
-        into += got;
-        size -= static_cast<std::size_t>(got);
-        offset += static_cast<std::uint64_t>(got);
-    }
-    return Ok{};
-}
-
 // pread(2) of up to `size` bytes, fewer only where the file ends: how many.
 Result<std::size_t, IoError> read_up_to(int fd, std::uint64_t offset, std::uint8_t* into, std::size_t size) {
     std::size_t got = 0;
@@ -77,6 +59,15 @@ Result<std::size_t, IoError> read_up_to(int fd, std::uint64_t offset, std::uint8
         offset += static_cast<std::uint64_t>(count);
     }
     return got;
+}
+
+// pread(2) of exactly `size` bytes, or an error (UnexpectedEof when the file
+// is shorter).
+Status<IoError> read_at(int fd, std::uint64_t offset, std::uint8_t* into, std::size_t size) {
+    auto read = read_up_to(fd, offset, into, size);
+    if (!read) return Err{std::move(read).error()};
+    if (read.value() < size) return Err{too_short()};
+    return Ok{};
 }
 
 // Whether a byte is "!" to "~": what samtools counts as a base.

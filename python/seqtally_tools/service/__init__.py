@@ -33,7 +33,7 @@ ENVIRONMENT = {"store": "SEQTALLY_STORE", "database": "SEQTALLY_DATABASE",
                "subsequence_limit": "SEQTALLY_SUBSEQUENCE_LIMIT"}
 
 
-async def _http_error(_: Request, error: Exception) -> Response:
+async def _http_error(_: object, error: Exception) -> Response:
     assert isinstance(error, HTTPError)
     return error_response(error.status, error.message)
 
@@ -43,7 +43,7 @@ async def _starlette_error(_: Request, error: Exception) -> Response:
     return error_response(error.status_code, str(error.detail))
 
 
-async def _store_error(_: Request, error: Exception) -> Response:
+async def _store_error(_: object, error: Exception) -> Response:
     # The store cannot answer (its database went away): the server's
     # trouble, not the request's.
     assert isinstance(error, SeqtallyError)
@@ -78,21 +78,20 @@ class _Service(Starlette):
         self._state = state
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] == "http" and not self.user_middleware and not scope.get("root_path"):
-            path: str = scope["path"]
-            identifier = path[len("/sequence/"):]
-            if (path.startswith("/sequence/") and identifier and identifier != "service-info" and "/" not in identifier
-                    and scope["method"] in ("GET", "HEAD")):
-                scope["app"] = self
-                scope["path_params"] = {"id": identifier}
-                try:
-                    response: Any = await _refget.sequence(self._state, scope)
-                except HTTPError as error:
-                    response = error_response(error.status, error.message)
-                except SeqtallyError as error:
-                    response = error_response(503, error.describe())
-                await response(scope, receive, send)
-                return
+        path: str = scope.get("path", "")
+        identifier = path[len("/sequence/"):] if path.startswith("/sequence/") else ""
+        if (identifier and identifier != "service-info" and "/" not in identifier and scope["type"] == "http"
+                and scope["method"] in ("GET", "HEAD") and not self.user_middleware and not scope.get("root_path")):
+            scope["app"] = self
+            scope["path_params"] = {"id": identifier}
+            try:
+                response: Any = await _refget.sequence(self._state, scope)
+            except HTTPError as error:
+                response = await _http_error(scope, error)
+            except SeqtallyError as error:
+                response = await _store_error(scope, error)
+            await response(scope, receive, send)
+            return
         await super().__call__(scope, receive, send)
 
 
