@@ -50,6 +50,12 @@ def fasta(tmp_path):
     return write
 
 
+def written(path, content):
+    """path, holding content (bytes or text)."""
+    (path.write_bytes if isinstance(content, bytes) else path.write_text)(content)
+    return path
+
+
 LAMBDA = Path("/usr/share/doc/bowtie2/examples/reference/lambda_virus.fa.gz")
 
 
@@ -87,6 +93,7 @@ def processes_in_session(sid):
     return found
 
 
+FASTQ = "line 1 starts with '@', not '>' (it looks like FASTQ: seqtally reads FASTA only)"
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "
 
 
@@ -95,11 +102,18 @@ def os_text(code, kind):
     return f'Os {{ code: {code}, kind: {kind}, message: "{os.strerror(code)}" }}'
 
 
+def raised(call, error=None):
+    """What call() raises: a SeqtallyError, or an error of the type given."""
+    import seqtally_tools
+
+    with pytest.raises(error or seqtally_tools.SeqtallyError) as caught:
+        call()
+    return caught.value
+
+
 def failure_of(call):
     """The message of the PanicException that call() raises."""
-    with pytest.raises(PanicException) as caught:
-        call()
-    return str(caught.value)
+    return str(raised(call, PanicException))
 
 
 def write_track(input_path, output, window=100, omit_tail=False, sizes="unused.sizes", write_sizes=False, level=6,

@@ -7,7 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import cli, lambda_phage
+from conftest import cli, lambda_phage, written
 from seqtally_tools import SeqtallyError, aliases
 
 
@@ -73,8 +73,7 @@ def test_dict_alias_from_writes_an_tags_that_samtools_reads(copies, tmp_path):
     tags = [dict(f.split(":", 1) for f in line.split("\t")[1:]) for line in done.stdout.decode().splitlines()[1:]]
     assert [(t["SN"], t.get("AN")) for t in tags] == [("chr1", "1"), ("chr2", "2"), ("chrM", None)]
     # samtools takes the header, and finds a read on chr1 by the name "1".
-    sam = tmp_path / "one.sam"
-    sam.write_bytes(done.stdout + b"r1\t0\tchr1\t100\t60\t4M\t*\t0\t0\tACGT\tIIII\n")
+    sam = written(tmp_path / "one.sam", done.stdout + b"r1\t0\tchr1\t100\t60\t4M\t*\t0\t0\tACGT\tIIII\n")
     bam = tmp_path / "one.bam"
     for command in (["view", "-b", "-o", bam, sam], ["index", bam]):
         assert subprocess.run(["samtools", *command], capture_output=True, timeout=60).returncode == 0

@@ -70,10 +70,6 @@ def expected(path, sizes, window, mode, omit_tail):
     return found
 
 
-def flags(mode):
-    return ["--skew"] if mode == "skew" else ["--count", "acgt"]
-
-
 def read_wiggle(text, lengths):
     found, name, span = [], None, None
     for line in text.splitlines()[1:]:
@@ -103,9 +99,9 @@ def read_bigwig(path):
 def test_every_format_gives_what_bedtools_nuc_counts(tmp_path, source, mode, window, omit_tail):
     path, sizes = tmp_path / "in.fa", tmp_path / "sizes"
     path.write_bytes(INPUTS[source]())
-    tail = ["--omit-tail"] if omit_tail else []
+    options = (["--skew"] if mode == "skew" else ["--count", "acgt"]) + (["--omit-tail"] if omit_tail else [])
     for name in ("t.wig", "t.bedGraph", "t.bw"):
-        out = cli("gc", path, tmp_path / name, "--window", window, "-q", "--chrom-sizes", sizes, *flags(mode), *tail)
+        out = cli("gc", path, tmp_path / name, "--window", window, "-q", "--chrom-sizes", sizes, *options)
         assert out.returncode == 0 and out.stderr == b"", out.stderr
     lengths = {name: int(length) for name, length in (line.split("\t") for line in sizes.read_text().splitlines())}
     want = expected(path, sizes, window, mode, omit_tail)

@@ -13,7 +13,7 @@ import pytest
 
 import seqtally
 import seqtally_tools
-from conftest import module_track
+from conftest import module_track, raised, written
 
 LONG = bytes(random.Random(61).choices(b"ACGTacgtN", k=2_800_000))
 # Large enough that gzip input is inflated by the engine's own thread (it
@@ -172,8 +172,7 @@ NAMES = [
 def test_one_naming_rule_for_every_output_of_the_library(tmp_path):
     import pyBigWig
 
-    path = tmp_path / "names.fa"
-    path.write_bytes(b"".join(b">%s\nACGTGC\n" % header for header, _, _ in NAMES))
+    path = written(tmp_path / "names.fa", b"".join(b">%s\nACGTGC\n" % header for header, _, _ in NAMES))
     words = [word for _, word, _ in NAMES]
     assert [r.id for r in seqtally.checksum(str(path))] == [module for _, _, module in NAMES]
     assert [r.id for r in seqtally_tools.checksum(path)] == words
@@ -190,13 +189,11 @@ def test_one_naming_rule_for_every_output_of_the_library(tmp_path):
 
 
 def test_a_record_without_a_name_where_one_is_needed(tmp_path):
-    path = tmp_path / "unnamed.fa"
-    path.write_bytes(b">a\nAC\n> \t\nGG\n")
+    path = written(tmp_path / "unnamed.fa", b">a\nAC\n> \t\nGG\n")
     assert [r.id for r in seqtally_tools.checksum(path)] == ["a", ""]
     for call in (lambda: seqtally_tools.gc_track(path, tmp_path / "t.wig"),
                  lambda: seqtally_tools.gc_track(path, tmp_path / "t.bw"),
                  lambda: seqtally_tools.sequence_dictionary(path)):
-        with pytest.raises(seqtally_tools.SeqtallyError) as caught:
-            call()
-        assert caught.value.kind == "format" and caught.value.record == 2 and "record 2 has no name" in str(caught.value)
+        error = raised(call)
+        assert error.kind == "format" and error.record == 2 and "record 2 has no name" in str(error)
     assert os.listdir(tmp_path) == ["unnamed.fa"]

@@ -10,7 +10,7 @@ import zlib
 import pytest
 
 import seqtally
-from conftest import SANITIZED, PanicException, module_track, os_text, run_python, write_track
+from conftest import SANITIZED, failure_of, module_track, os_text, run_python, write_track
 
 ROOT = os.geteuid() == 0
 TRACK_FASTA = b"".join(b">r%d\n" % i + b"ACGTGGCCAT" * 300 + b"\n" for i in range(400))
@@ -35,10 +35,9 @@ def small_tmpfs():
 def test_a_read_only_file_system(fasta):
     """EROFS has a kind of its own in the message, not Other."""
     for folder in mounted_tmpfs("ro,size=64k"):
-        with pytest.raises(PanicException) as caught:
-            seqtally.write_seqtally_to_file(fasta(b">r\nACGT\n"), os.path.join(folder, "o.wig"), 6, 5, False, "x",
-                                            False, False)
-        assert str(caught.value) == "creation failed: " + os_text(errno.EROFS, "ReadOnlyFilesystem")
+        assert failure_of(lambda: seqtally.write_seqtally_to_file(fasta(b">r\nACGT\n"), f"{folder}/o.wig", 6, 5, False,
+                                                                  "x", False, False)) == \
+            "creation failed: " + os_text(errno.EROFS, "ReadOnlyFilesystem")
 
 
 # (records, track name, level, chrom.sizes on the small disk too, what the track holds after)
@@ -58,9 +57,9 @@ def test_a_disk_that_fills(tmp_path, fasta, small_tmpfs, name):
     path = fasta(records)
     out = tmp_path / track if sizes_there else os.path.join(small_tmpfs, track)
     sizes = os.path.join(small_tmpfs, "sizes") if sizes_there else "x"
-    with pytest.raises(PanicException) as caught:
-        seqtally.write_seqtally_to_file(path, str(out), level, 5, False, sizes, sizes_there, False)
-    assert str(caught.value) == "Write failed: " + os_text(errno.ENOSPC, "StorageFull")
+    text = failure_of(lambda: seqtally.write_seqtally_to_file(path, str(out), level, 5, False, sizes, sizes_there,
+                                                              False))
+    assert text == "Write failed: " + os_text(errno.ENOSPC, "StorageFull")
     written, full = decoded(open(out, "rb").read()), module_track(path, 5, tmp_path)
     assert 0 < len(written) < len(full) and full.startswith(written)
     assert not sizes_there or written.startswith(b"track type=wiggle_0\nvariableStep chrom=")

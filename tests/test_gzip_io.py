@@ -11,14 +11,13 @@ import zlib
 import pytest
 
 import seqtally
-from conftest import gzip_member
+from conftest import gzip_member, written
 
 FASTA = b"".join(b">r%d desc\n" % i + b"ACGTGGCCNN" * (i * 37 % 200) + b"\n" for i in range(300))
 
 
 def track_of(tmp_path, content, name="in.fa.gz"):
-    path = tmp_path / name
-    path.write_bytes(content)
+    path = written(tmp_path / name, content)
     out = tmp_path / "o.wig"
     seqtally.write_seqtally_to_file(str(path), str(out), 6, 50, False, "x", False, False)
     return out.read_bytes()
@@ -46,8 +45,7 @@ def test_gzip_inputs_decode(tmp_path, plain_track, make):
 def test_gzip_output(tmp_path, plain_track):
     """Every level gives the same content in one valid member; XFL says what
     gzip(1) says for its -1 and -9; levels of 256 and more compress as 1."""
-    path = tmp_path / "plain.fa"
-    path.write_bytes(FASTA)
+    path = written(tmp_path / "plain.fa", FASTA)
     members = {}
     for level in (0, 1, 6, 9, 256, 2**32 - 1):
         out = tmp_path / f"l{level}.wig.gz"

@@ -10,8 +10,8 @@ from concurrent.futures import ThreadPoolExecutor
 import numpy as np
 import pytest
 
-from conftest import EXAMPLES, cli, lambda_phage
-from seqtally_tools import FastaFile, IntervalError, SeqtallyError, composition
+from conftest import EXAMPLES, cli, lambda_phage, raised, written
+from seqtally_tools import FastaFile, IntervalError, composition
 
 LAMBDA = "gi|9626243|ref|NC_001416.1|"
 pytestmark = pytest.mark.skipif(not (shutil.which("bedtools") and shutil.which("samtools")),
@@ -70,8 +70,7 @@ LAYOUTS = [("lambda", 3, False), ("lambda", 4, False), ("lambda", 6, False), ("l
 @pytest.mark.parametrize("options", OPTIONS, ids=" ".join)
 def test_fetch_bed_prints_what_bedtools_getfasta_prints(references, tmp_path, name, columns, crlf, options):
     plain, bgzf, rows = references[name]
-    bed = tmp_path / "intervals.bed"
-    bed.write_bytes(bed_text(rows, columns, crlf).encode())
+    bed = written(tmp_path / "intervals.bed", bed_text(rows, columns, crlf).encode())
     expected = tool("bedtools", "getfasta", "-fi", plain, "-bed", bed, *options)
     assert expected
     for fasta in (plain, bgzf) if not options else (bgzf,):
@@ -86,8 +85,7 @@ def test_fetch_bed_prints_what_bedtools_getfasta_prints(references, tmp_path, na
                                      ["-pattern", "N", "-seq"]], ids=" ".join)
 def test_nuc_prints_what_bedtools_nuc_prints(references, tmp_path, name, options, columns, tail):
     plain, bgzf, rows = references[name]
-    bed = tmp_path / "intervals.bed"
-    bed.write_text(bed_text(rows, columns, tail=tail))
+    bed = written(tmp_path / "intervals.bed", bed_text(rows, columns, tail=tail))
     expected = tool("bedtools", "nuc", "-fi", plain, "-bed", bed, *options)
     ours = [{"-s": "--strand", "-seq": "--seq", "-pattern": "--pattern", "-C": "-C"}.get(o, o) for o in options]
     for fasta in (plain, bgzf) if not options else (bgzf,):
@@ -116,19 +114,15 @@ def test_an_interval_bedtools_drops_is_an_error_naming_its_line(references, tmp_
         assert f"line 4: {LAMBDA}:5-5 is empty" in done.stderr.decode()
 
 
-@pytest.mark.parametrize("text, line", [("c\t1\t2\nc\tx\t9\n", 2), ("c\t5\t4\n", 1), ("c 1 2\n", 1),
-                                        ("c\t1\t2\tn\rx\n", 1), ("c\t1\t2\nc\t1\t2\tn\n", 2)])
+@pytest.mark.parametrize("text, line", [("c\t1\t2\nc\tx\t9\n", 2), ("c\t5\t4\n", 1), ("c\t1\t2\tn\rx\n", 1)])
 def test_a_malformed_bed_line_fails_before_anything_is_printed(references, tmp_path, text, line):
-    bed = tmp_path / "bad.bed"
-    bed.write_text(text)
+    bed = written(tmp_path / "bad.bed", text)
     for command in (["fetch", references["lambda"][1], "--bed", bed], ["nuc", references["lambda"][1], bed]):
         done = cli(*command)
         assert (done.returncode, done.stdout) == (1, b"")
         assert done.stderr.decode().startswith(f"seqtally: error: {bed}: line {line}: ")
-    with pytest.raises(SeqtallyError) as caught:
-        composition(references["lambda"][1], str(bed))
-    assert (caught.value.kind, caught.value.fault, caught.value.line, caught.value.path) == ("format", "not-bed", line,
-                                                                                       str(bed))
+    error = raised(lambda: composition(references["lambda"][1], str(bed)))
+    assert (error.kind, error.fault, error.line, error.path) == ("format", "not-bed", line, str(bed))
 
 
 def test_regions_file_prints_what_samtools_faidx_r_prints(references, tmp_path):
@@ -139,8 +133,6 @@ def test_regions_file_prints_what_samtools_faidx_r_prints(references, tmp_path):
         expected = tool("samtools", "faidx", plain, "-r", regions, *flags)
         done = cli("fetch", bgzf, "--regions", regions, *flags)
         assert (done.returncode, done.stdout) == (0, expected), done.stderr
-    assert cli("fetch", bgzf, "chr1:3-70", "chr2", "-i").stdout == tool("samtools", "faidx", "-i", plain,
-                                                                        "chr1:3-70", "chr2")
 
 
 def test_the_library_gives_the_same_rows_from_tuples_arrays_and_threads(references):

@@ -10,19 +10,15 @@ import pickle
 import random
 import threading
 import time
+import types
 
 import pytest
 
 import seqtally_tools
+from conftest import raised
 from seqtally_tools import Progress, SeqtallyError
 
 FASTQ_HINT = "it looks like FASTQ: seqtally reads FASTA only"
-
-
-def failure(call):
-    with pytest.raises(SeqtallyError) as caught:
-        call()
-    return caught.value
 
 
 def test_failures_name_what_they_concern_with_their_cause(tmp_path, capfd):
@@ -52,14 +48,14 @@ def test_failures_name_what_they_concern_with_their_cause(tmp_path, capfd):
         (lambda: st.sequence_dictionary(reads), reads, "format", None, 1, 64, FASTQ_HINT, ""),
     ]
     for number, (call, path, kind, code, line, byte, hint, words) in enumerate(cases):
-        error = failure(call)
+        error = raised(call)
         assert isinstance(error, Exception) and str(error) == error.message, number
         assert (error.path, error.kind, error.errno, error.line, error.byte, error.hint) == \
             (str(path), kind, code, line, byte, hint), (number, error.describe())
         assert words in error.message and str(path) not in error.message, number
         copy = pickle.loads(pickle.dumps(error))
         assert vars(copy) == vars(error) and copy.describe() == error.describe(), number
-    assert failure(lambda: st.checksum(tmp_path / "name.fa")).record == 2
+    assert raised(lambda: st.checksum(tmp_path / "name.fa")).record == 2
     assert sorted(os.listdir(tmp_path)) == ["cut.fa.gz", "folder", "in.fa", "name.fa", "reads.fq"]
     assert capfd.readouterr() == ("", "")  # no report, no message, on descriptor 2 or anywhere else
 
@@ -109,25 +105,13 @@ def test_threads_run_side_by_side_and_agree(large):
     assert turns > 10
 
 
-class CancelAtFirstMessage:
-    """sys.stderr that cancels the call once its first record is done: the
-    second, large one is then under way. Messages that came only at the end
-    would leave nothing to cancel."""
-
-    def __init__(self, progress):
-        self.progress = progress
-
-    def write(self, text):
-        self.progress.cancel()
-
-    def flush(self):
-        pass
-
-
 @pytest.mark.parametrize("what", ["checksum", "checksum_files", "wig", "bigwig", "dict of a silent pipe"])
 def test_cancel_ends_a_call_soon_and_leaves_nothing(tmp_path, large, monkeypatch, what):
     progress = Progress()
-    monkeypatch.setattr("sys.stderr", CancelAtFirstMessage(progress))
+    # Cancelled at the first message, once the first record is done: the
+    # second, large one is then under way (messages that came only at the
+    # end would leave nothing to cancel).
+    monkeypatch.setattr("sys.stderr", types.SimpleNamespace(write=lambda _: progress.cancel(), flush=lambda: None))
     silent_read, silent_write = os.pipe()
     calls = {
         "checksum": lambda: seqtally_tools.checksum(large, verbose=True, progress=progress),
@@ -139,7 +123,7 @@ def test_cancel_ends_a_call_soon_and_leaves_nothing(tmp_path, large, monkeypatch
     }
     if what in ("checksum_files", "dict of a silent pipe"):  # no messages: a cancel from another thread
         threading.Timer(0.05, progress.cancel).start()
-    error = failure(calls[what])
+    error = raised(calls[what])
     assert error.kind == "cancelled" and progress.cancelled
     assert os.listdir(tmp_path) == []
     os.close(silent_read)

@@ -8,7 +8,7 @@ import os
 import pytest
 
 import seqtally
-from conftest import UNWRAP, failure_of, gzip_member, os_text, write_track
+from conftest import UNWRAP, failure_of, gzip_member, os_text, write_track, written
 
 NOT_FOUND = os_text(errno.ENOENT, "NotFound")
 FULL = os_text(errno.ENOSPC, "StorageFull")
@@ -152,8 +152,7 @@ MISMATCH = custom("corrupt gzip stream does not have a matching checksum")
     (gzip_member(FASTA, flags=0x08, name=b"n" * 65536), custom("gzip header field too long")),
 ])
 def test_gzip_input_errors(tmp_path, content, description):
-    path = tmp_path / "in.fa.gz"
-    path.write_bytes(content)
+    path = written(tmp_path / "in.fa.gz", content)
     assert failure_of(lambda: write_track(path, tmp_path / "o.wig", 50)) == READ + "Io(" + description + ")"
 
 

@@ -10,6 +10,8 @@ from pathlib import Path
 
 import pytest
 
+from conftest import written
+
 ROOT = Path(__file__).resolve().parent.parent
 # Packaging builds its own module; the sanitized pass has nothing to add here.
 pytestmark = pytest.mark.skipif(os.environ.get("SEQTALLY_SANITIZED") == "1", reason="packaging is checked unsanitized")
@@ -89,8 +91,7 @@ def test_sdist_installs_in_a_fresh_environment_and_wheel_holds_only_the_package(
     out = subprocess.run([venv / "bin" / "seqtally", "checksum", ROOT / "examples" / "phix174.fa"], env=env,
                          capture_output=True, text=True, check=True)
     assert "\tIIXILYBQCpHdC4qpI3sOQ_HAeAm9bmeF\t3332ed720ac7eaa9b3655c06f6b9e196" in out.stdout
-    gz = tmp_path / "phix.fa.gz"
-    gz.write_bytes(gzip.compress((ROOT / "examples" / "phix174.fa").read_bytes()))
+    gz = written(tmp_path / "phix.fa.gz", gzip.compress((ROOT / "examples" / "phix174.fa").read_bytes()))
     out = subprocess.run([venv / "bin" / "python", "-c", f"import seqtally_tools; print(seqtally_tools.checksum({str(gz)!r}))"],
                          env=env, capture_output=True, text=True, check=True)
     assert "IIXILYBQCpHdC4qpI3sOQ_HAeAm9bmeF" in out.stdout

@@ -8,7 +8,7 @@ import subprocess
 import pytest
 
 import seqtally_tools
-from conftest import cli, lambda_phage
+from conftest import cli, lambda_phage, written
 from seqtally_tools import canonical_json
 
 TUTORIAL = b">chrX\nTTGGGGAA\n>chr1\nGGAA\n>chr2\nGCGC\n"
@@ -54,8 +54,7 @@ def test_canonical_json_follows_rfc_8785(value, text):
 
 
 def test_names_that_need_escaping_keep_their_digest(tmp_path):
-    fasta = tmp_path / "names.fa"
-    fasta.write_bytes('>chr"1\\\x01ünï\u2028 x\nACGT\n>\u00e9\x7f\nGG\n'.encode())
+    fasta = written(tmp_path / "names.fa", '>chr"1\\\x01ünï\u2028 x\nACGT\n>\u00e9\x7f\nGG\n'.encode())
     level2 = json.loads(cli("seqcol", "--level", "2", fasta).stdout)
     assert level2["names"] == ['chr"1\\\x01ünï\u2028', "\u00e9\x7f"]
     expected = b'["chr\\"1\\\\\\u0001\xc3\xbcn\xc3\xaf\xe2\x80\xa8","\xc3\xa9\x7f"]'
@@ -98,10 +97,8 @@ def test_comparison_verdicts_counts_and_statuses(tmp_path, b, verdict, status, s
 
 
 def test_compare_with_a_saved_collection_and_its_failures(tmp_path):
-    fasta = tmp_path / "a.fa"
-    fasta.write_bytes(fasta_of(A))
-    saved = tmp_path / "a.json"
-    saved.write_bytes(cli("seqcol", "--level", "2", fasta).stdout)
+    fasta = written(tmp_path / "a.fa", fasta_of(A))
+    saved = written(tmp_path / "a.json", cli("seqcol", "--level", "2", fasta).stdout)
     assert cli("compare", saved, fasta).returncode == 0
     assert seqtally_tools.compare(seqtally_tools.seqcol(fasta, level=2), saved)["digests"]["a"] == \
         seqtally_tools.seqcol(fasta)
@@ -118,8 +115,7 @@ def samtools(*args):
 
 
 def test_dict_agrees_with_samtools(tmp_path):
-    genome = tmp_path / "lambda_virus.fa"
-    genome.write_bytes(lambda_phage())
+    genome = written(tmp_path / "lambda_virus.fa", lambda_phage())
     # Bytes samtools drops (a space, a tab, a control byte, a lone CR, a byte above 0x7f); a name ending at a tab.
     odd = tmp_path / "odd.fasta"
     odd.write_bytes(b">clean\nACGTN\r\n>chr1 desc\nAC GT\r\nac\tgt*-\x01\xc3\xa9Z\r\r\n>chr2\tx y\nNNNN\n>e\n")
@@ -130,8 +126,7 @@ def test_dict_agrees_with_samtools(tmp_path):
     notes = cli("dict", odd, "-o", "-", "--force").stderr.decode().splitlines()
     assert [note.split(" (")[0] for note in notes] == ["seqtally: note: record 2"]
     # samtools dict names a record before its first word: an empty SN, which no SAM reader takes.
-    pigs = tmp_path / "pigs.fa"
-    pigs.write_bytes(b"> pig1 desc\nACGT\n>\tpig2\nGG\n>pig3\nCC\n")
+    pigs = written(tmp_path / "pigs.fa", b"> pig1 desc\nACGT\n>\tpig2\nGG\n>pig3\nCC\n")
     theirs, ours = samtools("dict", pigs).decode(), cli("dict", pigs, "-o", "-")
     assert ours.stdout.decode() == theirs.replace("SN:\t", "SN:pig1\t", 1).replace("SN:\t", "SN:pig2\t", 1)
     assert ours.stderr.decode().splitlines() == [
@@ -142,8 +137,7 @@ def test_dict_agrees_with_samtools(tmp_path):
 
 
 def test_dict_names_its_output_and_keeps_what_exists(tmp_path):
-    gz = tmp_path / "ref.fa.gz"
-    gz.write_bytes(gzip.compress(fasta_of(A)))
+    gz = written(tmp_path / "ref.fa.gz", gzip.compress(fasta_of(A)))
     assert cli("dict", gz).returncode == 0
     text = (tmp_path / "ref.dict").read_text()
     assert f"\tUR:file://{gz}" in text

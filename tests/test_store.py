@@ -10,13 +10,12 @@ import random
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
 
 import seqtally_tools
-from conftest import COMMAND
-from seqtally_tools import SeqtallyError, Store
+from conftest import COMMAND, raised, written
+from seqtally_tools import Store
 
 TABLES = {"sequences": "md5", "collections": "digest", "arrays": "attribute, digest",
           "members": "collection, position", "aliases": "naming_authority, alias, sequence"}
@@ -78,8 +77,7 @@ def test_every_input_fills_the_folder_in_one_read(tmp_path, kind):
 
 
 def test_adding_a_file_twice_changes_nothing(tmp_path, database):
-    path = tmp_path / "in.fa"
-    path.write_bytes(fasta_of(records(random.Random(2), 4, 500)))
+    path = written(tmp_path / "in.fa", fasta_of(records(random.Random(2), 4, 500)))
     with Store(tmp_path, database=database, create=True) as store:
         first = store.add(path)
     before = dump(tmp_path, database)
@@ -165,8 +163,7 @@ def test_concurrent_adds(tmp_path, database):
     shared = records(rng, 20, 2000)
     paths = []
     for n in range(4):
-        path = tmp_path / f"in{n}.fa"
-        path.write_bytes(fasta_of(rng.sample(shared, 12) + [(f"own{n}", "ACGT" * (n + 1))]))
+        path = written(tmp_path / f"in{n}.fa", fasta_of(rng.sample(shared, 12) + [(f"own{n}", "ACGT" * (n + 1))]))
         paths.append(path)
     command = [COMMAND, "store", "add", "-q", str(tmp_path / "store")] + (["--database", database] if database else [])
     Store(tmp_path / "store", database=database, create=True).close()
@@ -210,10 +207,8 @@ def test_aliases_all_or_nothing_and_circular(tmp_path):
         assert store.alias(tmp_path / "good.tsv") == 3
         assert store.alias(tmp_path / "good.tsv") == 0
         for bad, line in (("x\tinsdc\n", 1), ("x\tinsdc\tA\nnothing\tinsdc\tB\n", 2), ("y\tinsdc\tC\n", 1)):
-            (tmp_path / "bad.tsv").write_text(bad)
-            with pytest.raises(SeqtallyError) as caught:
-                store.alias(tmp_path / "bad.tsv")
-            assert (caught.value.kind, caught.value.line) == ("format", line)  # y names two sequences
+            error = raised(lambda: store.alias(written(tmp_path / "bad.tsv", bad)))
+            assert (error.kind, error.line) == ("format", line)  # y names two sequences
         assert store.sequence(alias=("insdc", "A")) is None
         assert store.sequence(alias=("ucsc", "chrX")).md5 == acgt
         assert [a for a, authority in store.aliases(acgt) if not authority.startswith("seqcol:")] == [

@@ -13,7 +13,7 @@ from bx.wiggle import IntervalReader
 
 import seqtally
 import seqtally_tools
-from conftest import cli, lambda_phage
+from conftest import cli, lambda_phage, written
 
 MANY = b"".join(b">r%d\n%s\n" % (i, b"ACGTTGCAGG"[i % 7:] * (i % 13 + 1) + b"acgtN" * (i % 5)) for i in range(300))
 
@@ -57,18 +57,16 @@ def bigwig_intervals(path, chroms):
         return [(name, s, e, int(v)) for name, length in chroms if length for s, e, v in (track.intervals(name) or ())]
 
 
-def bedgraph_intervals(source):
-    """(name, start, end, value) of a bedGraph file (gzip when named so) or text."""
-    if not isinstance(source, bytes):
-        source = gzip.decompress(source.read_bytes()) if source.suffix == ".gz" else source.read_bytes()
-    lines = [line.split("\t") for line in source.decode().splitlines() if not line.startswith("track")]
+def bedgraph_intervals(path):
+    """(name, start, end, value) of a bedGraph file, gzip when named so."""
+    text = (gzip.decompress(path.read_bytes()) if path.suffix == ".gz" else path.read_bytes()).decode()
+    lines = [line.split("\t") for line in text.splitlines() if not line.startswith("track")]
     return [(n, int(s), int(e), int(v)) for n, s, e, v in lines]
 
 
 @pytest.fixture(params=["lambda phage", "300 records"])
 def genome(request, tmp_path):
-    path = tmp_path / "genome.fa"
-    path.write_bytes(lambda_phage() if request.param == "lambda phage" else MANY)
+    path = written(tmp_path / "genome.fa", lambda_phage() if request.param == "lambda phage" else MANY)
     return path
 
 
@@ -85,8 +83,7 @@ def test_every_window_read_back_agrees_with_a_count_made_here(genome, tmp_path, 
 
 
 def test_duplicate_names_fail_only_a_bigwig_track(tmp_path):
-    fasta = tmp_path / "dup.fa"
-    fasta.write_bytes(b">a\nACGT\n>b\nGG\n>a\nTT\n")
+    fasta = written(tmp_path / "dup.fa", b">a\nACGT\n>b\nGG\n>a\nTT\n")
     out = cli("gc", fasta, tmp_path / "t.bw", "--chrom-sizes", tmp_path / "t.sizes", "-q")
     assert (out.returncode, out.stderr.decode()) == (
         1, f"seqtally: error: {fasta}: records 1 and 3 are both named 'a': a bigWig track cannot hold two "
@@ -96,8 +93,7 @@ def test_duplicate_names_fail_only_a_bigwig_track(tmp_path):
 
 
 def test_format_flag_overrides_the_name_and_the_library_agrees(tmp_path):
-    fasta = tmp_path / "in.fa"
-    fasta.write_bytes(MANY)
+    fasta = written(tmp_path / "in.fa", MANY)
     assert cli("gc", fasta, tmp_path / "t.wig", "--format", "bigwig", "-q").returncode == 0
     assert pyBigWig.open(str(tmp_path / "t.wig")).isBigWig()
     seqtally_tools.gc_track(fasta, tmp_path / "lib.bedGraph", window=100, track_line=True)

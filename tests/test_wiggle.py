@@ -8,9 +8,6 @@ ONE_NAME = b">chr1 first\n" + b"A" * 250 + b"\n>chr2\n" + b"G" * 30 + b"\n>chr2\
 
 @pytest.mark.parametrize("content, window, omit_tail, track, sizes", [
     (b">r desc\n" + b"G" * 53 + b"A" * 47 + b"\n", 100, False, "variableStep chrom=r span=100\n1\t52\n", "r\t100\n"),
-    (b">r\n" + b"GC" * 125 + b"\n", 100, False, "variableStep chrom=r span=100\n1\t100\n101\t100\n201\t100\n",
-     "r\t250\n"),
-    (b">r\n" + b"GC" * 125 + b"\n", 100, True, "variableStep chrom=r span=100\n1\t100\n101\t100\n", "r\t250\n"),
     (b">r\n" + b"G" * 15 + b"A" * 15 + b"\n", -5, False, "variableStep chrom=r span=-5\n1\t50\n", "r\t30\n"),
     (b">r\nggggGGggSSSSNNNN\n", 4, False, "variableStep chrom=r span=4\n1\t0\n5\t50\n9\t0\n13\t0\n", "r\t16\n"),
     # Records of one name each get their section; identifiers are kept as they are.
