@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "fasta/input.h"
+#include "fasta/input_buffer.h"
 #include "tests/cpp/zlib_streams.h"
 
 namespace seqtally {
@@ -52,9 +53,9 @@ struct Pipe {
     }
 };
 
-// Fills are 32 KiB reads after the 6 bytes that told the kind, wherever the
-// descriptor allows it: a regular file, or a pipe that holds the whole input
-// before the read starts. A writer in pieces makes fills of any size.
+// Fills are reads of InputBuffer::kCapacity after the 6 bytes that told the
+// kind, wherever the descriptor allows it: a regular file, or a pipe that
+// holds the whole input before the read starts. A writer in pieces makes fills of any size.
 enum Feed { FileInline, FileThreaded, PipeFilled, PipeInPieces };
 constexpr const char* kFeedNames[] = {"file read inline", "file read ahead", "filled pipe", "pipe written in pieces"};
 
@@ -193,22 +194,31 @@ TEST(OpenInput, DecodedBytesThenTheErrorForEveryFeed) {
 // what it took of the trailer. When the output runs out just short of the
 // member's end (at the end of a read-ahead block) after the last fill was
 // used up, the end is decoded after the next fill begins, and the bytes
-// handed back came before that fill. The first member, padded with a name,
-// places the second so that its compressed data ends around a 32 KiB fill
-// boundary and its plain data a few bytes after the first 1 MiB block.
+// handed back came before that fill. The first member, padded with a name
+// (and empty members before it with names of their own: a name holds at most
+// 65535 bytes, a fill more), places the second so that its compressed data
+// ends around a fill boundary and its plain data a few bytes after the
+// fourth read-ahead block.
 TEST(OpenInput, MemberEndsAtFillAndBlockBoundaries) {
+    constexpr std::size_t kFill = InputBuffer::kCapacity;
     const std::string body = bases((1 << 20) - 400, 3), last = bases(5000, 4);
     HangGuard guard;
     for (const int level : {1, 6}) {
         const std::string member = gzip_member(body, level), closing = gzip_member(last, level);
+        const std::string pad = gzip_member("", level, 60000);
         for (const std::size_t past_block : {1, 3, 10, 40}) {
             const std::string first = bases(400 + past_block, 5);
             const std::size_t first_size = gzip_member(first, level).size();
-            const std::size_t boundary = ((first_size + member.size()) / 32768 + 1) * 32768 + 6;
+            const std::size_t boundary = ((first_size + member.size()) / kFill + 1) * kFill + 6;
             for (std::size_t data_end = boundary - 8; data_end <= boundary + 2; ++data_end) {
                 // A name of n bytes adds n + 1; the compressed data ends 8 bytes before the member.
-                const std::size_t name_size = data_end + 8 - member.size() - first_size - 1;
-                const std::string raw = gzip_member(first, level, name_size) + member + closing;
+                std::size_t name_size = data_end + 8 - member.size() - first_size - 1;
+                std::string raw;
+                while (name_size > 65535) {
+                    raw += pad;
+                    name_size -= pad.size();
+                }
+                raw += gzip_member(first, level, name_size) + member + closing;
                 for (const Feed feed : {FileInline, FileThreaded, PipeFilled}) {
                     SCOPED_TRACE(std::string(kFeedNames[feed]) + ", level " + std::to_string(level) + ", " +
                                  std::to_string(past_block) + " past the block, data end " +

@@ -9,7 +9,7 @@
 namespace seqtally {
 
 // Lines of 60 bases that deflate shrinks by only about half, so that the
-// compressed data of a large one spans many 32 KiB fills.
+// compressed data of a large one spans many of the gzip reader's fills.
 inline std::string bases(std::size_t size, std::uint32_t seed = 12345) {
     std::string out(size, '\n');
     for (std::size_t i = 0; i < size; ++i) {
