@@ -113,11 +113,15 @@ class Store:
         level2 = level2_of(records)
         level1 = level1_of(level2)
         digest = digest_of(level1)
+        # Rows in one order for every add: two adds that share sequences and
+        # took their row locks in their files' orders could deadlock
+        # (PostgreSQL then fails one of them).
+        sequences = sorted({(r.md5, r.sha512t24u, r.length, False) for r in records})
         with self._db.transaction():
             self._db.run_many("INSERT INTO sequences (md5, sha512t24u, length, circular) VALUES (%s, %s, %s, %s) "
-                              "ON CONFLICT DO NOTHING", [(r.md5, r.sha512t24u, r.length, False) for r in records])
+                              "ON CONFLICT DO NOTHING", sequences)
             self._db.run_many("UPDATE sequences SET circular = TRUE WHERE md5 = %s",
-                              [(r.md5,) for r in records if r.id in wanted])
+                              sorted({(r.md5,) for r in records if r.id in wanted}))
             new = self._db.run(
                 f"INSERT INTO collections (digest, {', '.join(ATTRIBUTES)}, records, source, added) "
                 f"VALUES ({', '.join(['%s'] * (len(ATTRIBUTES) + 4))}) ON CONFLICT DO NOTHING",
