@@ -157,15 +157,14 @@ def test_a_killed_add_leaves_the_store_as_it_was_and_a_rerun_completes_it(tmp_pa
 
 
 def test_concurrent_adds(tmp_path, database):
-    """Six adds at once of files that share most of their sequences, each in
-    its own order: each file complete, each sequence once, no add failed
-    (as a deadlock of two adds would fail one on PostgreSQL)."""
-    rng = random.Random(4)
-    shared = records(rng, 200, 500)
+    """Six adds at once of files that share their sequences, half of them in
+    the opposite order: each file complete, each sequence once, no add
+    failed (as a deadlock of two adds would fail one on PostgreSQL)."""
+    shared = records(random.Random(4), 5000, 40)
     paths = []
     for n in range(6):
-        path = written(tmp_path / f"in{n}.fa", fasta_of(rng.sample(shared, 150) + [(f"own{n}", "ACGT" * (n + 1))]))
-        paths.append(path)
+        ordered = shared if n % 2 else shared[::-1]
+        paths.append(written(tmp_path / f"in{n}.fa", fasta_of(ordered + [(f"own{n}", "ACGT" * (n + 1))])))
     command = [COMMAND, "store", "add", "-q", str(tmp_path / "store")] + (["--database", database] if database else [])
     Store(tmp_path / "store", database=database, create=True).close()
     children = [subprocess.Popen([*command, str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
@@ -175,7 +174,7 @@ def test_concurrent_adds(tmp_path, database):
         assert store.check() == []
         digests, total = store.list_collections({}, 0, 10)
         assert total == 6 and sorted(digests) == sorted(seqtally_tools.seqcol(p) for p in paths)
-        assert sum(len(store.members(d)) for d in digests) == 6 * 151
+        assert sum(len(store.members(d)) for d in digests) == 6 * 5001
     for child in children:
         child.stdout.close()
         child.stderr.close()
