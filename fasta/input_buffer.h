@@ -22,7 +22,8 @@ class InputBuffer {
 
     explicit InputBuffer(File file) : InputBuffer(std::make_unique<FileSource>(std::move(file))) {}
     explicit InputBuffer(std::unique_ptr<ByteSource> source)
-        : source_(std::move(source)), bytes_(std::make_unique<std::array<std::uint8_t, kCapacity + kPutBack>>()) {}
+        : source_(std::move(source)),
+          bytes_(std::make_unique_for_overwrite<std::array<std::uint8_t, kCapacity + kPutBack>>()) {}
 
     // The unread bytes; empty when a refill is due.
     std::span<const std::uint8_t> available() const noexcept { return {bytes_->data() + pos_, filled_ - pos_}; }
@@ -40,7 +41,9 @@ class InputBuffer {
 
   private:
     std::unique_ptr<ByteSource> source_;
-    std::unique_ptr<std::array<std::uint8_t, kCapacity + kPutBack>> bytes_;  // zero-filled at creation
+    // Left unwritten at creation: only [pos_, filled_) is ever read, and a
+    // small file should not pay for faulting in 256 KiB of zeros.
+    std::unique_ptr<std::array<std::uint8_t, kCapacity + kPutBack>> bytes_;
     std::size_t pos_ = 0;
     std::size_t filled_ = 0;
     std::uint64_t from_source_ = 0;

@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 import seqtally
+import seqtally_tools
 
 
 SANITIZED = os.environ.get("SEQTALLY_SANITIZED") == "1"
@@ -104,8 +105,6 @@ def os_text(code, kind):
 
 def raised(call, error=None):
     """What call() raises: a SeqtallyError, or an error of the type given."""
-    import seqtally_tools
-
     with pytest.raises(error or seqtally_tools.SeqtallyError) as caught:
         call()
     return caught.value

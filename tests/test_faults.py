@@ -35,9 +35,9 @@ def small_tmpfs():
 def test_a_read_only_file_system(fasta):
     """EROFS has a kind of its own in the message, not Other."""
     for folder in mounted_tmpfs("ro,size=64k"):
-        assert failure_of(lambda: seqtally.write_seqtally_to_file(fasta(b">r\nACGT\n"), f"{folder}/o.wig", 6, 5, False,
-                                                                  "x", False, False)) == \
-            "creation failed: " + os_text(errno.EROFS, "ReadOnlyFilesystem")
+        text = failure_of(lambda: seqtally.write_seqtally_to_file(fasta(b">r\nACGT\n"), f"{folder}/o.wig", 6, 5, False,
+                                                                  "x", False, False))
+        assert text == "creation failed: " + os_text(errno.EROFS, "ReadOnlyFilesystem")
 
 
 # (records, track name, level, chrom.sizes on the small disk too, what the track holds after)

@@ -55,7 +55,8 @@ struct Pipe {
 
 // Fills are reads of InputBuffer::kCapacity after the 6 bytes that told the
 // kind, wherever the descriptor allows it: a regular file, or a pipe that
-// holds the whole input before the read starts. A writer in pieces makes fills of any size.
+// holds the whole input before the read starts. A writer in pieces makes
+// fills of any size.
 enum Feed { FileInline, FileThreaded, PipeFilled, PipeInPieces };
 constexpr const char* kFeedNames[] = {"file read inline", "file read ahead", "filled pipe", "pipe written in pieces"};
 
