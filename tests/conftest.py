@@ -57,6 +57,11 @@ def written(path, content):
     return path
 
 
+def bgzf(data):
+    """data in BGZF blocks, as bgzip writes them."""
+    return subprocess.run(["bgzip", "-c"], input=data, capture_output=True, check=True).stdout
+
+
 LAMBDA = Path("/usr/share/doc/bowtie2/examples/reference/lambda_virus.fa.gz")
 
 
