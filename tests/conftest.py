@@ -1,5 +1,6 @@
 import contextlib
 import gzip
+import itertools
 import os
 import shutil
 import struct
@@ -41,14 +42,8 @@ def run_python(code):
 @pytest.fixture
 def fasta(tmp_path):
     """Writes bytes to a fresh file and returns its path as str."""
-    counter = iter(range(10**6))
-
-    def write(content: bytes, name=None):
-        path = tmp_path / (name or f"input{next(counter)}.fa")
-        path.write_bytes(content)
-        return str(path)
-
-    return write
+    counter = itertools.count()
+    return lambda content: str(written(tmp_path / f"input{next(counter)}.fa", content))
 
 
 def written(path, content):
