@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/zlib_reference.h"
+
 namespace seqtally::fuzz {
 
 class BgzfWriter {
@@ -28,14 +30,9 @@ class BgzfWriter {
             put(gzi_entries_, decoded_, 8);
         }
         decoded_ += data.size();
-        std::string deflated(compressBound(static_cast<uLong>(data.size())), '\0');
+        // One stream for every block: a deflateInit2 a block would slow the fuzz target several times over.
         deflateReset(&stream_);
-        stream_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-        stream_.avail_in = static_cast<uInt>(data.size());
-        stream_.next_out = reinterpret_cast<Bytef*>(deflated.data());
-        stream_.avail_out = static_cast<uInt>(deflated.size());
-        if (deflate(&stream_, Z_FINISH) != Z_STREAM_END) std::abort();
-        deflated.resize(deflated.size() - stream_.avail_out);
+        const std::string deflated = deflate_all(stream_, data);
         const std::size_t size = 18 + deflated.size() + 8;
         if (size > 65536) std::abort();
         bgzf_ += std::string_view("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0", 16);

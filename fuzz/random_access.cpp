@@ -7,8 +7,6 @@
 // the true text at the places the (damaged) .fai names, or, when the .gzi or
 // the BGZF file is damaged, an error.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <optional>
@@ -18,6 +16,7 @@
 #include "fasta/fai.h"
 #include "fasta/random_access.h"
 #include "fuzz/bgzf_writer.h"
+#include "fuzz/memory_file.h"
 
 using namespace seqtally;
 
@@ -116,12 +115,6 @@ std::optional<std::string> reference(const std::string& text, const RecordPlace&
     return bases;
 }
 
-File memory_file(const std::string& bytes) {
-    const int fd = memfd_create("random-access-fuzz", 0);
-    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
-    return File::adopt(fd);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -145,8 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
 
-    auto plain = RandomAccess::open(memory_file(made.text), {}, false);
-    auto packed = RandomAccess::open(memory_file(bgzf), gzi, true);
+    auto plain = RandomAccess::open(fuzz::memory_file(made.text), {}, false);
+    auto packed = RandomAccess::open(fuzz::memory_file(bgzf), gzi, true);
     if (!plain || (!packed && blocks_exact)) std::abort();
     for (int fetches = input.ConsumeIntegralInRange(1, 6); fetches > 0 && !entries.value().empty(); --fetches) {
         const FaiEntry& entry = entries.value()[input.ConsumeIntegralInRange<std::size_t>(0, entries.value().size() - 1)];

@@ -1,5 +1,6 @@
 import contextlib
 import gzip
+import itertools
 import os
 import shutil
 import struct
@@ -41,20 +42,19 @@ def run_python(code):
 @pytest.fixture
 def fasta(tmp_path):
     """Writes bytes to a fresh file and returns its path as str."""
-    counter = iter(range(10**6))
-
-    def write(content: bytes, name=None):
-        path = tmp_path / (name or f"input{next(counter)}.fa")
-        path.write_bytes(content)
-        return str(path)
-
-    return write
+    counter = itertools.count()
+    return lambda content: str(written(tmp_path / f"input{next(counter)}.fa", content))
 
 
 def written(path, content):
     """path, holding content (bytes or text)."""
     (path.write_bytes if isinstance(content, bytes) else path.write_text)(content)
     return path
+
+
+def bgzf(data):
+    """data in BGZF blocks, as bgzip writes them."""
+    return subprocess.run(["bgzip", "-c"], input=data, capture_output=True, check=True).stdout
 
 
 LAMBDA = Path("/usr/share/doc/bowtie2/examples/reference/lambda_virus.fa.gz")

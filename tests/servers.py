@@ -21,6 +21,17 @@ SHARED = next((folder / "shared" / "data" for folder in Path(__file__).resolve()
                if (folder / "shared" / "data" / "seqcol").is_dir()), Path("shared/data"))
 SEQCOL_FILES = sorted((SHARED / "seqcol").glob("*.fa"))
 REFGET_FILES = sorted((SHARED / "refget").glob("*.fa"))
+
+
+def _named_bases(path):
+    lines = path.read_text().splitlines()
+    return lines[0][1:].split()[0], "".join(lines[1:]).upper()
+
+
+# Each refget compliance sequence's bases by its name, read here and not
+# from the service.
+REFGET_BASES = dict(map(_named_bases, REFGET_FILES))
+
 # The refget compliance sequences' INSDC accessions (their README).
 INSDC = {"NC_001422.1": "NC_001422.1", "I": "BK006935.2", "VI": "CP036473.1"}
 

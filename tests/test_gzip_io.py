@@ -11,16 +11,13 @@ import zlib
 import pytest
 
 import seqtally
-from conftest import gzip_member, written
+from conftest import gzip_member, module_track, written
 
 FASTA = b"".join(b">r%d desc\n" % i + b"ACGTGGCCNN" * (i * 37 % 200) + b"\n" for i in range(300))
 
 
 def track_of(tmp_path, content, name="in.fa.gz"):
-    path = written(tmp_path / name, content)
-    out = tmp_path / "o.wig"
-    seqtally.write_seqtally_to_file(str(path), str(out), 6, 50, False, "x", False, False)
-    return out.read_bytes()
+    return module_track(written(tmp_path / name, content), 50, tmp_path)
 
 
 @pytest.fixture

@@ -5,7 +5,7 @@ with the FASTA files read here."""
 import httpx
 import pytest
 
-from servers import INSDC, REFGET_FILES, Server
+from servers import INSDC, REFGET_BASES, Server
 
 pytestmark = pytest.mark.parametrize("compliance_server", ["sqlite"], indirect=True)
 
@@ -14,16 +14,7 @@ V1_PLAIN, V2_PLAIN = "text/vnd.ga4gh.refget.v1.0.0+plain", "text/vnd.ga4gh.refge
 V1_JSON, V2_JSON = "application/vnd.ga4gh.refget.v1.0.0+json", "application/vnd.ga4gh.refget.v2.0.0+json"
 
 
-def _bases():
-    found = {}
-    for path in REFGET_FILES:
-        lines = path.read_text().splitlines()
-        found[lines[0][1:].split()[0]] = "".join(lines[1:]).upper()
-    return found
-
-
-BASES = _bases()
-I, PHI = BASES["I"], BASES["NC_001422.1"]
+I, PHI = REFGET_BASES["I"], REFGET_BASES["NC_001422.1"]
 
 # (sequence id, query, request headers) -> (status, body; or the
 # Content-Range of a 206). The PyPI suite below checks every start/end,

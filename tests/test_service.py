@@ -1,12 +1,11 @@
 """seqcol v1.0 over `seqtally serve`: the GA4GH compliance checks on SQLite
-and PostgreSQL, bodies byte for byte as `seqtally seqcol` gives them, lists
-and bad input; two servers on one PostgreSQL database."""
+and PostgreSQL, lists and bad input; two servers on one PostgreSQL database.
+(Bodies byte for byte as `seqtally seqcol` gives them: test_service_load.py.)"""
 import json
 
 import httpx
 import pytest
 
-from conftest import cli
 from servers import SEQCOL_FILES, Server
 
 BASE = "XZlrcEGi6mlopZ2uD8ObHkQB1d0oDwKk"  # base.fa
@@ -18,17 +17,6 @@ def test_seqcol_compliance_checks_all_pass(compliance_server):
     report = run_compliance(compliance_server.url)
     failed = {r["name"]: r["error"] for r in report["results"] if not r["passed"]}
     assert (report["total"], failed) == (65, {})
-
-
-@pytest.mark.parametrize("compliance_server", ["sqlite"], indirect=True)
-def test_bodies_are_what_the_command_computes(compliance_server):
-    """Byte for byte (the compliance checks compare these, the comparisons
-    and the attributes as JSON values)."""
-    base = SEQCOL_FILES[0]
-    assert cli("seqcol", base).stdout.split()[-1].decode() == BASE
-    for level in ("1", "2"):
-        expected = cli("seqcol", "--level", level, base).stdout.rstrip(b"\n")
-        assert httpx.get(f"{compliance_server.url}/collection/{BASE}?level={level}").content == expected
 
 
 @pytest.mark.parametrize("compliance_server", ["sqlite"], indirect=True)

@@ -14,7 +14,7 @@ import sys
 import pytest
 
 import seqtally_tools
-from conftest import COMMAND, raised, written
+from conftest import COMMAND, bgzf, raised, written
 from seqtally_tools import Store
 
 TABLES = {"sequences": "md5", "collections": "digest", "arrays": "attribute, digest",
@@ -44,11 +44,6 @@ def records(rng, count, longest):
 def fasta_of(pairs, width=60):
     return "".join(f">{name} description\n" + "".join(seq[i:i + width] + "\n" for i in range(0, len(seq), width))
                    for name, seq in pairs).encode()
-
-
-def bgzf(data):
-    done = subprocess.run(["bgzip", "-c"], input=data, capture_output=True, check=True)
-    return done.stdout
 
 
 @pytest.mark.parametrize("kind", ["plain", "gzip", "bgzf", "stdin"])

@@ -10,10 +10,12 @@
 #include "fasta/gzip_member_reader.h"
 #include "fasta/input_buffer.h"
 #include "fuzz/chunk_source.h"
-#include "tests/cpp/zlib_streams.h"
+#include "fuzz/zlib_reference.h"
 
 namespace seqtally {
 namespace {
+
+using fuzz::deflated;
 
 TEST(GzipMemberReader, EveryFailureKeepsItsTextAndNamesItsFault) {
     const std::string member = deflated(">r\nACGTACGTTTGA\n", 6, 31);

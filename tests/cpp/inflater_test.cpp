@@ -12,10 +12,13 @@
 #include <vector>
 
 #include "fasta/inflater.h"
-#include "tests/cpp/zlib_streams.h"
+#include "fuzz/zlib_reference.h"
 
 namespace seqtally {
 namespace {
+
+using fuzz::bases;
+using fuzz::deflated;
 
 std::span<const std::uint8_t> bytes_of(const std::string& text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};

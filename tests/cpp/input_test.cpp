@@ -5,7 +5,6 @@
 // that end early, by a checkpoint or by dropping the source, without a hang.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -19,10 +18,14 @@
 
 #include "fasta/input.h"
 #include "fasta/input_buffer.h"
-#include "tests/cpp/zlib_streams.h"
+#include "fuzz/memory_file.h"
+#include "fuzz/zlib_reference.h"
 
 namespace seqtally {
 namespace {
+
+using fuzz::bases;
+using fuzz::deflated;
 
 using namespace std::literals;
 using Clock = std::chrono::steady_clock;
@@ -76,19 +79,16 @@ Outcome read_through(Feed feed, const std::string& raw) {
     options.checkpoint = [&] { ++outcome.checkpoints; };
     if (feed == FileThreaded) options.inline_limit = 0;
     std::thread writer;
-    int fd = -1;
+    File file = File::adopt(-1);
     if (feed == FileInline || feed == FileThreaded) {
-        fd = ::memfd_create("input", MFD_CLOEXEC);
-        write_everything(fd, raw);
-        ::lseek(fd, 0, SEEK_SET);
+        file = fuzz::memory_file(raw);
     } else {
         const Pipe pipe;
-        fd = pipe.ends[0];
+        file = File::adopt(pipe.ends[0]);
         if (feed == PipeFilled) {
             if (::fcntl(pipe.ends[1], F_SETPIPE_SZ, 1 << 20) < static_cast<int>(raw.size())) {
                 outcome.fed = false;
                 ::close(pipe.ends[1]);
-                ::close(fd);
                 return outcome;
             }
             write_everything(pipe.ends[1], raw);
@@ -106,7 +106,7 @@ Outcome read_through(Feed feed, const std::string& raw) {
         }
     }
     {
-        auto source = open_input(File::adopt(fd), std::move(options));
+        auto source = open_input(std::move(file), std::move(options));
         static constexpr std::size_t kReads[] = {65536, 1, 4099, 7, 1 << 20};
         std::vector<std::uint8_t> buffer(1 << 20);
         for (std::size_t i = 0;; ++i) {
@@ -237,12 +237,9 @@ TEST(OpenInput, MemberEndsAtFillAndBlockBoundaries) {
 // the bytes that follow are the queued blocks' first, never inflated past them.
 TEST(OpenInput, QueuedBlocksComeBeforeAnyInflatedLater) {
     const std::string data = bases(12 << 20, 6);
-    const int fd = ::memfd_create("input", MFD_CLOEXEC);
-    write_everything(fd, gzip_member(data, 1));
-    ::lseek(fd, 0, SEEK_SET);
     InputOptions options;
     options.inline_limit = 0;
-    auto source = open_input(File::adopt(fd), std::move(options));
+    auto source = open_input(fuzz::memory_file(gzip_member(data, 1)), std::move(options));
     std::vector<std::uint8_t> buffer(1 << 20);
     std::string output;
     for (bool paused = false;; paused = true) {

@@ -3,7 +3,6 @@
 // lines take: the bed fuzz target; the outputs byte for byte against
 // bedtools and samtools themselves: tests/test_intervals.py.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +15,7 @@
 #include "core/src/lib/bed.h"
 #include "core/src/lib/composition.h"
 #include "core/src/lib/intervals.h"
+#include "fuzz/memory_file.h"
 
 namespace seqtally::core {
 namespace {
@@ -64,30 +64,19 @@ TEST(Composition, SharesPrintAsBedtoolsSinglePrecisionDivision) {
     EXPECT_EQ(std::string(text, format_share(150, 151, text)), "0.993378");
 }
 
-// A FASTA file written to a temporary path, read at random.
+// A FASTA file, read at random by this thread and the helper's.
 class Reference : public ::testing::Test {
   protected:
     void SetUp() override {
-        char path[] = "/tmp/seqtally-intervals-XXXXXX";
-        const int fd = ::mkstemp(path);
-        ASSERT_GE(fd, 0);
-        path_ = path;
         // Two records, lines of 7 bases (the second's last line shorter).
         const std::string text = ">a\nACGTacg\nTNNNNgg\nCCATGCA\n>b\nGGGAAAT\nTTCCx\n";
-        ASSERT_EQ(::write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-        ::close(fd);
-        auto file = File::open_read(path_);
-        ASSERT_TRUE(file.ok());
-        auto opened = RandomAccess::open(std::move(file).value(), "", false);
-        ASSERT_TRUE(opened.ok());
+        auto opened = RandomAccess::open(fuzz::memory_file(text), "", false);
+        auto again = RandomAccess::open(fuzz::memory_file(text), "", false);
+        ASSERT_TRUE(opened.ok() && again.ok());
         access_.emplace(std::move(opened).value());
-        auto again = RandomAccess::open(File::open_read(path_).value(), "", false);
-        ASSERT_TRUE(again.ok());
         helper_.emplace(std::move(again).value());
     }
-    void TearDown() override { ::unlink(path_.c_str()); }
 
-    std::string path_;
     Contigs contigs_{{{"a", 21, {3, 7, 8}}, {"b", 12, {30, 7, 8}}}};
     std::optional<RandomAccess> access_;
     std::optional<RandomAccess> helper_;

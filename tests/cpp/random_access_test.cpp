@@ -5,8 +5,6 @@
 // range against the records' own bases, across line ends and blocks of any
 // size: the random_access fuzz target.)
 #include <gtest/gtest.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <functional>
 #include <string>
@@ -14,15 +12,10 @@
 
 #include "fasta/random_access.h"
 #include "fuzz/bgzf_writer.h"
+#include "fuzz/memory_file.h"
 
 namespace seqtally {
 namespace {
-
-File memory_file(const std::string& bytes) {
-    const int fd = ::memfd_create("random-access", MFD_CLOEXEC);
-    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    return File::adopt(fd);
-}
 
 struct Reference {
     std::string text;
@@ -126,7 +119,7 @@ TEST(RandomAccess, DamageThatEachBlocksOwnChecksPassIsRefused) {
         Packed file = c.bgzf ? packed(made.text, 100) : Packed{made.text, {}};
         RecordPlace place = made.records[c.record].second;
         c.damage(file.bgzf, file.gzi, place);
-        auto reader = RandomAccess::open(memory_file(file.bgzf), file.gzi, c.bgzf);
+        auto reader = RandomAccess::open(fuzz::memory_file(file.bgzf), file.gzi, c.bgzf);
         ASSERT_TRUE(reader);
         std::string got;
         auto read = reader.value().fetch(place, c.begin, c.begin + c.count, got);

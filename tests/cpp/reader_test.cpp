@@ -10,23 +10,18 @@
 
 #include "fasta/reader.h"
 #include "fuzz/chunk_source.h"
+#include "fuzz/reference_fasta.h"
 
 namespace seqtally::fasta {
 namespace {
 
-struct Record {
-    std::string header;
-    std::vector<std::string> lines;
-    bool operator==(const Record&) const = default;
-};
-
-std::vector<Record> read_all(Reader& reader, const Reader::PartialRecord& partial = {}) {
-    std::vector<Record> records;
+std::vector<fuzz::ReferenceRecord> read_all(Reader& reader, const Reader::PartialRecord& partial = {}) {
+    std::vector<fuzz::ReferenceRecord> records;
     for (;;) {
         auto next = reader.next_record(partial);
         EXPECT_TRUE(next.ok());
         if (!next.ok() || !next.value()) return records;
-        Record record{std::string(next.value()->header()), {}};
+        fuzz::ReferenceRecord record{std::string(next.value()->header()), {}};
         for (auto line : next.value()->sequence_lines()) record.lines.emplace_back(line);
         records.push_back(std::move(record));
     }
