@@ -19,6 +19,8 @@ import threading
 import time
 from pathlib import Path
 
+from seqtally_tools import Store
+
 HERE = Path(__file__).resolve().parent
 SHARED = next((folder / "shared" / "data" / "seqcol" for folder in HERE.parents
                if (folder / "shared" / "data" / "seqcol").is_dir()), None)
@@ -229,7 +231,8 @@ def service_rows(reps, inputs, size, limits, work, row):
     (work / "ceilings_app.py").write_text(CEILINGS_APP)
     (work / "random1kb.lua").write_text(RANDOM_1KB % (SEQUENCE_BASES, f"/sequence/{long_md5}"))
     (work / "constant1kb.lua").write_text(RANDOM_1KB % (SEQUENCE_BASES, "/constant"))
-    static = f"/static/{long_md5[:2]}/{long_md5[2:4]}/{long_md5}"
+    with Store(store) as opened:  # the store's own name for the file, htslib's REF_CACHE layout
+        static = "/static/" + os.path.relpath(opened.sequence_path(long_md5), opened.sequences)
     with Served([Path(sys.executable).parent / "uvicorn", "--factory", "ceilings_app:make", "--app-dir", work,
                  "--workers", "1", "--no-access-log", "--log-level", "warning"], {"SEQTALLY_STORE": str(store)},
                 "/constant") as served:

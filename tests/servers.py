@@ -84,6 +84,20 @@ class Server:
         return self.process.returncode
 
 
+def to_32_digit_names(folder):
+    """Renames a store's files as stores were written before they followed
+    htslib (MD5[0:2]/MD5[2:4]/MD5); how many."""
+    renamed = 0
+    for top, _, names in os.walk(folder):
+        parts = Path(top).relative_to(folder).parts
+        for name in names:
+            if len(parts) == 2 and len(name) == 28:
+                os.rename(os.path.join(top, name), os.path.join(top, "".join(parts) + name))
+                renamed += 1
+    Path(folder, ".seqtally-layout").unlink(missing_ok=True)
+    return renamed
+
+
 def add(store, *files, database=None, circular=()):
     command = [COMMAND, "store", "add", "-q", str(store), *map(str, files)]
     for name in circular:

@@ -1,6 +1,7 @@
 """Real clients of a store and its service: samtools decodes a CRAM with
-the service as REF_PATH, and with the store's folder as REF_CACHE, and
-headless Chromium renders the page."""
+the service as REF_PATH, and with the store's folder as REF_CACHE (also
+one written before it followed htslib's names), and headless Chromium
+renders the page."""
 import gzip
 import os
 import random
@@ -10,8 +11,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import lambda_phage
-from servers import SEQCOL_FILES, Server, add, foreign_environment
+from conftest import cli, lambda_phage
+from servers import SEQCOL_FILES, Server, add, foreign_environment, to_32_digit_names
 
 SCREENSHOT = Path(__file__).resolve().parent.parent / "docs" / "service.png"
 
@@ -51,19 +52,31 @@ def _decoded(cram, **environment):
     return done.stdout
 
 
-def test_samtools_decodes_a_cram_from_the_service_and_from_the_store(tmp_path):
+@pytest.mark.parametrize("layout", ["htslib", "32-digit names"])
+def test_samtools_decodes_a_cram_from_the_service_and_from_the_store(tmp_path, layout):
     fasta, cram, expected = _cram_against_lambda(tmp_path)
     store = tmp_path / "store"
     # Plain gzip, as genomes are downloaded: no conversion to BGZF first.
     (tmp_path / "lambda.fa.gz").write_bytes(gzip.compress(fasta.read_bytes()))
     add(store, tmp_path / "lambda.fa.gz")
+    # Out of reach of the CRAM's UR: tag, or samtools quietly reads the
+    # FASTA and never asks the service or the store.
+    fasta.rename(tmp_path / "lambda.moved")
+    if layout != "htslib":
+        # A store written before its files were named as htslib expands
+        # %2s/%2s/%s: the next command that opens it renames them, saying so.
+        assert to_32_digit_names(store / "sequences") == 1
+        again = cli("store", "add", "-q", store, tmp_path / "lambda.fa.gz")
+        assert again.returncode == 0 and again.stderr.decode() == (
+            f"seqtally: note: {store}: 1 sequence file renamed to htslib's REF_CACHE layout "
+            f"(REF_CACHE={store}/sequences/%2s/%2s/%s)\n")
     server = Server(store)
     try:
         cache = tmp_path / "empty-cache"  # so that nothing comes from an earlier run
         from_service = _decoded(cram, REF_PATH=f"{server.url}/sequence/%s", REF_CACHE=f"{cache}/%2s/%2s/%s")
     finally:
         server.stop()
-    from_store = _decoded(cram, REF_PATH="/nonexistent/%s", REF_CACHE=f"{store}/sequences/%2s/%2s/%s")
+    from_store = _decoded(cram, REF_PATH=":", REF_CACHE=f"{store}/sequences/%2s/%2s/%s")
     assert len(expected.splitlines()) == 300
     assert from_service == expected and from_store == expected
 

@@ -1,7 +1,8 @@
 """The store: every input kind read once into the folder htslib reads
 (checked with hashlib against the FASTA read here), atomic adds (killed at
 several points, then run again), adding twice, concurrent adds, aliases;
-on SQLite and on PostgreSQL."""
+on SQLite and on PostgreSQL. A store of the names used before htslib's
+renamed on open."""
 import fcntl
 import gzip
 import hashlib
@@ -10,12 +11,14 @@ import random
 import signal
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
 import seqtally_tools
 from conftest import COMMAND, bgzf, raised, written
 from seqtally_tools import Store
+from servers import to_32_digit_names
 
 TABLES = {"sequences": "md5", "collections": "digest", "arrays": "attribute, digest",
           "members": "collection, position", "aliases": "naming_authority, alias, sequence"}
@@ -175,6 +178,43 @@ def test_concurrent_adds(tmp_path, database):
         child.stderr.close()
 
 
+def opened(folder):
+    """A process that opens the store and ends, as a server starting does."""
+    return subprocess.Popen([sys.executable, "-c", "import sys\nfrom seqtally_tools import Store\n"
+                             "Store(sys.argv[1]).close()", folder], stderr=subprocess.PIPE)
+
+
+def test_a_store_of_32_digit_names_is_renamed_by_whoever_opens_it_first(tmp_path):
+    pairs = records(random.Random(36), 30, 400)
+    bases = {hashlib.md5(seq.upper().encode()).hexdigest(): seq.upper().encode() for _, seq in pairs}
+    folder = tmp_path / "sequences"
+    with Store(tmp_path, create=True) as store:
+        store.add(written(tmp_path / "in.fa", fasta_of(pairs)))
+    assert to_32_digit_names(folder) == len(bases)
+    # A migration killed midway: some files have htslib's name already.
+    for md5 in sorted(bases)[:10]:
+        os.rename(folder / md5[:2] / md5[2:4] / md5, folder / md5[:2] / md5[2:4] / md5[4:])
+    # Servers sharing the store start at once: each file is renamed by one
+    # of them, and the others find it gone.
+    opening = [opened(tmp_path) for _ in range(4)]
+    said = [(child.communicate(timeout=60)[1].decode(), child.returncode) for child in opening]
+    assert all(status == 0 for _, status in said), said
+    counts = [int(line.split(": ", 1)[1].split()[0]) for text, _ in said for line in text.splitlines()]
+    assert sum(counts) == len(bases) - 10, said
+    # Every file where htslib looks (the path's parts are the MD5), its
+    # bases intact, none lost.
+    found = {}
+    for top, _, names in os.walk(folder):
+        for name in names:
+            md5 = "".join(Path(top, name).relative_to(folder).parts)
+            found[md5] = Path(top, name).read_bytes()
+    assert found.pop(".seqtally-layout") and found == bases
+    with Store(tmp_path) as store:
+        assert store.check() == []
+    again = opened(tmp_path)
+    assert again.communicate(timeout=60)[1] == b"" and again.returncode == 0  # marked: nothing more to say
+
+
 def test_orphans_of_a_killed_add_go_and_files_being_written_stay(tmp_path):
     folder = tmp_path / "sequences"
     folder.mkdir()
@@ -184,7 +224,7 @@ def test_orphans_of_a_killed_add_go_and_files_being_written_stay(tmp_path):
     (tmp_path / "in.fa").write_bytes(b">a\nACGT\n")
     with Store(tmp_path, create=True) as store:
         store.add(tmp_path / "in.fa")
-    assert sorted(n for n in os.listdir(folder) if n.startswith(".")) == [".seqtally-tmp-held"]
+    assert sorted(n for n in os.listdir(folder) if n.startswith(".seqtally-tmp-")) == [".seqtally-tmp-held"]
     held.close()
 
 

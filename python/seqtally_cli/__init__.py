@@ -20,7 +20,7 @@ from typing import Any
 from seqtally_tools import SeqtallyError, checksum
 
 from . import _aliases, _collections, _intervals, _reference, _service, _tracks
-from ._work import INTERRUPTED, PIPE_CLOSED, UsageError, fail
+from ._work import INTERRUPTED, PIPE_CLOSED, UsageError, fail, library_notes
 
 __all__ = ["main", "checksum_records", "SeqtallyError"]
 
@@ -98,6 +98,7 @@ def _terminate(signum: int, _: FrameType | None) -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser(argv)
     options = parser.parse_args(argv)
+    library_notes()
     previous: Callable[..., Any] | int | None = signal.signal(signal.SIGTERM, _terminate)
     try:
         return int(options.run(options))

@@ -66,8 +66,11 @@ def _database_argument(command: argparse.ArgumentParser) -> None:
 
 def register(commands: Commands) -> None:
     store = commands.add_parser("store", help="a reference store: sequences by content, collections, aliases",
-                                description="A folder of sequences by content (htslib's REF_CACHE layout: "
-                                "REF_CACHE=STORE/sequences/%%2s/%%2s/%%s) and a database of collections and aliases.")
+                                # A description is printed as written (argparse %-formats
+                                # only help= texts, and a description naming %(prog)).
+                                description="A folder of sequences by content, readable by samtools and htslib "
+                                "as their reference cache (REF_CACHE=STORE/sequences/%2s/%2s/%s), and a database of "
+                                "collections and aliases.")
     actions = store.add_subparsers(dest="action", required=True, metavar="ACTION")
     add = actions.add_parser("add", help="read FASTA files into the store, one read each",
                              description="Reads each FASTA file (plain, gzip or BGZF; - for standard input) once: "

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import logging
 import os
 import signal
 import sys
@@ -63,6 +64,20 @@ def fail(error: SeqtallyError) -> int:
 
 def note(text: str) -> None:
     sys.stderr.write(f"seqtally: note: {text}\n")
+
+
+class _LibraryNotes(logging.Handler):
+    def emit(self, record: logging.LogRecord) -> None:
+        note(record.getMessage())
+
+
+def library_notes() -> None:
+    """What the library logs (a store renamed into htslib's layout) said
+    as the command's notes: one line each, not Python's logging format."""
+    library = logging.getLogger("seqtally_tools")
+    if not any(isinstance(handler, _LibraryNotes) for handler in library.handlers):
+        library.addHandler(_LibraryNotes())
+        library.propagate = False
 
 
 class Bar:

@@ -144,10 +144,10 @@ def index(source: Source, digests: bool = True, progress: Progress | None = None
 
     folder: a store's folder (htslib's REF_CACHE layout): each record's
     bases, uppercased and without line ends, are written to
-    FOLDER/MD5[0:2]/MD5[2:4]/MD5 as they are digested (a temporary file in
-    FOLDER, locked while it is written, linked to that name at the record's
-    end; a file there already is kept). A failure to write it is kind "os",
-    which "output". Digests are then always made."""
+    FOLDER/MD5[0:2]/MD5[2:4]/MD5[4:] as they are digested (a temporary file
+    in FOLDER, locked while it is written, linked to that name at the
+    record's end; a file there already is kept). A failure to write it is
+    kind "os", which "output". Digests are then always made."""
 
 def read_fai(text: bytes) -> list[tuple[str, int, int, int, int]]:
     """The records of a .fai file's bytes, (name, length, offset,

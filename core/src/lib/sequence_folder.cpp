@@ -69,7 +69,8 @@ Status<IoError> SequenceFolder::finish(std::string_view md5) {
     }
     const std::string first = root_ + "/" + std::string(md5.substr(0, 2));
     const std::string second = first + "/" + std::string(md5.substr(2, 2));
-    const std::string final_name = second + "/" + std::string(md5);
+    // htslib's %2s/%2s/%s: what the two folders consumed is not repeated.
+    const std::string final_name = second + "/" + std::string(md5.substr(4));
     // Linked while the lock is held, so no cleaner removes the file first;
     // link, not rename: it fails on a name that exists instead of replacing
     // it, so two adds of one sequence never race over its file.

@@ -1,9 +1,12 @@
 #pragma once
 // A content-addressed folder of sequences, htslib's REF_CACHE layout: the
 // bases of each record, uppercased and without line ends, in
-// ROOT/MD5[0:2]/MD5[2:4]/MD5 (REF_CACHE=ROOT/%2s/%2s/%s). The digester hands
-// over the uppercased blocks it digests, so a store is filled in the same
-// read, with no second pass over the bases.
+// ROOT/MD5[0:2]/MD5[2:4]/MD5[4:]. htslib expands REF_CACHE=ROOT/%2s/%2s/%s
+// by consuming the MD5 (two characters, two more, then the remaining 28),
+// so the file's own name is the last 28 hex digits, not all 32. Readers
+// find a file by the library's folder.sequence_path, the same rule. The
+// digester hands over the uppercased blocks it digests, so a store is
+// filled in the same read, with no second pass over the bases.
 //
 // A record goes into a temporary file in ROOT (named kTemporaryPrefix and a
 // random part), locked with flock while it is written, and is linked to its
@@ -38,7 +41,8 @@ class SequenceFolder final : public UppercaseSink {
     Status<IoError> begin();
     // The first failure is kept and reported by finish(); later bytes go nowhere.
     void append(std::span<const std::uint8_t> bytes) noexcept override;
-    // The record's file under its name (md5: 32 lowercase hex digits).
+    // The record's file under its name (md5: 32 lowercase hex digits), in
+    // the layout above.
     Status<IoError> finish(std::string_view md5);
 
     const std::string& root() const noexcept { return root_; }

@@ -4,7 +4,7 @@
 -- sha512t24u without its "SQ." prefix, seqcol digests as they are.
 
 -- Every sequence once, by content; its bases are the file
--- sequences/MD5[0:2]/MD5[2:4]/MD5 of the store's folder.
+-- sequences/MD5[0:2]/MD5[2:4]/MD5[4:] of the store's folder (folder.sequence_path).
 CREATE TABLE IF NOT EXISTS sequences (
     md5 TEXT PRIMARY KEY,
     sha512t24u TEXT NOT NULL UNIQUE,

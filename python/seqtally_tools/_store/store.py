@@ -4,6 +4,7 @@ content-addressed folder beside it (see folder.py)."""
 from __future__ import annotations
 
 import csv
+import logging
 import os
 import time
 from collections.abc import Iterable, Mapping
@@ -17,13 +18,14 @@ from .._errors import SeqtallyError, from_failure, os_error
 from .._inputs import Source, label_of, path_of
 from .._seqcol import digest_of, level1_of, level2_of
 from .database import Database
-from .folder import SEQUENCES, remove_orphans, sequence_path
+from .folder import SEQUENCES, migrate, remove_orphans, sequence_path
 
 # The level-2 arrays, in canonical (sorted) order, and the attribute that
 # has a level-1 digest only.
 ARRAYS = ("lengths", "name_length_pairs", "names", "sequences", "sorted_sequences")
 TRANSIENT = ("sorted_name_length_pairs",)
 ATTRIBUTES = tuple(sorted(ARRAYS + TRANSIENT))
+_log = logging.getLogger(__name__)
 
 
 class AddedCollection(NamedTuple):
@@ -65,7 +67,9 @@ class Store:
     """A reference store in the folder `path`: `add` reads FASTA files into
     it, the other methods read it (for the service). `database`: a
     postgresql:// URL, or None for SQLite in the folder. `create`: make the
-    folder and the tables when missing (writers do; a server only opens)."""
+    folder and the tables when missing (writers do; a server only opens).
+    A folder written before it followed htslib's layout is renamed into it
+    here (folder.migrate; logged as a warning)."""
 
     def __init__(self, path: str | os.PathLike[str], *, database: str | None = None, create: bool = False) -> None:
         self.path = os.fspath(path)
@@ -78,6 +82,12 @@ class Store:
         elif not os.path.isdir(self.sequences):
             raise SeqtallyError("not a store (no sequences folder; seqtally store add creates one)", self.path,
                                 kind="os", errno=2)
+        renamed = migrate(self.sequences)
+        if renamed:
+            # Files of this user's store were renamed: said once, through
+            # logging (the command prints it as a note; a service's log has it).
+            _log.warning("%s: %d sequence %s renamed to htslib's REF_CACHE layout (REF_CACHE=%s/%%2s/%%2s/%%s)",
+                         self.path, renamed, "file" if renamed == 1 else "files", self.sequences)
         self._db = Database(self.path, database, create=create)
 
     def close(self) -> None:
