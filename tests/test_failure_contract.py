@@ -85,7 +85,7 @@ USAGE = [
 ]
 
 
-@pytest.mark.parametrize("command, args", USAGE)
+@pytest.mark.parametrize("command, args", USAGE, ids=[" ".join([command, *args]) for command, args in USAGE])
 def test_usage_errors_name_their_command(files, tmp_path, command, args):
     out = run(files, tmp_path, [*command.split(), *args])
     said = out.stderr.decode()
@@ -119,7 +119,7 @@ FAILURES = [
 ]
 
 
-@pytest.mark.parametrize("args, said", FAILURES)
+@pytest.mark.parametrize("args, said", FAILURES, ids=[" ".join(args) for args, _ in FAILURES])
 def test_failures_are_one_line_and_leave_nothing(files, tmp_path, args, said):
     out = run(files, tmp_path, args)
     assert (out.returncode, out.stdout) == (1, b""), out.stderr
@@ -139,7 +139,7 @@ def test_an_unreadable_file_is_one_line(tmp_path):
 @pytest.mark.skipif(SANITIZED, reason="AddressSanitizer reserves more address space than the limit allows")
 @pytest.mark.parametrize("args", [["gc", "{huge}", "t.wig.gz", "--chrom-sizes", "t.sizes"],
                                   ["gc", "{huge}", "t.bw"], ["checksum", "{huge}"],
-                                  ["dict", "-", "-o", "t.dict"]])
+                                  ["dict", "-", "-o", "t.dict"]], ids=" ".join)
 def test_out_of_memory_is_one_line(files, tmp_path, args):
     with open(files / "huge.fa.gz", "rb") as stdin:
         out = run(files, tmp_path, args, stdin=stdin, preexec_fn=limited_memory)
@@ -149,7 +149,8 @@ def test_out_of_memory_is_one_line(files, tmp_path, args):
 
 
 def test_an_internal_fault_is_one_line(files, tmp_path):
-    out = run(files, tmp_path, ["checksum", "{fasta}"], env={**os.environ, "OPENSSL_CONF": str(files / "no-digests.cnf")})
+    no_digests = {**os.environ, "OPENSSL_CONF": str(files / "no-digests.cnf")}
+    out = run(files, tmp_path, ["checksum", "{fasta}"], env=no_digests)
     assert (out.returncode, out.stdout) == (1, b"")
     assert out.stderr.startswith(b"seqtally: error: ") and b"please report it" in out.stderr
     assert out.stderr.count(b"\n") == 1
