@@ -112,6 +112,7 @@ def test_gc_says_one_line_per_file_not_per_record(tmp_path):
     many = written(tmp_path / "many.fa", b"".join(b">r%d\nACGT\n" % i for i in range(200)))
     assert cli("gc", many, tmp_path / "o.wig").stderr.decode() == f"{many}: 800 bases\n"
     assert cli("gc", many, tmp_path / "o.wig", "--quiet").stderr == b""
+    assert stderr_on_a_terminal("gc", many, tmp_path / "o.wig") == (0, b"")  # a bar, if the run lasts
     bad = written(tmp_path / "bad.fa", b">a\nAC\n>\xff\nGT\n")
     said = cli("gc", bad, tmp_path / "o.wig").stderr.decode().splitlines()
     assert len(said) == 1 and said[0].startswith(f"seqtally: error: {bad}: ") and "UTF-8" in said[0]

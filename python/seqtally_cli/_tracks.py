@@ -21,14 +21,12 @@ def _run_gc(options: argparse.Namespace) -> int:
         raise UsageError(str(error)) from None
 
     def work(progress: Progress, bar: Bar) -> int:
-        # One line for the file, not one per record: a draft assembly has
-        # 100,000 records, and a log is not a progress bar.
+        # Said once for the file, not per record: a draft assembly has
+        # 100,000 records.
         summary = gc_track(options.input, options.output, omit_tail=options.omit_tail,
                            chrom_sizes=options.chrom_sizes, gzip=options.gzip or None, format=options.format,
                            track_line=options.track_line, progress=progress, **counted)
-        if not options.quiet:
-            label = "standard input" if options.input == "-" else options.input
-            sys.stderr.write(f"{label}: {summary.bases} bases\n")
+        bar.file_done("standard input" if options.input == "-" else options.input, f"{summary.bases} bases")
         if (options.count in (None, "upper") and not options.skew and not options.quiet and summary.bases
                 and summary.lowercase >= _SOFT_MASKED_SHARE * summary.bases):
             sys.stderr.write(f"seqtally: hint: {summary.lowercase / summary.bases:.0%} of the sequence is lowercase "
@@ -68,5 +66,5 @@ def register(commands: Commands) -> None:
     gc.add_argument("--skew", action="store_true",
                     help="GC skew (G-C)/(G+C) instead of G/C, either case, at most four decimals; no value where "
                     "G+C is 0")
-    quiet_argument(gc, "no progress bar, and no line for the file when it is done")
+    quiet_argument(gc, "no progress bar (on a terminal) or line for the file (otherwise)")
     gc.set_defaults(run=_run_gc)
