@@ -2,6 +2,7 @@
 // An internal failure ends the whole Python call. It travels as a C++
 // exception so that every owner on the way out releases its resources; only
 // the call frame of the binding catches it and raises PanicException.
+#include <cstddef>
 #include <exception>
 #include <string>
 
@@ -66,6 +67,15 @@ class WriteFailure : public InternalFailure {
 
   private:
     IoError error_;
+};
+
+// Memory that could not be had: the module reports it like any failure,
+// in the same words; the library's engine raises MemoryError for it, told
+// by its type rather than by its message.
+class AllocationFailure : public InternalFailure {
+  public:
+    explicit AllocationFailure(std::size_t size, SourceLocation where = SourceLocation::current())
+        : InternalFailure("memory allocation of " + std::to_string(size) + " bytes failed", where) {}
 };
 
 // The fixed text of a failure that its operation does not word itself.

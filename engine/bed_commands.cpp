@@ -109,9 +109,10 @@ PyObject* interval_reader_nuc(PyObject* self, PyObject* args, PyObject* kwargs) 
                                      &strand, &seq, &pattern, &pattern_size, &ignore_case, &progress)) {
         return nullptr;
     }
-    const core::NucOptions options{strand != 0, seq != 0, std::string(pattern, static_cast<std::size_t>(pattern_size)),
-                                   ignore_case != 0};
+    const std::string_view pattern_text(pattern, static_cast<std::size_t>(pattern_size));
     return bed_command(self, bed, output, progress, [&](core::IntervalContext& context, const core::BedIntervals& intervals) {
+        // Made here, inside the frame: the pattern's copy may fail to allocate.
+        const core::NucOptions options{strand != 0, seq != 0, std::string(pattern_text), ignore_case != 0};
         return core::write_nuc(context, intervals, options);
     });
 }
@@ -143,13 +144,16 @@ PyObject* interval_reader_faidx(PyObject* self, PyObject* args, PyObject* kwargs
         const std::vector<std::string_view> views(texts.begin(), texts.end());
         ProgressObject* progress = progress_of(progress_arg);
         const Place output_place = place_of(output, "output", 1);
-        Unlocked unlocked(progress, nullptr);
-        std::lock_guard lock(state.mutex);
-        OutputStream out(std::make_unique<FileSink>(open_output_file(output_place, Which::Output)));
-        core::IntervalContext context{state.access, state.contigs, out, [&] { unlocked.checkpoint(); },
+        {
+            Unlocked unlocked(progress, nullptr);
+            std::lock_guard lock(state.mutex);
+            OutputStream out(std::make_unique<FileSink>(open_output_file(output_place, Which::Output)));
+            core::IntervalContext context{state.access, state.contigs, out, [&] { unlocked.checkpoint(); },
                                           state.helper_or_null()};
-        if (auto done = core::write_faidx(context, intervals, views); !done) throw failure_problem(done.error());
-        if (auto released = out.release(); !released) throw write_problem(released.error(), Which::Output);
+            if (auto done = core::write_faidx(context, intervals, views); !done) throw failure_problem(done.error());
+            if (auto released = out.release(); !released) throw write_problem(released.error(), Which::Output);
+        }
+        // The lock is back: no call of the C API runs without it.
         return Py_NewRef(Py_None);
     });
 }

@@ -14,6 +14,7 @@ const char* kind_text(Kind kind) noexcept {
         case Kind::Os: return "os";
         case Kind::Cancelled: return "cancelled";
         case Kind::Interval: return "interval";
+        case Kind::Internal: return "internal";
     }
     return "os";
 }
@@ -207,6 +208,14 @@ void raise_problem(const Problem& problem) noexcept {
         set_field(object, "record", number_or_none(problem.record)) &&
         set_field(object, "first", number_or_none(problem.first));
     if (set) PyErr_SetObject(failure_type, object);
+}
+
+void raise_internal(const char* message) noexcept {
+    try {
+        raise_problem(Problem(Kind::Internal, Which::Input, message));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
 }
 
 }  // namespace seqtally::engine

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "capi/py_ref.h"
+#include "common/failure.h"
 #include "common/io_error.h"
 #include "core/src/lib/named_records.h"
 
@@ -23,6 +24,7 @@ enum class Kind : std::uint8_t {
     Os,         // an error of the system: errno
     Cancelled,  // Progress.cancel()
     Interval,   // an interval that cannot be read (an unknown contig, past its end)
+    Internal,   // a fault of this code or of a library it calls, not of the input
 };
 
 // What exactly went wrong, for programs: Failure.fault. None for an error of
@@ -82,6 +84,8 @@ Problem access_problem(const IoError& error);
 // The exception type, made by the module's init.
 PyObject* make_failure_type();
 void raise_problem(const Problem& problem) noexcept;
+// Failure of kind "internal" with the message.
+void raise_internal(const char* message) noexcept;
 
 template <class Body>
 PyObject* frame(Body&& body) noexcept {
@@ -91,12 +95,16 @@ PyObject* frame(Body&& body) noexcept {
         raise_problem(problem);
     } catch (const PythonRaised&) {
         // Already set.
+    } catch (const AllocationFailure&) {
+        PyErr_NoMemory();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& unexpected) {
-        PyErr_Format(PyExc_RuntimeError, "seqtally engine: %s", unexpected.what());
+        // InternalFailure among them: the setup of a digest, an inflater or
+        // a deflater, the MD5 thread.
+        raise_internal(unexpected.what());
     } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "seqtally engine: unknown native failure");
+        raise_internal("unknown native failure");
     }
     return nullptr;
 }

@@ -153,25 +153,26 @@ PyObject* interval_reader_new(PyTypeObject* type, PyObject* args, PyObject* kwar
                                      &gzi_arg, &PyList_Type, &list)) {
         return nullptr;
     }
-    std::vector<core::Contig> contigs;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        const char* name = nullptr;
-        Py_ssize_t size = 0;
-        unsigned long long length = 0, offset = 0, line_bases = 0, line_bytes = 0;
-        if (!PyArg_ParseTuple(PyList_GET_ITEM(list, i), "s#KKKK", &name, &size, &length, &offset, &line_bases,
-                              &line_bytes)) {
-            return nullptr;
-        }
-        if (line_bases == 0 || line_bytes < line_bases) {
-            PyErr_SetString(PyExc_ValueError, "line_bases must be 1 or more, and line_bytes at least line_bases");
-            return nullptr;
-        }
-        contigs.push_back({std::string(name, static_cast<std::size_t>(size)), length, {offset, line_bases, line_bytes}});
-    }
     py::PyRef self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     new (&self_of(self.get())->state) std::unique_ptr<IntervalReaderObject::State>();
     return frame([&]() -> PyObject* {
+        std::vector<core::Contig> contigs;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            const char* name = nullptr;
+            Py_ssize_t size = 0;
+            unsigned long long length = 0, offset = 0, line_bases = 0, line_bytes = 0;
+            if (!PyArg_ParseTuple(PyList_GET_ITEM(list, i), "s#KKKK", &name, &size, &length, &offset, &line_bases,
+                                  &line_bytes)) {
+                throw PythonRaised{};
+            }
+            if (line_bases == 0 || line_bytes < line_bases) {
+                PyErr_SetString(PyExc_ValueError, "line_bases must be 1 or more, and line_bytes at least line_bases");
+                throw PythonRaised{};
+            }
+            contigs.push_back(
+                {std::string(name, static_cast<std::size_t>(size)), length, {offset, line_bases, line_bytes}});
+        }
         std::string_view gzi;
         if (gzi_arg != Py_None) {
             char* data = nullptr;

@@ -66,7 +66,8 @@ PyMODINIT_FUNC PyInit__engine() {
     if (!add_type(module.get(), "Failure", make_failure_type()) ||
         !add_type(module.get(), "Progress", make_progress_type()) ||
         !add_type(module.get(), "RandomAccess", make_random_access_type()) ||
-        !add_type(module.get(), "IntervalReader", make_interval_reader_type())) {
+        !add_type(module.get(), "IntervalReader", make_interval_reader_type()) ||
+        PyModule_AddIntConstant(module.get(), "MAX_WINDOW", kMaxWindow) < 0) {
         return nullptr;
     }
     return module.release();

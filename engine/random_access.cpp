@@ -111,11 +111,14 @@ PyObject* random_access_fetch(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* random_access_close(PyObject* self, PyObject*) {
-    if (State* state = self_of(self)->state.get()) {
-        std::lock_guard lock(state->mutex);
-        state->reader.reset();
-    }
-    Py_RETURN_NONE;
+    // A mutex's lock may throw std::system_error.
+    return frame([&]() -> PyObject* {
+        if (State* state = self_of(self)->state.get()) {
+            std::lock_guard lock(state->mutex);
+            state->reader.reset();
+        }
+        return Py_NewRef(Py_None);
+    });
 }
 
 PyMethodDef random_access_methods[] = {

@@ -26,6 +26,16 @@ void require(bool holds, const char* argument) {
     }
 }
 
+// Bases per window as the passes take them, refused past the one limit.
+std::uint64_t window_of(long long window) {
+    if (window > kMaxWindow) {
+        PyErr_Format(PyExc_OverflowError, "window must be at most %lld, not %lld", kMaxWindow, window);
+        throw PythonRaised{};
+    }
+    require(window >= 1, "window");
+    return static_cast<std::uint64_t>(window);
+}
+
 // None for the module's count (uppercase G and C over every base), else the
 // rule of "acgt" or "skew", the share taken to the nearest millionth so that
 // it is compared in integers.
@@ -73,13 +83,13 @@ PyObject* gc_values(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     return frame([&]() -> PyObject* {
-        require(window >= 1, "window");
+        const std::uint64_t bases_per_window = window_of(window);
         const std::optional<core::CountRule> rule = count_of(count, min_acgt);
         Reading reading(source, progress, on_record);
         std::deque<core::RecordWindows> all = reading.run(
             {.present = true, .distinct = distinct != 0},
             [&](core::NamedRecords& records, Unlocked& unlocked) {
-                return core::window_values(records, static_cast<std::uint64_t>(window), omit_tail != 0, rule, unlocked);
+                return core::window_values(records, bases_per_window, omit_tail != 0, rule, unlocked);
             });
         std::string sizes;
         for (const core::RecordWindows& windows : all) core::append_chrom_sizes_line(sizes, windows.name, windows.length);
@@ -129,14 +139,8 @@ PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
         require(shape == "wig" || shape == "bedgraph", "form");
         request.form = shape == "wig" ? core::TrackForm::Wiggle : core::TrackForm::BedGraph;
         request.count = count_of(count, min_acgt);
-        // The module's wiggle pass takes a 32-bit window; the others need one.
-        if (window < INT32_MIN || window > INT32_MAX) {
-            PyErr_SetString(PyExc_OverflowError, "window does not fit in 32 bits");
-            throw PythonRaised{};
-        }
-        require(window >= 1, "window");
-        request.wiggle_window = static_cast<std::int32_t>(window);
-        request.window = static_cast<std::uint64_t>(window);
+        request.window = window_of(window);
+        request.wiggle_window = static_cast<std::int32_t>(request.window);
         request.omit_tail = omit_tail != 0;
         request.track_line = track_line != 0;
         request.count_lowercase = true;

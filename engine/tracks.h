@@ -1,7 +1,14 @@
 #pragma once
+#include <cstdint>
+
 #include "capi/py_ref.h"
 
 namespace seqtally::engine {
+
+// The largest window of every track format, MAX_WINDOW to Python: the
+// module's wiggle pass counts a window's bases in 32 bits, and a track's
+// format should never decide whether its window is taken.
+inline constexpr long long kMaxWindow = INT32_MAX;
 
 // gc_values(source, window, omit_tail, progress=None, on_record=None, count="upper", min_acgt=0.25,
 //           distinct=False)

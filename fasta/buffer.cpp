@@ -9,7 +9,7 @@ namespace seqtally::fasta {
 namespace {
 
 [[noreturn]] void allocation_failed(std::size_t size) {
-    throw InternalFailure("memory allocation of " + std::to_string(size) + " bytes failed");
+    throw AllocationFailure(size);
 }
 
 }  // namespace

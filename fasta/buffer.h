@@ -25,7 +25,7 @@ class Buffer {
     void make_room() noexcept;
     // Grows so that at least `free` bytes follow the valid data; the new
     // capacity is the old one plus exactly what was missing. Throws
-    // InternalFailure when memory runs out.
+    // AllocationFailure when memory runs out.
     void reserve(std::size_t free);
 
   private:

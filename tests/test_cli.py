@@ -105,18 +105,21 @@ def test_help_lists_every_command_and_each_command_parses_its_own_options(capsys
     assert "REF_CACHE=STORE/sequences/%2s/%2s/%s)" in " ".join(helps["store"].split())
 
 
-def test_gc_says_each_record_as_it_is_done_and_failures_keep_the_lines(tmp_path):
+def test_gc_says_one_line_per_file_not_per_record(tmp_path):
     for level in ("0", "6"):  # 0: stored blocks, a gzip stream all the same
         out = cli("gc", EXAMPLES / "phix174.fa", tmp_path / "t.wig.gz", "--window", "50", "--level", level)
         assert (out.returncode, out.stdout) == (0, b"")
-        assert out.stderr.decode() == f"{EXAMPLES / 'phix174.fa'}: NC_001422.1: 5386 bases\n"
+        assert out.stderr.decode() == f"{EXAMPLES / 'phix174.fa'}: 5386 bases\n"
         packed = (tmp_path / "t.wig.gz").read_bytes()
         assert gzip.decompress(packed) == module_track(EXAMPLES / "phix174.fa", 50, tmp_path)
         assert (len(packed) > len(gzip.decompress(packed))) == (level == "0")
+    many = written(tmp_path / "many.fa", b"".join(b">r%d\nACGT\n" % i for i in range(200)))
+    assert cli("gc", many, tmp_path / "o.wig").stderr.decode() == f"{many}: 800 bases\n"
+    assert cli("gc", many, tmp_path / "o.wig", "--quiet").stderr == b""
+    assert stderr_on_a_terminal("gc", many, tmp_path / "o.wig") == (0, b"")  # a bar, if the run lasts
     bad = written(tmp_path / "bad.fa", b">a\nAC\n>\xff\nGT\n")
     said = cli("gc", bad, tmp_path / "o.wig").stderr.decode().splitlines()
-    assert said[0] == f"{bad}: a: 2 bases" and len(said) == 2
-    assert said[1].startswith(f"seqtally: error: {bad}: ") and "UTF-8" in said[1]
+    assert len(said) == 1 and said[0].startswith(f"seqtally: error: {bad}: ") and "UTF-8" in said[0]
 
 
 def test_outputs_appear_only_when_complete(tmp_path):

@@ -46,6 +46,22 @@ class _Version(argparse.Action):
         parser.exit()
 
 
+class _CommandParser(argparse.ArgumentParser):
+    """A command's parser: it refuses what it does not know itself, so that
+    the usage printed is the command's, not the top level's, and it leaves
+    itself in the options for usage errors found later (the innermost
+    command's parser wins: `store add`, not `store`)."""
+
+    def parse_known_args(self, args: Sequence[str] | None = None,  # type: ignore[override]
+                         namespace: argparse.Namespace | None = None) -> tuple[argparse.Namespace, list[str]]:
+        options, unknown = super().parse_known_args(args, namespace)
+        if unknown:
+            self.error(f"unrecognized arguments: {' '.join(unknown)}")
+        if getattr(options, "command_parser", None) is None:
+            options.command_parser = self
+        return options, unknown
+
+
 class _Skipped:
     """Stands for a command's parser that this run does not need: whatever
     its family's register() calls on it does nothing."""
@@ -74,7 +90,7 @@ def _parser(argv: Sequence[str] | None = None) -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(prog="seqtally", description="Checksums, sequence collections, sequence "
                                   "dictionaries and G/C content tracks of FASTA files.")
     top.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
-    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_CommandParser)
     # Python 3.12's argparse makes a help formatter for every option it is
     # given: the parsers of all the commands cost each run 15 ms, more than
     # some commands' work. A run that names its command first builds only
@@ -96,14 +112,13 @@ def _terminate(signum: int, _: FrameType | None) -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    parser = _parser(argv)
-    options = parser.parse_args(argv)
+    options = _parser(argv).parse_args(argv)
     library_notes()
     previous: Callable[..., Any] | int | None = signal.signal(signal.SIGTERM, _terminate)
     try:
         return int(options.run(options))
     except UsageError as error:
-        parser.error(str(error))
+        options.command_parser.error(str(error))
     except SeqtallyError as error:
         return INTERRUPTED if error.kind == "cancelled" else fail(error)
     except KeyboardInterrupt:
@@ -113,6 +128,17 @@ def main(argv: Sequence[str] | None = None) -> int:
         # with the status a process killed by SIGPIPE would have.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return PIPE_CLOSED
+    except MemoryError:
+        return fail(SeqtallyError("out of memory", hint="the largest record, or all of a bigWig track's values, "
+                                  "must fit in the memory this process may use"))
+    except OSError as error:
+        path = None if error.filename is None else os.fsdecode(error.filename)
+        return fail(SeqtallyError(error.strerror or str(error), path, kind="os", errno=error.errno))
+    except Exception as error:  # noqa: BLE001 - one line, never a traceback, whatever went wrong
+        # The library's argument errors land here too: the command passed on
+        # a value that it should have refused as a usage error.
+        return fail(SeqtallyError(f"{type(error).__name__}: {error}",
+                                  hint="a fault of seqtally, not of its input: please report it"))
     finally:
         signal.signal(signal.SIGTERM, previous)
     return 2  # not reached: parser.error exits

@@ -59,6 +59,13 @@ def _run_serve(options: argparse.Namespace) -> int:
     return 0
 
 
+def port(text: str) -> int:
+    value = int(text)
+    if not 0 <= value <= 65535:
+        raise argparse.ArgumentTypeError(f"must be from 0 to 65535: {text}")
+    return value
+
+
 def _database_argument(command: argparse.ArgumentParser) -> None:
     command.add_argument("--database", metavar="URL",
                          help="postgresql://... to keep the tables in PostgreSQL (default: SQLite in STORE)")
@@ -98,7 +105,7 @@ def register(commands: Commands) -> None:
                                 "seqcol v1.0.0, a page for people at /, and /openapi.json.")
     serve.add_argument("store", metavar="STORE")
     serve.add_argument("--host", default="127.0.0.1", help="the address to listen on (default 127.0.0.1)")
-    serve.add_argument("--port", type=int, default=8000, help="default 8000")
+    serve.add_argument("--port", type=port, default=8000, help="default 8000")
     serve.add_argument("--workers", type=positive, default=1, metavar="N", help="worker processes (default 1)")
     serve.add_argument("--subsequence-limit", type=positive, metavar="BASES",
                        help="the most bases one start/end or Range request may ask for (default: no limit)")

@@ -17,13 +17,16 @@ def _run_gc(options: argparse.Namespace) -> int:
                "min_acgt": options.min_acgt, "skew": options.skew}
     try:
         check_gc_arguments(**counted)
-    except ValueError as error:
+    except (ValueError, OverflowError) as error:
         raise UsageError(str(error)) from None
 
     def work(progress: Progress, bar: Bar) -> int:
+        # Said once for the file, not per record: a draft assembly has
+        # 100,000 records.
         summary = gc_track(options.input, options.output, omit_tail=options.omit_tail,
-                           chrom_sizes=options.chrom_sizes, gzip=options.gzip or None, verbose=not options.quiet,
-                           format=options.format, track_line=options.track_line, progress=progress, **counted)
+                           chrom_sizes=options.chrom_sizes, gzip=options.gzip or None, format=options.format,
+                           track_line=options.track_line, progress=progress, **counted)
+        bar.file_done("standard input" if options.input == "-" else options.input, f"{summary.bases} bases")
         if (options.count in (None, "upper") and not options.skew and not options.quiet and summary.bases
                 and summary.lowercase >= _SOFT_MASKED_SHARE * summary.bases):
             sys.stderr.write(f"seqtally: hint: {summary.lowercase / summary.bases:.0%} of the sequence is lowercase "
@@ -63,5 +66,5 @@ def register(commands: Commands) -> None:
     gc.add_argument("--skew", action="store_true",
                     help="GC skew (G-C)/(G+C) instead of G/C, either case, at most four decimals; no value where "
                     "G+C is 0")
-    quiet_argument(gc, "no progress messages or bar")
+    quiet_argument(gc, "no progress bar (on a terminal) or line for the file (otherwise)")
     gc.set_defaults(run=_run_gc)

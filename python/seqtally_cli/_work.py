@@ -91,7 +91,9 @@ class Bar:
         self.files_done = 0
         self._bar: Any = None
         self._held = ""
-        if enabled and sys.stderr is not None and sys.stderr.isatty():
+        terminal = sys.stderr is not None and sys.stderr.isatty()
+        self._lines = enabled and sys.stderr is not None and not terminal
+        if enabled and terminal:
             from tqdm import tqdm
 
             tqdm.monitor_interval = 0  # the main thread refreshes it anyway
@@ -108,6 +110,14 @@ class Bar:
         if self._bar.total:
             done = min(done, self._bar.total)
         self._bar.update(done - self._bar.n)
+
+    def file_done(self, label: str, summary: str) -> None:
+        """A file is done: the bar counts it; a standard error that is not
+        a terminal (a log) gets one line for it instead, never one per
+        record."""
+        self.files_done += 1
+        if self._lines:
+            sys.stderr.write(f"{label}: {summary}\n")
 
     @contextlib.contextmanager
     def messages(self) -> Iterator[None]:

@@ -40,9 +40,12 @@ class Failure(Exception):
           UTF-8: `line` of its header, `record` its number from 1), "gzip"
           (a damaged or truncated gzip stream or BGZF block), "index" (a
           .fai or .gzi that does not fit its file), "os" (`errno`),
-          "cancelled" (Progress.cancel() was called), or "interval" (an
+          "cancelled" (Progress.cancel() was called), "interval" (an
           interval that cannot be read: `record` its index from 0, `line`
-          its BED line).
+          its BED line), or "internal" (a fault of the engine or of a
+          library it calls, such as a digest or a deflater that cannot be
+          set up: `message` says which). Memory that runs out raises
+          MemoryError instead.
     fault: exactly what, for programs: "not-fasta", "unsupported",
           "not-utf8", "unnamed", "duplicate", "truncated", "bad-header",
           "bad-data", "trailing-data", "checksum", "index-stale",
@@ -85,13 +88,17 @@ def checksum(source: Source, record_type: type[T], progress: Progress | None = N
     or carriage return). on_record(name, length) is called after each
     record, with the interpreter lock held."""
 
+MAX_WINDOW: int
+"""The largest window of every track (gc_values and write_track alike):
+a larger one raises OverflowError, one below 1 ValueError."""
+
 def gc_values(source: Source, window: int, omit_tail: bool, progress: Progress | None = None,
               on_record: Callable[[str, int], object] | None = None, count: str = "upper",
               min_acgt: float = 0.25, distinct: bool = False) -> tuple[list[tuple[str, int, bytes, int]], bytes]:
     """(records, sizes): per record (name, length, values, lowercase),
     window i covering bases [i * window, min((i + 1) * window, length)), and
     lowercase the record's letters a-z (counted in the same pass); sizes is
-    the chrom.sizes text of the records. window >= 1. A record without a
+    the chrom.sizes text of the records. 1 <= window <= MAX_WINDOW. A record without a
     name fails the call (kind "format", with its record and line), and so
     does a name given twice with `distinct`.
 
@@ -111,7 +118,7 @@ def write_track(source: Source, output: Output, form: str, window: int, omit_tai
     """form "wig": the seqtally module's wiggle track, byte for byte, for the
     same window and omit_tail. form "bedgraph": "id<TAB>start<TAB>end<TAB>value"
     per window (0-based, half-open, the last window clipped at the record's
-    end), after "track type=bedGraph" when track_line. window >= 1.
+    end), after "track type=bedGraph" when track_line. 1 <= window <= MAX_WINDOW.
     gzip_level: a gzip member at that level (0 to 9), None: plain. sizes:
     also "id<TAB>length" per record. count and min_acgt as for gc_values:
     with "acgt" or "skew", values are printed with their decimals ("52.5",

@@ -25,8 +25,10 @@ class SeqtallyError(Exception):
     BGZF block), "index" (a .fai or .gzi that does not fit its file), "os"
     (an error of the system; `errno`: EEXIST for an output that exists
     already and may not be replaced), "cancelled" (Progress.cancel() ended
-    the call), or None for a problem found around the engine (an output
-    that names the input, ...).
+    the call), "internal" (a fault of seqtally or of a library it uses, not
+    of the input: the message says which; no path), or None for a problem
+    found around the engine (an output that names the input, ...). Memory
+    that runs out raises MemoryError, never this.
 
     `fault` says exactly what, where the engine found it: "not-fasta",
     "unsupported" (bzip2, xz or zstd), "not-utf8", "unnamed", "duplicate",
@@ -94,6 +96,9 @@ def from_failure(failure: _engine.Failure, input_label: str, output: str | None 
     own would."""
     if failure.kind == "os" and failure.errno == errno_codes.EPIPE and failure.which != "input":
         return BrokenPipeError(errno_codes.EPIPE, failure.message)
+    if failure.kind == "internal":
+        return SeqtallyError(failure.message, kind="internal",
+                             hint="a fault of seqtally or of a library it uses, not of the input: please report it")
     path = {"input": input_label, "output": output, "sizes": sizes, "bed": bed}.get(failure.which)
     message = failure.message
     if failure.fault in ("unnamed", "duplicate") and purpose is not None:

@@ -33,7 +33,8 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
              skew: bool = False) -> GcSummary:
     """Writes the G/C percentage of consecutive windows of every record of
     `source` as a track: a variableStep wiggle track, or bedGraph or bigWig.
-    Returns the bases read and how many are lowercase.
+    Returns the bases read and how many are lowercase. `window`: bases per
+    window, 1 to 2^31 - 1 whatever the format (OverflowError above).
 
     `count`: "upper" (the default: the seqtally module's count, the bytes G and C over
     every byte of the window; values truncated to whole percents) or "acgt"
@@ -122,7 +123,8 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
 
 def check_gc_arguments(*, window: int = 100, level: int = 6, count: str | None = None,
                        min_acgt: float | None = None, skew: bool = False) -> None:
-    """Raises the ValueError that gc_track would for these arguments,
+    """Raises the TypeError, ValueError or OverflowError that gc_track
+    would for these arguments,
     without reading or writing anything (a command checks its options so
     before it starts)."""
     _checked(window, level, count, min_acgt, skew)
@@ -137,6 +139,8 @@ def _checked(window: int, level: int, count: str | None, min_acgt: float | None,
             raise TypeError(f"{name} must be an int, not {type(value).__name__}")
     if window < 1:
         raise ValueError(f"window must be 1 or more, not {window}")
+    if window > _engine.MAX_WINDOW:
+        raise OverflowError(f"window must be at most {_engine.MAX_WINDOW}, not {window}")
     if not 0 <= level <= 9:
         raise ValueError(f"level must be from 0 to 9, not {level}")
     if count is not None and count not in COUNTS:

@@ -13,10 +13,12 @@ print, in a quarter of the memory of doubles.
 """
 from __future__ import annotations
 
+import os
+import stat
 from collections.abc import Sequence
 
 from ._engine import Progress
-from ._errors import SeqtallyError, cancelled
+from ._errors import SeqtallyError, cancelled, os_error
 
 WIG, BEDGRAPH, BIGWIG = "wig", "bedgraph", "bigwig"
 FORMATS = (WIG, BEDGRAPH, BIGWIG)
@@ -56,6 +58,7 @@ def write_bigwig(path: str, final: str, records: Sequence[Record], window: int, 
     import numpy as np
     import pyBigWig  # type: ignore[import-not-found]  # no stubs
 
+    _check_regular_file(path, final)
     track = pyBigWig.open(path, "w")
     if track is None:
         raise SeqtallyError("cannot create the bigWig file", final)
@@ -87,3 +90,20 @@ def write_bigwig(path: str, final: str, records: Sequence[Record], window: int, 
         raise SeqtallyError(f"cannot write the bigWig file: {error}", final) from None
     finally:
         track.close()
+
+
+def _check_regular_file(path: str, final: str) -> None:
+    """Refuses what pyBigWig cannot write: it crashes the process on a path
+    it cannot open for writing (a folder, a file without permission), and
+    a bigWig file is filled out of order, which only a regular file takes.
+    Non-blocking, so that a FIFO without a reader is refused, not waited on."""
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NONBLOCK | os.O_CLOEXEC, 0o666)
+    except OSError as error:
+        raise os_error(error, final) from None
+    try:
+        regular = stat.S_ISREG(os.fstat(fd).st_mode)
+    finally:
+        os.close(fd)
+    if not regular:
+        raise SeqtallyError("a bigWig track needs a regular file, which it fills out of order", final)
