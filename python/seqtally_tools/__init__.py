@@ -18,10 +18,11 @@ from ._checksum import FileChecksums, SequenceChecksum, checksum, checksum_files
 from ._dictionary import SequenceDictionary, sequence_dictionary
 from ._engine import Progress
 from ._errors import SeqtallyError
+from ._inputs import reference_base
 from ._intervals import IntervalError, Sequences, composition
 from ._gc import GcSummary, check_gc_arguments, gc_track
 from ._outputs import atomic_output
-from ._reference import FastaFile, FastaIndex, IndexRecord, RegionError, UnknownSequence, index, reference_base
+from ._reference import FastaFile, FastaIndex, IndexRecord, RegionError, UnknownSequence, index
 from ._seqcol import compare, load_collection, seqcol, seqcol_of, verdict
 from ._store import AddedCollection, Store
 
