@@ -19,7 +19,8 @@ from ._dictionary import SequenceDictionary, sequence_dictionary
 from ._engine import Progress
 from ._errors import SeqtallyError
 from ._inputs import reference_base
-from ._intervals import IntervalError, Sequences, composition
+from ._interval_output import IntervalNote, RegionNote, composition, write_intervals, write_nuc, write_regions
+from ._intervals import IntervalError, Sequences
 from ._gc import GcSummary, check_gc_arguments, gc_track
 from ._outputs import atomic_output
 from ._reference import FastaFile, FastaIndex, IndexRecord, RegionError, UnknownSequence, index
@@ -35,10 +36,12 @@ __all__ = [
     "GcSummary",
     "IndexRecord",
     "IntervalError",
+    "IntervalNote",
     "NameClash",
     "OnlyIn",
     "Progress",
     "RegionError",
+    "RegionNote",
     "SeqtallyError",
     "SequenceChecksum",
     "SequenceDictionary",
@@ -62,4 +65,7 @@ __all__ = [
     "sequence_dictionary",
     "sha512t24u",
     "verdict",
+    "write_intervals",
+    "write_nuc",
+    "write_regions",
 ]
