@@ -99,6 +99,7 @@ NOT_LEVEL2 = {
     "arrays of different lengths": b'{"names": ["a", "b"], "lengths": [4, 2], "sequences": ["SQ.x"]}',
     "a length that is text": b'{"names": ["a"], "lengths": ["4"], "sequences": ["SQ.x"]}',
     "a name that is a number": b'{"names": [1], "lengths": [4], "sequences": ["SQ.x"]}',
+    "a sequence that is null": b'{"names": ["a"], "lengths": [4], "sequences": [null]}',
 }
 
 

@@ -132,16 +132,22 @@ def checked_level2(collection: Any, where: str, required: Sequence[str] = INHERE
     missing = [name for name in required if name not in collection]
     if missing:
         raise SeqtallyError(f"not a level-2 sequence collection: no {' or '.join(missing)}", where, kind="format")
-    kinds = {"names": str, "sequences": str, "lengths": int}
-    given = {name: collection[name] for name in kinds if name in collection}
+    given = {name: collection[name] for name in ("names", "lengths", "sequences") if name in collection}
     if len({len(array) for array in given.values()}) > 1:
         counts = ", ".join(f"{len(array)} {name}" for name, array in given.items())
         raise SeqtallyError(f"not a level-2 sequence collection: {counts}", where, kind="format")
     for name, array in given.items():
-        wrong = next((item for item in array if not isinstance(item, kinds[name]) or isinstance(item, bool)), None)
-        if wrong is not None or (name == "lengths" and any(item < 0 for item in array)):
-            raise SeqtallyError(f"not a level-2 sequence collection: {name} holds {wrong!r}", where, kind="format")
+        wrong = [item for item in array if not _fits(name, item)]
+        if wrong:
+            raise SeqtallyError(f"not a level-2 sequence collection: {name} holds {wrong[0]!r}", where,
+                                kind="format")
     return collection
+
+
+def _fits(array: str, item: object) -> bool:
+    if array == "lengths":
+        return isinstance(item, int) and not isinstance(item, bool) and item >= 0
+    return isinstance(item, str)
 
 
 def compare(a: Source | Mapping[str, Any], b: Source | Mapping[str, Any], *,
