@@ -57,9 +57,12 @@ def index(fasta: str | os.PathLike[str], *, force: bool = False, progress: Progr
     FASTA.fai (and FASTA.gzi for BGZF), as samtools faidx writes them, and
     BASE.dict, BASE.chrom.sizes and BASE.seqcol.json (the level-2
     collection), BASE being its name without FASTA and gzip extensions.
-    Plain gzip gets no .fai (it cannot be read at random): a note says so.
-    Existing files are replaced only with `force`; otherwise nothing is
-    read or written. Every file appears complete, or none does."""
+    What the file holds decides, not its name: plain gzip gets no .fai (it
+    cannot be read at random), and a note says so; a file that is BGZF up
+    to a plain gzip member is refused. Existing files are replaced only
+    with `force`; otherwise nothing is written (and, for an existing
+    .dict, .chrom.sizes or .seqcol.json, nothing read). Every file appears
+    complete, or none does."""
     path = os.fspath(fasta)
     if path == "-":
         raise SeqtallyError("an index is written beside its FASTA file: give a path, not standard input")
