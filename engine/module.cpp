@@ -28,7 +28,7 @@ PyMethodDef methods[] = {
      "checksum(source, record_type, progress=None, on_record=None): per record (name, length, sha512t24u, md5)."},
     {"gc_values", keywords_entry<gc_values>(), METH_VARARGS | METH_KEYWORDS,
      "gc_values(source, window, omit_tail, progress=None, on_record=None, count='upper', min_acgt=0.25, "
-     "distinct=False): (per record (name, length, values, lowercase), chrom.sizes text)."},
+     "distinct=False): (per record WindowValues(name, length, values, lowercase), chrom.sizes text)."},
     {"write_track", keywords_entry<write_track>(), METH_VARARGS | METH_KEYWORDS,
      "write_track(source, output, form, window, omit_tail, gzip_level=None, sizes=None, track_line=False, "
      "progress=None, on_record=None, count='upper', min_acgt=0.25): a wiggle or bedGraph track; "
@@ -70,7 +70,7 @@ PyMODINIT_FUNC PyInit__engine() {
         !add_type(module.get(), "Progress", make_progress_type()) ||
         !add_type(module.get(), "RandomAccess", make_random_access_type()) ||
         !add_type(module.get(), "IntervalReader", make_interval_reader_type()) || !add_index_types(module.get()) ||
-        !add_fai_entry_type(module.get())) {
+        !add_fai_entry_type(module.get()) || !add_window_values_type(module.get())) {
         return nullptr;
     }
     return module.release();

@@ -85,10 +85,18 @@ def checksum(source: Source, record_type: type[T], progress: Progress | None = N
     or carriage return). on_record(name, length) is called after each
     record, with the interpreter lock held."""
 
+class WindowValues(NamedTuple):
+    """One record's window values, as gc_values() says."""
+
+    name: str
+    length: int
+    values: bytes
+    lowercase: int
+
 def gc_values(source: Source, window: int, omit_tail: bool, progress: Progress | None = None,
               on_record: Callable[[str, int], object] | None = None, count: str = "upper",
-              min_acgt: float = 0.25, distinct: bool = False) -> tuple[list[tuple[str, int, bytes, int]], bytes]:
-    """(records, sizes): per record (name, length, values, lowercase),
+              min_acgt: float = 0.25, distinct: bool = False) -> tuple[list[WindowValues], bytes]:
+    """(records, sizes): per record WindowValues(name, length, values, lowercase),
     window i covering bases [i * window, min((i + 1) * window, length)), and
     lowercase the record's letters a-z (counted in the same pass); sizes is
     the chrom.sizes text of the records. window >= 1. A record without a
