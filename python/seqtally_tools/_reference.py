@@ -120,8 +120,8 @@ def _refuse_partly_bgzf(indexed: _engine.Indexed, path: str) -> None:
     member, leaving the others out without a word."""
     if indexed.gzip_member_at:
         raise SeqtallyError(f"BGZF up to byte {indexed.gzip_member_at}, where a gzip member that is not BGZF "
-                            "starts: it cannot be read at random (samtools faidx would index only the records "
-                            "before it)", path, "recompress it whole: zcat FILE | bgzip > NEW", kind="format",
+                            "starts: it cannot be read at random, and samtools faidx would index only the records "
+                            "before it", path, "recompress it whole: zcat FILE | bgzip > NEW", kind="format",
                             fault="unsupported")
 
 
