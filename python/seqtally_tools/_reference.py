@@ -385,6 +385,9 @@ def _index_in_memory(path: str) -> tuple[dict[str, _Place], bytes | None]:
     except _engine.Failure as failure:
         raise from_failure(failure, path, purpose=_DISTINCT) from None
     _refuse_partly_bgzf(indexed, path)
+    if indexed.compression == "gzip":  # replaced since the engine's reader looked at it
+        raise SeqtallyError("gzip but not BGZF: it cannot be read at random", path,
+                            "bgzip compresses it so that it can be", kind="format", fault="unsupported")
     _check_layout(indexed.entries, path)
     places = {entry.name: _Place(entry.length, entry.offset, max(entry.line_bases, 1), max(entry.line_bytes, 1))
               for entry in indexed.entries if entry.length > 0}
