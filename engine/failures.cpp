@@ -45,6 +45,7 @@ const char* fault_text(Fault fault) noexcept {
         case Fault::IndexStale: return "index-stale";
         case Fault::IndexMalformed: return "index-malformed";
         case Fault::IndexMismatch: return "index-mismatch";
+        case Fault::IndexMissing: return "index-missing";
         case Fault::Cancelled: return "cancelled";
         case Fault::NotBed: return "not-bed";
         case Fault::UnknownContig: return "unknown-contig";

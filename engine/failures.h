@@ -44,6 +44,7 @@ enum class Fault : std::uint8_t {
     IndexStale,     // the file ends before the bases its index places there
     IndexMalformed, // an index whose bytes are not an index
     IndexMismatch,  // an index that does not fit its file
+    IndexMissing,   // a BGZF file read at random without its .gzi
     Cancelled,
     NotBed,         // a line of a BED file that is not BED
     UnknownContig,  // an interval on a contig the file does not hold

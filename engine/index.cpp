@@ -17,32 +17,81 @@
 namespace seqtally::engine {
 namespace {
 
+PyStructSequence_Field entry_fields[] = {
+    {"name", "the header's first word"},
+    {"length", "bases"},
+    {"offset", ".fai: where the bases start in the decoded stream (0 without sequence)"},
+    {"line_bases", ".fai: bases a line (0 without sequence)"},
+    {"line_bytes", ".fai: bytes a line, its end included (0 without sequence)"},
+    {"sha512t24u", "None without digests"},
+    {"md5", "None without digests"},
+    {"problem", "LayoutProblem when its lines cannot be addressed by .fai values, else None"},
+    {"sam", "SamValues where samtools dict reads the record otherwise, else None"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc entry_desc = {"seqtally_tools._engine.IndexEntry", "One record as the index pass found it.",
+                                    entry_fields, 9};
+
+PyStructSequence_Field problem_fields[] = {
+    {"line", "the line, from 1"},
+    {"text", "why, in plain words"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc problem_desc = {"seqtally_tools._engine.LayoutProblem",
+                                      "Why a record's lines cannot be addressed by .fai values.", problem_fields, 2};
+
+PyStructSequence_Field sam_fields[] = {
+    {"name", "SN"},
+    {"length", "LN"},
+    {"md5", "M5"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc sam_desc = {"seqtally_tools._engine.SamValues", "A record as samtools dict reads it.",
+                                  sam_fields, 3};
+
+PyStructSequence_Field indexed_fields[] = {
+    {"compression", "\"plain\", \"gzip\" or \"bgzf\" (every member a BGZF block)"},
+    {"entries", "IndexEntry per record, in file order"},
+    {"gzi", "the .gzi of BGZF input, else None"},
+    {"fai", "the .fai text"},
+    {"sizes", "the chrom.sizes text"},
+    {"gzip_member_at", "where the first gzip member that is not a BGZF block starts, else None"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc indexed_desc = {"seqtally_tools._engine.Indexed", "What one read of an input gives an index.",
+                                      indexed_fields, 6};
+
+NamedRecord entry_type;
+NamedRecord problem_type;
+NamedRecord sam_type;
+NamedRecord indexed_type;
+
 // What one read tells of an input's compression: random access needs BGZF,
 // every member with its block size in the header.
-const char* compression_name(const std::vector<GzipMember>& members) {
-    if (members.empty()) return "plain";
+const GzipMember* first_gzip_member(const std::vector<GzipMember>& members) {
     for (const GzipMember& member : members) {
-        if (!member.bgzf) return "gzip";
+        if (!member.bgzf) return &member;
     }
-    return "bgzf";
+    return nullptr;
 }
 
 py::PyRef entry_of(const core::IndexEntry& entry, bool digests) {
     const core::LineLayout layout = entry.layout.value_or(core::LineLayout{});
-    py::PyRef problem = entry.problem ? tuple_of({number(entry.problem->line), utf8_text(entry.problem->text)})
+    py::PyRef problem = entry.problem ? problem_type.make({number(entry.problem->line),
+                                                           utf8_text(entry.problem->text)})
                                       : none();
     py::PyRef sam = none();
     if (entry.sam) {
         py::PyRef name(PyUnicode_DecodeUTF8(entry.sam->name.data(), static_cast<Py_ssize_t>(entry.sam->name.size()),
                                             "replace"));
         if (!name) throw PythonRaised{};
-        sam = tuple_of({std::move(name), number(entry.sam->length), ascii_text(core::text_of(entry.sam->md5))});
+        sam = sam_type.make({std::move(name), number(entry.sam->length), ascii_text(core::text_of(entry.sam->md5))});
     }
-    return tuple_of({utf8_text(entry.digest.id), number(entry.digest.length), number(layout.offset),
-                     number(layout.line_bases), number(layout.line_bytes),
-                     digests ? ascii_text(core::text_of(entry.digest.sha512)) : none(),
-                     digests ? ascii_text(core::text_of(entry.digest.md5)) : none(), std::move(problem),
-                     std::move(sam)});
+    return entry_type.make({utf8_text(entry.digest.id), number(entry.digest.length), number(layout.offset),
+                            number(layout.line_bases), number(layout.line_bytes),
+                            digests ? ascii_text(core::text_of(entry.digest.sha512)) : none(),
+                            digests ? ascii_text(core::text_of(entry.digest.md5)) : none(), std::move(problem),
+                            std::move(sam)});
 }
 
 }  // namespace
@@ -81,7 +130,8 @@ PyObject* index(PyObject*, PyObject* args, PyObject* kwargs) {
                 throw write_problem(indexed.error().folder, Which::Output);
             },
             &members);
-        const char* compression = compression_name(members);
+        const GzipMember* gzip_member = first_gzip_member(members);
+        const char* compression = members.empty() ? "plain" : gzip_member != nullptr ? "gzip" : "bgzf";
         std::string fai;
         std::string sizes;
         for (const core::IndexEntry& entry : entries) {
@@ -96,9 +146,16 @@ PyObject* index(PyObject*, PyObject* args, PyObject* kwargs) {
             PyList_SET_ITEM(list.get(), at, entry_of(entries.front(), digests != 0).release());
             entries.pop_front();
         }
-        return tuple_of({ascii_text(compression), std::move(list), std::move(gzi), bytes_of(fai), bytes_of(sizes)})
+        return indexed_type
+            .make({ascii_text(compression), std::move(list), std::move(gzi), bytes_of(fai), bytes_of(sizes),
+                   gzip_member != nullptr ? number(gzip_member->compressed_offset) : none()})
             .release();
     });
+}
+
+bool add_index_types(PyObject* module) {
+    return entry_type.add_to(module, entry_desc) && problem_type.add_to(module, problem_desc) &&
+           sam_type.add_to(module, sam_desc) && indexed_type.add_to(module, indexed_desc);
 }
 
 }  // namespace seqtally::engine

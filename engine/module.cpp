@@ -11,6 +11,7 @@
 #include "engine/intervals.h"
 #include "engine/progress.h"
 #include "engine/random_access.h"
+#include "engine/sources.h"
 #include "engine/tracks.h"
 #include "engine/unlocked.h"
 
@@ -27,16 +28,18 @@ PyMethodDef methods[] = {
      "checksum(source, record_type, progress=None, on_record=None): per record (name, length, sha512t24u, md5)."},
     {"gc_values", keywords_entry<gc_values>(), METH_VARARGS | METH_KEYWORDS,
      "gc_values(source, window, omit_tail, progress=None, on_record=None, count='upper', min_acgt=0.25, "
-     "distinct=False): (per record (name, length, values, lowercase), chrom.sizes text)."},
+     "distinct=False): (per record WindowValues(name, length, values, lowercase), chrom.sizes text)."},
     {"write_track", keywords_entry<write_track>(), METH_VARARGS | METH_KEYWORDS,
      "write_track(source, output, form, window, omit_tail, gzip_level=None, sizes=None, track_line=False, "
      "progress=None, on_record=None, count='upper', min_acgt=0.25): a wiggle or bedGraph track; "
      "(bases, lowercase)."},
     {"index", keywords_entry<index>(), METH_VARARGS | METH_KEYWORDS,
-     "index(source, digests=True, progress=None, on_record=None, distinct=True, folder=None): (compression, records, "
-     "gzi, fai, sizes) in one read."},
+     "index(source, digests=True, progress=None, on_record=None, distinct=True, folder=None): Indexed(compression, "
+     "entries, gzi, fai, sizes, gzip_member_at) in one read."},
     {"read_fai", read_fai, METH_O,
-     "read_fai(text): the records of a .fai file, (name, length, offset, line_bases, line_bytes) each."},
+     "read_fai(text): the records of a .fai file, FaiEntry(name, length, offset, line_bases, line_bytes) each."},
+    {"gz_named", gz_named, METH_O,
+     "gz_named(path): whether the name asks for gzip (its last named component ends in .gz after something)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -66,7 +69,8 @@ PyMODINIT_FUNC PyInit__engine() {
     if (!add_type(module.get(), "Failure", make_failure_type()) ||
         !add_type(module.get(), "Progress", make_progress_type()) ||
         !add_type(module.get(), "RandomAccess", make_random_access_type()) ||
-        !add_type(module.get(), "IntervalReader", make_interval_reader_type()) ||
+        !add_type(module.get(), "IntervalReader", make_interval_reader_type()) || !add_index_types(module.get()) ||
+        !add_fai_entry_type(module.get()) || !add_window_values_type(module.get()) ||
         PyModule_AddIntConstant(module.get(), "MAX_WINDOW", kMaxWindow) < 0) {
         return nullptr;
     }

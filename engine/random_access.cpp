@@ -26,6 +26,7 @@ constexpr std::uint64_t kUnlockedFetch = 1 << 16;
 struct State {
     std::mutex mutex;
     std::optional<RandomAccess> reader;
+    bool bgzf = false;  // what its first bytes are
 };
 
 struct RandomAccessObject {
@@ -55,7 +56,21 @@ PyObject* random_access_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
             gzi = std::string_view(data, static_cast<std::size_t>(size));
         }
         auto state = std::make_unique<State>();
-        auto opened = RandomAccess::open(open_input_file(place_of(path, "path", -1)), gzi, gzi_arg != Py_None);
+        File file = open_input_file(place_of(path, "path", -1));
+        auto layout = layout_of(file);
+        if (!layout) throw access_problem(layout.error());
+        if (layout.value() == Layout::Gzip) {
+            throw Problem(Kind::Format, Which::Input, "gzip but not BGZF: it cannot be read at random",
+                          Fault::Unsupported);
+        }
+        // A plain file is read as one whatever index lies beside it, as
+        // samtools reads it.
+        state->bgzf = layout.value() == Layout::Bgzf;
+        if (state->bgzf && gzi_arg == Py_None) {
+            throw Problem(Kind::Index, Which::Input, "a BGZF file is read at random by its .gzi index: none was given",
+                          Fault::IndexMissing);
+        }
+        auto opened = RandomAccess::open(std::move(file), gzi, state->bgzf);
         if (!opened) throw access_problem(opened.error());
         state->reader.emplace(std::move(opened).value());
         self_of(self.get())->state = std::move(state);
@@ -121,6 +136,16 @@ PyObject* random_access_close(PyObject* self, PyObject*) {
     });
 }
 
+PyObject* random_access_bgzf(PyObject* self, void*) {
+    const State* state = self_of(self)->state.get();
+    return PyBool_FromLong(state != nullptr && state->bgzf);
+}
+
+PyGetSetDef random_access_getset[] = {
+    {"bgzf", random_access_bgzf, nullptr, "Whether the file is BGZF (read by its .gzi), not plain.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMethodDef random_access_methods[] = {
     {"fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(random_access_fetch)), METH_FASTCALL,
      "fetch(offset, line_bases, line_bytes, begin, end): the bases [begin, end) of the record placed so."},
@@ -132,6 +157,7 @@ PyType_Slot random_access_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(random_access_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(random_access_dealloc)},
     {Py_tp_methods, random_access_methods},
+    {Py_tp_getset, random_access_getset},
     {Py_tp_doc, const_cast<char*>("Random access to the bases of a plain or BGZF FASTA file.")},
     {0, nullptr},
 };
@@ -140,6 +166,18 @@ PyType_Spec random_access_spec = {"seqtally_tools._engine.RandomAccess", sizeof(
                                   Py_TPFLAGS_DEFAULT, random_access_slots};
 
 PyObject* random_access_type = nullptr;
+
+PyStructSequence_Field fai_entry_fields[] = {
+    {"name", "the record's name"},
+    {"length", "bases"},
+    {"offset", "where its bases start (in the decoded stream)"},
+    {"line_bases", "bases a line"},
+    {"line_bytes", "bytes a line, its end included"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc fai_entry_desc = {"seqtally_tools._engine.FaiEntry", "One line of a .fai file.",
+                                        fai_entry_fields, 5};
+NamedRecord fai_entry_type;
 
 }  // namespace
 
@@ -162,13 +200,15 @@ PyObject* read_fai(PyObject*, PyObject* text) {
                                                 "replace"));
             if (!name) throw PythonRaised{};
             PyList_SET_ITEM(list.get(), at++,
-                            tuple_of({std::move(name), number(entry.length), number(entry.place.offset),
-                                      number(entry.place.line_bases), number(entry.place.line_bytes)})
+                            fai_entry_type.make({std::move(name), number(entry.length), number(entry.place.offset),
+                                                 number(entry.place.line_bases), number(entry.place.line_bytes)})
                                 .release());
         }
         return list.release();
     });
 }
+
+bool add_fai_entry_type(PyObject* module) { return fai_entry_type.add_to(module, fai_entry_desc); }
 
 PyObject* make_random_access_type() {
     if (random_access_type == nullptr) random_access_type = PyType_FromSpec(&random_access_spec);

@@ -1,5 +1,6 @@
 #include "engine/results.h"
 
+#include <string>
 #include <vector>
 
 #include "engine/failures.h"
@@ -53,6 +54,21 @@ py::PyRef RecordType::make(std::initializer_list<py::PyRef> fields) const {
     py::PyRef record = checked(type_->tp_alloc(type_, static_cast<Py_ssize_t>(fields.size())));
     Py_ssize_t at = 0;
     for (const py::PyRef& field : fields) PyTuple_SET_ITEM(record.get(), at++, Py_NewRef(field.get()));
+    return record;
+}
+
+bool NamedRecord::add_to(PyObject* module, PyStructSequence_Desc& desc) {
+    if (type_ == nullptr) type_ = PyStructSequence_NewType(&desc);
+    if (type_ == nullptr) return false;
+    const std::string_view name(desc.name);
+    const std::string short_name(name.substr(name.rfind('.') + 1));
+    return PyModule_AddObjectRef(module, short_name.c_str(), reinterpret_cast<PyObject*>(type_)) == 0;
+}
+
+py::PyRef NamedRecord::make(std::initializer_list<py::PyRef> fields) const {
+    py::PyRef record = checked(PyStructSequence_New(type_));
+    Py_ssize_t at = 0;
+    for (const py::PyRef& field : fields) PyStructSequence_SetItem(record.get(), at++, Py_NewRef(field.get()));
     return record;
 }
 

@@ -32,4 +32,18 @@ class RecordType {
     PyTypeObject* type_;
 };
 
+// A record type of the engine's own: a struct sequence, whose fields are read
+// by name (it is still a tuple underneath, and pickles by its module's name).
+// Made by the module's init and added to the module under its short name.
+class NamedRecord {
+  public:
+    // `desc` lives as long as the process; false with a Python error set.
+    bool add_to(PyObject* module, PyStructSequence_Desc& desc);
+    // A record of the fields, in the description's order, each made already.
+    py::PyRef make(std::initializer_list<py::PyRef> fields) const;
+
+  private:
+    PyTypeObject* type_ = nullptr;
+};
+
 }  // namespace seqtally::engine

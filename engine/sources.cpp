@@ -78,4 +78,15 @@ File open_output_file(const Place& place, Which which) {
     return std::move(created).value();
 }
 
+PyObject* gz_named(PyObject*, PyObject* path) {
+    return frame([&]() -> PyObject* {
+        const Place place = place_of(path, "path", -1);
+        if (!place.named) {
+            PyErr_SetString(PyExc_TypeError, "path must be a path, not a descriptor");
+            throw PythonRaised{};
+        }
+        return PyBool_FromLong(has_gz_extension(place.path));
+    });
+}
+
 }  // namespace seqtally::engine

@@ -23,6 +23,11 @@ struct Place {
 Place place_of(PyObject* object, const char* what, int dash_fd);
 
 File open_input_file(const Place& place);
+
+// gz_named(path): whether a name asks for gzip, by the seqtally module's rule
+// (common/file.h's has_gz_extension), so that the library and the module
+// never disagree on a name.
+PyObject* gz_named(PyObject* module, PyObject* path);
 File open_output_file(const Place& place, Which which);
 
 }  // namespace seqtally::engine

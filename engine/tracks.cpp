@@ -16,6 +16,17 @@
 namespace seqtally::engine {
 namespace {
 
+PyStructSequence_Field window_values_fields[] = {
+    {"name", "the record's name"},
+    {"length", "its bases"},
+    {"values", "one value per window, as count asks"},
+    {"lowercase", "its letters a-z"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc window_values_desc = {"seqtally_tools._engine.WindowValues",
+                                            "One record's window values, from gc_values.", window_values_fields, 4};
+NamedRecord window_values_type;
+
 // The library checks its callers' arguments; this refuses only what the
 // core cannot take at all, so that a wrong call of this private module
 // fails instead of dividing by zero.
@@ -103,8 +114,8 @@ PyObject* gc_values(PyObject*, PyObject* args, PyObject* kwargs) {
                                         windows.counts.size() * sizeof(std::int16_t))
                      : std::string_view(reinterpret_cast<const char*>(windows.values.data()), windows.values.size());
             PyList_SET_ITEM(list.get(), at,
-                            tuple_of({utf8_text(windows.name), number(windows.length), bytes_of(values),
-                                      number(windows.lowercase)})
+                            window_values_type.make({utf8_text(windows.name), number(windows.length),
+                                                     bytes_of(values), number(windows.lowercase)})
                                 .release());
             all.pop_front();
         }
@@ -168,5 +179,7 @@ PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
         return tuple_of({number(totals.bases), number(totals.lowercase)}).release();
     });
 }
+
+bool add_window_values_type(PyObject* module) { return window_values_type.add_to(module, window_values_desc); }
 
 }  // namespace seqtally::engine

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "fasta/inflater.h"
+#include "fasta/input.h"
 
 namespace seqtally {
 namespace {
@@ -42,6 +43,14 @@ std::uint64_t little_endian(const std::uint8_t* bytes, int count) noexcept {
     std::uint64_t value = 0;
     for (int i = count - 1; i >= 0; --i) value = value << 8 | bytes[i];
     return value;
+}
+
+// `header`: kBlockHeader bytes. gzip with FEXTRA, whose first subfield is
+// BGZF's BC with the block's size less one.
+bool is_bgzf_header(const std::uint8_t* header) noexcept {
+    return header[0] == 0x1F && header[1] == 0x8B && header[2] == 8 && (header[3] & 4) != 0 &&
+           little_endian(header + 10, 2) == 6 && header[12] == 'B' && header[13] == 'C' &&
+           little_endian(header + 14, 2) == 2;
 }
 
 // pread(2) of up to `size` bytes, fewer only where the file ends: how many.
@@ -153,11 +162,7 @@ struct RandomAccess::Blocks {
         if (!read) return Err{std::move(read).error()};
         if (read.value() < kBlockHeader) return Err{too_short()};
         const std::uint8_t* header = compressed.data();
-        // gzip with FEXTRA, whose first subfield is BGZF's BC with the
-        // block's size less one.
-        if (header[0] != 0x1F || header[1] != 0x8B || header[2] != 8 || (header[3] & 4) == 0 ||
-            little_endian(header + 10, 2) != 6 || header[12] != 'B' || header[13] != 'C' ||
-            little_endian(header + 14, 2) != 2) {
+        if (!is_bgzf_header(header)) {
             return Err{damaged(AccessFault::BlockDamaged,
                                "not a BGZF block at byte " + std::to_string(offset) +
                                    " (the file or its .gzi index is damaged, or the file is not BGZF)")};
@@ -243,6 +248,16 @@ struct RandomAccess::Blocks {
         return &slot;
     }
 };
+
+Result<Layout, IoError> layout_of(const File& file) {
+    std::array<std::uint8_t, kBlockHeader> head{};
+    auto read = read_up_to(file.fd(), 0, head.data(), head.size());
+    if (!read) return Err{std::move(read).error()};
+    if (compression_of(std::span<const std::uint8_t>(head.data(), read.value())) != Compression::Gzip) {
+        return Layout::Plain;
+    }
+    return read.value() == kBlockHeader && is_bgzf_header(head.data()) ? Layout::Bgzf : Layout::Gzip;
+}
 
 Result<RandomAccess, IoError> RandomAccess::open(File file, std::string_view gzi, bool bgzf) {
     if (!bgzf) return RandomAccess(std::move(file), nullptr);

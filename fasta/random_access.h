@@ -20,6 +20,13 @@
 
 namespace seqtally {
 
+// What a file's first bytes say of reading it at random: plain text, a BGZF
+// block (read by its .gzi), or gzip that is not BGZF, which cannot be read
+// so. Only the first member is looked at: a file that is BGZF up to some
+// member is found out by the index pass, which reads every member.
+enum class Layout : std::uint8_t { Plain, Bgzf, Gzip };
+Result<Layout, IoError> layout_of(const File& file);
+
 class RandomAccess {
   public:
     // `gzi`: the BGZF index's bytes, for a BGZF file; empty for a plain one.

@@ -8,7 +8,7 @@ import subprocess
 import pytest
 
 from conftest import cli, lambda_phage, written
-from seqtally_tools import SeqtallyError, aliases
+from seqtally_tools import SeqtallyError, aliases, compare
 
 
 def write(path, named):
@@ -88,3 +88,28 @@ def test_dict_alias_from_writes_an_tags_that_samtools_reads(copies, tmp_path):
     assert [line.split("\t")[-2] for line in swapped.stdout.decode().splitlines()[1:]] == [
         "M5:f1f8f4bf413b16ad135722aa4591043e", "AN:z"]
     assert f"x: {there} calls it 'y', which names another record: left out of AN" in swapped.stderr.decode()
+
+
+# Saved collections that are not level-2 ones: compare and aliases read
+# them through one reader and refuse them in the same words.
+NOT_LEVEL2 = {
+    "not JSON": b"{\"names\": [",
+    "not an object of arrays": b'{"names": "a", "sequences": "SQ.x"}',
+    "no sequences": b'{"names": ["a"], "lengths": [4]}',
+    "arrays of different lengths": b'{"names": ["a", "b"], "lengths": [4, 2], "sequences": ["SQ.x"]}',
+    "a length that is text": b'{"names": ["a"], "lengths": ["4"], "sequences": ["SQ.x"]}',
+    "a name that is a number": b'{"names": [1], "lengths": [4], "sequences": ["SQ.x"]}',
+    "a sequence that is null": b'{"names": ["a"], "lengths": [4], "sequences": [null]}',
+}
+
+
+@pytest.mark.parametrize("case", NOT_LEVEL2)
+def test_a_saved_collection_is_checked_in_one_place(tmp_path, case):
+    fasta = write(tmp_path / "x.fa", [("a", "ACGT")])
+    saved = written(tmp_path / "saved.json", b" " + NOT_LEVEL2[case])
+    refused = []
+    for call in (lambda: compare(saved, fasta), lambda: aliases([fasta, str(saved)])):
+        with pytest.raises(SeqtallyError) as caught:
+            call()
+        refused.append((caught.value.message, caught.value.path, caught.value.kind))
+    assert refused[0] == refused[1] and refused[0][1:] == (str(saved), "format")

@@ -3,6 +3,7 @@
 files (soft-masked, N-rich), with awkward intervals; what seqtally does
 where bedtools silently drops an interval; the library's arrays against the
 same values."""
+import pickle
 import shutil
 import subprocess
 from concurrent.futures import ThreadPoolExecutor
@@ -11,7 +12,7 @@ import numpy as np
 import pytest
 
 from conftest import EXAMPLES, cli, lambda_phage, raised, written
-from seqtally_tools import FastaFile, IntervalError, composition
+from seqtally_tools import FastaFile, IntervalError, composition, write_intervals, write_nuc, write_regions
 
 LAMBDA = "gi|9626243|ref|NC_001416.1|"
 pytestmark = pytest.mark.skipif(not (shutil.which("bedtools") and shutil.which("samtools")),
@@ -112,6 +113,26 @@ def test_an_interval_bedtools_drops_is_an_error_naming_its_line(references, tmp_
                           f"seqtally: error: {bed}: line 3: {LAMBDA}:48500-48503 ends after the end of {LAMBDA} "
                           "(48502 bases)"]
         assert f"line 4: {LAMBDA}:5-5 is empty" in done.stderr.decode()
+
+
+def test_the_library_writes_what_the_command_prints_and_says_what_it_left_out(references, tmp_path):
+    plain, bgzf, _ = references["lambda"]
+    bed = written(tmp_path / "some.bed", f"{LAMBDA}\t0\t10\nchrX\t1\t5\n{LAMBDA}\t5\t5\n")
+    regions = [f"{LAMBDA}:1-5", "chrX", f"{LAMBDA}:48500-48600", f"{LAMBDA}:9-8"]
+    runs = [
+        (lambda out: write_intervals(bgzf, bed, out), ["bedtools", "getfasta", "-fi", plain, "-bed", bed]),
+        (lambda out: write_nuc(bgzf, bed, out), ["bedtools", "nuc", "-fi", plain, "-bed", bed]),
+        (lambda out: write_regions(bgzf, regions, out), ["samtools", "faidx", plain, regions[0], regions[2]]),
+    ]
+    said = []
+    for write, peer in runs:
+        out = tmp_path / "out.txt"
+        said.append(pickle.loads(pickle.dumps(write(out))))
+        assert out.read_bytes() == tool(*peer)
+    assert [(n.line, n.fault) for n in said[0]] == [(n.line, n.fault) for n in said[1]] == [
+        (2, "unknown-contig"), (3, "empty")]
+    assert [(n.number, n.fault, n.printed) for n in said[2]] == [
+        (1, "unknown-sequence", False), (2, "cut", True), (3, "bad-region", False)]
 
 
 @pytest.mark.parametrize("text, line", [("c\t1\t2\nc\tx\t9\n", 2), ("c\t5\t4\n", 1), ("c\t1\t2\tn\rx\n", 1)])

@@ -121,6 +121,56 @@ def test_plain_gzip_has_no_fai_and_existing_files_need_force(tmp_path):
     assert cli("index", "--force", "-q", path).returncode == 0
 
 
+def gzip_member(data):
+    return subprocess.run(["gzip", "-c"], input=data, capture_output=True, check=True).stdout
+
+
+RECORDS = (b">a\nACGTACGTAC\nGT\n", b">b\nTTTTGGGG\n")
+# Files named x.fa whatever they hold: what the read finds decides, as
+# samtools decides. `files`: the indexes written beside it, or None where
+# index() and FastaFile refuse it, writing nothing.
+LAYOUTS = {
+    "plain": (lambda: b"".join(RECORDS), [".fai"]),
+    "BGZF": (lambda: bgzf(b"".join(RECORDS)), [".fai", ".gzi"]),
+    "gzip": (lambda: gzip_member(b"".join(RECORDS)), []),
+    # samtools faidx indexes `a` and leaves `b` out without a word.
+    "BGZF, then a gzip member": (lambda: bgzf(RECORDS[0]) + gzip_member(RECORDS[1]), None),
+}
+
+
+@pytest.mark.parametrize("layout", LAYOUTS)
+def test_compression_is_what_the_read_finds(tmp_path, layout):
+    make, files = LAYOUTS[layout]
+    path = written(tmp_path / "x.fa", make())
+    random_access = files is not None and ".fai" in files
+    with_samtools = samtools_fai(path)
+    samtools_gzi = Path(f"{path}.gzi").read_bytes() if os.path.exists(f"{path}.gzi") else None
+    for made in (Path(f"{path}.samtools.fai"), Path(f"{path}.gzi")):
+        made.unlink(missing_ok=True)
+    if files is None:
+        assert with_samtools == "a\t12\t3\t10\t11\n"
+        error = raised(lambda: st.index(path))
+        assert "BGZF up to byte" in error.message and error.kind == "format"
+        assert os.listdir(tmp_path) == ["x.fa"]
+    else:
+        done = st.index(path)
+        assert done.files[:len(files)] == [f"{path}{suffix}" for suffix in files]
+        assert bool(done.notes) == (not random_access)
+        if random_access:
+            assert (tmp_path / "x.fa.fai").read_text() == with_samtools
+        if ".gzi" in files:
+            assert (tmp_path / "x.fa.gzi").read_bytes() == samtools_gzi
+    if not random_access:
+        with pytest.raises(st.SeqtallyError, match="cannot be read at random"):
+            st.FastaFile(path)
+        return
+    for keep in (True, False):  # the indexes on disk, or made in memory
+        with st.FastaFile(path) as fasta:
+            assert [fasta.fetch("a", 2, 11), fasta.fetch(region="b:2-3")] == ["GTACGTACG", "TT"]
+        for suffix in files * (not keep):
+            os.remove(f"{path}{suffix}")
+
+
 def test_fetch_matches_pysam_from_plain_and_bgzf(tmp_path):
     crlf = lambda_phage().replace(b"\n", b"\r\n")
     # The whole genome twice: a record that spans BGZF blocks.

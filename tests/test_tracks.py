@@ -14,6 +14,8 @@ from bx.wiggle import IntervalReader
 import seqtally
 import seqtally_tools
 from conftest import cli, lambda_phage, written
+from seqtally_tools import gc_track
+from seqtally_tools._outputs import has_gz_extension
 
 MANY = b"".join(b">r%d\n%s\n" % (i, b"ACGTTGCAGG"[i % 7:] * (i % 13 + 1) + b"acgtN" * (i % 5)) for i in range(300))
 
@@ -112,3 +114,25 @@ def test_a_stream_read_twice_is_kept_first(tmp_path):
     assert cli("gc", fifo, tmp_path / "f.bw", "-q").returncode == 0 and feeder.wait() == 0
     assert cli("gc", "-", tmp_path / "s.bw", "-q", input=MANY).returncode == 0
     assert bigwig_intervals(tmp_path / "f.bw", chroms) == bigwig_intervals(tmp_path / "s.bw", chroms) == expected
+
+
+# tests/cpp/common_test.cpp's names: gzip by the seqtally module's rule,
+# which the library asks of the core rather than keep a copy.
+GZ_NAMES = {"a.gz": True, "a.gz/": True, "a.gz/.": True, "./a.gz": True, "a..gz": True, "dir/a.wig.gz": True,
+            "a.GZ": False, ".gz": False, "dir/.gz": False, "a.gz/..": False, "a.gz.": False, "a.tgz": False}
+
+
+@pytest.mark.parametrize("name, gzip_named", GZ_NAMES.items())
+def test_the_library_and_the_module_gzip_the_same_names(tmp_path, name, gzip_named):
+    assert has_gz_extension(name) == gzip_named
+    if name.endswith(("/", ".", "..")) and not name.endswith("gz."):
+        return  # a folder: no file to write
+    fasta = written(tmp_path / "in.fa", b">a\nACGTACGTAC\n")
+    for writer, folder in ((seqtally.write_seqtally_to_file, "module"), (None, "library")):
+        track = tmp_path / folder / name
+        track.parent.mkdir(parents=True, exist_ok=True)
+        if writer is None:
+            gc_track(str(fasta), str(track), window=5)
+        else:
+            writer(str(fasta), str(track), 6, 5, False, str(tmp_path / "sizes"), False, False)
+        assert (track.read_bytes()[:2] == b"\x1f\x8b") == gzip_named, (folder, name)

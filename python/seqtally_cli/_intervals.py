@@ -3,9 +3,9 @@ from __future__ import annotations
 
 import argparse
 
-from seqtally_tools import FastaFile, Progress
+from seqtally_tools import FastaFile, Progress, write_nuc
 
-from ._reference import interval_notes
+from ._reference import interval_status
 from ._work import Bar, Commands, UsageError, in_a_thread
 
 
@@ -15,9 +15,9 @@ def _run_nuc(options: argparse.Namespace) -> int:
 
     def work(progress: Progress, bar: Bar) -> int:
         with FastaFile(options.input) as fasta:
-            return interval_notes(fasta, options.bed, lambda reader: reader.nuc(
-                options.bed, "-", options.strand, options.seq, options.pattern or "", options.ignore_case,
-                progress))
+            return interval_status(options.bed, write_nuc(fasta, options.bed, strand=options.strand, seq=options.seq,
+                                                          pattern=options.pattern, ignore_case=options.ignore_case,
+                                                          progress=progress))
 
     return in_a_thread(work, [], True)
 

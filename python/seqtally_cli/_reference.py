@@ -6,23 +6,19 @@ import argparse
 import errno
 import os
 import sys
-from array import array
-from collections.abc import Callable
 
 from seqtally_tools import (
     FastaFile,
+    IntervalNote,
     Progress,
-    RegionError,
     SeqtallyError,
-    UnknownSequence,
     atomic_output,
     index,
     reference_base,
     sequence_dictionary,
+    write_intervals,
+    write_regions,
 )
-
-from seqtally_tools import _engine
-from seqtally_tools._errors import from_failure
 
 from ._work import Bar, Commands, UsageError, emit, encode, in_a_thread, note, quiet_argument, read_listing, sizes_of
 
@@ -83,14 +79,24 @@ def _run_fetch(options: argparse.Namespace) -> int:
         with FastaFile(options.input) as fasta:
             if options.bed is not None:
                 header = "name" if options.name else "name_only" if options.name_only else "position"
-                return interval_notes(fasta, options.bed, lambda reader: reader.getfasta(
-                    options.bed, "-", options.strand, header, options.tab, progress))
+                return interval_status(options.bed, write_intervals(fasta, options.bed, strand=options.strand,
+                                                                    header=header, tab=options.tab,
+                                                                    progress=progress))
             if options.regions_file is not None:
-                regions = [(f"{options.regions_file}: line {number}: ", region)
-                           for number, region in enumerate(_region_lines(options.regions_file), 1)]
+                regions = _region_lines(options.regions_file)
+                where = [f"{options.regions_file}: line {number}: " for number in range(1, len(regions) + 1)]
             else:
-                regions = [(f"{options.input}: ", region) for region in options.regions]
-            return _print_regions(fasta, regions, options.reverse_complement, progress)
+                regions = options.regions
+                where = [f"{options.input}: "] * len(regions)
+            status = 0
+            for said in write_regions(fasta, regions, reverse_complement=options.reverse_complement,
+                                      progress=progress):
+                if said.printed:
+                    note(f"{said.region}: {said.text}")
+                else:
+                    sys.stderr.write(f"seqtally: error: {where[said.number]}{said.region}: {said.text}\n")
+                    status = 1
+            return status
 
     return in_a_thread(work, [], True)
 
@@ -104,51 +110,17 @@ def _region_lines(path: str) -> list[str]:
     return [line.removesuffix(b"\r").decode("utf-8", "surrogateescape") for line in lines]
 
 
-def _print_regions(fasta: FastaFile, regions: list[tuple[str, str]], reverse: bool, progress: Progress) -> int:
-    status = 0
-    numbers = {name: i for i, name in enumerate(fasta.references)}
-    wanted: list[tuple[int, int, int, str]] = []
-    for where, region in regions:
-        try:
-            reference, start, end = fasta.parse_region(region)
-            length = fasta.get_reference_length(reference)
-        except (UnknownSequence, RegionError) as error:
-            sys.stderr.write(f"seqtally: error: {where}{region}: {error.reason}\n")
-            status = 1
-            continue
-        if (start or 0) >= length:
-            note(f"{region}: starts after the end of {reference} ({length} bases): no bases")
-        elif end is not None and end > length:
-            note(f"{region}: cut at the end of {reference} ({length} bases)")
-        stop = length if end is None else min(end, length)
-        wanted.append((numbers[reference], min(start or 0, stop), stop, region))
-    reader = fasta.interval_reader()
-    columns = list(zip(*wanted)) or [(), (), (), ()]
-    try:
-        reader.faidx(array("I", columns[0]).tobytes(), array("Q", columns[1]).tobytes(),
-                     array("Q", columns[2]).tobytes(), bytes([reverse]) * len(wanted), list(columns[3]), "-",
-                     progress)
-    except _engine.Failure as failure:
-        raise from_failure(failure, fasta.filename, output="standard output") from None
-    return status
-
-
-def interval_notes(fasta: FastaFile, bed: str, run: Callable[[_engine.IntervalReader], list[_engine.IntervalNote]]
-                   ) -> int:
-    """Runs a BED command of the engine; says each interval it left out
-    (an empty one as a note, as bedtools skips it; the others as errors,
-    which bedtools would pass over) and gives the exit status."""
-    try:
-        notes = run(fasta.interval_reader())
-    except _engine.Failure as failure:
-        raise from_failure(failure, fasta.filename, output="standard output", bed=bed) from None
+def interval_status(bed: str, notes: list[IntervalNote]) -> int:
+    """Says each interval a BED command left out (an empty one as a note,
+    as bedtools skips it; the others as errors, which bedtools would pass
+    over) and gives the exit status."""
     status = 0
     label = "standard input" if bed == "-" else bed
-    for line, fault, text in notes:
-        if fault == "empty":
-            note(f"{label}: line {line}: {text}")
+    for said in notes:
+        if said.fault == "empty":
+            note(f"{label}: line {said.line}: {said.text}")
         else:
-            sys.stderr.write(f"seqtally: error: {label}: line {line}: {text}\n")
+            sys.stderr.write(f"seqtally: error: {label}: line {said.line}: {said.text}\n")
             status = 1
     return status
 

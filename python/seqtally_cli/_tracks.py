@@ -6,7 +6,7 @@ import sys
 
 from seqtally_tools import Progress, check_gc_arguments, gc_track
 
-from ._work import Bar, Commands, UsageError, in_a_thread, positive, quiet_argument, sizes_of
+from ._work import Bar, Commands, UsageError, in_a_thread, quiet_argument, sizes_of
 
 # The default count on input at least this lowercase earns a hint.
 _SOFT_MASKED_SHARE = 0.10

@@ -18,10 +18,12 @@ from ._checksum import FileChecksums, SequenceChecksum, checksum, checksum_files
 from ._dictionary import SequenceDictionary, sequence_dictionary
 from ._engine import Progress
 from ._errors import SeqtallyError
-from ._intervals import IntervalError, Sequences, composition
+from ._inputs import reference_base
+from ._interval_output import IntervalNote, RegionNote, composition, write_intervals, write_nuc, write_regions
+from ._intervals import IntervalError, Sequences
 from ._gc import GcSummary, check_gc_arguments, gc_track
 from ._outputs import atomic_output
-from ._reference import FastaFile, FastaIndex, IndexRecord, RegionError, UnknownSequence, index, reference_base
+from ._reference import FastaFile, FastaIndex, IndexRecord, RegionError, UnknownSequence, index
 from ._seqcol import compare, load_collection, seqcol, seqcol_of, verdict
 from ._store import AddedCollection, Store
 
@@ -34,10 +36,12 @@ __all__ = [
     "GcSummary",
     "IndexRecord",
     "IntervalError",
+    "IntervalNote",
     "NameClash",
     "OnlyIn",
     "Progress",
     "RegionError",
+    "RegionNote",
     "SeqtallyError",
     "SequenceChecksum",
     "SequenceDictionary",
@@ -61,4 +65,7 @@ __all__ = [
     "sequence_dictionary",
     "sha512t24u",
     "verdict",
+    "write_intervals",
+    "write_nuc",
+    "write_regions",
 ]

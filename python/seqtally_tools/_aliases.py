@@ -10,7 +10,6 @@ where both have it, MD5 otherwise (a .dict has only MD5, a seqcol only
 sha512t24u, so those two cannot be matched with each other)."""
 from __future__ import annotations
 
-import json
 import os
 from collections.abc import Sequence
 from typing import NamedTuple
@@ -18,8 +17,8 @@ from typing import NamedTuple
 from ._checksum import checksum_files
 from ._engine import Progress
 from ._errors import SeqtallyError
-from ._inputs import Source, label_of, path_of
-from ._reference import reference_base
+from ._inputs import Source, label_of, path_of, reference_base
+from ._seqcol import read_level2, starts_like_json
 
 
 class Named(NamedTuple):
@@ -151,31 +150,21 @@ def _saved(source: Source) -> list[Named] | None:
     path = path_of(source)
     if path is None or path == "-":
         return None
+    if starts_like_json(path):
+        collection = read_level2(path, ("names", "lengths", "sequences"))
+        return [Named(name, length, sequence.removeprefix("SQ."), None)
+                for name, length, sequence in zip(collection["names"], collection["lengths"],
+                                                   collection["sequences"])]
     try:
         with open(path, "rb") as stream:
             head = stream.read(64).lstrip()
-            if not (head.startswith(b"{") or head.startswith(b"@HD") or head.startswith(b"@SQ")):
+            if not (head.startswith(b"@HD") or head.startswith(b"@SQ")):
                 return None
             stream.seek(0)
             data = stream.read()
     except OSError:
         return None  # the FASTA reader says what is wrong with it
-    if head.startswith(b"{"):
-        return _from_seqcol(data, path)
     return _from_dictionary(data, path)
-
-
-def _from_seqcol(data: bytes, path: str) -> list[Named]:
-    try:
-        collection = json.loads(data)
-        names, lengths, sequences = (collection[key] for key in ("names", "lengths", "sequences"))
-        if not len(names) == len(lengths) == len(sequences):
-            raise ValueError("names, lengths and sequences differ in length")
-        return [Named(str(name), int(length), str(sequence).removeprefix("SQ."), None)
-                for name, length, sequence in zip(names, lengths, sequences)]
-    except (ValueError, KeyError, TypeError) as error:
-        raise SeqtallyError(f"not a level-2 sequence collection with names, lengths and sequences ({error})",
-                            path, kind="format") from None
 
 
 def _from_dictionary(data: bytes, path: str) -> list[Named]:

@@ -18,6 +18,7 @@ from typing import NamedTuple
 
 from . import _engine
 from ._engine import Progress
+from ._aliases import Named, matched, read_named
 from ._errors import from_failure
 from ._inputs import STDIN, Source, label_of, path_of
 
@@ -42,7 +43,7 @@ def sequence_dictionary(source: Source, *, uri: str | None = None, assembly: str
     the same sequence (matched by digest, as seqtally aliases matches)."""
     path, label = path_of(source), label_of(source)
     try:
-        _, entries, _, _, _ = _engine.index(source, progress=progress, distinct=False)
+        entries = _engine.index(source, progress=progress, distinct=False).entries
     except _engine.Failure as failure:
         raise from_failure(failure, label, purpose="a dictionary needs one (SN)") from failure
     if uri is None and path is not None and path != STDIN:
@@ -63,9 +64,7 @@ def _alternative_names(entries: Sequence[_engine.IndexEntry], other: Source,
                        progress: Progress | None) -> tuple[dict[int, list[str]], list[str]]:
     """Per record (by its index), the other reference's names for its
     sequence, and notes on names SAM cannot take as AN."""
-    from ._aliases import Named, matched, read_named
-
-    ours = [Named(entry[0], entry[1], entry[5], entry[6]) for entry in entries]
+    ours = [Named(entry.name, entry.length, entry.sha512t24u, entry.md5) for entry in entries]
     label = label_of(other)
     table = matched([ours, read_named([other], progress)[0]], ["the input", label])
     taken = {record.name for record in ours}
@@ -92,8 +91,9 @@ def write_dictionary(entries: Sequence[_engine.IndexEntry], *, uri: str | None, 
                     if value is not None)
     lines = ["@HD\tVN:1.0\tSO:unsorted\n"]
     notes = []
-    for number, (name, length, _, _, _, _, md5, _, sam) in enumerate(entries, 1):
-        sam_name, sam_length, sam_md5 = sam or (name, length, md5)
+    for number, entry in enumerate(entries, 1):
+        name, length, md5, sam = entry.name, entry.length, entry.md5, entry.sam
+        sam_name, sam_length, sam_md5 = (sam.name, sam.length, sam.md5) if sam else (name, length, md5)
         # The name is the header's first word, never empty; LN and M5 are
         # the SAM rule's, which keeps the bytes "!" to "~" only.
         also = (alternatives or {}).get(number - 1)

@@ -20,7 +20,7 @@ finish it fails the call.
 """
 import os
 from collections.abc import Callable
-from typing import Protocol, TypeVar
+from typing import NamedTuple, Protocol, TypeVar
 
 class _HasFileno(Protocol):
     def fileno(self) -> int: ...
@@ -49,7 +49,7 @@ class Failure(Exception):
     fault: exactly what, for programs: "not-fasta", "unsupported",
           "not-utf8", "unnamed", "duplicate", "truncated", "bad-header",
           "bad-data", "trailing-data", "checksum", "index-stale",
-          "index-malformed", "index-mismatch", "cancelled", "not-bed" (a
+          "index-malformed", "index-mismatch", "index-missing", "cancelled", "not-bed" (a
           malformed BED line: kind "format"), "unknown-contig", "past-end",
           "start-after-end"; None for an error of the system.
     which: what the failure concerns: "input", "output", "sizes" or "bed".
@@ -92,10 +92,18 @@ MAX_WINDOW: int
 """The largest window of every track (gc_values and write_track alike):
 a larger one raises OverflowError, one below 1 ValueError."""
 
+class WindowValues(NamedTuple):
+    """One record's window values, as gc_values() says."""
+
+    name: str
+    length: int
+    values: bytes
+    lowercase: int
+
 def gc_values(source: Source, window: int, omit_tail: bool, progress: Progress | None = None,
               on_record: Callable[[str, int], object] | None = None, count: str = "upper",
-              min_acgt: float = 0.25, distinct: bool = False) -> tuple[list[tuple[str, int, bytes, int]], bytes]:
-    """(records, sizes): per record (name, length, values, lowercase),
+              min_acgt: float = 0.25, distinct: bool = False) -> tuple[list[WindowValues], bytes]:
+    """(records, sizes): per record WindowValues(name, length, values, lowercase),
     window i covering bases [i * window, min((i + 1) * window, length)), and
     lowercase the record's letters a-z (counted in the same pass); sizes is
     the chrom.sizes text of the records. 1 <= window <= MAX_WINDOW. A record without a
@@ -127,27 +135,59 @@ def write_track(source: Source, output: Output, form: str, window: int, omit_tai
     Returns (bases, lowercase) of the whole input. The library checks the
     arguments; this refuses only what the core cannot take."""
 
-# name, length, offset, line_bases, line_bytes, sha512t24u, md5, problem, sam
-IndexEntry = tuple[str, int, int, int, int, str | None, str | None, tuple[int, str] | None,
-                   tuple[str, int, str] | None]
+class LayoutProblem(NamedTuple):
+    """Why a record's lines cannot be addressed by .fai values: `line` (from 1) and `text`."""
+
+    line: int
+    text: str
+
+class SamValues(NamedTuple):
+    """A record as samtools dict reads it (SN, LN, M5)."""
+
+    name: str
+    length: int
+    md5: str
+
+class IndexEntry(NamedTuple):
+    """One record of the index pass, named by its header's first word.
+    offset, line_bases and line_bytes are its .fai values (offset in the
+    decoded stream; zeros for a record without sequence, which samtools
+    leaves out of the .fai); problem says why its lines cannot be
+    addressed so; sam is set where samtools dict reads the record otherwise
+    than seqtally. The digests are None when index() was asked for none."""
+
+    name: str
+    length: int
+    offset: int
+    line_bases: int
+    line_bytes: int
+    sha512t24u: str | None
+    md5: str | None
+    problem: LayoutProblem | None
+    sam: SamValues | None
+
+class Indexed(NamedTuple):
+    """What index() read: compression "plain", "gzip" or "bgzf" (every
+    member a BGZF block); `gzip_member_at` the byte where the first gzip
+    member that is not a BGZF block starts (0 for plain gzip, more for a
+    file that is BGZF up to there; None otherwise); `gzi` the .gzi of BGZF
+    input, as samtools writes it, None otherwise; `fai` and `sizes` the
+    .fai (records with sequence) and chrom.sizes texts."""
+
+    compression: str
+    entries: list[IndexEntry]
+    gzi: bytes | None
+    fai: bytes
+    sizes: bytes
+    gzip_member_at: int | None
 
 def index(source: Source, digests: bool = True, progress: Progress | None = None,
           on_record: Callable[[str, int], object] | None = None,
           distinct: bool = True,
-          folder: str | os.PathLike[str] | None = None) -> tuple[str, list[IndexEntry], bytes | None, bytes, bytes]:
-    """One read of the input: (compression, records, gzi, fai, sizes).
-    compression is "plain", "gzip" or "bgzf" (every member a BGZF block);
-    gzi is the .gzi of BGZF input, as samtools writes it, None otherwise;
-    fai and sizes are the .fai (records with sequence) and chrom.sizes
-    texts. Per record, named by its header's first word (a record without
-    one fails the call, and so does a name given twice with `distinct`):
-    (name, length, offset, line_bases, line_bytes, sha512t24u, md5, problem,
-    sam). offset, line_bases and line_bytes are its .fai values (offset in
-    the decoded stream; zeros for a record without sequence, which samtools
-    leaves out of the .fai); problem is (line, text) when its lines cannot
-    be addressed so; sam is (name, length, md5) as samtools dict reads the
-    record where that differs from seqtally's values, else None. The
-    digests are None when digests is False.
+          folder: str | os.PathLike[str] | None = None) -> Indexed:
+    """One read of the input: an IndexEntry per record, in file order (a
+    record without a name fails the call, and so does a name given twice
+    with `distinct`).
 
     folder: a store's folder (htslib's REF_CACHE layout): each record's
     bases, uppercased and without line ends, are written to
@@ -156,18 +196,37 @@ def index(source: Source, digests: bool = True, progress: Progress | None = None
     record's end; a file there already is kept). A failure to write it is
     kind "os", which "output". Digests are then always made."""
 
-def read_fai(text: bytes) -> list[tuple[str, int, int, int, int]]:
-    """The records of a .fai file's bytes, (name, length, offset,
-    line_bases, line_bytes) each, in file order, the first of two equal
-    names kept. A line that is not a FASTA index line fails (kind "index",
-    fault "index-malformed", `line`)."""
+class FaiEntry(NamedTuple):
+    """One line of a .fai file."""
+
+    name: str
+    length: int
+    offset: int
+    line_bases: int
+    line_bytes: int
+
+def read_fai(text: bytes) -> list[FaiEntry]:
+    """The records of a .fai file's bytes, in file order, the first of two
+    equal names kept. A line that is not a FASTA index line fails (kind
+    "index", fault "index-malformed", `line`)."""
+
+def gz_named(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> bool:
+    """Whether a name asks for gzip, by the seqtally module's rule: its last
+    component that names something (empty and "." components skipped; not
+    "..") ends in ".gz" after something."""
 
 class RandomAccess:
     """The bases of a plain FASTA file, or of a BGZF one given its .gzi
-    bytes. Calls are serialised; fetches of 65,536 bases or more release the
-    interpreter lock."""
+    bytes, told apart by the file's first bytes (a .gzi given for a plain
+    file is not used). Gzip that is not BGZF fails (kind "format", fault
+    "unsupported"), and so does BGZF without its .gzi (kind "index", fault
+    "index-missing"). Calls are serialised; fetches of 65,536 bases or more
+    release the interpreter lock."""
 
     def __init__(self, path: str | os.PathLike[str], gzi: bytes | None = None) -> None: ...
+    @property
+    def bgzf(self) -> bool:
+        """Whether the file is BGZF (read by its .gzi), not plain."""
     def fetch(self, offset: int, line_bases: int, line_bytes: int, begin: int, end: int) -> str:
         """Bases [begin, end) of the record with these .fai values, line ends
         left out (end at most its length; "" when end <= begin)."""

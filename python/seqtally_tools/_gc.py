@@ -92,7 +92,7 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
                 if sizes is not None:
                     _write_sizes(sizes, sizes_text)
                 write_bigwig(track.write_to, track.final, records, window, progress, engine_count)
-                summary = GcSummary(sum(record[1] for record in records), sum(record[3] for record in records))
+                summary = GcSummary(sum(record.length for record in records), sum(record.lowercase for record in records))
             else:
                 if track is None and sys.stdout is not None:
                     sys.stdout.flush()  # what the caller printed comes first

@@ -10,6 +10,8 @@ from typing import Protocol
 
 
 STDIN = "-"
+FASTA_SUFFIXES = (".fa", ".fasta", ".fna", ".fas", ".fsa", ".ffn", ".frn", ".mfa", ".seq")
+GZIP_SUFFIXES = (".gz", ".bgz", ".bgzf")
 
 
 class HasFileno(Protocol):
@@ -44,3 +46,16 @@ def label_of(source: Source) -> str:
     except (OSError, ValueError):
         return "the file object"
     return "standard input" if number == 0 else f"descriptor {number}"
+
+
+def reference_base(path: str) -> str:
+    """The name without its gzip and FASTA extensions (genome.fa.gz:
+    genome): what index() names the .dict, .chrom.sizes and .seqcol.json
+    it writes after."""
+    name = path
+    for suffixes in (GZIP_SUFFIXES, FASTA_SUFFIXES):
+        for suffix in suffixes:
+            if name.lower().endswith(suffix) and len(name) > len(suffix):
+                name = name[:-len(suffix)]
+                break
+    return name

@@ -13,7 +13,7 @@ from __future__ import annotations
 import os
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, NamedTuple, Union
+from typing import TYPE_CHECKING, Any, NamedTuple, Protocol, Union
 
 from . import _engine
 from ._errors import SeqtallyError, from_failure
@@ -24,11 +24,20 @@ if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
 
-    from ._reference import FastaFile
-
 Interval = Union[tuple[str, int, int], tuple[str, int, int, str]]
 Intervals = Union[str, "os.PathLike[str]", Sequence[Interval],
                   tuple[Union[str, Sequence[str]], "npt.ArrayLike", "npt.ArrayLike"]]
+
+
+class IndexedFasta(Protocol):
+    """What reading intervals needs of an indexed FASTA file (FastaFile has it)."""
+
+    @property
+    def filename(self) -> str: ...
+    @property
+    def references(self) -> tuple[str, ...]: ...
+    def interval_reader(self) -> _engine.IntervalReader: ...
+
 
 # bedtools nuc's columns, in its order.
 COMPOSITION_FIELDS = ("pct_at", "pct_gc", "num_A", "num_C", "num_G", "num_T", "num_N", "num_oth", "seq_len")
@@ -104,7 +113,7 @@ def interval_failure(failure: _engine.Failure, fasta: str, bed: str | None = Non
     return IntervalError(where + failure.message, bed or fasta, fault=failure.fault, index=index, line=line)
 
 
-def placed(fasta: FastaFile, intervals: Intervals, strand: bool) -> Placed:
+def placed(fasta: IndexedFasta, intervals: Intervals, strand: bool) -> Placed:
     """The intervals as the engine takes them. With `strand`, those on the
     "-" strand (the BED file's column 6, a tuple's fourth field) are
     reverse complemented."""
@@ -170,7 +179,7 @@ def _coordinates(values: npt.ArrayLike) -> npt.NDArray[np.int64]:
     return found
 
 
-def fetch_many(fasta: FastaFile, intervals: Intervals, *, strand: bool = False) -> Sequences:
+def fetch_many(fasta: IndexedFasta, intervals: Intervals, *, strand: bool = False) -> Sequences:
     import numpy as np
 
     found = placed(fasta, intervals, strand)
@@ -181,25 +190,14 @@ def fetch_many(fasta: FastaFile, intervals: Intervals, *, strand: bool = False) 
     return Sequences(np.frombuffer(data, np.uint8), np.frombuffer(offsets, np.int64))
 
 
-def composition(fasta: str | os.PathLike[str] | FastaFile, intervals: Intervals, *, strand: bool = False,
-                pattern: str | None = None, ignore_case: bool = False) -> npt.NDArray[Any]:
-    """bedtools nuc's values for every interval, as a numpy structured
-    array with its column names: pct_at and pct_gc (float32, over the whole
-    interval, N and other bytes included, as bedtools divides), num_A,
-    num_C, num_G, num_T, num_N, num_oth and seq_len (int64; A/C/G/T/N in
-    either case, U counted as T as bedtools does), and user_patt_count
-    with `pattern` (overlapping occurrences; case matters unless
-    `ignore_case`). With `strand`, intervals on "-" are counted reverse
-    complemented. An empty interval has shares of NaN."""
+def composition(fasta: IndexedFasta, intervals: Intervals, *, strand: bool = False, pattern: str | None = None,
+                ignore_case: bool = False) -> npt.NDArray[Any]:
+    """bedtools nuc's values of an opened file's intervals: the public
+    composition() says which."""
     import numpy as np
-
-    from ._reference import FastaFile
 
     if pattern is not None and not pattern:
         raise ValueError("the pattern is empty")
-    if not isinstance(fasta, FastaFile):
-        with FastaFile(fasta) as opened:
-            return composition(opened, intervals, strand=strand, pattern=pattern, ignore_case=ignore_case)
     found = placed(fasta, intervals, strand)
     try:
         counts = fasta.interval_reader().composition(*found.buffers(), pattern or "", ignore_case)

@@ -16,6 +16,7 @@ from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import BinaryIO
 
+from . import _engine
 from ._errors import SeqtallyError, os_error
 from ._inputs import STDIN, Source, path_of
 
@@ -118,18 +119,18 @@ def check_distinct(source: Source, track: Target | None, sizes: Target | None) -
 
 
 def stdout_wants_gzip() -> bool:
-    """Standard output redirected into a file whose name ends in .gz."""
+    """Standard output redirected into a file whose name asks for gzip."""
     try:
-        return stat.S_ISREG(os.fstat(1).st_mode) and os.readlink("/proc/self/fd/1").endswith(".gz")
+        return stat.S_ISREG(os.fstat(1).st_mode) and has_gz_extension(os.readlink("/proc/self/fd/1"))
     except OSError:
         return False
 
 
 def has_gz_extension(path: str) -> bool:
-    """Whether a name asks for gzip: it ends in ".gz" after something (the
-    seqtally module's rule, which the wiggle track keeps)."""
-    name = os.path.basename(path.rstrip("/"))
-    return len(name) > 3 and name.endswith(".gz")
+    """Whether a name asks for gzip: the seqtally module's rule, which the
+    wiggle track keeps, asked of the core that owns it (its last named
+    component ends in ".gz" after something; "a.gz/." is a.gz)."""
+    return _engine.gz_named(path)
 
 
 @contextlib.contextmanager

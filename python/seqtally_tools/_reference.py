@@ -11,7 +11,7 @@ from __future__ import annotations
 import errno
 import os
 import re
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from contextlib import ExitStack
 from typing import NamedTuple
 
@@ -21,14 +21,10 @@ from ._checksum import SequenceChecksum
 from ._dictionary import write_dictionary
 from ._engine import Progress
 from ._errors import SeqtallyError, from_failure, os_error
+from ._inputs import reference_base
 from ._intervals import Intervals, Sequences, fetch_many
 from ._outputs import Target
 from ._seqcol import level2_of
-
-FASTA_SUFFIXES = (".fa", ".fasta", ".fna", ".fas", ".fsa", ".ffn", ".frn", ".mfa", ".seq")
-GZIP_SUFFIXES = (".gz", ".bgz", ".bgzf")
-# samtools faidx writes regions 60 bases a line.
-LINE_WIDTH = 60
 
 
 class IndexRecord(NamedTuple):
@@ -55,82 +51,78 @@ class FastaIndex(NamedTuple):
     notes: list[str]
 
 
-def reference_base(path: str) -> str:
-    """The name without its gzip and FASTA extensions (genome.fa.gz:
-    genome): what index() names the .dict, .chrom.sizes and .seqcol.json
-    it writes after."""
-    name = path
-    for suffixes in (GZIP_SUFFIXES, FASTA_SUFFIXES):
-        for suffix in suffixes:
-            if name.lower().endswith(suffix) and len(name) > len(suffix):
-                name = name[:-len(suffix)]
-                break
-    return name
-
-
-def compression_of(path: str) -> str:
-    """"plain", "gzip" or "bgzf", from the first bytes (a BGZF block starts
-    with a gzip header whose extra field is BC)."""
-    try:
-        with open(path, "rb") as stream:
-            head = stream.read(18)
-    except OSError as error:
-        raise os_error(error, path) from None
-    if head[:2] != b"\x1f\x8b":
-        return "plain"
-    return "bgzf" if len(head) == 18 and head[3] & 4 and head[12:14] == b"BC" else "gzip"
-
-
 def index(fasta: str | os.PathLike[str], *, force: bool = False, progress: Progress | None = None,
           on_record: Callable[[str, int], object] | None = None) -> FastaIndex:
     """Reads `fasta` (plain, gzip or BGZF) once and writes beside it
     FASTA.fai (and FASTA.gzi for BGZF), as samtools faidx writes them, and
     BASE.dict, BASE.chrom.sizes and BASE.seqcol.json (the level-2
     collection), BASE being its name without FASTA and gzip extensions.
-    Plain gzip gets no .fai (it cannot be read at random): a note says so.
-    Existing files are replaced only with `force`; otherwise nothing is
-    read or written. Every file appears complete, or none does."""
+    What the file holds decides, not its name: plain gzip gets no .fai (it
+    cannot be read at random), and a note says so; a file that is BGZF up
+    to a plain gzip member is refused. Existing files are replaced only
+    with `force`; otherwise nothing is written (and, for an existing
+    .dict, .chrom.sizes or .seqcol.json, nothing read). Every file appears
+    complete, or none does."""
     path = os.fspath(fasta)
     if path == "-":
         raise SeqtallyError("an index is written beside its FASTA file: give a path, not standard input")
-    compression = compression_of(path)
     base = reference_base(path)
-    outputs = {"dict": base + ".dict", "sizes": base + ".chrom.sizes", "seqcol": base + ".seqcol.json"}
-    if compression != "gzip":
-        outputs["fai"] = path + ".fai"
-    if compression == "bgzf":
-        outputs["gzi"] = path + ".gzi"
-    if not force:
-        for output in outputs.values():
-            if os.path.lexists(output):
-                raise SeqtallyError("exists already", output, "--force (force=True) replaces it", kind="os",
-                                    errno=errno.EEXIST)
-    targets = {kind: Target.for_path(output) for kind, output in outputs.items()}
+    outputs = {"fai": path + ".fai", "gzi": path + ".gzi", "dict": base + ".dict", "sizes": base + ".chrom.sizes",
+               "seqcol": base + ".seqcol.json"}
+    # Which of the .fai and .gzi are written, the read tells: these three
+    # always are, and are looked at before it.
+    _refuse_existing([outputs[kind] for kind in ("dict", "sizes", "seqcol")], force)
     try:
-        found, entries, gzi, fai, sizes = _engine.index(path, progress=progress, on_record=on_record)
+        indexed = _engine.index(path, progress=progress, on_record=on_record)
     except _engine.Failure as failure:
         raise from_failure(failure, path, purpose=_DISTINCT) from None
     notes = []
-    if found == "gzip":
+    if indexed.compression == "gzip":
+        _refuse_partly_bgzf(indexed, path)
         notes.append(f"{path}: gzip but not BGZF, so it has no FASTA index (.fai): it cannot be read at random. "
                      "bgzip compresses it so that it can be")
-    elif "fai" in outputs:
-        notes += _check_layout(entries, path)
-    records = [IndexRecord(name, length, offset, line_bases, line_bytes, sha or "", md5 or "")
-               for name, length, offset, line_bases, line_bytes, sha, md5, _, _ in entries]
+        del outputs["fai"], outputs["gzi"]
+    else:
+        notes += _check_layout(indexed.entries, path)
+        if indexed.compression == "plain":
+            del outputs["gzi"]
+        _refuse_existing([outputs[kind] for kind in ("fai", "gzi") if kind in outputs], force)
+    records = [IndexRecord(entry.name, entry.length, entry.offset, entry.line_bases, entry.line_bytes,
+                           entry.sha512t24u or "", entry.md5 or "") for entry in indexed.entries]
     checksums = [SequenceChecksum(r.name, r.length, r.sha512t24u, r.md5) for r in records]
-    dictionary = write_dictionary(entries, uri="file://" + os.path.abspath(path), assembly=None, species=None)
+    dictionary = write_dictionary(indexed.entries, uri="file://" + os.path.abspath(path), assembly=None,
+                                  species=None)
     notes += dictionary.notes
     contents: dict[str, bytes] = {
-        "fai": fai,
-        "gzi": gzi or b"",
+        "fai": indexed.fai,
+        "gzi": indexed.gzi or b"",
         "dict": dictionary.text.encode(),
-        "sizes": sizes,
+        "sizes": indexed.sizes,
         "seqcol": canonical_json(level2_of(checksums)) + b"\n",
     }
-    order = [kind for kind in ("fai", "gzi", "dict", "sizes", "seqcol") if kind in targets]
-    _write_all([(targets[kind], contents[kind]) for kind in order])
+    order = [kind for kind in ("fai", "gzi", "dict", "sizes", "seqcol") if kind in outputs]
+    _write_all([(Target.for_path(outputs[kind]), contents[kind]) for kind in order])
     return FastaIndex(records, [outputs[kind] for kind in order], notes)
+
+
+def _refuse_existing(outputs: list[str], force: bool) -> None:
+    for output in outputs:
+        if not force and os.path.lexists(output):
+            raise SeqtallyError("exists already", output, "--force (force=True) replaces it", kind="os",
+                                errno=errno.EEXIST)
+        Target.for_path(output)  # a missing folder, said before anything is written
+
+
+def _refuse_partly_bgzf(indexed: _engine.Indexed, path: str) -> None:
+    """A file that is BGZF up to a plain gzip member (a gzip file appended
+    to a bgzipped one) is refused: it looks like BGZF, yet cannot be read
+    at random, and samtools faidx indexes only the records before that
+    member, leaving the others out without a word."""
+    if indexed.gzip_member_at:
+        raise SeqtallyError(f"BGZF up to byte {indexed.gzip_member_at}, where a gzip member that is not BGZF "
+                            "starts: it cannot be read at random, and samtools faidx would index only the records "
+                            "before it", path, "recompress it whole: zcat FILE | bgzip > NEW", kind="format",
+                            fault="unsupported")
 
 
 # Why an index refuses two records of one name.
@@ -140,14 +132,12 @@ _DISTINCT = "an index needs distinct names (samtools would keep the first and dr
 def _check_layout(entries: list[_engine.IndexEntry], path: str) -> list[str]:
     notes = []
     for number, entry in enumerate(entries, 1):
-        problem = entry[7]
-        if problem is not None:
-            line, text = problem
-            raise SeqtallyError(f"record {number} ({entry[0]}): {text}", path,
+        if entry.problem is not None:
+            raise SeqtallyError(f"record {number} ({entry.name}): {entry.problem.text}", path,
                                 "rewrap it with equal lines, for example with seqkit seq -w 60",
-                                kind="format", line=line, record=number)
-        if entry[1] == 0:
-            notes.append(f"record {number} ({entry[0]!r}) has no sequence: the .fai leaves it out, as samtools "
+                                kind="format", line=entry.problem.line, record=number)
+        if entry.length == 0:
+            notes.append(f"record {number} ({entry.name!r}) has no sequence: the .fai leaves it out, as samtools "
                          "does; the other files list it")
     return notes
 
@@ -215,27 +205,22 @@ class FastaFile:
     def __init__(self, filename: str | os.PathLike[str], filepath_index: str | None = None,
                  filepath_index_compressed: str | None = None) -> None:
         self.filename = os.fspath(filename)
-        compression = compression_of(self.filename)
-        if compression == "gzip":
-            raise SeqtallyError("gzip but not BGZF: it cannot be read at random", self.filename,
-                                "bgzip compresses it so that it can be")
         fai = filepath_index or self.filename + ".fai"
         gzi_path = filepath_index_compressed or self.filename + ".gzi"
-        gzi: bytes | None = None
-        if os.path.exists(fai) and (compression == "plain" or os.path.exists(gzi_path)):
-            places = _read_fai(fai)
-            if compression == "bgzf":
-                gzi = _read_bytes(gzi_path)
-        else:
+        places = _read_fai(fai) if os.path.exists(fai) else None
+        gzi = _read_bytes(gzi_path) if places is not None and os.path.exists(gzi_path) else None
+        # The engine tells plain from BGZF by the file's first bytes, refuses
+        # gzip, and BGZF without a .gzi, which one read of the file gives.
+        reader = _open_reader(self.filename, gzi, missing_index_allowed=True)
+        if reader is None or places is None:
             places, gzi = _index_in_memory(self.filename)
+            reader = reader or _open_reader(self.filename, gzi)
+        assert reader is not None
         self._places = places
-        self._gzi = gzi
+        self._gzi = gzi if reader.bgzf else None
         self.references: tuple[str, ...] = tuple(places)
         self.lengths: tuple[int, ...] = tuple(place.length for place in places.values())
-        try:
-            self._reader: _engine.RandomAccess | None = _engine.RandomAccess(self.filename, gzi)
-        except _engine.Failure as failure:
-            raise from_failure(failure, self.filename) from None
+        self._reader: _engine.RandomAccess | None = reader
         self._intervals: _engine.IntervalReader | None = None
 
     @property
@@ -361,17 +346,6 @@ class FastaFile:
         except KeyError:
             raise UnknownSequence(reference) from None
 
-    def wrapped(self, reference: str, start: int | None, end: int | None) -> Iterator[str]:
-        """The bases in lines of 60, each with its line end, fetched a few
-        MB at a time (as samtools faidx prints a region)."""
-        place = self._place(reference)
-        begin = start or 0
-        stop = min(place.length if end is None else end, place.length)
-        step = LINE_WIDTH * 100_000
-        for at in range(begin, stop, step):
-            bases = self.fetch(reference, at, min(at + step, stop))
-            yield "".join(bases[i:i + LINE_WIDTH] + "\n" for i in range(0, len(bases), LINE_WIDTH))
-
 
 def _read_bytes(path: str) -> bytes:
     try:
@@ -388,17 +362,33 @@ def _read_fai(path: str) -> dict[str, _Place]:
         raise from_failure(failure, path) from None
     # A record without bases has no lines to place; 1 keeps the line
     # arithmetic defined.
-    return {name: _Place(length, offset, max(line_bases, 1), max(line_bytes, 1))
-            for name, length, offset, line_bases, line_bytes in entries}
+    return {entry.name: _Place(entry.length, entry.offset, max(entry.line_bases, 1), max(entry.line_bytes, 1))
+            for entry in entries}
+
+
+def _open_reader(path: str, gzi: bytes | None, missing_index_allowed: bool = False) -> _engine.RandomAccess | None:
+    """The engine's reader; None for BGZF without its .gzi when that is allowed."""
+    try:
+        return _engine.RandomAccess(path, gzi)
+    except _engine.Failure as failure:
+        if missing_index_allowed and failure.fault == "index-missing":
+            return None
+        error = from_failure(failure, path)
+        if isinstance(error, SeqtallyError) and failure.fault == "unsupported":
+            error.hint = "bgzip compresses it so that it can be"
+        raise error from None
 
 
 def _index_in_memory(path: str) -> tuple[dict[str, _Place], bytes | None]:
     try:
-        found, entries, gzi, _, _ = _engine.index(path, digests=False)
+        indexed = _engine.index(path, digests=False)
     except _engine.Failure as failure:
         raise from_failure(failure, path, purpose=_DISTINCT) from None
-    _check_layout(entries, path)
-    places = {entry[0]: _Place(entry[1], entry[2], max(entry[3], 1), max(entry[4], 1)) for entry in entries
-              if entry[1] > 0}
-    return places, gzi
-
+    _refuse_partly_bgzf(indexed, path)
+    if indexed.compression == "gzip":  # replaced since the engine's reader looked at it
+        raise SeqtallyError("gzip but not BGZF: it cannot be read at random", path,
+                            "bgzip compresses it so that it can be", kind="format", fault="unsupported")
+    _check_layout(indexed.entries, path)
+    places = {entry.name: _Place(entry.length, entry.offset, max(entry.line_bases, 1), max(entry.line_bytes, 1))
+              for entry in indexed.entries if entry.length > 0}
+    return places, indexed.gzi

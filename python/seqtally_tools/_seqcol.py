@@ -95,32 +95,59 @@ def load_collection(source: Source | Mapping[str, Any], *, progress: Progress | 
     """A level-2 collection: given as one, read from a JSON file of one (as
     `seqtally seqcol --level 2` writes), or computed from a FASTA file."""
     if isinstance(source, Mapping):
-        return _checked(dict(source), "the collection given")
+        return checked_level2(dict(source), "the collection given")
     path = path_of(source)
-    if path is not None and path != "-" and _starts_like_json(path):
-        try:
-            with open(path, "rb") as saved:
-                return _checked(json.loads(saved.read()), path)
-        except (OSError, ValueError) as error:
-            raise SeqtallyError(f"cannot read a level-2 collection: {error}", path) from None
+    if path is not None and path != "-" and starts_like_json(path):
+        return read_level2(path)
     return level2_of(checksum(source, progress=progress))
 
 
-def _starts_like_json(path: str) -> bool:
+def starts_like_json(path: str) -> bool:
+    """Whether a file opens as a JSON object does (a saved collection), not
+    as FASTA; False when it cannot be read, which the FASTA reader says."""
     try:
         with open(path, "rb") as f:
             return f.read(64).lstrip()[:1] == b"{"
     except OSError:
-        return False  # the FASTA path reports it
+        return False
 
 
-def _checked(collection: Any, where: str) -> Level2:
+def read_level2(path: str, required: Sequence[str] = INHERENT) -> Level2:
+    """The level-2 collection saved in a JSON file, checked as
+    checked_level2() checks one."""
+    try:
+        with open(path, "rb") as saved:
+            collection = json.loads(saved.read())
+    except (OSError, ValueError) as error:
+        raise SeqtallyError(f"cannot read a level-2 collection: {error}", path, kind="format") from None
+    return checked_level2(collection, path, required)
+
+
+def checked_level2(collection: Any, where: str, required: Sequence[str] = INHERENT) -> Level2:
+    """`collection` if it is a level-2 collection: an object of arrays,
+    with the `required` ones; names and sequences strings, lengths whole
+    numbers, and those three arrays (where given) of one length."""
     if not isinstance(collection, dict) or not all(isinstance(v, list) for v in collection.values()):
-        raise SeqtallyError("not a level-2 sequence collection (an object of arrays)", where)
-    missing = [name for name in INHERENT if name not in collection]
+        raise SeqtallyError("not a level-2 sequence collection (an object of arrays)", where, kind="format")
+    missing = [name for name in required if name not in collection]
     if missing:
-        raise SeqtallyError(f"not a level-2 sequence collection: no {' or '.join(missing)}", where)
+        raise SeqtallyError(f"not a level-2 sequence collection: no {' or '.join(missing)}", where, kind="format")
+    given = {name: collection[name] for name in ("names", "lengths", "sequences") if name in collection}
+    if len({len(array) for array in given.values()}) > 1:
+        counts = ", ".join(f"{len(array)} {name}" for name, array in given.items())
+        raise SeqtallyError(f"not a level-2 sequence collection: {counts}", where, kind="format")
+    for name, array in given.items():
+        wrong = [item for item in array if not _fits(name, item)]
+        if wrong:
+            raise SeqtallyError(f"not a level-2 sequence collection: {name} holds {wrong[0]!r}", where,
+                                kind="format")
     return collection
+
+
+def _fits(array: str, item: object) -> bool:
+    if array == "lengths":
+        return isinstance(item, int) and not isinstance(item, bool) and item >= 0
+    return isinstance(item, str)
 
 
 def compare(a: Source | Mapping[str, Any], b: Source | Mapping[str, Any], *,
@@ -172,7 +199,7 @@ def _shared_elements(a: Sequence[Any], b: Sequence[Any]) -> tuple[int, bool | No
 def verdict(a: Mapping[str, Any], b: Mapping[str, Any]) -> str:
     """What a person wants to know first about two level-2 collections
     (as load_collection gives them): one line."""
-    a, b = _checked(dict(a), "collection A"), _checked(dict(b), "collection B")
+    a, b = checked_level2(dict(a), "collection A"), checked_level2(dict(b), "collection B")
     # Equal inherent arrays are what equal level-0 digests say.
     if all(a[name] == b[name] for name in INHERENT):
         return "identical: the same sequences under the same names, in the same order"

@@ -17,7 +17,7 @@ import os
 import stat
 from collections.abc import Sequence
 
-from ._engine import Progress
+from ._engine import Progress, WindowValues
 from ._errors import SeqtallyError, cancelled, os_error
 
 WIG, BEDGRAPH, BIGWIG = "wig", "bedgraph", "bigwig"
@@ -29,8 +29,6 @@ WINDOWS_PER_CALL = 1 << 20
 # A call per run of windows pays off when runs are at least this long.
 _WINDOWS_PER_RUN_CALL = 16
 
-# name, length, values, lowercase letters
-Record = tuple[str, int, bytes, int]
 UPPER, ACGT, SKEW = "upper", "acgt", "skew"
 NO_VALUE = -32768
 # The engine's values per count: their type and what they are divided by.
@@ -49,7 +47,7 @@ def format_of(output: str) -> str:
     return WIG
 
 
-def write_bigwig(path: str, final: str, records: Sequence[Record], window: int, progress: Progress | None,
+def write_bigwig(path: str, final: str, records: Sequence[WindowValues], window: int, progress: Progress | None,
                  count: str = UPPER) -> None:
     """The records' window values by `count` ("upper", "acgt" or "skew", as
     the engine was asked) as a bigWig file at `path` (zoom levels as pyBigWig
@@ -64,9 +62,10 @@ def write_bigwig(path: str, final: str, records: Sequence[Record], window: int, 
         raise SeqtallyError("cannot create the bigWig file", final)
     try:
         dtype, scale = _VALUES[count]
-        track.addHeader([(name, length) for name, length, *_ in records])
-        for name, length, data, _ in records:
-            values = np.frombuffer(data, dtype=dtype)
+        track.addHeader([(record.name, record.length) for record in records])
+        for record in records:
+            name, length = record.name, record.length
+            values = np.frombuffer(record.values, dtype=dtype)
             full = min(len(values), length // window)
             for first in range(0, full, WINDOWS_PER_CALL):
                 if progress is not None and progress.cancelled:

@@ -129,5 +129,20 @@ TEST(RandomAccess, DamageThatEachBlocksOwnChecksPassIsRefused) {
     }
 }
 
+TEST(RandomAccess, LayoutIsWhatTheFirstBlockSays) {
+    const std::string bgzf = packed(">a\nACGT\n", 100).bgzf;
+    std::string other_extra = bgzf;
+    other_extra[12] = 'X';  // gzip, its extra field not BGZF's
+    const std::pair<std::string, Layout> cases[] = {
+        {">a\nACGT\n", Layout::Plain}, {"", Layout::Plain},          {"\x1f", Layout::Plain},
+        {bgzf, Layout::Bgzf},           {other_extra, Layout::Gzip}, {bgzf.substr(0, 17), Layout::Gzip},
+    };
+    for (const auto& [bytes, layout] : cases) {
+        auto found = layout_of(fuzz::memory_file(bytes));
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found.value(), layout) << bytes.size();
+    }
+}
+
 }  // namespace
 }  // namespace seqtally

@@ -115,10 +115,10 @@ class Store:
         try:
             # Names may repeat: a collection takes them as they are, as
             # `seqtally seqcol` does.
-            _, entries, _, _, _ = _engine.index(fasta, progress=progress, distinct=False, folder=self.sequences)
+            entries = _engine.index(fasta, progress=progress, distinct=False, folder=self.sequences).entries
         except _engine.Failure as failure:
             raise from_failure(failure, label, self.sequences, purpose="a store names every record") from None
-        records = [SequenceChecksum(e[0], e[1], e[5] or "", e[6] or "") for e in entries]
+        records = [SequenceChecksum(e.name, e.length, e.sha512t24u or "", e.md5 or "") for e in entries]
         wanted = set(circular) & {r.id for r in records}
         level2 = level2_of(records)
         level1 = level1_of(level2)
