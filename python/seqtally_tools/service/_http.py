@@ -2,13 +2,15 @@
 bounded cache of bodies, and the one application state."""
 from __future__ import annotations
 
+import contextlib
+import functools
 import json
 import os
 import threading
 import time
 from collections import OrderedDict
 from collections.abc import Callable
-from typing import Any, TypeVar
+from typing import Any, NamedTuple, TypeVar
 from urllib.parse import unquote_plus
 
 import anyio.to_thread
@@ -153,7 +155,7 @@ class State:
         self._store: Store | None = settings.store if isinstance(settings.store, Store) else None
         self._opening = threading.Lock()
         self._found: dict[str, tuple[StoredSequence, float]] = {}
-        self._files: OrderedDict[str, int] = OrderedDict()
+        self._files: OrderedDict[str, SequenceFile] = OrderedDict()
 
     @property
     def store(self) -> Store:
@@ -169,7 +171,7 @@ class State:
 
     def close(self) -> None:
         while self._files:
-            os.close(self._files.popitem()[1])
+            os.close(self._files.popitem()[1].fd)
         # A store handed in belongs to the caller.
         if self._store is not None and not isinstance(self.settings.store, Store):
             self._store.close()
@@ -207,22 +209,52 @@ class State:
             return self.store.sequence(md5=lookup.key)
         return self.store.sequence(sha512t24u=lookup.key)
 
-    async def descriptor(self, md5: str) -> int:
-        """A descriptor of the sequence's file, the caller's own to close.
-        OSError when it cannot be opened."""
-        fd = self._files.get(md5)
-        if fd is None:
-            opened = await in_thread(lambda: os.open(self.store.sequence_path(md5), os.O_RDONLY | os.O_CLOEXEC))
+    async def sequence_file(self, md5: str) -> SequenceFile:
+        """The open file of the sequence's bases: the state's, good until
+        the caller's next await (then it may be closed), so duplicate its
+        descriptor to keep it longer. OSError when it cannot be opened."""
+        file = self._files.get(md5)
+        if file is None:
+            opened = await in_thread(lambda: _opened(self.store.sequence_path(md5)))
             # Another request may have opened it meanwhile.
-            fd = self._files.setdefault(md5, opened)
-            if fd != opened:
-                os.close(opened)
+            file = self._files.setdefault(md5, opened)
+            if file is not opened:
+                os.close(opened.fd)
             elif len(self._files) > _OPEN_FILES:
-                os.close(self._files.popitem(last=False)[1])
+                os.close(self._files.popitem(last=False)[1].fd)
         self._files.move_to_end(md5)
-        # Duplicated before any await: the state may close its own while
-        # the response is sent.
-        return os.dup(self._files[md5])
+        return file
+
+
+class SequenceFile(NamedTuple):
+    fd: int
+    # On a file system in memory (tmpfs), a read never waits for a device.
+    in_memory: bool
+
+
+def _opened(path: str) -> SequenceFile:
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        return SequenceFile(fd, _in_memory(os.fstat(fd).st_dev))
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+@functools.cache
+def _in_memory(device: int) -> bool:
+    """Whether the file system of that device keeps its files in memory
+    (tmpfs, ramfs), by the kernel's table of this process's mounts; False
+    where there is none."""
+    number = f"{os.major(device)}:{os.minor(device)}"
+    with contextlib.suppress(OSError, ValueError, IndexError):
+        with open("/proc/self/mountinfo", encoding="utf-8", errors="replace") as mounts:
+            for line in mounts:
+                # ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE OPTIONS
+                fields = line.split()
+                if fields[2] == number:
+                    return fields[fields.index("-") + 1] in ("tmpfs", "ramfs")
+    return False
 
 
 def state_of(request: Request) -> State:

@@ -14,7 +14,7 @@ from starlette.responses import Response
 from starlette.types import Receive, Scope, Send
 
 from .._store import StoredSequence
-from ._http import HTTPError, State, in_thread, json_bytes, query_values, state_of
+from ._http import HTTPError, SequenceFile, State, in_thread, json_bytes, query_values, state_of
 from .refget_rules import JSON_TYPES, SEQUENCE_TYPES, V1_JSON, answer, media_type, trunc512_of
 
 # Read and sent at a time: large enough that a whole chromosome goes at
@@ -100,10 +100,10 @@ async def sequence(state: State, scope: Scope) -> Response | BasesResponse:
     if planned.content_range is not None:
         headers.append((b"content-range", planned.content_range.encode()))
     try:
-        fd = await state.descriptor(found.md5)
+        file = await state.sequence_file(found.md5)
     except OSError as error:
         raise HTTPError(503, f"the store's file of this sequence cannot be read: {error.strerror}") from None
-    return BasesResponse(fd, planned.status, headers, planned.pieces)
+    return BasesResponse(file, planned.status, headers, planned.pieces)
 
 
 _CONTENT_TYPES = {media: f"{media}; charset=us-ascii".encode() for media in SEQUENCE_TYPES}
@@ -116,57 +116,61 @@ async def _disconnect(receive: Receive) -> None:
 
 
 class BasesResponse:
-    """Pieces of a sequence's file (its descriptor, this response's own),
-    sent as they are read. A client that goes away ends the sending at the
-    next piece."""
+    """Pieces of a sequence's file, sent as they are read. A client that
+    goes away ends the sending at the next piece."""
 
-    def __init__(self, fd: int, status: int, headers: list[tuple[bytes, bytes]],
+    def __init__(self, file: SequenceFile, status: int, headers: list[tuple[bytes, bytes]],
                  pieces: tuple[tuple[int, int], ...]) -> None:
-        self.fd = fd
+        self.file = file  # the state's: used before the first await only
         self.status = status
         self.headers = headers
         self.pieces = pieces
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        try:
-            await self._send(scope, receive, send)
-        finally:
-            os.close(self.fd)
-
-    async def _send(self, scope: Scope, receive: Receive, send: Send) -> None:
         start = {"type": "http.response.start", "status": self.status, "headers": self.headers}
         head = scope["method"] == "HEAD"
         if head or len(self.pieces) == 0 or len(self.pieces) == 1 and self.pieces[0][1] - self.pieces[0][0] <= CHUNK:
-            data = b"" if head or not self.pieces else await _read(self.fd, *self.pieces[0])
+            data = b"" if head or not self.pieces else await _read(self.file, *self.pieces[0])
             await send(start)
             await send({"type": "http.response.body", "body": data})
             return
         chunks = [(at, min(at + CHUNK, end)) for begin, end in self.pieces for at in range(begin, end, CHUNK)]
+        own = self.file._replace(fd=os.dup(self.file.fd))  # this response's, for as long as it sends
         gone = asyncio.ensure_future(_disconnect(receive))
         try:
             await send(start)
             for number, (at, stop) in enumerate(chunks):
                 last = number == len(chunks) - 1
-                await send({"type": "http.response.body", "body": await _read(self.fd, at, stop),
-                            "more_body": not last})
+                await send({"type": "http.response.body", "body": await _read(own, at, stop), "more_body": not last})
                 if gone.done():
                     return
         finally:
+            os.close(own.fd)
             gone.cancel()
 
 
-async def _read(fd: int, at: int, stop: int) -> bytes:
-    """The bytes at..stop of the file. Read on the event loop when the page
+async def _read(file: SequenceFile, at: int, stop: int) -> bytes:
+    """The bytes at..stop of the file, read on the event loop when that
+    cannot wait for a device: the file system is in memory, or the page
     cache holds them all (RWF_NOWAIT: the kernel answers from memory or
-    refuses, never waits for the disk), else in a worker thread. A hop to
-    a thread costs a 1 kb request more than all its other work (80 us
-    against 0.5 us for the read), and a served reference stays cached."""
-    size = stop - at
-    buffer = bytearray(size)
-    with contextlib.suppress(OSError):  # EAGAIN: not all cached; EOPNOTSUPP: a file system without it (tmpfs)
-        if os.preadv(fd, [buffer], at, os.RWF_NOWAIT) == size:
-            return bytes(buffer)
-    return await in_thread(_pread, fd, at, stop)
+    refuses). Else in a worker thread, which costs a request for 1 kb more
+    than all its other work (a hop to a thread and back takes 80 us, the
+    read 0.5 us); a reference being served stays in the page cache."""
+    if file.in_memory:
+        return _pread(file.fd, at, stop)
+    if _NOWAIT is not None:
+        buffer = bytearray(stop - at)
+        with contextlib.suppress(OSError):  # EAGAIN: not all of it cached; EOPNOTSUPP: not on this file system
+            if os.preadv(file.fd, [buffer], at, _NOWAIT) == stop - at:
+                return bytes(buffer)
+    fd = os.dup(file.fd)  # the caller's may be closed while the thread reads
+    try:
+        return await in_thread(_pread, fd, at, stop)
+    finally:
+        os.close(fd)
+
+
+_NOWAIT: int | None = getattr(os, "RWF_NOWAIT", None)  # Linux only
 
 
 def _pread(fd: int, at: int, stop: int) -> bytes:
