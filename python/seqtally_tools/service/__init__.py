@@ -16,11 +16,12 @@ from starlette.exceptions import HTTPException
 from starlette.requests import Request
 from starlette.responses import Response
 from starlette.routing import Route
+from starlette.types import Receive, Scope, Send
 
 from .._errors import SeqtallyError
 from .._store import Store
 from ._http import HTTPError, Settings, State, error_response, in_thread
-from ._routes import ALL, openapi_document
+from ._routes import ALL, Endpoint, openapi_document
 
 __all__ = ["Settings", "app", "from_environment", "openapi_document"]
 
@@ -47,6 +48,22 @@ async def _store_error(_: object, error: Exception) -> Response:
     return error_response(503, error.describe())
 
 
+class _Direct:
+    """A route's function run as an ASGI application of its own, given the
+    state and the scope: no Starlette per-route wrapper (a second Request
+    and exception frame), no Request, no lookup of the state. For the
+    request of a few bases, these were a fifth of its time. It is routed,
+    and its exceptions answered, as every other route's."""
+
+    def __init__(self, endpoint: Endpoint, state: State) -> None:
+        self.endpoint = endpoint
+        self.state = state
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        response = await self.endpoint(self.state, scope)
+        await response(scope, receive, send)
+
+
 def app(store: str | os.PathLike[str] | Store, *, database: str | None = None, subsequence_limit: int | None = None,
         page_size_limit: int = 1000, body_limit: int = 64 << 20, cache_bytes: int = 64 << 20) -> Starlette:
     """The service over a store: a folder (opened when the application
@@ -67,7 +84,8 @@ def app(store: str | os.PathLike[str] | Store, *, database: str | None = None, s
         finally:
             state.close()
 
-    routes = [Route(operation.path, operation.endpoint, methods=[operation.method.upper()]) for operation in ALL]
+    routes = [Route(operation.path, _Direct(operation.endpoint, state) if operation.direct else operation.endpoint,
+                    methods=[operation.method.upper()]) for operation in ALL]
     application = Starlette(routes=routes, lifespan=lifespan, exception_handlers={
         HTTPError: _http_error, HTTPException: _starlette_error, SeqtallyError: _store_error})
     application.state.seqtally = state

@@ -13,7 +13,9 @@ from . import _page, _refget, _seqcol
 from ._http import JSON, json_bytes
 from .refget_rules import JSON_TYPES, SEQUENCE_TYPES
 
-Endpoint = Callable[[Request], Awaitable[Any]]
+# A route's function: given the Request; or, for a route served directly,
+# given the application's state and the scope (see _Direct).
+Endpoint = Callable[..., Awaitable[Any]]
 
 
 class Operation(NamedTuple):
@@ -24,6 +26,7 @@ class Operation(NamedTuple):
     parameters: tuple[dict[str, Any], ...] = ()
     responses: tuple[tuple[int, str, str], ...] = ()  # status, media type, description
     body: dict[str, Any] | None = None
+    direct: bool = False  # served directly (the busiest route)
 
 
 def _path(name: str, pattern: str | None = None, enum: tuple[str, ...] | None = None) -> dict[str, Any]:
@@ -62,7 +65,7 @@ OPERATIONS = (
                {"name": "Range", "in": "header", "required": False, "schema": {"type": "string"},
                 "description": "bytes=FIRST-LAST, inclusive"}, _ACCEPT),
               ((200, SEQUENCE_TYPES[0], "the bases"), (206, SEQUENCE_TYPES[0], "the bases of the Range"),
-               *_errors(400, 404, 406, 416))),
+               *_errors(400, 404, 406, 416)), direct=True),
     Operation("/sequence/{id}/metadata", "get", _refget.sequence_metadata, "a sequence's digests, length, aliases",
               (_path("id"), _ACCEPT), ((200, JSON_TYPES[0], "the metadata"), *_errors(404, 406))),
     Operation("/service-info", "get", _seqcol.service_info, "seqcol service-info, with the schema",
