@@ -187,11 +187,16 @@ class State:
                 self.cache.put(key, body)
         return body
 
+    def kept_sequence(self, identifier: str) -> StoredSequence | None:
+        """The sequence an identifier named a moment ago, or None."""
+        kept = self._found.get(identifier)
+        return kept[0] if kept is not None and kept[1] > time.monotonic() else None
+
     async def sequence(self, identifier: str) -> StoredSequence | None:
         """The sequence a refget identifier names, or None."""
-        kept = self._found.get(identifier)
-        if kept is not None and kept[1] > time.monotonic():
-            return kept[0]
+        kept = self.kept_sequence(identifier)
+        if kept is not None:
+            return kept
         lookup = lookup_of(identifier)
         if lookup is None:
             return None
@@ -209,11 +214,18 @@ class State:
             return self.store.sequence(md5=lookup.key)
         return self.store.sequence(sha512t24u=lookup.key)
 
+    def kept_file(self, md5: str) -> SequenceFile | None:
+        """The sequence's file if it is open (see sequence_file), or None."""
+        file = self._files.get(md5)
+        if file is not None:
+            self._files.move_to_end(md5)
+        return file
+
     async def sequence_file(self, md5: str) -> SequenceFile:
         """The open file of the sequence's bases: the state's, good until
         the caller's next await (then it may be closed), so duplicate its
         descriptor to keep it longer. OSError when it cannot be opened."""
-        file = self._files.get(md5)
+        file = self.kept_file(md5)
         if file is None:
             opened = await in_thread(lambda: _opened(self.store.sequence_path(md5)))
             # Another request may have opened it meanwhile.
@@ -222,7 +234,6 @@ class State:
                 os.close(opened.fd)
             elif len(self._files) > _OPEN_FILES:
                 os.close(self._files.popitem(last=False)[1].fd)
-        self._files.move_to_end(md5)
         return file
 
 
