@@ -51,9 +51,10 @@ async def _store_error(_: object, error: Exception) -> Response:
 class _Direct:
     """A route's function run as an ASGI application of its own, given the
     state and the scope: no Starlette per-route wrapper (a second Request
-    and exception frame), no Request, no lookup of the state. For the
-    request of a few bases, these were a fifth of its time. It is routed,
-    and its exceptions answered, as every other route's."""
+    and exception frame), no Request, no lookup of the state. It is routed,
+    and its exceptions answered, as every other route's. For 1 kb of bases
+    over HTTP: 0.81x the rate of a constant answer this way, 0.76x through
+    a Request endpoint (wrk, medians of 5 pairs)."""
 
     def __init__(self, endpoint: Endpoint, state: State) -> None:
         self.endpoint = endpoint

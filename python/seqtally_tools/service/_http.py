@@ -1,5 +1,6 @@
 """What every route shares: failures as JSON, numbers from the query, a
-bounded cache of bodies, and the one application state."""
+bounded cache of bodies, the worker threads that run what may block, and
+the one application state."""
 from __future__ import annotations
 
 import contextlib
