@@ -90,6 +90,63 @@ def test_mounted_in_a_host_application_it_answers_as_served(compliance_server):
             served.status_code, served.headers["content-type"], served.content), path
 
 
+class _Tagged:
+    """A host's middleware: a header on every answer it passes."""
+
+    def __init__(self, app):
+        self.app = app
+
+    async def __call__(self, scope, receive, send):
+        async def tagged(message):
+            if message["type"] == "http.response.start":
+                message = {**message, "headers": [*message["headers"], (b"x-host", b"seen")]}
+            await send(message)
+
+        await self.app(scope, receive, send if scope["type"] != "http" else tagged)
+
+
+@pytest.mark.parametrize("setup", ["host middleware", "added middleware", "replaced handler"])
+def test_a_host_application_applies_to_requests_for_bases(compliance_server, setup):
+    """Requests for bases take the routes, middleware and exception handlers
+    of every other request: a host's middleware sees them, and a handler it
+    puts in place of the service's answers their failures."""
+    import asyncio
+
+    from starlette.applications import Starlette
+    from starlette.middleware import Middleware
+    from starlette.responses import PlainTextResponse
+    from starlette.routing import Mount
+
+    from seqtally_tools import SeqtallyError, Store
+    from seqtally_tools.service import app
+
+    class Gone(Store):
+        def sequence(self, **key):
+            raise SeqtallyError("database: the server went away", "postgresql://nowhere", kind="database")
+
+    if setup == "replaced handler":
+        service = app(Gone(compliance_server.store))
+        service.add_exception_handler(SeqtallyError, lambda request, error: PlainTextResponse("host's own", 502))
+        host = service
+    else:
+        service = app(compliance_server.store)
+        if setup == "added middleware":
+            service.add_middleware(_Tagged)
+            host = service
+        else:
+            host = Starlette(routes=[Mount("/", service)], middleware=[Middleware(_Tagged)])
+
+    async def asked():
+        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=host), base_url="http://host") as client:
+            return await client.get(f"/sequence/{YEAST_I}?start=10&end=20")
+
+    response = asyncio.run(asked())
+    if setup == "replaced handler":
+        assert (response.status_code, response.text) == (502, "host's own")
+    else:
+        assert (response.status_code, response.headers.get("x-host"), response.text) == (200, "seen", I[10:20])
+
+
 @pytest.mark.parametrize("identifier, accept, status, media", [
     (YEAST_I, None, 200, V2_JSON),
     ("insdc:BK006935.2", V1_JSON, 200, V1_JSON),

@@ -7,8 +7,9 @@ from __future__ import annotations
 import contextlib
 import functools
 import os
-from collections.abc import Iterable, Iterator, Sequence
-from typing import TYPE_CHECKING, Any
+import threading
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import TYPE_CHECKING, Any, TypeVar
 
 if TYPE_CHECKING:
     import sqlite3
@@ -21,8 +22,13 @@ _BUSY_SECONDS = 60
 # Any number: PostgreSQL's advisory lock that serialises creating the schema,
 # which CREATE ... IF NOT EXISTS alone does not make safe between sessions.
 _SCHEMA_LOCK = 7_233_482_165
+# The most connections open at once: as many as the service's worker
+# threads (service/_http.py THREADS), so that none of them waits for one;
+# a few worker processes on one PostgreSQL stay under its 100.
+CONNECTIONS = 16
 
 Row = tuple[Any, ...]
+_Result = TypeVar("_Result")
 
 
 def database_error(error: Exception, where: str) -> SeqtallyError:
@@ -35,23 +41,36 @@ def _sqlite_text(sql: str) -> str:
 
 
 class Database:
-    """One connection, used by one thread at a time. Statements outside
-    transaction() commit on their own."""
+    """Connections lent to one thread at a time, made as threads need them
+    (at most CONNECTIONS at once, the rest wait): a server answers from
+    several worker threads, and neither driver lets two threads share one
+    connection safely. A transaction keeps its thread's connection until
+    it ends. Statements outside transaction() commit on their own."""
 
     def __init__(self, folder: str, url: str | None, *, create: bool) -> None:
         self.postgresql = url is not None and url.startswith(("postgresql:", "postgres:"))
         self.where = url if url is not None else os.path.join(folder, SQLITE_NAME)
-        self._in_transaction = False
         if url is not None and not self.postgresql:
             raise SeqtallyError("the database must be a postgresql:// URL (or none: SQLite in the store)", url)
+        self._idle: list[Any] = []  # the last one given back first: its server session is warm
+        self._lock = threading.Lock()
+        self._free = threading.BoundedSemaphore(CONNECTIONS)
+        self._closed = False
+        # The connection of this thread's transaction, when it is in one.
+        self._held = threading.local()
         try:
-            self._connection: Any = self._postgresql(self.where) if self.postgresql else self._sqlite(create)
+            self._idle.append(self._connect(create))
             if create:
                 self._create_schema()
         except SeqtallyError:
+            self.close()
             raise
         except Exception as error:  # noqa: BLE001 - the two drivers' errors share no base
+            self.close()
             raise database_error(error, self.where) from None
+
+    def _connect(self, create: bool = False) -> Any:
+        return self._postgresql(self.where) if self.postgresql else self._sqlite(create)
 
     def _sqlite(self, create: bool) -> sqlite3.Connection:
         # Imported here, as psycopg is: every run of the command imports this
@@ -61,6 +80,7 @@ class Database:
         if not create and not os.path.exists(self.where):
             raise SeqtallyError("no store here (seqtally store add creates one)", self.where, kind="os",
                                 errno=2)
+        # Lent from thread to thread, never used by two at once.
         connection = sqlite3.connect(self.where, timeout=_BUSY_SECONDS, autocommit=True, check_same_thread=False)
         # WAL: readers (the servers) never wait for a writer, nor it for them.
         connection.execute("PRAGMA journal_mode = WAL")
@@ -89,64 +109,87 @@ class Database:
     def _text(self, sql: str) -> str:
         return sql if self.postgresql else _sqlite_text(sql)
 
-    def _failing(self) -> contextlib.AbstractContextManager[None]:
-        return _translated(self.where)
+    @contextlib.contextmanager
+    def _lent(self) -> Iterator[list[Any]]:
+        """A connection for this thread, in a one-item list: a statement
+        may replace a dropped one."""
+        held: list[Any] | None = getattr(self._held, "connection", None)
+        if held is not None:
+            yield held
+            return
+        with self._free:
+            with self._lock:
+                lent = [self._idle.pop()] if self._idle else None
+            if lent is None:
+                lent = [self._connect()]
+            try:
+                yield lent
+            finally:
+                with self._lock:
+                    if self._closed:
+                        lent[0].close()
+                    else:
+                        self._idle.append(lent[0])
 
-    def _executed(self, sql: str, parameters: Sequence[Any]) -> Any:
-        try:
-            return self._connection.execute(self._text(sql), parameters)
-        except Exception:
-            # PostgreSQL restarted, or dropped the connection: a server would
-            # fail every request after it. Outside a transaction the
-            # statement is made again, once, on a new connection.
-            if not self.postgresql or not self._connection.closed or self._in_transaction:
-                raise
-            self._connection = self._postgresql(self.where)
-            return self._connection.execute(self._text(sql), parameters)
+    def _statement(self, sql: str, parameters: Sequence[Any], result: Callable[[Any], _Result]) -> _Result:
+        with _translated(self.where), self._lent() as lent:
+            try:
+                return result(lent[0].execute(self._text(sql), parameters))
+            except Exception:
+                # PostgreSQL restarted, or dropped the connection: a server
+                # would fail every request on it. Outside a transaction the
+                # statement is made again, once, on a new connection.
+                if not self.postgresql or not lent[0].closed or getattr(self._held, "connection", None):
+                    raise
+                lent[0] = self._postgresql(self.where)
+                return result(lent[0].execute(self._text(sql), parameters))
 
     def all(self, sql: str, parameters: Sequence[Any] = ()) -> list[Row]:
-        with self._failing():
-            return list(self._executed(sql, parameters).fetchall())
+        return self._statement(sql, parameters, lambda cursor: list(cursor.fetchall()))
 
     def one(self, sql: str, parameters: Sequence[Any] = ()) -> Row | None:
-        with self._failing():
-            row: Row | None = self._executed(sql, parameters).fetchone()
-            return row
+        row: Row | None = self._statement(sql, parameters, lambda cursor: cursor.fetchone())
+        return row
 
     def run(self, sql: str, parameters: Sequence[Any] = ()) -> int:
         """Runs a statement; the rows it changed."""
-        with self._failing():
-            count: int = self._executed(sql, parameters).rowcount
-            return count
+        return self._statement(sql, parameters, lambda cursor: int(cursor.rowcount))
 
     def run_many(self, sql: str, rows: Iterable[Sequence[Any]]) -> None:
-        with self._failing():
-            self._connection.cursor().executemany(self._text(sql), rows)
+        with _translated(self.where), self._lent() as lent:
+            lent[0].cursor().executemany(self._text(sql), rows)
 
     @contextlib.contextmanager
     def transaction(self) -> Iterator[None]:
         """All or nothing. SQLite's is IMMEDIATE: writers queue at its start,
         so that what a transaction read stays true until it commits."""
-        with self._failing():
-            self._in_transaction = True
+        assert not getattr(self._held, "connection", None), "transactions do not nest"
+        with _translated(self.where), self._lent() as lent:
+            self._held.connection = lent
             try:
+                connection = lent[0]
                 if self.postgresql:
-                    with self._connection.transaction():
+                    with connection.transaction():
                         yield
                     return
-                self._connection.execute("BEGIN IMMEDIATE")
+                connection.execute("BEGIN IMMEDIATE")
                 try:
                     yield
                 except BaseException:
-                    self._connection.execute("ROLLBACK")
+                    connection.execute("ROLLBACK")
                     raise
-                self._connection.execute("COMMIT")
+                connection.execute("COMMIT")
             finally:
-                self._in_transaction = False
+                self._held.connection = None
 
     def close(self) -> None:
-        with contextlib.suppress(Exception):
-            self._connection.close()
+        """Closes the idle connections now, those lent when they come back."""
+        with self._lock:
+            self._closed = True
+            idle, self._idle = self._idle, []
+        for connection in idle:
+            with contextlib.suppress(Exception):
+                connection.close()
 
 
 @contextlib.contextmanager

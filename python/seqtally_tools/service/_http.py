@@ -1,20 +1,27 @@
 """What every route shares: failures as JSON, numbers from the query, a
-bounded cache of bodies, and the one application state."""
+bounded cache of bodies, the worker threads that run what may block, and
+the one application state."""
 from __future__ import annotations
 
+import contextlib
+import functools
 import json
 import os
+import threading
 import time
 from collections import OrderedDict
 from collections.abc import Callable
-from typing import Any
+from typing import Any, NamedTuple, TypeVar
 from urllib.parse import unquote_plus
 
+import anyio.to_thread
+from anyio import CapacityLimiter
+from anyio.lowlevel import RunVar
 from starlette.requests import Request
 from starlette.responses import Response
 
 from .._store import Store, StoredSequence
-from .refget_rules import lookup_of
+from .refget_rules import Lookup, lookup_of
 
 JSON = "application/json"
 
@@ -67,27 +74,28 @@ def number(request: Request, name: str, default: int, highest: int | None = None
 
 class BodyCache:
     """Response bodies that never change (they are named by content
-    digests), least recently used first out, at most `limit` bytes."""
+    digests), least recently used first out, at most `limit` bytes. Used
+    from the event loop only."""
 
     def __init__(self, limit: int) -> None:
         self._limit = limit
         self._size = 0
         self._bodies: OrderedDict[tuple[str, ...], bytes] = OrderedDict()
 
-    def get(self, key: tuple[str, ...], make: Callable[[], bytes | None]) -> bytes | None:
+    def get(self, key: tuple[str, ...]) -> bytes | None:
         body = self._bodies.get(key)
         if body is not None:
             self._bodies.move_to_end(key)
-            return body
-        body = make()
-        if body is None or len(body) > self._limit // 4:
-            return body
+        return body
+
+    def put(self, key: tuple[str, ...], body: bytes) -> None:
+        if len(body) > self._limit // 4 or key in self._bodies:
+            return
         self._bodies[key] = body
         self._size += len(body)
         while self._size > self._limit:
             _, dropped = self._bodies.popitem(last=False)
             self._size -= len(dropped)
-        return body
 
 
 # A sequence found by an identifier is kept this long: its bases and digests
@@ -97,6 +105,29 @@ _FOUND_KEPT = 4096
 # Files of sequences kept open (their bases never change: an open file
 # stays right), so that a request for a few bases costs one pread.
 _OPEN_FILES = 64
+# The service's worker threads, its own (a host application's pool is left
+# alone): every store query and every read the page cache cannot answer
+# at once runs in one. On two cores more would only queue on the GIL; 16
+# lets 15 requests wait on slow queries while another is answered.
+THREADS = 16
+_LIMITER: RunVar[CapacityLimiter] = RunVar("seqtally_service_threads")
+_T = TypeVar("_T")
+
+
+def _limiter() -> CapacityLimiter:
+    # One per event loop, as anyio keeps its default one.
+    try:
+        return _LIMITER.get()
+    except LookupError:
+        limiter = CapacityLimiter(THREADS)
+        _LIMITER.set(limiter)
+        return limiter
+
+
+async def in_thread(call: Callable[..., _T], *args: Any) -> _T:
+    """call(*args) in one of the service's worker threads: blocking work
+    (a query, a read from the disk) never holds the event loop."""
+    return await anyio.to_thread.run_sync(call, *args, limiter=_limiter())
 
 
 class Settings:
@@ -115,66 +146,127 @@ class Settings:
 class State:
     """The application's one state: the store, opened once (at startup,
     or at the first request when a host application mounts this one and
-    runs no lifespan of ours), and the bodies cached."""
+    runs no lifespan of ours), and what is kept in memory. The store is
+    only used in worker threads (see in_thread); what is kept in memory,
+    only on the event loop."""
 
     def __init__(self, settings: Settings) -> None:
         self.settings = settings
         self.cache = BodyCache(settings.cache_bytes)
         self._store: Store | None = settings.store if isinstance(settings.store, Store) else None
+        self._opening = threading.Lock()
         self._found: dict[str, tuple[StoredSequence, float]] = {}
-        self._files: OrderedDict[str, int] = OrderedDict()
+        self._files: OrderedDict[str, SequenceFile] = OrderedDict()
 
     @property
     def store(self) -> Store:
-        if self._store is None:
-            assert not isinstance(self.settings.store, Store)
-            self._store = Store(self.settings.store, database=self.settings.database)
-        return self._store
+        """The store; opened at the first use (in a worker thread)."""
+        with self._opening:
+            if self._store is None:
+                assert not isinstance(self.settings.store, Store)
+                self._store = Store(self.settings.store, database=self.settings.database)
+            return self._store
 
     def open(self) -> None:
         _ = self.store
 
     def close(self) -> None:
         while self._files:
-            os.close(self._files.popitem()[1])
+            os.close(self._files.popitem()[1].fd)
         # A store handed in belongs to the caller.
         if self._store is not None and not isinstance(self.settings.store, Store):
             self._store.close()
             self._store = None
 
-    def sequence(self, identifier: str) -> StoredSequence | None:
-        """The sequence a refget identifier names, or None."""
-        now = time.monotonic()
+    async def kept(self, key: tuple[str, ...], make: Callable[[], bytes | None]) -> bytes | None:
+        """The body kept under `key`, or make() run in a worker thread
+        (and kept)."""
+        body = self.cache.get(key)
+        if body is None:
+            body = await in_thread(make)
+            if body is not None:
+                self.cache.put(key, body)
+        return body
+
+    def kept_sequence(self, identifier: str) -> StoredSequence | None:
+        """The sequence an identifier named a moment ago, or None."""
         kept = self._found.get(identifier)
-        if kept is not None and kept[1] > now:
-            return kept[0]
+        return kept[0] if kept is not None and kept[1] > time.monotonic() else None
+
+    async def sequence(self, identifier: str) -> StoredSequence | None:
+        """The sequence a refget identifier names, or None."""
+        kept = self.kept_sequence(identifier)
+        if kept is not None:
+            return kept
         lookup = lookup_of(identifier)
-        found = None
-        if lookup is not None:
-            if isinstance(lookup.key, tuple):
-                found = self.store.sequence(alias=lookup.key)
-            elif lookup.by == "md5":
-                found = self.store.sequence(md5=lookup.key)
-            else:
-                found = self.store.sequence(sha512t24u=lookup.key)
+        if lookup is None:
+            return None
+        found = await in_thread(self._look_up, lookup)
         if found is not None:
             if len(self._found) >= _FOUND_KEPT:
                 self._found.clear()
-            self._found[identifier] = (found, now + _FOUND_SECONDS)
+            self._found[identifier] = (found, time.monotonic() + _FOUND_SECONDS)
         return found
 
-    def descriptor(self, md5: str) -> int:
-        """An open descriptor of the sequence's file (the state's: never
-        closed by the caller). OSError when it cannot be opened."""
-        fd = self._files.get(md5)
-        if fd is not None:
+    def _look_up(self, lookup: Lookup) -> StoredSequence | None:
+        if isinstance(lookup.key, tuple):
+            return self.store.sequence(alias=lookup.key)
+        if lookup.by == "md5":
+            return self.store.sequence(md5=lookup.key)
+        return self.store.sequence(sha512t24u=lookup.key)
+
+    def kept_file(self, md5: str) -> SequenceFile | None:
+        """The sequence's file if it is open (see sequence_file), or None."""
+        file = self._files.get(md5)
+        if file is not None:
             self._files.move_to_end(md5)
-            return fd
-        fd = os.open(self.store.sequence_path(md5), os.O_RDONLY | os.O_CLOEXEC)
-        self._files[md5] = fd
-        if len(self._files) > _OPEN_FILES:
-            os.close(self._files.popitem(last=False)[1])
-        return fd
+        return file
+
+    async def sequence_file(self, md5: str) -> SequenceFile:
+        """The open file of the sequence's bases: the state's, good until
+        the caller's next await (then it may be closed), so duplicate its
+        descriptor to keep it longer. OSError when it cannot be opened."""
+        file = self.kept_file(md5)
+        if file is None:
+            opened = await in_thread(lambda: _opened(self.store.sequence_path(md5)))
+            # Another request may have opened it meanwhile.
+            file = self._files.setdefault(md5, opened)
+            if file is not opened:
+                os.close(opened.fd)
+            elif len(self._files) > _OPEN_FILES:
+                os.close(self._files.popitem(last=False)[1].fd)
+        return file
+
+
+class SequenceFile(NamedTuple):
+    fd: int
+    # On a file system in memory (tmpfs), a read never waits for a device.
+    in_memory: bool
+
+
+def _opened(path: str) -> SequenceFile:
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        return SequenceFile(fd, _in_memory(os.fstat(fd).st_dev))
+    except BaseException:
+        os.close(fd)
+        raise
+
+
+@functools.cache
+def _in_memory(device: int) -> bool:
+    """Whether the file system of that device keeps its files in memory
+    (tmpfs, ramfs), by the kernel's table of this process's mounts; False
+    where there is none."""
+    number = f"{os.major(device)}:{os.minor(device)}"
+    with contextlib.suppress(OSError, ValueError, IndexError):
+        with open("/proc/self/mountinfo", encoding="utf-8", errors="replace") as mounts:
+            for line in mounts:
+                # ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [TAGS...] - TYPE SOURCE OPTIONS
+                fields = line.split()
+                if fields[2] == number:
+                    return fields[fields.index("-") + 1] in ("tmpfs", "ramfs")
+    return False
 
 
 def state_of(request: Request) -> State:

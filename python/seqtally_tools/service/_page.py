@@ -12,7 +12,7 @@ from starlette.requests import Request
 from starlette.responses import HTMLResponse, Response
 
 from .._seqcol import comparison, verdict
-from ._http import HTTPError, number, state_of
+from ._http import HTTPError, in_thread, number, state_of
 from ._seqcol import checked_digest, collection_body
 
 PAGE_SIZE = 50
@@ -49,8 +49,8 @@ def _link(digest: str) -> str:
 
 async def home(request: Request) -> Response:
     page = number(request, "page", 0, 10**9)
-    store = state_of(request).store
-    summaries, total = store.summaries(page, PAGE_SIZE)
+    state = state_of(request)
+    summaries, total = await in_thread(lambda: state.store.summaries(page, PAGE_SIZE))
     pages = max(1, -(-total // PAGE_SIZE))
     rows = [(_link(s.digest), f"{s.records:,}", html.escape(s.source), html.escape(s.added)) for s in summaries]
     options = "".join(f"<option value='{html.escape(s.digest)}'>{html.escape(s.digest)} "
@@ -74,11 +74,10 @@ async def home(request: Request) -> Response:
 
 async def collection_page(request: Request) -> Response:
     digest = checked_digest(request.path_params["digest"])
-    store = state_of(request).store
-    summary = store.summary(digest)
+    state = state_of(request)
+    summary, members = await in_thread(lambda: (state.store.summary(digest), state.store.members(digest)))
     if summary is None:
         raise HTTPError(404, f"no collection {digest}")
-    members = store.members(digest)
     rows = [(html.escape(m.name), f"{m.length:,}",
              f"<a href='/sequence/SQ.{m.sha512t24u}/metadata'><code>SQ.{html.escape(m.sha512t24u)}</code></a>",
              f"<code>{m.md5}</code>") for m in members]
@@ -106,9 +105,9 @@ def _order(value: object) -> str:
 async def comparison_page(request: Request) -> Response:
     a_digest = checked_digest(request.query_params.get("a", ""))
     b_digest = checked_digest(request.query_params.get("b", ""))
-    a = json.loads(collection_body(request, a_digest, 2))
-    b = json.loads(collection_body(request, b_digest, 2))
-    result = comparison(a, b)
+    a = json.loads(await collection_body(request, a_digest, 2))
+    b = json.loads(await collection_body(request, b_digest, 2))
+    result = await in_thread(comparison, a, b)
     elements = result["array_elements"]
     rows = [(html.escape(name), f"{elements['a_count'][name]:,}", f"{elements['b_count'][name]:,}",
              f"{elements['a_and_b_count'][name]:,}", _order(elements["a_and_b_same_order"][name]))

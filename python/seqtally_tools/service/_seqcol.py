@@ -15,7 +15,7 @@ from .._canonical import canonical_json
 from .._errors import SeqtallyError
 from .._seqcol import comparison, load_collection
 from .._store import ARRAYS, ATTRIBUTES, TRANSIENT
-from ._http import JSON, HTTPError, json_bytes, number, state_of
+from ._http import JSON, HTTPError, in_thread, json_bytes, number, state_of
 from ._refget import _version
 
 _DIGEST = re.compile(r"[A-Za-z0-9_-]{1,64}")
@@ -69,9 +69,9 @@ async def service_info(request: Request) -> Response:
     return _json(json_bytes(body))
 
 
-def collection_body(request: Request, digest: str, level: int) -> bytes:
+async def collection_body(request: Request, digest: str, level: int) -> bytes:
     state = state_of(request)
-    body = state.cache.get(("collection", digest, str(level)), lambda: state.store.collection_json(digest, level))
+    body = await state.kept(("collection", digest, str(level)), lambda: state.store.collection_json(digest, level))
     if body is None:
         raise HTTPError(404, f"no collection {digest}")
     return body
@@ -81,7 +81,7 @@ async def collection(request: Request) -> Response:
     level = number(request, "level", 2)
     if level not in (1, 2):
         raise HTTPError(400, "level must be 1 or 2")
-    return _json(collection_body(request, checked_digest(request.path_params["digest"]), level))
+    return _json(await collection_body(request, checked_digest(request.path_params["digest"]), level))
 
 
 def _level2(body: bytes) -> dict[str, Any]:
@@ -99,14 +99,14 @@ def _compared(a: dict[str, Any], b: dict[str, Any]) -> bytes:
 async def comparison_of_two(request: Request) -> Response:
     a, b = checked_digest(request.path_params["digest1"]), checked_digest(request.path_params["digest2"])
     state = state_of(request)
-    body = state.cache.get(("comparison", a, b), lambda: _compared(
-        _level2(collection_body(request, a, 2)), _level2(collection_body(request, b, 2))))
+    a_body, b_body = await collection_body(request, a, 2), await collection_body(request, b, 2)
+    body = await state.kept(("comparison", a, b), lambda: _compared(_level2(a_body), _level2(b_body)))
     assert body is not None
     return _json(body)
 
 
 async def comparison_with_posted(request: Request) -> Response:
-    a = _level2(collection_body(request, checked_digest(request.path_params["digest1"]), 2))
+    a_body = await collection_body(request, checked_digest(request.path_params["digest1"]), 2)
     limit = state_of(request).settings.body_limit
     declared = request.headers.get("content-length")
     if declared is not None and declared.isdigit() and int(declared) > limit:
@@ -116,6 +116,12 @@ async def comparison_with_posted(request: Request) -> Response:
         received += chunk
         if len(received) > limit:
             raise HTTPError(413, f"the body is over this server's limit of {limit} bytes")
+    # Reading and comparing a genome's collection takes a while: not on the
+    # event loop.
+    return _json(await in_thread(_compared_with_posted, a_body, received))
+
+
+def _compared_with_posted(a_body: bytes, received: bytearray) -> bytes:
     try:
         posted = json.loads(received)
     except (ValueError, RecursionError):
@@ -126,7 +132,7 @@ async def comparison_with_posted(request: Request) -> Response:
         posted = load_collection(posted)
     except SeqtallyError as error:
         raise HTTPError(400, error.message) from None
-    return _json(_compared(a, posted))
+    return _compared(_level2(a_body), posted)
 
 
 def _page(request: Request) -> tuple[int, int]:
@@ -153,7 +159,8 @@ async def list_collections(request: Request) -> Response:
         if name in filters and filters[name] != value:
             return _listed([], page, page_size, 0)
         filters[name] = value
-    results, total = state_of(request).store.list_collections(filters, page, page_size)
+    state = state_of(request)
+    results, total = await in_thread(lambda: state.store.list_collections(filters, page, page_size))
     return _listed(results, page, page_size, total)
 
 
@@ -162,7 +169,8 @@ async def list_attributes(request: Request) -> Response:
     if attribute not in ATTRIBUTES:
         raise HTTPError(404, f"no attribute {attribute}")
     page, page_size = _page(request)
-    results, total = state_of(request).store.list_attribute(attribute, page, page_size)
+    state = state_of(request)
+    results, total = await in_thread(lambda: state.store.list_attribute(attribute, page, page_size))
     return _listed(results, page, page_size, total)
 
 
@@ -172,7 +180,7 @@ async def attribute(request: Request) -> Response:
         reason = "a transient attribute has no array" if name in TRANSIENT else "no such attribute"
         raise HTTPError(404, f"{name}: {reason}")
     state = state_of(request)
-    body = state.cache.get(("attribute", name, digest), lambda: state.store.attribute_json(name, digest))
+    body = await state.kept(("attribute", name, digest), lambda: state.store.attribute_json(name, digest))
     if body is None:
         raise HTTPError(404, f"no {name} array {digest}")
     return _json(body)
