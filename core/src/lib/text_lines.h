@@ -18,6 +18,10 @@ class TextLines {
   public:
     using Text = typename Yield::Text;
     static constexpr std::size_t kCounts = Yield::kCounts;
+    // A line for every window fills a batch, and so reaches the stream's
+    // checkpoint, often enough; the field's counts may leave out every
+    // window of a long stretch of N.
+    static constexpr bool kCheckpoints = Yield::kMayLackValue;
 
     TextLines(const WindowTexts<Yield>& texts, const Batching& batching, OutputStream& out)
         : texts_(texts), batch_(batching, out) {}

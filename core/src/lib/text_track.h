@@ -34,7 +34,8 @@ class TextTrack {
     };
     // Appends the record's section (for wiggle, its declaration line first).
     // `checkpoint`, when given, is called every MiB or so of a long record
-    // and may throw to end the call. Throws WriteFailure.
+    // of a CountRule's track (whose lines may pause for long) and may throw
+    // to end the call. Throws WriteFailure.
     Totals section(std::string_view name, const fasta::RecordView& record, bool count_lowercase = false,
                    const std::function<void()>* checkpoint = nullptr);
 

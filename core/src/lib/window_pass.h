@@ -7,7 +7,9 @@
 // byte-at-a-time reference in fuzz/reference_track.h.
 //
 // `Out` gives cursor(), whose full(counts) takes each full window in turn,
-// and settle(cursor) once the record's lines are done. The cursor is a
+// settle(cursor) once the record's lines are done, and kCheckpoints: whether
+// the pass calls back on the way (a check per run that an output writing
+// to a checkpointed stream at least every batch can do without). The cursor is a
 // local of the walk holding the per-window state in values that nothing
 // points to, so that it stays in registers while line bytes are stored
 // (char stores may alias anything else).
@@ -64,9 +66,11 @@ template <class Marks, class Out>
         const char* bytes = line.data();
         std::size_t left = line.size();
         while (left > 0) {
-            if (length >= next_checkpoint) [[unlikely]] {
-                next_checkpoint = length + kCheckpointBases;
-                (*checkpoint)();
+            if constexpr (Out::kCheckpoints) {
+                if (length >= next_checkpoint) [[unlikely]] {
+                    next_checkpoint = length + kCheckpointBases;
+                    (*checkpoint)();
+                }
             }
             const std::size_t run = left < 64 ? left : 64;
             length += run;
@@ -124,8 +128,9 @@ PassEnd<Marks::kCounts> walk_portable(const fasta::SequenceLines& lines, std::ui
 }  // namespace window_pass_detail
 
 // Walks the record's windows of `window` bases (2^64 - 1: one window that
-// never completes) with the marks of `Marks`. `checkpoint`, when given, is
-// called every MiB or so of a long record and may throw to end the pass.
+// never completes) with the marks of `Marks`. `checkpoint`, when given and
+// Out::kCheckpoints, is called every MiB or so of a long record and may
+// throw to end the pass.
 template <class Marks, class Out>
 PassEnd<Marks::kCounts> window_pass(const fasta::RecordView& record, std::uint64_t window, Out& out,
                                     const std::function<void()>* checkpoint) {

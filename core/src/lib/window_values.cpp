@@ -21,6 +21,7 @@ template <class Yield>
 class ValueList {
   public:
     using Value = typename Yield::Value;
+    static constexpr bool kCheckpoints = true;  // nothing is written until the call's end
     ValueList(const Yield& yield, std::uint64_t window, const std::vector<Value>& table, std::vector<Value>& values)
         : yield_(yield), window_(window), table_(table), values_(values) {}
 
