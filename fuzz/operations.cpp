@@ -44,7 +44,7 @@ struct CheckedTrack {
     std::string expected;
     std::optional<OutputStream> out;
     std::optional<core::TextTrack> track;
-    CheckedTrack(core::TrackForm form_, std::int64_t window, const std::optional<core::CountRule>& rule_,
+    CheckedTrack(core::TrackForm form_, std::uint64_t window, const std::optional<core::CountRule>& rule_,
                  bool omit_tail)
         : form(form_), rule(rule_) {
         out.emplace(std::make_unique<fuzz::StringSink>(written));

@@ -19,7 +19,7 @@ IoError same_file(const char* what) { return IoError::custom(ErrorKind::InvalidI
 
 std::uint64_t write_gc_section(std::string_view identifier, const fasta::RecordView& record,
                                std::int32_t window_size, bool omit_tail, OutputStream& out) {
-    return TextTrack(TrackForm::Wiggle, window_size, std::nullopt, omit_tail, out).section(identifier, record).length;
+    return TextTrack::module_wiggle(window_size, omit_tail, out).section(identifier, record).length;
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #include "text_track.h"
 
+#include <string>
 #include <type_traits>
 
 #include "core/src/lib/base_marks.h"
@@ -69,31 +70,42 @@ class SectionsOf final : public TextTrack::Sections {
     Lines<Yield> lines_;
 };
 
+// `span`: what a wiggle track's declaration lines say.
 template <class Yield>
-std::unique_ptr<TextTrack::Sections> sections_of(const Yield& yield, TrackForm form, std::int64_t window,
-                                                 bool omit_tail, const Batching& batching, OutputStream& out) {
-    // A window of 0 or fewer bases never completes: every record then forms
-    // a single partial window, as if windows had 2^64 - 1 bases.
-    const std::uint64_t bases = window > 0 ? static_cast<std::uint64_t>(window) : UINT64_MAX;
+std::unique_ptr<TextTrack::Sections> sections_of(const Yield& yield, TrackForm form, std::uint64_t window,
+                                                 std::string_view span, bool omit_tail, const Batching& batching,
+                                                 OutputStream& out) {
     if (form == TrackForm::Wiggle) {
-        return std::make_unique<SectionsOf<Yield, WiggleLines>>(yield, bases, omit_tail, window, batching, out);
+        return std::make_unique<SectionsOf<Yield, WiggleLines>>(yield, window, omit_tail, span, batching, out);
     }
-    return std::make_unique<SectionsOf<Yield, BedGraphLines>>(yield, bases, omit_tail, batching, out);
+    return std::make_unique<SectionsOf<Yield, BedGraphLines>>(yield, window, omit_tail, batching, out);
 }
 
 }  // namespace
 
-TextTrack::TextTrack(TrackForm form, std::int64_t window, const std::optional<CountRule>& count, bool omit_tail,
+TextTrack::TextTrack(TrackForm form, std::uint64_t window, const std::optional<CountRule>& count, bool omit_tail,
                      OutputStream& out) {
+    const std::string span = std::to_string(window);
     if (count) {
-        sections_ = sections_of(FieldCount{*count}, form, window, omit_tail, kCountLines, out);
+        sections_ = sections_of(FieldCount{*count}, form, window, span, omit_tail, kCountLines, out);
     } else {
-        sections_ = sections_of(GcPercent{}, form, window, omit_tail,
+        sections_ = sections_of(GcPercent{}, form, window, span, omit_tail,
                                 form == TrackForm::Wiggle ? kModuleWiggle : kPercentBedGraph, out);
     }
 }
 
+TextTrack TextTrack::module_wiggle(std::int32_t window, bool omit_tail, OutputStream& out) {
+    // A window of 0 or fewer bases never completes: every record then forms
+    // a single partial window, as if windows had 2^64 - 1 bases.
+    const std::uint64_t bases = window > 0 ? static_cast<std::uint64_t>(window) : UINT64_MAX;
+    return TextTrack(
+        sections_of(GcPercent{}, TrackForm::Wiggle, bases, std::to_string(window), omit_tail, kModuleWiggle, out));
+}
+
+TextTrack::TextTrack(std::unique_ptr<Sections> sections) : sections_(std::move(sections)) {}
 TextTrack::~TextTrack() = default;
+TextTrack::TextTrack(TextTrack&&) noexcept = default;
+TextTrack& TextTrack::operator=(TextTrack&&) noexcept = default;
 
 TextTrack::Totals TextTrack::section(std::string_view name, const fasta::RecordView& record, bool count_lowercase,
                                      const std::function<void()>* checkpoint) {

@@ -19,14 +19,15 @@ enum class TrackForm : std::uint8_t { Wiggle, BedGraph };
 
 class TextTrack {
   public:
-    // `window` >= 1; below 1 only for the module's wiggle track (no count),
-    // whose records are then each one window that never completes, declared
-    // with the span as given.
-    TextTrack(TrackForm form, std::int64_t window, const std::optional<CountRule>& count, bool omit_tail,
+    // `window` >= 1.
+    TextTrack(TrackForm form, std::uint64_t window, const std::optional<CountRule>& count, bool omit_tail,
               OutputStream& out);
+    // The module's wiggle track takes any window: below 1, each record is
+    // one window that never completes, declared with the span as given.
+    static TextTrack module_wiggle(std::int32_t window, bool omit_tail, OutputStream& out);
     ~TextTrack();
-    TextTrack(const TextTrack&) = delete;
-    TextTrack& operator=(const TextTrack&) = delete;
+    TextTrack(TextTrack&&) noexcept;
+    TextTrack& operator=(TextTrack&&) noexcept;
 
     struct Totals {
         std::uint64_t length = 0;
@@ -42,6 +43,7 @@ class TextTrack {
     class Sections;
 
   private:
+    explicit TextTrack(std::unique_ptr<Sections> sections);
     std::unique_ptr<Sections> sections_;
 };
 

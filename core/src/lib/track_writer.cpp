@@ -106,11 +106,9 @@ Result<TrackTotals, TrackError> write_track(NamedRecords& records, std::unique_p
         } else if (request.track_line) {
             write_or_fail(*track, "track type=bedGraph\n");
         }
-        // The module's wiggle pass takes any window; the rest need one of 1 or more.
-        const std::int64_t window = !request.count && request.form == TrackForm::Wiggle
-                                        ? request.wiggle_window
-                                        : static_cast<std::int64_t>(request.window);
-        TextTrack text(request.form, window, request.count, request.omit_tail, *track);
+        TextTrack text = !request.count && request.form == TrackForm::Wiggle
+                             ? TextTrack::module_wiggle(request.wiggle_window, request.omit_tail, *track)
+                             : TextTrack(request.form, request.window, request.count, request.omit_tail, *track);
         for (;;) {
             auto next = records.next();
             if (!next) return Err{TrackError{Stage::Record, Output::Track, std::move(next).error()}};

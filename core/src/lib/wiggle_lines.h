@@ -24,8 +24,8 @@ class WiggleLines final : public TextLines<Yield, WiggleLines<Yield>> {
     // the declaration lines say. The room of a line in the batch must hold
     // the position's DecimalCounter::write (kWriteSize bytes, stored past
     // its digits), or its digits and a text copied whole.
-    WiggleLines(const WindowTexts<Yield>& texts, std::int64_t span, const Batching& batching, OutputStream& out)
-        : Base(texts, batching, out), span_(std::to_string(span)), position_(1, 1) {}
+    WiggleLines(const WindowTexts<Yield>& texts, std::string_view span, const Batching& batching, OutputStream& out)
+        : Base(texts, batching, out), span_(span), position_(1, 1) {}
 
     // The record's declaration line; its lines follow.
     void begin(std::string_view name) {
