@@ -1,8 +1,9 @@
 #pragma once
 // The tracks of one record, counted a byte at a time: the reference that the
-// window pass, the window values, bedGraph and the field's counts are
-// checked against by the fuzz target and the tests.
+// window pass, the window values, wiggle and bedGraph text and the field's
+// counts are checked against by the fuzz target and the tests.
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,15 +44,28 @@ inline std::vector<CountedWindow> counted_windows(const std::string& sequence, s
     return windows;
 }
 
-inline std::string expected_section(std::string_view id, const std::string& sequence, std::int32_t window,
-                                    bool omit_tail) {
-    std::string out = "variableStep chrom=" + std::string(id) + " span=" + std::to_string(window) + "\n";
+// A window's value as text, or "" for a window without one (its line is
+// left out). The module's count by default.
+using WindowText = std::function<std::string(const CountedWindow&)>;
+inline std::string percent_text(const CountedWindow& counted) { return std::to_string(counted.percent()); }
+
+// "position<TAB>value" lines, 1-based; a window below 1 declares no step.
+inline std::string expected_wiggle_lines(const std::string& sequence, std::int64_t window, bool omit_tail,
+                                         const WindowText& text = percent_text) {
+    std::string out;
     std::int64_t position = 1;
     for (const CountedWindow& counted : counted_windows(sequence, window, omit_tail)) {
-        out += std::to_string(position) + "\t" + std::to_string(counted.percent()) + "\n";
+        const std::string value = text(counted);
+        if (!value.empty()) out += std::to_string(position) + "\t" + value + "\n";
         position += window;
     }
     return out;
+}
+
+inline std::string expected_section(std::string_view id, const std::string& sequence, std::int64_t window,
+                                    bool omit_tail, const WindowText& text = percent_text) {
+    return "variableStep chrom=" + std::string(id) + " span=" + std::to_string(window) + "\n" +
+           expected_wiggle_lines(sequence, window, omit_tail, text);
 }
 
 inline std::vector<std::uint8_t> expected_values(const std::string& sequence, std::int64_t window, bool omit_tail) {
@@ -65,12 +79,15 @@ inline std::vector<std::uint8_t> expected_values(const std::string& sequence, st
 // Intervals follow from the bases each window really holds, not from the
 // window size, so a clipped last window is checked rather than assumed.
 inline std::string expected_bedgraph(std::string_view name, const std::string& sequence, std::int64_t window,
-                                     bool omit_tail) {
+                                     bool omit_tail, const WindowText& text = percent_text) {
     std::string out;
     std::int64_t start = 0;
     for (const CountedWindow& counted : counted_windows(sequence, window, omit_tail)) {
-        out += std::string(name) + "\t" + std::to_string(start) + "\t" + std::to_string(start + counted.bases) + "\t" +
-               std::to_string(counted.percent()) + "\n";
+        const std::string value = text(counted);
+        if (!value.empty()) {
+            out += std::string(name) + "\t" + std::to_string(start) + "\t" + std::to_string(start + counted.bases) +
+                   "\t" + value + "\n";
+        }
         start += counted.bases;
     }
     return out;

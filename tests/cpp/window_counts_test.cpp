@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/src/lib/window_counts.h"
+#include "core/src/lib/window_yields.h"
 
 namespace seqtally::core {
 namespace {

@@ -7,7 +7,6 @@
 
 #include "core/src/lib/decimal_counter.h"
 #include "core/src/lib/seqtally.h"
-#include "core/src/lib/window_pass.h"
 #include "fasta/reader.h"
 #include "fuzz/chunk_source.h"
 #include "fuzz/reference_track.h"

@@ -8,12 +8,27 @@
 #include <string>
 #include <vector>
 
-#include "core/src/lib/window_values.h"
+#include "core/src/lib/bedgraph_lines.h"
 #include "fuzz/reference_track.h"
 #include "fuzz/string_sink.h"
 
 namespace seqtally::core {
 namespace {
+
+// The writer driven by values rather than by the pass: window i covers
+// [i * window, min((i + 1) * window, length)); a value past the full
+// windows is the last, shorter one's.
+void write_bedgraph_section(std::string_view name, std::uint64_t length, std::uint64_t window,
+                            const std::vector<std::uint8_t>& values, OutputStream& out) {
+    const WindowTexts<GcPercent> texts(GcPercent{}, window);
+    BedGraphLines<GcPercent> lines(texts, Batching{67, true, false, false}, out);
+    lines.begin(name);
+    auto cursor = lines.cursor();
+    const std::uint64_t full = length / window;
+    for (std::size_t i = 0; i < values.size() && i < full; ++i) cursor.window_text(texts.of(values[i]));
+    lines.settle(cursor);
+    lines.finish(length, length - full * window, values.size() > full ? texts.of(values[full]) : GcPercent::Text{});
+}
 
 TEST(BedGraph, IntervalsAndValues) {
     struct Case {

@@ -7,7 +7,7 @@
 #include "common/progress.h"
 #include "common/quoted.h"
 #include "core/src/lib/track_writer.h"
-#include "core/src/lib/window_pass.h"
+#include "core/src/lib/text_track.h"
 #include "fasta/gzip_member_reader.h"
 
 namespace seqtally::core {
@@ -19,7 +19,7 @@ IoError same_file(const char* what) { return IoError::custom(ErrorKind::InvalidI
 
 std::uint64_t write_gc_section(std::string_view identifier, const fasta::RecordView& record,
                                std::int32_t window_size, bool omit_tail, OutputStream& out) {
-    return WindowPass(window_size, omit_tail).section(identifier, record, out);
+    return TextTrack::module_wiggle(window_size, omit_tail, out).section(identifier, record).length;
 }
 
 namespace {

@@ -10,7 +10,7 @@
 
 namespace seqtally::core {
 
-// One section through a WindowPass of its own.
+// One section through a TextTrack of its own.
 // Appends the record's "variableStep" section and returns its length in
 // bases. Positions and counters are 64-bit, so records longer than 2^31
 // bases get correct positions.

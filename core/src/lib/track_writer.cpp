@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "common/failure.h"
-#include "core/src/lib/window_pass.h"
+#include "core/src/lib/line_batch.h"
 #include "core/src/lib/window_values.h"
 #include "streams/gzip_member_writer.h"
 #include "streams/output_stream.h"
@@ -46,81 +46,23 @@ TrackError output_error(TrackError::Stage stage, TrackError::Output output, IoEr
     return TrackError{stage, output, std::nullopt, std::move(io)};
 }
 
-// The passes a request asks for, made once per call: what depends only on
-// the window is worked out before the first record.
-class Passes {
-  public:
-    Passes(const TrackRequest& request, OutputStream& track) : request_(request), track_(track) {
-        if (request.count) {
-            count_pass_.emplace(request.window, *request.count);
-            lines_.emplace(request.form == TrackForm::Wiggle ? CountLines::Form::Wiggle : CountLines::Form::BedGraph,
-                           request.window, request.count->mode, track);
-        } else if (request.form == TrackForm::Wiggle) {
-            wiggle_pass_.emplace(request.wiggle_window, request.omit_tail);
-        } else {
-            value_pass_.emplace(request.window);
-        }
-    }
-
-    // Throws WriteFailure when the track fails.
-    std::uint64_t section(const NamedRecord& named, TrackTotals& totals, const std::function<void()>& checkpoint) {
-        std::uint64_t* lowercase = request_.count_lowercase ? &totals.lowercase : nullptr;
-        if (count_pass_) {
-            // Lines are written as values come, a piece at a time.
-            lines_->begin(named.name);
-            counts_.clear();
-            const auto record_totals =
-                count_pass_->append(named.record, request_.omit_tail, counts_, checkpoint,
-                                    [&](std::span<const std::int16_t> piece) { lines_->write(piece); });
-            if (lowercase != nullptr) *lowercase += record_totals.lowercase;
-            lines_->write(counts_, record_totals.length);
-            return record_totals.length;
-        }
-        if (wiggle_pass_) return wiggle_pass_->section(named.name, named.record, track_, lowercase);
-        values_.clear();
-        const std::uint64_t length = value_pass_->append(named.record, request_.omit_tail, values_, checkpoint,
-                                                         lowercase);
-        write_bedgraph_section(named.name, length, request_.window, values_, track_);
-        return length;
-    }
-
-  private:
-    const TrackRequest& request_;
-    OutputStream& track_;
-    std::optional<WindowPass> wiggle_pass_;
-    std::optional<WindowValues> value_pass_;
-    std::optional<CountPass> count_pass_;
-    std::optional<CountLines> lines_;
-    std::vector<std::uint8_t> values_;
-    std::vector<std::int16_t> counts_;
-};
-
 }  // namespace
 
 Result<std::deque<RecordWindows>, RecordError> window_values(NamedRecords& records, std::uint64_t window,
                                                              bool omit_tail, const std::optional<CountRule>& count,
                                                              RecordEvents& events) {
-    std::optional<WindowValues> pass;
-    std::optional<CountPass> count_pass;
-    if (count) {
-        count_pass.emplace(window, *count);
-    } else {
-        pass.emplace(window);
-    }
+    const WindowValues pass(window, count);
     const std::function<void()> checkpoint = [&] { events.checkpoint(); };
     std::deque<RecordWindows> all;
     auto read = for_each_record(records, [&](const NamedRecord& named) {
         RecordWindows& windows = all.emplace_back();
         windows.name = std::string(named.name);
-        if (count_pass) {
-            const CountPass::Totals totals = count_pass->append(named.record, omit_tail, windows.counts, checkpoint);
-            windows.length = totals.length;
-            windows.lowercase = totals.lowercase;
-            windows.counts.shrink_to_fit();
-        } else {
-            windows.length = pass->append(named.record, omit_tail, windows.values, checkpoint, &windows.lowercase);
-            windows.values.shrink_to_fit();
-        }
+        const WindowValues::Totals totals =
+            pass.append(named.record, omit_tail, windows.values, windows.counts, &checkpoint, true);
+        windows.length = totals.length;
+        windows.lowercase = totals.lowercase;
+        windows.values.shrink_to_fit();
+        windows.counts.shrink_to_fit();
         events.record_done(windows.name, windows.length);
     });
     if (!read) return Err{std::move(read).error()};
@@ -164,14 +106,19 @@ Result<TrackTotals, TrackError> write_track(NamedRecords& records, std::unique_p
         } else if (request.track_line) {
             write_or_fail(*track, "track type=bedGraph\n");
         }
-        Passes passes(request, *track);
+        TextTrack text = !request.count && request.form == TrackForm::Wiggle
+                             ? TextTrack::module_wiggle(request.wiggle_window, request.omit_tail, *track)
+                             : TextTrack(request.form, request.window, request.count, request.omit_tail, *track);
         for (;;) {
             auto next = records.next();
             if (!next) return Err{TrackError{Stage::Record, Output::Track, std::move(next).error()}};
             if (!next.value()) break;
             const NamedRecord& named = *next.value();
             events.record_started(named.name);
-            const std::uint64_t length = passes.section(named, totals, checkpoint);
+            const TextTrack::Totals section =
+                text.section(named.name, named.record, request.count_lowercase, &checkpoint);
+            if (request.count_lowercase) totals.lowercase += section.lowercase;
+            const std::uint64_t length = section.length;
             totals.bases += length;
             ++totals.records;
             if (sizes) {

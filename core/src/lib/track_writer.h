@@ -16,12 +16,11 @@
 #include "common/io_error.h"
 #include "common/result.h"
 #include "core/src/lib/named_records.h"
-#include "core/src/lib/window_counts.h"
+#include "core/src/lib/text_track.h"
+#include "core/src/lib/window_yields.h"
 #include "streams/sink.h"
 
 namespace seqtally::core {
-
-enum class TrackForm : std::uint8_t { Wiggle, BedGraph };
 
 struct TrackRequest {
     TrackForm form = TrackForm::Wiggle;

@@ -1,9 +1,9 @@
 #pragma once
-// Marks the bytes 'G' and 'C' (uppercase only) of a run of up to 64 bytes as
-// the bits of one word, 16 bytes per step: the window pass then counts any
-// piece of the run with a shift and a popcount. run_masks makes several such
-// words from one load, for the counts that read bases in either case and for
-// the lowercase letters of soft-masked input.
+// The marks the window pass counts: for a run of up to 64 bytes, one word per
+// mark with bit i set when byte i carries it, from one load of each 16 bytes.
+// A run's piece inside one window is then counted with a shift and a
+// popcount. Each mark set says how many of its marks are counts and whether
+// the last one marks lowercase letters (a-z), counted on the way.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -14,42 +14,7 @@
 
 namespace seqtally::core {
 
-#if defined(__SSE2__)
-inline unsigned block_gc_mask(const char* bytes) noexcept {
-    const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
-    const __m128i is_gc =
-        _mm_or_si128(_mm_cmpeq_epi8(chunk, _mm_set1_epi8('G')), _mm_cmpeq_epi8(chunk, _mm_set1_epi8('C')));
-    return static_cast<unsigned>(_mm_movemask_epi8(is_gc));
-}
-#endif
-
-// Bit i is set when byte i of the run is 'G' or 'C'; `size` <= 64. Only the
-// run's own bytes are read: a tail shorter than 16 bytes comes from a block
-// that overlaps the one before it.
-inline std::uint64_t gc_mask(const char* bytes, std::size_t size) noexcept {
-    std::uint64_t mask = 0;
-#if defined(__SSE2__)
-    if (size >= 16) {
-        std::size_t i = 0;
-        for (; i + 16 <= size; i += 16) mask |= std::uint64_t{block_gc_mask(bytes + i)} << i;
-        if (i < size) {
-            const std::uint64_t last = block_gc_mask(bytes + size - 16);
-            mask |= (last >> (16 - (size - i))) << i;
-        }
-        return mask;
-    }
-#endif
-    for (std::size_t i = 0; i < size; ++i) {
-        mask |= static_cast<std::uint64_t>((bytes[i] == 'G') | (bytes[i] == 'C')) << i;
-    }
-    return mask;
-}
-
-}  // namespace seqtally::core
-
-namespace seqtally::core {
-
-// Whether the window passes take their popcnt build, decided once per
+// Whether the window pass takes its popcnt build, decided once per
 // process; a SEQTALLY_PORTABLE_WINDOW_PASS build always tests the other.
 inline bool popcnt_pass() noexcept {
 #ifdef SEQTALLY_PORTABLE_WINDOW_PASS
@@ -60,9 +25,10 @@ inline bool popcnt_pass() noexcept {
 #endif
 }
 
-// Several marks per byte from one load of each 16 bytes, for the counts that
-// read bases in either case. `Marks` gives, for N marks, `block` (16 bytes
-// to N 16-bit masks, SSE2) and `byte` (one byte to N bits).
+// Several marks per byte from one load of each 16 bytes. `Marks` gives, for
+// N marks, `block` (16 bytes to N 16-bit masks, SSE2) and `byte` (one byte
+// to N bits). Only the run's own bytes are read: a tail shorter than 16
+// bytes comes from a block that overlaps the one before it.
 template <class Marks, std::size_t N = Marks::kMarks>
 inline std::array<std::uint64_t, N> run_masks(const char* bytes, std::size_t size) noexcept {
     std::array<std::uint64_t, N> masks{};
@@ -74,7 +40,6 @@ inline std::array<std::uint64_t, N> run_masks(const char* bytes, std::size_t siz
             for (std::size_t k = 0; k < N; ++k) masks[k] |= std::uint64_t{block[k]} << i;
         }
         if (i < size) {
-            // As gc_mask: the last block overlaps the one before it.
             const std::array<unsigned, N> block = Marks::block(bytes + size - 16);
             for (std::size_t k = 0; k < N; ++k) masks[k] |= std::uint64_t{block[k] >> (16 - (size - i))} << i;
         }
@@ -105,24 +70,44 @@ inline __m128i either_case(__m128i chunk) noexcept {
 }
 inline unsigned bits_of(__m128i flags) noexcept { return static_cast<unsigned>(_mm_movemask_epi8(flags)); }
 inline __m128i is_byte(__m128i chunk, char byte) noexcept { return _mm_cmpeq_epi8(chunk, _mm_set1_epi8(byte)); }
+inline unsigned upper_gc_bits(__m128i chunk) noexcept {
+    return bits_of(_mm_or_si128(is_byte(chunk, 'G'), is_byte(chunk, 'C')));
+}
 #endif
+
+// The module's count: 'G' and 'C' in uppercase only.
+inline constexpr bool is_upper_gc(char byte) noexcept { return (byte == 'G') | (byte == 'C'); }
+
+struct UpperGc {
+    static constexpr std::size_t kMarks = 1;
+    static constexpr std::size_t kCounts = 1;
+    static constexpr bool kLowercase = false;
+#if defined(__SSE2__)
+    static std::array<unsigned, 1> block(const char* bytes) noexcept { return {upper_gc_bits(load_block(bytes))}; }
+#endif
+    static std::array<bool, 1> byte(char byte) noexcept { return {is_upper_gc(byte)}; }
+};
 
 // The module's G/C (uppercase only) and lowercase letters, for the default
 // count when the caller wants to know how much of the input is soft-masked.
 struct UpperGcAndLowercase {
     static constexpr std::size_t kMarks = 2;
+    static constexpr std::size_t kCounts = 1;
+    static constexpr bool kLowercase = true;
 #if defined(__SSE2__)
     static std::array<unsigned, 2> block(const char* bytes) noexcept {
         const __m128i chunk = load_block(bytes);
-        return {bits_of(_mm_or_si128(is_byte(chunk, 'G'), is_byte(chunk, 'C'))), bits_of(lowercase_bytes(chunk))};
+        return {upper_gc_bits(chunk), bits_of(lowercase_bytes(chunk))};
     }
 #endif
-    static std::array<bool, 2> byte(char byte) noexcept { return {byte == 'G' || byte == 'C', is_lowercase(byte)}; }
+    static std::array<bool, 2> byte(char byte) noexcept { return {is_upper_gc(byte), is_lowercase(byte)}; }
 };
 
 // G/C and A/T in either case, and lowercase letters.
 struct GcAtLowercase {
     static constexpr std::size_t kMarks = 3;
+    static constexpr std::size_t kCounts = 2;
+    static constexpr bool kLowercase = true;
 #if defined(__SSE2__)
     static std::array<unsigned, 3> block(const char* bytes) noexcept {
         const __m128i chunk = load_block(bytes);
@@ -140,6 +125,8 @@ struct GcAtLowercase {
 // G and C apart, each in either case, and lowercase letters.
 struct GCLowercase {
     static constexpr std::size_t kMarks = 3;
+    static constexpr std::size_t kCounts = 2;
+    static constexpr bool kLowercase = true;
 #if defined(__SSE2__)
     static std::array<unsigned, 3> block(const char* bytes) noexcept {
         const __m128i chunk = load_block(bytes);
