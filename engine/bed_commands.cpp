@@ -8,6 +8,7 @@
 #include "core/src/lib/interval_output.h"
 #include "engine/interval_reader.h"
 #include "engine/progress.h"
+#include "engine/results.h"
 #include "streams/output_stream.h"
 
 namespace seqtally::engine {
@@ -29,15 +30,23 @@ Problem failure_problem(const core::IntervalFailure& failure) {
                                                              : write_problem(failure.error, Which::Output);
 }
 
+PyStructSequence_Field bed_note_fields[] = {
+    {"line", "the interval's BED line"},
+    {"fault", "\"empty\", \"unknown-contig\" or \"past-end\""},
+    {"text", "why, in plain words"},
+    {nullptr, nullptr},
+};
+PyStructSequence_Desc bed_note_desc = {"seqtally_tools._engine.BedNote", "A BED interval left out of the output.",
+                                       bed_note_fields, 3};
+NamedRecord bed_note_type;
+
 PyObject* notes_list(const std::vector<core::IntervalNote>& notes) {
     py::PyRef list(PyList_New(static_cast<Py_ssize_t>(notes.size())));
     if (!list) throw PythonRaised{};
     for (std::size_t i = 0; i < notes.size(); ++i) {
-        PyObject* item = Py_BuildValue("(Kss#)", static_cast<unsigned long long>(notes[i].line),
-                                       fault_name(notes[i].fault), notes[i].text.data(),
-                                       static_cast<Py_ssize_t>(notes[i].text.size()));
-        if (item == nullptr) throw PythonRaised{};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        py::PyRef note = bed_note_type.make({number(notes[i].line), ascii_text(fault_name(notes[i].fault)),
+                                             utf8_text(notes[i].text)});
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), note.release());
     }
     return list.release();
 }
@@ -70,6 +79,8 @@ PyObject* bed_command(PyObject* self, PyObject* bed, PyObject* output, PyObject*
 }
 
 }  // namespace
+
+bool add_bed_note_type(PyObject* module) { return bed_note_type.add_to(module, bed_note_desc); }
 
 PyObject* interval_reader_getfasta(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"bed", "output", "strand", "header", "tab", "progress", nullptr};

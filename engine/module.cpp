@@ -70,7 +70,7 @@ PyMODINIT_FUNC PyInit__engine() {
         !add_type(module.get(), "Progress", make_progress_type()) ||
         !add_type(module.get(), "RandomAccess", make_random_access_type()) ||
         !add_type(module.get(), "IntervalReader", make_interval_reader_type()) || !add_index_types(module.get()) ||
-        !add_fai_entry_type(module.get()) || !add_window_values_type(module.get()) ||
+        !add_fai_entry_type(module.get()) || !add_window_values_type(module.get()) || !add_bed_note_type(module.get()) ||
         PyModule_AddIntConstant(module.get(), "MAX_WINDOW", kMaxWindow) < 0) {
         return nullptr;
     }

@@ -232,7 +232,13 @@ class RandomAccess:
         left out (end at most its length; "" when end <= begin)."""
     def close(self) -> None: ...
 
-IntervalNote = tuple[int, str, str]
+class BedNote(NamedTuple):
+    """A BED interval left out of a command's output."""
+
+    line: int
+    fault: str
+    text: str
+
 
 class IntervalReader:
     """Many intervals of a plain FASTA file, or of a BGZF one given its .gzi
@@ -264,14 +270,14 @@ class IntervalReader:
         length, and the occurrences of pattern (overlapping; 0 when pattern
         is empty; ASCII letters uppercased with ignore_case)."""
     def getfasta(self, bed: Source, output: Output, strand: bool, header: str, tab: bool,
-                 progress: Progress | None = None) -> list[IntervalNote]:
+                 progress: Progress | None = None) -> list[BedNote]:
         """What bedtools getfasta -fi FASTA -bed BED prints (-s with strand;
         header "position", "name" for -name, "name_only" for -nameOnly; -tab
         with tab) written to output as it is made. Intervals that are empty,
         on an unknown contig or past its end are left out, each one note
         (line, fault, text): fault "empty", "unknown-contig" or "past-end"."""
     def nuc(self, bed: Source, output: Output, strand: bool, seq: bool, pattern: str, ignore_case: bool,
-            progress: Progress | None = None) -> list[IntervalNote]:
+            progress: Progress | None = None) -> list[BedNote]:
         """What bedtools nuc -fi FASTA -bed BED prints (-s, -seq, -pattern,
         -C), written to output; notes as for getfasta."""
     def faidx(self, contigs: bytes, starts: bytes, ends: bytes, reverse: bytes, headers: list[str],

@@ -141,10 +141,10 @@ def _output(output: Output) -> Iterator[tuple[str | int, str]]:
 
 
 def _bed_command(fasta: FastaFile, bed: str, output: Output,
-                 run: Callable[[_engine.IntervalReader, str | int], list[_engine.IntervalNote]]) -> list[IntervalNote]:
+                 run: Callable[[_engine.IntervalReader, str | int], list[_engine.BedNote]]) -> list[IntervalNote]:
     with _output(output) as (written, label):
         try:
-            return [IntervalNote(*note) for note in run(fasta.interval_reader(), written)]
+            return [IntervalNote(note.line, note.fault, note.text) for note in run(fasta.interval_reader(), written)]
         except _engine.Failure as failure:
             raise from_failure(failure, fasta.filename, output=label, bed=bed) from None
 
