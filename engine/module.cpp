@@ -12,6 +12,7 @@
 #include "engine/progress.h"
 #include "engine/random_access.h"
 #include "engine/sources.h"
+#include "engine/stats.h"
 #include "engine/tracks.h"
 #include "engine/unlocked.h"
 
@@ -33,6 +34,9 @@ PyMethodDef methods[] = {
      "write_track(source, output, form, window, omit_tail, gzip_level=None, sizes=None, track_line=False, "
      "progress=None, on_record=None, count='upper', min_acgt=0.25): a wiggle or bedGraph track; "
      "(bases, lowercase)."},
+    {"sequence_stats", keywords_entry<sequence_stats>(), METH_VARARGS | METH_KEYWORDS,
+     "sequence_stats(source, min_gap=1, gaps=None, masked=None, exclude_bed=None, progress=None, on_record=None): "
+     "(names, columns), every record's counts; N runs and lowercase runs as BED."},
     {"index", keywords_entry<index>(), METH_VARARGS | METH_KEYWORDS,
      "index(source, digests=True, progress=None, on_record=None, distinct=True, folder=None): Indexed(compression, "
      "entries, gzi, fai, sizes, gzip_member_at) in one read."},

@@ -135,6 +135,23 @@ def write_track(source: Source, output: Output, form: str, window: int, omit_tai
     Returns (bases, lowercase) of the whole input. The library checks the
     arguments; this refuses only what the core cannot take."""
 
+def sequence_stats(source: Source, min_gap: int = 1, gaps: Output | None = None, masked: Output | None = None,
+                   exclude_bed: Source | None = None, progress: Progress | None = None,
+                   on_record: Callable[[str, int], object] | None = None) -> tuple[list[str], bytes]:
+    """(names, columns): every record's name (its first word) and its
+    numbers, 14 native uint64 columns one after the other, a value per
+    record each: length, A, C, G, T, N (each in either case), iupac (R Y S
+    W K M B D H V, either case), other (every other byte), lowercase (a-z),
+    cpg (C then G, either case, across line ends), upper_gc (the bytes G and
+    C), gaps and gap_length (maximal runs of N/n at least min_gap long),
+    excluded (bases other than N/n inside exclude_bed's intervals). gaps,
+    masked: BED3 of those N runs and of lowercase runs, in file order. An
+    exclude_bed line that is not BED fails with kind "format" (fault
+    "not-bed"), one on a contig no record has or past its record's end
+    with kind "interval" (fault "unknown-contig" or "past-end"), each with
+    its line and which "bed"; a failure writing gaps has which "output",
+    writing masked which "sizes"."""
+
 class LayoutProblem(NamedTuple):
     """Why a record's lines cannot be addressed by .fai values: `line` (from 1) and `text`."""
 
