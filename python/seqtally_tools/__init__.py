@@ -1,5 +1,6 @@
-"""seqtally_tools: checksums, sequence collections, sequence dictionaries
-and G/C tracks (wiggle, bedGraph, bigWig) of FASTA files, as plain data.
+"""seqtally_tools: checksums, sequence collections, sequence dictionaries,
+G/C tracks (wiggle, bedGraph, bigWig) and assembly statistics of FASTA
+files, as plain data.
 
 Every operation reads plain or gzip FASTA (multi-member and BGZF included,
 told by content) from a path, standard input ("-"), a descriptor or a
@@ -24,6 +25,7 @@ from ._intervals import IntervalError, Sequences
 from ._gc import GcSummary, check_gc_arguments, gc_track
 from ._outputs import atomic_output
 from ._reference import FastaFile, FastaIndex, IndexRecord, RegionError, UnknownSequence, index
+from ._stats import FileStats, RecordColumns, check_stats_arguments, record_rows, stats, stats_files
 from ._seqcol import compare, load_collection, seqcol, seqcol_of, verdict
 from ._store import AddedCollection, Store
 
@@ -33,6 +35,7 @@ __all__ = [
     "FastaFile",
     "FastaIndex",
     "FileChecksums",
+    "FileStats",
     "GcSummary",
     "IndexRecord",
     "IntervalError",
@@ -40,6 +43,7 @@ __all__ = [
     "NameClash",
     "OnlyIn",
     "Progress",
+    "RecordColumns",
     "RegionError",
     "RegionNote",
     "SeqtallyError",
@@ -52,6 +56,7 @@ __all__ = [
     "atomic_output",
     "canonical_json",
     "check_gc_arguments",
+    "check_stats_arguments",
     "checksum",
     "checksum_files",
     "compare",
@@ -59,11 +64,14 @@ __all__ = [
     "gc_track",
     "index",
     "load_collection",
+    "record_rows",
     "reference_base",
     "seqcol",
     "seqcol_of",
     "sequence_dictionary",
     "sha512t24u",
+    "stats",
+    "stats_files",
     "verdict",
     "write_intervals",
     "write_nuc",

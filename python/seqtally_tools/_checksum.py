@@ -97,18 +97,28 @@ def checksum_files(sources: Iterable[Source], *, jobs: int = 1, executor: Execut
         for source in listed:
             yield _one_file(source, progress)
         return
+    yield from in_batches(_one_file, listed, jobs, executor, progress)
+
+
+def in_batches(one: Callable[..., T], sources: list[Source], jobs: int, executor: Executor | None,
+               progress: Progress | None, *extra: object) -> Iterator[T]:
+    """one(source, progress, *extra) of every source, in input order, on
+    `jobs` threads of our own or on `executor` (`one` then module-level,
+    for a process pool to pickle). A SeqtallyError is raised once the
+    values before it are out, and cancels what still runs (through our
+    threads' shared Progress)."""
     # Threads of our own share a Progress, so that the calls still running
     # can be cancelled; an executor's workers may be far from here. Both
     # take batches of consecutive files: a future per small file costs
     # the threads more in turns at the interpreter lock than the file's
-    # digests take.
+    # work takes.
     ours = executor is None
     mine = (progress if progress is not None else Progress()) if ours else None
     pool = ThreadPoolExecutor(jobs, thread_name_prefix="seqtally") if executor is None else executor
-    tasks = [(batch, mine) for batch in _batches(listed, *(THREAD_BATCH if ours else EXECUTOR_BATCH))]
+    tasks = [(one, batch, mine, *extra) for batch in _batches(sources, *(THREAD_BATCH if ours else EXECUTOR_BATCH))]
     finished = False
     try:
-        with contextlib.closing(_in_order(pool, _checksum_batch, tasks, 4 * jobs if ours else 256)) as results:
+        with contextlib.closing(_in_order(pool, _batch, tasks, 4 * jobs if ours else 256)) as results:
             for done, failure in results:
                 yield from done
                 if failure is not None:
@@ -126,14 +136,14 @@ def _one_file(source: Source, progress: Progress | None) -> FileChecksums:
     return FileChecksums(label_of(source) if path is None else path, checksum(source, progress=progress))
 
 
-def _checksum_batch(sources: list[Source], progress: Progress | None) -> tuple[list[FileChecksums],
-                                                                               SeqtallyError | None]:
-    """A batch, wherever it runs: the files up to the first failure, and
+def _batch(one: Callable[..., T], sources: list[Source], progress: Progress | None,
+           *extra: object) -> tuple[list[T], SeqtallyError | None]:
+    """A batch, wherever it runs: the values up to the first failure, and
     the failure."""
     done = []
     for source in sources:
         try:
-            done.append(_one_file(source, progress))
+            done.append(one(source, progress, *extra))
         except SeqtallyError as error:
             return done, error
     return done, None

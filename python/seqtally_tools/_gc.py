@@ -11,7 +11,7 @@ from ._checksum import reporter
 from ._engine import Progress
 from ._errors import SeqtallyError, cancelled, from_failure, os_error
 from ._inputs import Source, label_of
-from ._outputs import STDOUT, Target, check_distinct, has_gz_extension, stdout_wants_gzip
+from ._outputs import STDOUT, Target, check_distinct, committed, has_gz_extension, stdout_wants_gzip
 from ._tracks import ACGT, BEDGRAPH, BIGWIG, FORMATS, SKEW, UPPER, format_of, write_bigwig
 
 COUNTS = (UPPER, ACGT)
@@ -83,7 +83,7 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
     compressed = (stdout_wants_gzip() if gzip is None else gzip) if track is None else has_gz_extension(name)
     label = label_of(source)
     on_record = reporter(label) if verbose else None
-    try:
+    with committed((track, sizes)):
         try:
             if form == BIGWIG:
                 assert track is not None
@@ -107,17 +107,6 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
         # Cancelled as the work ended: the caller has given up on it.
         if progress is not None and progress.cancelled:
             raise cancelled()
-        for target in (track, sizes):
-            if target is not None:
-                try:
-                    target.commit()
-                except OSError as error:
-                    raise os_error(error, target.final) from None
-    except BaseException:
-        for target in (track, sizes):
-            if target is not None:
-                target.discard()
-        raise
     return summary
 
 

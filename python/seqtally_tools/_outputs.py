@@ -12,7 +12,7 @@ import errno
 import os
 import secrets
 import stat
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from dataclasses import dataclass
 from typing import BinaryIO
 
@@ -71,6 +71,27 @@ class Target:
         if self.temporary:
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(self.write_to)
+
+
+@contextlib.contextmanager
+def committed(targets: Sequence[Target | None]) -> Iterator[None]:
+    """The block writes the targets (None: an output not asked for, or
+    written as named); when it succeeds they are renamed into place, an
+    OSError then raised as SeqtallyError naming the file; when anything
+    fails, all of them go."""
+    try:
+        yield
+        for target in targets:
+            if target is not None:
+                try:
+                    target.commit()
+                except OSError as error:
+                    raise os_error(error, target.final) from None
+    except BaseException:
+        for target in targets:
+            if target is not None:
+                target.discard()
+        raise
 
 
 def _check_folder(folder: str, final: str) -> None:
