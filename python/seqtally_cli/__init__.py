@@ -19,13 +19,13 @@ from typing import Any
 
 from seqtally_tools import SeqtallyError, checksum
 
-from . import _aliases, _collections, _intervals, _reference, _service, _tracks
+from . import _aliases, _collections, _intervals, _reference, _service, _stats, _tracks
 from ._work import INTERRUPTED, PIPE_CLOSED, UsageError, fail, library_notes
 
 __all__ = ["main", "checksum_records", "SeqtallyError"]
 
 # Each family of commands, in the order `seqtally --help` lists them.
-_FAMILIES = (_collections, _reference, _intervals, _aliases, _tracks, _service)
+_FAMILIES = (_collections, _reference, _intervals, _aliases, _tracks, _stats, _service)
 
 
 def checksum_records(path: str) -> list[dict[str, Any]]:
@@ -88,7 +88,7 @@ class _OnlyCommand:
 
 def _parser(argv: Sequence[str] | None = None) -> argparse.ArgumentParser:
     top = argparse.ArgumentParser(prog="seqtally", description="Checksums, sequence collections, sequence "
-                                  "dictionaries and G/C content tracks of FASTA files.")
+                                  "dictionaries, G/C content tracks and statistics of FASTA files.")
     top.add_argument("--version", action=_Version, nargs=0, help="show the version and exit")
     commands = top.add_subparsers(dest="command", required=True, metavar="COMMAND", parser_class=_CommandParser)
     # Python 3.12's argparse makes a help formatter for every option it is
