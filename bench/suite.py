@@ -421,6 +421,42 @@ def count_rows(reps, genome, work, row):
                 ratio=ratio if label else None)
 
 
+def stats_rows(reps, inputs, work, row):
+    """`seqtally stats` of the plain genome against `seqkit stats -a -j 2`
+    and against `seqtally gc` to a plain wiggle of the same file, run in
+    turn (ratios round by round: the other's time over ours); its memory on
+    the genome and on the single-line record against the largest record."""
+    print("stats:", flush=True)
+    genome = inputs["genome"]
+    empty = work / "empty.fa"
+    empty.write_bytes(b"")
+    startup_peak = command_run("stats", "-q", empty)[1]
+    rounds = {"stats": [], "gc": [], "seqkit": []}
+    peak = 0
+    for _ in range(3 * reps):
+        seconds, used = command_run("stats", "-q", genome)
+        rounds["stats"].append(seconds)
+        peak = max(peak, used)
+        rounds["gc"].append(command_seconds("gc", genome, work / "stats.wig", "--window", "100", "-q"))
+        if have("seqkit"):
+            rounds["seqkit"].append(shell_seconds(1, f"seqkit stats -a -j 2 {genome}"))
+    ours = rounds["stats"]
+    entry = row("stats", "seqtally stats, genome", statistics.median(ours), "genome", "seqtally", None,
+                peak - startup_peak, note="ratio: seqkit stats -a -j 2's time over ours")
+    entry["peak"], entry["largest_record"] = peak, largest_record(genome)
+    entry["vs_gc_wiggle"] = statistics.median(g / s for g, s in zip(rounds["gc"], ours))
+    row("stats", "seqtally gc to wiggle, window 100 (same rounds)", statistics.median(rounds["gc"]), "genome",
+        "seqtally")
+    if rounds["seqkit"]:
+        entry["ratio"] = statistics.median(k / s for k, s in zip(rounds["seqkit"], ours))
+        row("stats", "seqkit stats -a -j 2", statistics.median(rounds["seqkit"]), "genome", "peer",
+            note="2 threads")
+    seconds, used = command_run("stats", "-q", inputs["long"])
+    entry = row("stats", "seqtally stats, single-line record", seconds, "long", "seqtally", None,
+                used - startup_peak)
+    entry["peak"], entry["largest_record"] = used, largest_record(inputs["long"])
+
+
 # ---------------------------------------------------------------- the library's engine
 
 INTERRUPT_CHILD = r"""
@@ -636,7 +672,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="16 MiB inputs and 100,000 reads: a smoke run")
     parser.add_argument("--no-callgrind", action="store_true")
     parser.add_argument("--only", type=lambda text: set(text.split(",")), metavar="SECTIONS",
-                        help="some of checksum,command,identity,tracks,engine,reference,intervals,service,wiggle,callgrind (the limits always "
+                        help="some of checksum,command,identity,tracks,stats,engine,reference,intervals,service,wiggle,callgrind (the limits always "
                         "run)")
     options = parser.parse_args()
 
@@ -717,6 +753,8 @@ def main():
             identity_rows(reps, inputs, size, work, row)
         if wanted("tracks"):
             track_rows(reps, inputs, limits, work, row)
+        if wanted("stats"):
+            stats_rows(reps, inputs, work, row)
         if wanted("engine"):
             engine_rows(reps, inputs, size, limits, work, row)
         if wanted("reference"):
@@ -841,7 +879,8 @@ def print_table(report):
     limits, rows = report["limits"], report["rows"]
     print()
     print(f"{'':60} {'MB/s':>8} {'vs limit':>22} {'vs best peer':>13} {'vs partial':>12} {'working mem':>11}")
-    for section in ("checksum", "command", "identity", "reference", "intervals", "service", "tracks", "wiggle"):
+    for section in ("checksum", "command", "identity", "reference", "intervals", "service", "tracks", "stats",
+                    "wiggle"):
         ours = [r for r in rows if r["section"] == section and r["kind"] == "seqtally"]
         for r in ours:
             memory = "-" if r["growth"] is None else f"{r['growth'] / MiB:7.1f} MiB"
@@ -879,6 +918,10 @@ def print_table(report):
               f"({limits['fetch_per_s'] / limits['pysam_fetch_per_s']:.2f}x)")
     for line in service_summary(limits):
         print(line)
+    for r in rows:
+        if "vs_gc_wiggle" in r:
+            peer = f"; {r['ratio']:.2f}x seqkit stats -a -j 2's rate" if r.get("ratio") else ""
+            print(f"stats: {r['vs_gc_wiggle']:.2f}x the rate of seqtally gc to a plain wiggle{peer}")
     for r in rows:
         if "peak" in r:
             compare = f", plain input {r['peak_plain'] / MiB:.1f} MiB" if "peak_plain" in r else ""

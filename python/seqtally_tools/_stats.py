@@ -52,28 +52,59 @@ _COLUMNS = ("length", "a", "c", "g", "t", "n", "iupac", "other", "lowercase", "c
 DEFAULT_NX = (50, 90)
 
 
+class _Column:
+    """A column of RecordColumns as a read-only numpy array over the
+    engine's buffer, made when asked for."""
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self.at = _COLUMNS.index(name)
+
+    def __get__(self, columns: RecordColumns, owner: type | None = None) -> npt.NDArray[np.uint64]:
+        import numpy as np
+
+        count = len(columns.names)
+        return np.frombuffer(columns.table, dtype=np.uint64, count=count, offset=8 * self.at * count)
+
+
 @dataclass(frozen=True, eq=False)
 class RecordColumns:
-    """Every record's numbers, one uint64 array per column, a value per
-    record in file order; `included`: False where `exclude` found the
-    name. `excluded`: bases other than N/n inside the excluded intervals."""
+    """Every record's numbers, a uint64 numpy array per column, a value per
+    record in file order (the module's text says what each counts);
+    `excluded`: bases other than N/n inside the excluded intervals;
+    `included`: False where `exclude` found the name. `table` holds them
+    all, column after column, as native uint64."""
 
     names: tuple[str, ...]
-    length: npt.NDArray[np.uint64]
-    a: npt.NDArray[np.uint64]
-    c: npt.NDArray[np.uint64]
-    g: npt.NDArray[np.uint64]
-    t: npt.NDArray[np.uint64]
-    n: npt.NDArray[np.uint64]
-    iupac: npt.NDArray[np.uint64]
-    other: npt.NDArray[np.uint64]
-    lowercase: npt.NDArray[np.uint64]
-    cpg: npt.NDArray[np.uint64]
-    upper_gc: npt.NDArray[np.uint64]
-    gaps: npt.NDArray[np.uint64]
-    gap_length: npt.NDArray[np.uint64]
-    excluded: npt.NDArray[np.uint64]
-    included: npt.NDArray[np.bool_]
+    table: bytes
+    included_flags: bytes  # one byte per record, 1 where included
+
+    length = _Column()
+    a = _Column()
+    c = _Column()
+    g = _Column()
+    t = _Column()
+    n = _Column()
+    iupac = _Column()
+    other = _Column()
+    lowercase = _Column()
+    cpg = _Column()
+    upper_gc = _Column()
+    gaps = _Column()
+    gap_length = _Column()
+    excluded = _Column()
+
+    @property
+    def included(self) -> npt.NDArray[np.bool_]:
+        import numpy as np
+
+        return np.frombuffer(self.included_flags, dtype=np.bool_)
+
+    def _values(self) -> dict[str, memoryview]:
+        """Each column as Python ints, without numpy (the command never
+        imports it)."""
+        count = len(self.names)
+        every = memoryview(self.table).cast("Q")
+        return {key: every[at * count:(at + 1) * count] for at, key in enumerate(_COLUMNS)}
 
 
 @dataclass(frozen=True, eq=False)
@@ -133,16 +164,16 @@ def record_rows(stats: FileStats) -> Iterator[dict[str, object]]:
     """Per record: name, the counts, its shares (None where undefined) and
     whether `exclude` left it out of the effective size."""
     d = stats.detail
-    columns = [(name, getattr(d, name).tolist()) for name in _COLUMNS[:-1]]
+    values = d._values()
+    shown = [(key.upper() if len(key) == 1 else key, values[key]) for key in _COLUMNS[:-3]]
     for at, name in enumerate(d.names):
         row: dict[str, object] = {"name": name}
-        for key, values in columns:
-            row[key.upper() if len(key) == 1 else key] = values[at]
-        length, acgt = int(d.length[at]), int(d.a[at] + d.c[at] + d.g[at] + d.t[at])
-        row.pop("upper_gc")
-        row["gc_upper"] = int(d.upper_gc[at]) / length if length else None
-        row["gc_acgt"] = int(d.g[at] + d.c[at]) / acgt if acgt else None
-        row["included"] = bool(d.included[at])
+        row.update((key, column[at]) for key, column in shown)
+        length = values["length"][at]
+        acgt = values["a"][at] + values["c"][at] + values["g"][at] + values["t"][at]
+        row["gc_upper"] = values["upper_gc"][at] / length if length else None
+        row["gc_acgt"] = (values["g"][at] + values["c"][at]) / acgt if acgt else None
+        row.update(gaps=values["gaps"][at], gap_length=values["gap_length"][at], included=bool(d.included_flags[at]))
         yield row
 
 
@@ -241,34 +272,27 @@ def _check_outputs(source: Source, outputs: list[str]) -> None:
         seen.append(mark)
 
 
-def _file_stats(file: str, names: list[str], columns: bytes, pattern: re.Pattern[str] | None,
+def _file_stats(file: str, names: list[str], table: bytes, pattern: re.Pattern[str] | None,
                 nx: tuple[int, ...]) -> FileStats:
-    import numpy as np
-
-    count = len(names)
-    table = np.frombuffer(columns, dtype=np.uint64).reshape(len(_COLUMNS), count)
-    by_name = dict(zip(_COLUMNS, table))
-    included = np.fromiter((pattern is None or pattern.search(name) is None for name in names), dtype=np.bool_,
-                           count=count)
-    detail = RecordColumns(tuple(names), included=included, **by_name)
-    sums = {key: int(values.sum(dtype=np.uint64)) for key, values in by_name.items()}
-    lengths = np.sort(detail.length)[::-1]
+    included = bytes(pattern is None or pattern.search(name) is None for name in names)
+    detail = RecordColumns(tuple(names), table, included)
+    values = detail._values()
+    sums = {key: sum(column) for key, column in values.items()}
     total = sums["length"]
-    running = np.cumsum(lengths, dtype=np.uint64)
-    found: dict[int, tuple[int, int]] = {}
-    for x in nx:
-        if total == 0:
-            found[x] = (0, 0)
-            continue
-        # The first record at which the running sum reaches x% of the total,
-        # in integers: sum * 100 >= x * total (no float rounding at the edge;
-        # no overflow below 10^17 bases).
-        at = int(np.argmax(running * np.uint64(100) >= x * total))
-        found[x] = (int(lengths[at]), at + 1)
-    as_float = detail.length.astype(np.float64)
-    aun = float(np.dot(as_float, as_float) / total) if total else 0.0
-    kept = included
-    effective = int((detail.length[kept] - detail.n[kept] - detail.excluded[kept]).sum(dtype=np.uint64))
-    return FileStats(file, count, total, sums["a"], sums["c"], sums["g"], sums["t"], sums["n"], sums["iupac"],
+    found = dict.fromkeys(nx, (0, 0))
+    # Lengths from the longest; Nx is the first at which the running sum
+    # reaches x% of the total, compared in integers (sum * 100 >= x * total).
+    waiting = sorted(nx) if total else []
+    running = 0
+    for at, length in enumerate(sorted(values["length"], reverse=True)):
+        running += length
+        while waiting and running * 100 >= waiting[0] * total:
+            found[waiting.pop(0)] = (length, at + 1)
+        if not waiting:
+            break
+    aun = sum(length * length for length in values["length"]) / total if total else 0.0
+    effective = sum(length - n - excluded for length, n, excluded, kept in
+                    zip(values["length"], values["n"], values["excluded"], included) if kept)
+    return FileStats(file, len(names), total, sums["a"], sums["c"], sums["g"], sums["t"], sums["n"], sums["iupac"],
                      sums["other"], sums["lowercase"], sums["cpg"], sums["upper_gc"], sums["gaps"],
                      sums["gap_length"], found, aun, effective, detail)
