@@ -16,7 +16,7 @@ Result<std::optional<NamedRecord>, RecordError> NamedRecords::next(const fasta::
     if (!next.value()) return std::optional<NamedRecord>();
     ++number_;
     current_.emplace(*next.value());
-    auto name = rule_ == NameRule::Header ? current_->identifier() : current_->first_word();
+    auto name = name_of(*current_);
     if (!name) {
         RecordError error(RecordError::Kind::NotUtf8, number_, reader_.header_line());
         error.utf8 = name.error();

@@ -80,6 +80,13 @@ class NamedRecords {
 
     SecondCore* second_core() const noexcept { return second_core_; }
 
+    // A record's name by the rule, for a pass that walks a record while it
+    // is gathered (a PartialRecord); what next() asks beyond it is not
+    // checked here.
+    Result<std::string_view, Utf8Error> name_of(const fasta::RecordView& record) const {
+        return rule_ == NameRule::Header ? record.identifier() : record.first_word();
+    }
+
     std::uint64_t header_offset() const noexcept { return reader_.header_offset(); }
     std::uint64_t header_line() const noexcept { return reader_.header_line(); }
 
