@@ -67,10 +67,22 @@ def random_fasta(seed, records=40):
     return b"".join(parts)
 
 
+def long_record(seed):
+    """Two records of 3 MB, read in parts as the reader gathers them: runs
+    and CpG pairs across the parts' edges."""
+    rng = random.Random(seed)
+    pieces = [bytes(rng.choices(b"ACGTacgtN", k=1 << 14)) + b"N" * rng.randrange(0, 3000) +
+              b"acg" * rng.randrange(0, 3000) for _ in range(180)]
+    sequence = b"".join(pieces)
+    return b"".join(b">long%d\n" % i + b"".join(sequence[at:at + 61] + b"\n" for at in range(0, len(sequence), 61))
+                    for i in range(2))
+
+
 AWKWARD = (b">empty\n>only_n\nNNNN\nNN\n>ends\nNAC\nGTn\n>masked\nACgt\nacGT\nTTaa\n>crlf\r\nACcg\r\nNNAA\r\n"
            b">cpg_across\nAC\nGT\n")
 INPUTS = {
     "random": random_fasta(1),
+    "long records": long_record(3),
     "awkward": AWKWARD,
     "tiny records": b"".join(b">t%d\n%s\n" % (i, b"ACGTNacgtn"[i % 10:][:i % 4]) for i in range(100_000)),
     "empty file": b"",
