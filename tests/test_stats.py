@@ -187,3 +187,17 @@ def test_exclude_bed_errors_name_the_line(fasta, tmp_path, bed, line, fault):
     assert not list(tmp_path.glob("gaps.bed*"))  # nothing left behind
     run = cli("stats", "-q", "--exclude-bed", path, source)
     assert run.returncode == 1 and f"line {line}" in run.stderr.decode()
+
+
+@pytest.mark.parametrize("output", ["gaps", "masked"])
+def test_a_full_disk_or_a_cancel_names_the_output_and_leaves_nothing(fasta, tmp_path, output):
+    from seqtally_tools import Progress
+
+    source = fasta(random_fasta(4))
+    error = raised(lambda: stats(source, **{output: "/dev/full"}))
+    assert (error.errno, error.path) == (28, "/dev/full")
+    progress = Progress()
+    progress.cancel()
+    error = raised(lambda: stats(source, progress=progress, **{output: tmp_path / "runs.bed"}))
+    assert error.kind == "cancelled"
+    assert [path.name for path in tmp_path.iterdir()] == ["input0.fa"]
