@@ -201,3 +201,10 @@ def test_a_full_disk_or_a_cancel_names_the_output_and_leaves_nothing(fasta, tmp_
     error = raised(lambda: stats(source, progress=progress, **{output: tmp_path / "runs.bed"}))
     assert error.kind == "cancelled"
     assert [path.name for path in tmp_path.iterdir()] == ["input0.fa"]
+
+
+@pytest.mark.parametrize("args", [["--exclude", "("], ["--min-gap", "0"], ["--nx", "0"], ["--nx", "x"],
+                                  ["--gaps", "g.bed", "second.fa"]])
+def test_usage_errors_exit_2_before_reading(fasta, args):
+    run = cli("stats", *args[:2], fasta(b">a\nAC\n"), *args[2:])
+    assert run.returncode == 2 and b"error:" in run.stderr and b"Traceback" not in run.stderr

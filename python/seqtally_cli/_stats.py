@@ -64,8 +64,8 @@ def _run_stats(options: argparse.Namespace) -> int:
         raise UsageError("--gaps and --masked take the runs of one FASTA file")
     try:
         check_stats_arguments(min_gap=options.min_gap, exclude=options.exclude)
-    except ValueError as error:  # re.error included
-        raise UsageError(f"--min-gap or --exclude: {error}") from None
+    except ValueError as error:
+        raise UsageError(str(error).replace("min_gap", "--min-gap").replace("exclude", "--exclude")) from None
     # 50 and 90 always, then the others in the order asked.
     nx = tuple(dict.fromkeys((50, 90, *options.nx)))
 

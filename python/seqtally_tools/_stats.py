@@ -178,8 +178,8 @@ def record_rows(stats: FileStats) -> Iterator[dict[str, object]]:
 
 
 def check_stats_arguments(*, min_gap: int = 1, nx: Iterable[int] = DEFAULT_NX, exclude: str | None = None) -> None:
-    """Raises the TypeError or ValueError (re.error for `exclude`) that
-    stats() would, without reading anything."""
+    """Raises the TypeError or ValueError that stats() would, without
+    reading anything."""
     if isinstance(min_gap, bool) or not isinstance(min_gap, int):
         raise TypeError(f"min_gap must be an int, not {type(min_gap).__name__}")
     if min_gap < 1:
@@ -188,7 +188,10 @@ def check_stats_arguments(*, min_gap: int = 1, nx: Iterable[int] = DEFAULT_NX, e
         if isinstance(x, bool) or not isinstance(x, int) or not 0 < x <= 100:
             raise ValueError(f"every Nx must be a whole number from 1 to 100, not {x!r}")
     if exclude is not None:
-        re.compile(exclude)
+        try:
+            re.compile(exclude)
+        except re.error as error:
+            raise ValueError(f"exclude is not a regular expression: {error}") from None
 
 
 def stats(source: Source, *, min_gap: int = 1, nx: Iterable[int] = DEFAULT_NX, exclude: str | None = None,
