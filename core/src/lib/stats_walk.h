@@ -66,9 +66,14 @@ struct Lanes {
                static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(halves, halves)));
     }
     void drain(Tally& tally) noexcept {
-        for (auto [lanes, total] : {std::pair{&a, &tally.a}, {&c, &tally.c}, {&g, &tally.g}, {&t, &tally.t},
-                                    {&n, &tally.n}, {&iupac, &tally.iupac}, {&lower, &tally.lower},
-                                    {&lower_gc, &tally.lower_gc}}) {
+        struct Kind {
+            __m128i* lanes;
+            std::uint64_t* total;
+        };
+        const Kind kinds[] = {
+            {&a, &tally.a}, {&c, &tally.c},         {&g, &tally.g},         {&t, &tally.t},
+            {&n, &tally.n}, {&iupac, &tally.iupac}, {&lower, &tally.lower}, {&lower_gc, &tally.lower_gc}};
+        for (const auto& [lanes, total] : kinds) {
             *total += sum(*lanes);
             *lanes = _mm_setzero_si128();
         }
