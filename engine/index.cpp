@@ -109,7 +109,7 @@ std::vector<GzipMember> members_of(const BgzfWriter& writer) {
     return members;
 }
 
-// Compression dominates a copy (a few MB/s a core at bgzip's default level,
+// Compression dominates a copy (tens of MB/s a core at the default level,
 // against hundreds for the read and the index pass): every core compresses.
 // The call's second core, which reads ahead, waits on a full queue nearly all
 // the while, so it costs no core of its own.
@@ -136,7 +136,7 @@ PyObject* index(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     if (level < -1 || level > 9) {
-        PyErr_SetString(PyExc_ValueError, "level must be -1 (bgzip's default) or 0 to 9");
+        PyErr_SetString(PyExc_ValueError, "level must be -1 (the default, 5) or 0 to 9");
         return nullptr;
     }
     return frame([&]() -> PyObject* {

@@ -29,7 +29,7 @@ void put_le(std::uint8_t* at, std::uint32_t value, int bytes) noexcept {
 
 #ifdef SEQTALLY_HAVE_LIBDEFLATE
 // bgzip's -l 0-9 as the libdeflate levels it compresses with: measured block
-// for block against Debian's bgzip, whose default (-1) is its -l 6.
+// for block against Debian's bgzip (its default is its -l 6).
 constexpr int kLibdeflateLevel[10] = {0, 1, 2, 3, 5, 6, 7, 8, 10, 12};
 #endif
 
@@ -47,7 +47,7 @@ bool has_libdeflate() noexcept {
 class BgzfWriter::Compressor {
   public:
     explicit Compressor(int level) {
-        const int bgzip_level = level < 0 ? 6 : std::min(level, 9);
+        const int bgzip_level = level < 0 ? kDefaultLevel : std::min(level, 9);
 #ifdef SEQTALLY_HAVE_LIBDEFLATE
         compressor_ = libdeflate_alloc_compressor(kLibdeflateLevel[bgzip_level]);
         if (compressor_ == nullptr) throw std::bad_alloc();

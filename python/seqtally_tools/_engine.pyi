@@ -200,7 +200,7 @@ def index(source: Source, digests: bool = True, progress: Progress | None = None
 
     bgzip: a path created (or truncated) for a BGZF copy of the decoded
     input, exactly its bytes, written as they are read, in bgzip's blocks
-    at bgzip's `level` (-1 its default, else 0 to 9), compressed on every
+    at bgzip's `level` (0 to 9; -1: 5), compressed on every
     core; `gzi` is then the copy's. A failure to write it is kind "os",
     which "output"; on any failure the file is left incomplete for the
     caller to remove."""

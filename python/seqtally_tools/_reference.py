@@ -67,7 +67,8 @@ def index(fasta: str | os.PathLike[str], *, force: bool = False, progress: Progr
 
     With `bgzip` (True: BASE.fa.gz beside the input; or a path), the same
     read writes a BGZF copy, exactly the input's bytes once inflated, in
-    bgzip's blocks at bgzip's `level` (-1: its default; 0 to 9), and every
+    bgzip's blocks at bgzip's `level` (0 to 9, the same bytes as bgzip -l;
+    -1: 5, one step faster than bgzip's default 6), and every
     file is named after the copy: COPY.fai, COPY.gzi, and the others after
     its BASE. `fasta` may then be "-" (with a path for the copy). The copy
     may be the input itself (a gzip download): it is replaced once all is

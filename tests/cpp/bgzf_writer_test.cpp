@@ -142,6 +142,26 @@ TEST(BgzfWriter, BgzipAcceptsTheFileAndIndexesItAsBlocksSays) {
     std::system(("rm -r " + std::string(folder)).c_str());
 }
 
+// With libdeflate, bgzip's own bytes at each of its levels, and the
+// default its -l 5.
+TEST(BgzfWriter, WithLibdeflateTheBytesAreBgzipsAtEachLevel) {
+    if (!has_libdeflate()) GTEST_SKIP() << "zlib compresses: the same blocks, other bytes";
+    if (std::system("bgzip --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no bgzip";
+    const std::string input = fuzz::bases(2 * BgzfWriter::kBlockInput + 999);
+    char folder[] = "/tmp/bgzf-test-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/in";
+    std::ofstream(path, std::ios::binary) << input;
+    for (const int level : {-1, 0, 1, 4, 6, 7, 9}) {
+        const std::string bgzip_level = std::to_string(level < 0 ? BgzfWriter::kDefaultLevel : level);
+        ASSERT_EQ(std::system(("bgzip -l " + bgzip_level + " -c " + path + " > " + path + ".gz").c_str()), 0);
+        std::ifstream theirs_file(path + ".gz", std::ios::binary);
+        const std::string theirs{std::istreambuf_iterator<char>(theirs_file), {}};
+        EXPECT_TRUE(bgzf_of(input, level, 1, 1 << 20).file == theirs) << "level " << level;
+    }
+    std::system(("rm -r " + std::string(folder)).c_str());
+}
+
 // A full disk fails the write that meets it, or the release; never silently.
 TEST(BgzfWriter, AFullDiskIsReported) {
     const std::string input = fuzz::bases(8 * BgzfWriter::kBlockInput);
