@@ -147,13 +147,18 @@ TEST(BgzfWriter, BgzipAcceptsTheFileAndIndexesItAsBlocksSays) {
 TEST(BgzfWriter, WithLibdeflateTheBytesAreBgzipsAtEachLevel) {
     if (!has_libdeflate()) GTEST_SKIP() << "zlib compresses: the same blocks, other bytes";
     if (std::system("bgzip --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no bgzip";
-    const std::string input = fuzz::bases(2 * BgzfWriter::kBlockInput + 999);
+    // Bases and track lines: on bases alone libdeflate's levels 6 and 7 agree.
+    std::string input = fuzz::bases(BgzfWriter::kBlockInput + 999);
+    for (int i = 0; i < 6000; ++i) {
+        input += "chr1\t" + std::to_string(i * 100) + "\t" + std::to_string(i * 100 + 100) + "\t" +
+                 std::to_string(i * 7919 % 101) + "\n";
+    }
     char folder[] = "/tmp/bgzf-test-XXXXXX";
     ASSERT_NE(::mkdtemp(folder), nullptr);
     const std::string path = std::string(folder) + "/in";
     std::ofstream(path, std::ios::binary) << input;
     for (const int level : {-1, 0, 1, 4, 6, 7, 9}) {
-        const std::string bgzip_level = std::to_string(level < 0 ? BgzfWriter::kDefaultLevel : level);
+        const std::string bgzip_level = std::to_string(level < 0 ? 5 : level);
         ASSERT_EQ(std::system(("bgzip -l " + bgzip_level + " -c " + path + " > " + path + ".gz").c_str()), 0);
         std::ifstream theirs_file(path + ".gz", std::ios::binary);
         const std::string theirs{std::istreambuf_iterator<char>(theirs_file), {}};
