@@ -21,6 +21,8 @@ INPUTS = {
     "plain": lambda: (b">a desc\nACGTACGT\nACG\n>b\nTTTT\n", "x.fa"),
     "gzip": lambda: (gzip.compress(b">a\nACGT\nAC\n"), "x.fa.gz"),
     "standard input": lambda: (b">a\nACGT\nAC\n>b\nGG\n", "-"),
+    # A pipe by its path (process substitution): opened once, read from its first byte.
+    "a pipe by its path": lambda: (b">a\nACGT\nAC\n>b\nGG\n", "/dev/stdin"),
     "CRLF": lambda: (b">a\r\nACGT\r\nACGT\r\nAC\r\n", "x.fa"),
     "an empty record": lambda: (b">a\n>b\nACGT\n", "x.fa"),
     "100,000 tiny records": lambda: (b"".join(b">r%d\nACGT\nA\n" % i for i in range(100_000)), "x.fa"),
@@ -34,8 +36,8 @@ INPUTS = {
 def test_the_copy_is_bgzf_and_indexed_as_bgzip_and_samtools_index_it(tmp_path, shape):
     content, name = INPUTS[shape]()
     copy = tmp_path / "copy.fa.gz"
-    if name == "-":
-        result = cli("index", "-", "--bgzip", copy, "-q", input=content)
+    if name.startswith(("-", "/")):
+        result = cli("index", name, "--bgzip", copy, "-q", input=content)
         assert result.returncode == 0, result.stderr
     else:
         done = st.index(written(tmp_path / name, content), bgzip=copy)

@@ -113,7 +113,11 @@ CONVERT_HINT = "seqtally index --bgzip converts it in one read, with its indexes
 
 
 def _already_bgzf(path: str) -> bool:
-    """Whether the file's first block is BGZF, as the engine's reader tells it."""
+    """Whether the file's first block is BGZF, as the engine's reader tells
+    it. Only of a regular file: a FIFO opened twice would split its bytes
+    between the look and the read."""
+    if not os.path.isfile(path):
+        return False
     try:
         _engine.RandomAccess(path, None).close()
     except _engine.Failure as failure:
