@@ -126,13 +126,17 @@ BgzfWriter::BgzfWriter(File file, int level, unsigned threads) : file_(std::move
         slot.output = std::make_unique<std::uint8_t[]>(kMaxBlock);
     }
     for (unsigned i = 0; i <= threads; ++i) compressors_.push_back(std::make_unique<Compressor>(level));
-    // A thread the system refuses leaves its share to the others: the blocks
-    // are the same, only later.
+    helpers_.reserve(threads);
     try {
         for (unsigned i = 1; i <= threads; ++i) {
             helpers_.emplace_back([this, &compressor = *compressors_[i]] { work(compressor); });
         }
     } catch (const std::system_error&) {
+        // A thread the system refuses leaves its share to the others: the
+        // blocks are the same, only later.
+    } catch (...) {
+        stop_helpers();  // never a running thread in a writer that was not made
+        throw;
     }
 }
 
