@@ -48,6 +48,7 @@ class BgzfWriter::Compressor {
   public:
     explicit Compressor(int level) {
         const int bgzip_level = level < 0 ? kDefaultLevel : std::min(level, 9);
+        stored_ = bgzip_level == 0;
 #ifdef SEQTALLY_HAVE_LIBDEFLATE
         compressor_ = libdeflate_alloc_compressor(kLibdeflateLevel[bgzip_level]);
         if (compressor_ == nullptr) throw std::bad_alloc();
@@ -93,10 +94,11 @@ class BgzfWriter::Compressor {
     // The whole block, header to ISIZE, into `out` (kMaxBlock bytes): its size.
     std::size_t block(std::span<const std::uint8_t> in, std::uint8_t* out) noexcept {
         std::size_t deflated =
-            deflate(in, std::span(out + kHeaderSize, kMaxBlock - kHeaderSize - kFooterSize));
+            stored_ ? 0 : deflate(in, std::span(out + kHeaderSize, kMaxBlock - kHeaderSize - kFooterSize));
         if (deflated == 0) {
-            // What deflate cannot fit goes as one stored block (BFINAL, type
-            // 00, LEN, NLEN), as bgzip does: kBlockInput leaves room for it.
+            // Level 0, and what deflate cannot fit, go as one stored block
+            // (BFINAL, type 00, LEN, NLEN), as bgzip writes them: kBlockInput
+            // leaves room for it. zlib would split it in two.
             out[kHeaderSize] = 1;
             put_le(out + kHeaderSize + 1, static_cast<std::uint32_t>(in.size()), 2);
             put_le(out + kHeaderSize + 3, static_cast<std::uint32_t>(~in.size()), 2);
@@ -112,6 +114,7 @@ class BgzfWriter::Compressor {
     }
 
   private:
+    bool stored_ = false;
 #ifdef SEQTALLY_HAVE_LIBDEFLATE
     libdeflate_compressor* compressor_ = nullptr;
 #else
