@@ -160,7 +160,7 @@ def register(commands: Commands) -> None:
     index_command.add_argument("--bgzip", nargs="?", const=True, default=False, metavar="OUTPUT",
                                help="also write a BGZF copy (default BASE.fa.gz) and index that; BGZF input is "
                                "indexed as it is")
-    index_command.add_argument("--level", type=int, default=-1, choices=range(-1, 10), metavar="N",
+    index_command.add_argument("--level", type=int, default=-1, choices=range(10), metavar="N",
                                help="compression level of the copy, 0 to 9, as bgzip -l (default 5: one step faster than "
                                "bgzip's 6, the copy a little larger)")
     index_command.add_argument("--force", action="store_true", help="replace existing files")
