@@ -520,6 +520,60 @@ def reference_rows(reps, inputs, size, limits, work, row):
           f"{limits['fetch_per_s']:.0f}/s, pysam {limits['pysam_fetch_per_s']:.0f}/s", flush=True)
 
 
+def bgzip_rows(reps, inputs, size, limits, work, row):
+    """index --bgzip of the gzip genome (one read: the copy and its five
+    files) against what users run instead (bgzip at its default level),
+    and against bgzip -@2 alone at the same level (our default, its -l 5:
+    the same bytes), in interleaved rounds; the copy's size against that of
+    bgzip's default; its peak memory; the block compressor per core against
+    zlib's at the same level (seqtally pinned to one core, zlib in the same
+    0xff00-byte blocks)."""
+    print("bgzip:", flush=True)
+    gz, plain = inputs["genome_gz"], inputs["genome"]
+    copy, theirs = work / "copy.fa.gz", work / "theirs.fa.gz"
+    peaks = []
+
+    def ours():
+        peaks.append(command_run("index", gz, "--bgzip", copy, "--force", "-q")[1])
+
+    def shell(command):
+        return lambda: subprocess.run(command, shell=True, check=True, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+    times = interleaved(reps, {
+        "ours": ours,
+        "three": shell(f"zcat {gz} | bgzip -@2 > {theirs} && rm -f {theirs}.fai && samtools faidx {theirs} && "
+                       f"samtools dict {theirs} -o {work}/theirs.dict"),
+        "alone": shell(f"bgzip -@2 -l 5 -c {plain} > {work}/same-level.fa.gz"),
+    })
+    seconds = {name: statistics.median(values) for name, values in times.items()}
+    entry = row("bgzip", "seqtally index --bgzip, gzip -6 genome", seconds["ours"], "genome_gz", "seqtally")
+    row("bgzip", "zcat | bgzip -@2; samtools faidx; samtools dict", seconds["three"], "genome_gz", "peer")
+    row("bgzip", "bgzip -@2 -l 5 alone (plain genome in)", seconds["alone"], "genome", "peer-partial",
+        note="the copy only, no index; our default level")
+    entry["vs_three"] = statistics.median(t / o for o, t in zip(times["ours"], times["three"]))
+    entry["vs_bgzip"] = statistics.median(o / a for o, a in zip(times["ours"], times["alone"]))
+    entry["size_vs_bgzip"] = copy.stat().st_size / theirs.stat().st_size
+    entry["peak"] = max(peaks)
+    entry["largest_record"] = largest_record(plain)
+    one_core = median_seconds(reps, lambda: subprocess.run(
+        ["taskset", "-c", "0", str(Path(sys.executable).parent / "seqtally"), "index", str(gz), "--bgzip", str(copy),
+         "--force", "-q"], check=True))
+    data = plain.read_bytes()
+
+    def zlib_blocks():
+        for at in range(0, len(data), 0xff00):
+            packer = zlib.compressobj(5, zlib.DEFLATED, -15)
+            packer.compress(data[at:at + 0xff00])
+            packer.flush()
+    limits["bgzf_one_core"] = size["genome"] / one_core / MB
+    limits["zlib_blocks_one_core"] = size["genome"] / median_seconds(reps, zlib_blocks) / MB
+    del data
+    print(f"  {entry['vs_three']:.2f}x faster than the three tools, {entry['vs_bgzip']:.2f}x the time of bgzip -@2 -l 5 "
+          f"alone, copy {100 * (entry['size_vs_bgzip'] - 1):+.2f}% of the size bgzip's default gives; peak {entry['peak'] / MiB:.0f} MiB (largest "
+          f"record {entry['largest_record'] / MiB:.0f} MiB); one core: index --bgzip {limits['bgzf_one_core']:.1f} "
+          f"MB/s, zlib -5 in the same blocks {limits['zlib_blocks_one_core']:.1f} MB/s", flush=True)
+
+
 def python_loop_rate(seconds):
     """Iterations per second of a pure-Python loop."""
     count, end = 0, time.perf_counter() + seconds
@@ -672,7 +726,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="16 MiB inputs and 100,000 reads: a smoke run")
     parser.add_argument("--no-callgrind", action="store_true")
     parser.add_argument("--only", type=lambda text: set(text.split(",")), metavar="SECTIONS",
-                        help="some of checksum,command,identity,tracks,stats,engine,reference,intervals,service,wiggle,callgrind (the limits always "
+                        help="some of checksum,command,identity,tracks,stats,engine,reference,bgzip,intervals,service,wiggle,callgrind (the limits always "
                         "run)")
     options = parser.parse_args()
 
@@ -759,6 +813,8 @@ def main():
             engine_rows(reps, inputs, size, limits, work, row)
         if wanted("reference"):
             reference_rows(reps, inputs, size, limits, work, row)
+        if wanted("bgzip") and have("bgzip") and have("samtools"):
+            bgzip_rows(reps, inputs, size, limits, work, row)
         if wanted("intervals"):
             from intervals import interval_rows
 

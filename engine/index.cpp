@@ -1,11 +1,13 @@
 // index: one read of an input gives what a reference needs: every record's
 // .fai layout (or why it has none), digests and SAM values, the .fai and
-// chrom.sizes text, and for BGZF input the .gzi.
+// chrom.sizes text, and for BGZF input the .gzi; asked, a BGZF copy of the
+// decoded input written in the same read, and its .gzi.
 #include "engine/index.h"
 
 #include <deque>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/src/lib/fasta_index.h"
@@ -13,6 +15,7 @@
 #include "core/src/lib/track_writer.h"
 #include "engine/results.h"
 #include "engine/unlocked.h"
+#include "streams/bgzf_writer.h"
 
 namespace seqtally::engine {
 namespace {
@@ -52,7 +55,7 @@ PyStructSequence_Desc sam_desc = {"seqtally_tools._engine.SamValues", "A record 
 PyStructSequence_Field indexed_fields[] = {
     {"compression", "\"plain\", \"gzip\" or \"bgzf\" (every member a BGZF block)"},
     {"entries", "IndexEntry per record, in file order"},
-    {"gzi", "the .gzi of BGZF input, else None"},
+    {"gzi", "the .gzi of BGZF input, or of the BGZF copy when one was written, else None"},
     {"fai", "the .fai text"},
     {"sizes", "the chrom.sizes text"},
     {"gzip_member_at", "where the first gzip member that is not a BGZF block starts, else None"},
@@ -94,18 +97,46 @@ py::PyRef entry_of(const core::IndexEntry& entry, bool digests) {
                             std::move(sam)});
 }
 
+// The copy's blocks as the members a reader of it would log.
+std::vector<GzipMember> members_of(const BgzfWriter& writer) {
+    std::vector<GzipMember> members;
+    const std::vector<BgzfBlock>& blocks = writer.blocks();
+    for (std::size_t at = 0; at < blocks.size(); ++at) {
+        const std::uint64_t end = at + 1 < blocks.size() ? blocks[at + 1].uncompressed_offset : writer.accepted();
+        members.push_back({blocks[at].compressed_offset, blocks[at].uncompressed_offset,
+                           end - blocks[at].uncompressed_offset, true});
+    }
+    return members;
+}
+
+// Compression dominates a copy (tens of MB/s a core at the default level,
+// against hundreds for the read and the index pass): every core compresses.
+// The call's second core, which reads ahead, waits on a full queue nearly all
+// the while, so it costs no core of its own.
+unsigned copy_threads() noexcept {
+    const unsigned cores = std::thread::hardware_concurrency();
+    return cores > 1 ? cores - 1 : 0;
+}
+
 }  // namespace
 
 PyObject* index(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"source", "digests", "progress", "on_record", "distinct", "folder", nullptr};
+    static const char* keywords[] = {"source",   "digests", "progress", "on_record", "distinct",
+                                     "folder",   "bgzip",   "level",    nullptr};
     PyObject* source = nullptr;
     int digests = 1;
     PyObject* progress = Py_None;
     PyObject* on_record = Py_None;
     int distinct = 1;
     PyObject* folder_arg = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|pOOpO:index", const_cast<char**>(keywords), &source, &digests,
-                                     &progress, &on_record, &distinct, &folder_arg)) {
+    PyObject* bgzip_arg = Py_None;
+    int level = -1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|pOOpOOi:index", const_cast<char**>(keywords), &source,
+                                     &digests, &progress, &on_record, &distinct, &folder_arg, &bgzip_arg, &level)) {
+        return nullptr;
+    }
+    if (level < -1 || level > 9) {
+        PyErr_SetString(PyExc_ValueError, "level must be -1 (the default, 5) or 0 to 9");
         return nullptr;
     }
     return frame([&]() -> PyObject* {
@@ -118,6 +149,17 @@ PyObject* index(PyObject*, PyObject* args, PyObject* kwargs) {
             }
             folder.emplace(place.path);
         }
+        std::optional<BgzfWriter> copy;
+        if (bgzip_arg != Py_None) {
+            const Place place = place_of(bgzip_arg, "bgzip", -1);
+            if (!place.named) {
+                PyErr_SetString(PyExc_TypeError, "bgzip must be a path");
+                throw PythonRaised{};
+            }
+            auto created = File::create(place.path);
+            if (!created) throw write_problem(created.error(), Which::Output);
+            copy.emplace(std::move(created).value(), level, copy_threads());
+        }
         Reading reading(source, progress, on_record);
         std::vector<GzipMember> members;
         std::deque<core::IndexEntry> entries = reading.run(
@@ -129,7 +171,12 @@ PyObject* index(PyObject*, PyObject* args, PyObject* kwargs) {
                 if (indexed.error().record) return Err{*std::move(indexed).error().record};
                 throw write_problem(indexed.error().folder, Which::Output);
             },
-            &members);
+            &members, copy ? &*copy : nullptr);
+        std::optional<std::vector<GzipMember>> copy_members;
+        if (copy) {
+            if (auto released = copy->release(); !released) throw write_problem(released.error(), Which::Output);
+            copy_members = members_of(*copy);
+        }
         const GzipMember* gzip_member = first_gzip_member(members);
         const char* compression = members.empty() ? "plain" : gzip_member != nullptr ? "gzip" : "bgzf";
         std::string fai;
@@ -139,7 +186,9 @@ PyObject* index(PyObject*, PyObject* args, PyObject* kwargs) {
             if (entry.layout) core::append_fai_line(fai, entry.digest.id, *entry.layout);
             core::append_chrom_sizes_line(sizes, entry.digest.id, entry.digest.length);
         }
-        py::PyRef gzi = std::string_view(compression) == "bgzf" ? bytes_of(core::gzi_bytes(members)) : none();
+        py::PyRef gzi = copy_members                                  ? bytes_of(core::gzi_bytes(*copy_members))
+                        : std::string_view(compression) == "bgzf" ? bytes_of(core::gzi_bytes(members))
+                                                                  : none();
         py::PyRef list(PyList_New(static_cast<Py_ssize_t>(entries.size())));
         if (!list) throw PythonRaised{};
         for (Py_ssize_t at = 0; !entries.empty(); ++at) {

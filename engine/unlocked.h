@@ -13,6 +13,7 @@
 #include "engine/failures.h"
 #include "engine/progress.h"
 #include "engine/sources.h"
+#include "fasta/copying_source.h"
 #include "fasta/input.h"
 
 namespace seqtally::engine {
@@ -54,17 +55,25 @@ class Reading {
 
     // pass(records, unlocked) with the lock released: the core's result, or
     // its RecordError thrown as a Problem. `members` receives the input's
-    // gzip members (complete once this returns).
+    // gzip members (complete once this returns). `copy` receives the decoded
+    // input as it is read; its failure is thrown as the output's Problem.
     template <class Pass>
-    auto run(core::NameNeeds needs, Pass&& pass, std::vector<GzipMember>* members = nullptr) {
+    auto run(core::NameNeeds needs, Pass&& pass, std::vector<GzipMember>* members = nullptr, Sink* copy = nullptr) {
         Unlocked unlocked(progress_, on_record_);
         // One thread beside this one both reads ahead and does the pass's
         // own second-core work (MD5): never three busy threads on two cores.
         SecondCore second_core;
-        core::NamedRecords records(
-            open_input(open_input_file(place_), unlocked.input_options(members, &second_core)),
-            core::NameRule::Word, needs, &second_core);
+        std::unique_ptr<ByteSource> source =
+            open_input(open_input_file(place_), unlocked.input_options(members, &second_core));
+        const CopyingSource* copying = nullptr;
+        if (copy != nullptr) {
+            auto copied = std::make_unique<CopyingSource>(std::move(source), *copy);
+            copying = copied.get();
+            source = std::move(copied);
+        }
+        core::NamedRecords records(std::move(source), core::NameRule::Word, needs, &second_core);
         auto result = pass(records, unlocked);
+        if (copying != nullptr && copying->failure()) throw write_problem(*copying->failure(), Which::Output);
         if (!result) throw record_problem(result.error());
         return std::move(result).value();
     }

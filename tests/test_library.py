@@ -105,7 +105,8 @@ def test_threads_run_side_by_side_and_agree(large):
     assert turns > 10
 
 
-@pytest.mark.parametrize("what", ["checksum", "checksum_files", "wig", "bigwig", "dict of a silent pipe"])
+@pytest.mark.parametrize("what", ["checksum", "checksum_files", "wig", "bigwig", "dict of a silent pipe",
+                                  "index --bgzip"])
 def test_cancel_ends_a_call_soon_and_leaves_nothing(tmp_path, large, monkeypatch, what):
     progress = Progress()
     # Cancelled at the first message, once the first record is done: the
@@ -120,6 +121,9 @@ def test_cancel_ends_a_call_soon_and_leaves_nothing(tmp_path, large, monkeypatch
                                                verbose=True, progress=progress),
         "bigwig": lambda: seqtally_tools.gc_track(large, tmp_path / "t.bw", window=1, verbose=True, progress=progress),
         "dict of a silent pipe": lambda: seqtally_tools.sequence_dictionary(silent_read, progress=progress),
+        # Cancelled once the first record is read, its copy under way.
+        "index --bgzip": lambda: seqtally_tools.index(large, bgzip=tmp_path / "copy.fa.gz", progress=progress,
+                                                      on_record=lambda *_: progress.cancel()),
     }
     if what in ("checksum_files", "dict of a silent pipe"):  # no messages: a cancel from another thread
         threading.Timer(0.05, progress.cancel).start()

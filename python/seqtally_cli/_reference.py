@@ -46,9 +46,12 @@ def _run_dict(options: argparse.Namespace) -> int:
 
 
 def _run_index(options: argparse.Namespace) -> int:
+    if options.level != -1 and options.bgzip is False:
+        raise UsageError("--level goes with --bgzip")
     def work(progress: Progress, bar: Bar) -> int:
         try:
-            done = index(options.input, force=options.force, progress=progress)
+            done = index(options.input, force=options.force, progress=progress, bgzip=options.bgzip,
+                         level=options.level)
         except SeqtallyError as error:
             if error.errno == errno.EEXIST:
                 error.hint = "--force replaces it"
@@ -148,9 +151,18 @@ def register(commands: Commands) -> None:
         help="FASTA index, BGZF index, dictionary, chrom.sizes and seqcol in one read",
         description="Reads FASTA once and writes beside it FASTA.fai (and FASTA.gzi for BGZF), as samtools faidx "
         "writes them, and BASE.dict, BASE.chrom.sizes and BASE.seqcol.json, BASE being its name without FASTA "
-        "and gzip extensions. Plain gzip gets no .fai or .gzi (it cannot be read at random). Files appear only "
-        "complete; existing ones are replaced only with --force.")
-    index_command.add_argument("input", metavar="FASTA", help="FASTA file: plain, BGZF or gzip")
+        "and gzip extensions. Plain gzip gets no .fai or .gzi (it cannot be read at random). With --bgzip, the "
+        "same read writes a BGZF copy (as bgzip does, on every core) and the files are named after the copy; "
+        "without OUTPUT the copy is BASE.fa.gz beside the input, replacing a gzip input of that name once "
+        "everything is complete. Files appear only complete; existing ones are replaced only with --force.")
+    index_command.add_argument("input", metavar="FASTA",
+                               help="FASTA file: plain, BGZF or gzip; - for standard input (with --bgzip OUTPUT)")
+    index_command.add_argument("--bgzip", nargs="?", const=True, default=False, metavar="OUTPUT",
+                               help="also write a BGZF copy (default BASE.fa.gz) and index that; BGZF input is "
+                               "indexed as it is")
+    index_command.add_argument("--level", type=int, default=-1, choices=range(10), metavar="N",
+                               help="compression level of the copy, 0 to 9, as bgzip -l (default 5: one step faster than "
+                               "bgzip's 6, the copy a little larger)")
     index_command.add_argument("--force", action="store_true", help="replace existing files")
     quiet_argument(index_command)
     index_command.set_defaults(run=_run_index)

@@ -188,7 +188,8 @@ class Indexed(NamedTuple):
     member a BGZF block); `gzip_member_at` the byte where the first gzip
     member that is not a BGZF block starts (0 for plain gzip, more for a
     file that is BGZF up to there; None otherwise); `gzi` the .gzi of BGZF
-    input, as samtools writes it, None otherwise; `fai` and `sizes` the
+    input, or of the BGZF copy when index() wrote one, as samtools writes
+    it, None otherwise; `fai` and `sizes` the
     .fai (records with sequence) and chrom.sizes texts."""
 
     compression: str
@@ -201,7 +202,8 @@ class Indexed(NamedTuple):
 def index(source: Source, digests: bool = True, progress: Progress | None = None,
           on_record: Callable[[str, int], object] | None = None,
           distinct: bool = True,
-          folder: str | os.PathLike[str] | None = None) -> Indexed:
+          folder: str | os.PathLike[str] | None = None,
+          bgzip: str | os.PathLike[str] | None = None, level: int = -1) -> Indexed:
     """One read of the input: an IndexEntry per record, in file order (a
     record without a name fails the call, and so does a name given twice
     with `distinct`).
@@ -211,7 +213,14 @@ def index(source: Source, digests: bool = True, progress: Progress | None = None
     FOLDER/MD5[0:2]/MD5[2:4]/MD5[4:] as they are digested (a temporary file
     in FOLDER, locked while it is written, linked to that name at the
     record's end; a file there already is kept). A failure to write it is
-    kind "os", which "output". Digests are then always made."""
+    kind "os", which "output". Digests are then always made.
+
+    bgzip: a path created (or truncated) for a BGZF copy of the decoded
+    input, exactly its bytes, written as they are read, in bgzip's blocks
+    at bgzip's `level` (0 to 9; -1: 5), compressed on every
+    core; `gzi` is then the copy's. A failure to write it is kind "os",
+    which "output"; on any failure the file is left incomplete for the
+    caller to remove."""
 
 class FaiEntry(NamedTuple):
     """One line of a .fai file."""

@@ -52,7 +52,8 @@ class FastaIndex(NamedTuple):
 
 
 def index(fasta: str | os.PathLike[str], *, force: bool = False, progress: Progress | None = None,
-          on_record: Callable[[str, int], object] | None = None) -> FastaIndex:
+          on_record: Callable[[str, int], object] | None = None,
+          bgzip: bool | str | os.PathLike[str] = False, level: int = -1) -> FastaIndex:
     """Reads `fasta` (plain, gzip or BGZF) once and writes beside it
     FASTA.fai (and FASTA.gzi for BGZF), as samtools faidx writes them, and
     BASE.dict, BASE.chrom.sizes and BASE.seqcol.json (the level-2
@@ -62,8 +63,23 @@ def index(fasta: str | os.PathLike[str], *, force: bool = False, progress: Progr
     to a plain gzip member is refused. Existing files are replaced only
     with `force`; otherwise nothing is written (and, for an existing
     .dict, .chrom.sizes or .seqcol.json, nothing read). Every file appears
-    complete, or none does."""
+    complete, or none does.
+
+    With `bgzip` (True: BASE.fa.gz beside the input; or a path), the same
+    read writes a BGZF copy, exactly the input's bytes once inflated, in
+    bgzip's blocks at bgzip's `level` (0 to 9, the same bytes as bgzip -l;
+    -1: 5, one step faster than bgzip's default 6), and every
+    file is named after the copy: COPY.fai, COPY.gzi, and the others after
+    its BASE. `fasta` may then be "-" (with a path for the copy). The copy
+    may be the input itself (a gzip download): it is replaced once all is
+    complete, and a failure leaves it as it was. Input that is BGZF
+    already is indexed as it is, with a note."""
     path = os.fspath(fasta)
+    notes = []
+    if bgzip is not False:
+        if path == "-" or not _already_bgzf(path):
+            return _index_to_copy(path, _copy_name(path, bgzip), force, progress, on_record, level)
+        notes.append(f"{path}: BGZF already: indexed as it is, without a copy")
     if path == "-":
         raise SeqtallyError("an index is written beside its FASTA file: give a path, not standard input")
     base = reference_base(path)
@@ -76,33 +92,90 @@ def index(fasta: str | os.PathLike[str], *, force: bool = False, progress: Progr
         indexed = _engine.index(path, progress=progress, on_record=on_record)
     except _engine.Failure as failure:
         raise from_failure(failure, path, purpose=_DISTINCT) from None
-    notes = []
     if indexed.compression == "gzip":
         _refuse_partly_bgzf(indexed, path)
         notes.append(f"{path}: gzip but not BGZF, so it has no FASTA index (.fai): it cannot be read at random. "
-                     "bgzip compresses it so that it can be")
+                     f"{CONVERT_HINT}")
         del outputs["fai"], outputs["gzi"]
     else:
         notes += _check_layout(indexed.entries, path)
         if indexed.compression == "plain":
             del outputs["gzi"]
         _refuse_existing([outputs[kind] for kind in ("fai", "gzi") if kind in outputs], force)
+    records, contents = _contents(indexed, path, notes)
+    order = [kind for kind in ("fai", "gzi", "dict", "sizes", "seqcol") if kind in outputs]
+    _write_all([(Target.for_path(outputs[kind]), contents[kind]) for kind in order])
+    return FastaIndex(records, [outputs[kind] for kind in order], notes)
+
+
+# What FastaFile, fetch and index say of plain gzip: how to make it readable at random.
+CONVERT_HINT = "seqtally index --bgzip converts it in one read, with its indexes"
+
+
+def _already_bgzf(path: str) -> bool:
+    """Whether the file's first block is BGZF, as the engine's reader tells
+    it. Only of a regular file: a FIFO opened twice would split its bytes
+    between the look and the read."""
+    if not os.path.isfile(path):
+        return False
+    try:
+        _engine.RandomAccess(path, None).close()
+    except _engine.Failure as failure:
+        return failure.fault == "index-missing"
+    return False
+
+
+def _copy_name(path: str, bgzip: bool | str | os.PathLike[str]) -> str:
+    if not isinstance(bgzip, bool):
+        return os.fspath(bgzip)
+    if path == "-":
+        raise SeqtallyError("a BGZF copy of standard input needs a name: give it one (--bgzip OUTPUT)")
+    return reference_base(path) + ".fa.gz"
+
+
+def _index_to_copy(path: str, copy: str, force: bool, progress: Progress | None,
+                   on_record: Callable[[str, int], object] | None, level: int) -> FastaIndex:
+    base = reference_base(copy)
+    outputs = {"fai": copy + ".fai", "gzi": copy + ".gzi", "dict": base + ".dict", "sizes": base + ".chrom.sizes",
+               "seqcol": base + ".seqcol.json"}
+    replaces_input = path != "-" and os.path.exists(copy) and os.path.samefile(copy, path)
+    _refuse_existing(list(outputs.values()) + ([] if replaces_input else [copy]), force)
+    target = Target.for_path(copy)
+    if replaces_input and not target.temporary:
+        raise SeqtallyError("the copy would overwrite its input while it is read", copy,
+                            "give the copy another name", kind="os", errno=errno.EINVAL)
+    label = "standard input" if path == "-" else path
+    try:
+        try:
+            indexed = _engine.index(path, progress=progress, on_record=on_record, bgzip=target.write_to, level=level)
+        except _engine.Failure as failure:
+            raise from_failure(failure, label, copy, purpose=_DISTINCT) from None
+        notes = _check_layout(indexed.entries, label)
+        records, contents = _contents(indexed, copy, notes)
+    except BaseException:
+        target.discard()
+        raise
+    order = ("fai", "gzi", "dict", "sizes", "seqcol")
+    _write_all([(Target.for_path(outputs[kind]), contents[kind]) for kind in order], first=target)
+    return FastaIndex(records, [copy] + [outputs[kind] for kind in order], notes)
+
+
+def _contents(indexed: _engine.Indexed, fasta: str, notes: list[str]) -> tuple[list[IndexRecord], dict[str, bytes]]:
+    """The records and every file's bytes; the dictionary's notes are added
+    to `notes`, its UR is `fasta`'s."""
     records = [IndexRecord(entry.name, entry.length, entry.offset, entry.line_bases, entry.line_bytes,
                            entry.sha512t24u or "", entry.md5 or "") for entry in indexed.entries]
     checksums = [SequenceChecksum(r.name, r.length, r.sha512t24u, r.md5) for r in records]
-    dictionary = write_dictionary(indexed.entries, uri="file://" + os.path.abspath(path), assembly=None,
+    dictionary = write_dictionary(indexed.entries, uri="file://" + os.path.abspath(fasta), assembly=None,
                                   species=None)
     notes += dictionary.notes
-    contents: dict[str, bytes] = {
+    return records, {
         "fai": indexed.fai,
         "gzi": indexed.gzi or b"",
         "dict": dictionary.text.encode(),
         "sizes": indexed.sizes,
         "seqcol": canonical_json(level2_of(checksums)) + b"\n",
     }
-    order = [kind for kind in ("fai", "gzi", "dict", "sizes", "seqcol") if kind in outputs]
-    _write_all([(Target.for_path(outputs[kind]), contents[kind]) for kind in order])
-    return FastaIndex(records, [outputs[kind] for kind in order], notes)
 
 
 def _refuse_existing(outputs: list[str], force: bool) -> None:
@@ -142,10 +215,14 @@ def _check_layout(entries: list[_engine.IndexEntry], path: str) -> list[str]:
     return notes
 
 
-def _write_all(files: list[tuple[Target, bytes]]) -> None:
+def _write_all(files: list[tuple[Target, bytes]], first: Target | None = None) -> None:
     """Every file under its temporary name, then all renamed: a failure
-    leaves none of them, and the files that were there untouched."""
+    leaves none of them, and the files that were there untouched.
+    `first`, a file written already, is renamed first: once a copy
+    replaces its input, the input's bytes are safe whatever follows."""
     with ExitStack() as cleanup:
+        if first is not None:
+            cleanup.callback(first.discard)
         for target, data in files:
             cleanup.callback(target.discard)
             try:
@@ -153,7 +230,7 @@ def _write_all(files: list[tuple[Target, bytes]]) -> None:
                     written.write(data)
             except OSError as error:
                 raise os_error(error, target.final) from None
-        for target, _ in files:
+        for target in ([first] if first is not None else []) + [target for target, _ in files]:
             try:
                 target.commit()
             except OSError as error:
@@ -375,7 +452,7 @@ def _open_reader(path: str, gzi: bytes | None, missing_index_allowed: bool = Fal
             return None
         error = from_failure(failure, path)
         if isinstance(error, SeqtallyError) and failure.fault == "unsupported":
-            error.hint = "bgzip compresses it so that it can be"
+            error.hint = CONVERT_HINT
         raise error from None
 
 
@@ -386,8 +463,8 @@ def _index_in_memory(path: str) -> tuple[dict[str, _Place], bytes | None]:
         raise from_failure(failure, path, purpose=_DISTINCT) from None
     _refuse_partly_bgzf(indexed, path)
     if indexed.compression == "gzip":  # replaced since the engine's reader looked at it
-        raise SeqtallyError("gzip but not BGZF: it cannot be read at random", path,
-                            "bgzip compresses it so that it can be", kind="format", fault="unsupported")
+        raise SeqtallyError("gzip but not BGZF: it cannot be read at random", path, CONVERT_HINT, kind="format",
+                            fault="unsupported")
     _check_layout(indexed.entries, path)
     places = {entry.name: _Place(entry.length, entry.offset, max(entry.line_bases, 1), max(entry.line_bytes, 1))
               for entry in indexed.entries if entry.length > 0}
