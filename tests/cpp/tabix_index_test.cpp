@@ -75,7 +75,9 @@ std::vector<Case> cases() {
         std::size_t line_end = text.find('\n', cut - 60) + 1;
         const std::size_t line_begin = text.rfind('\n', line_end - 2) + 1;
         const std::size_t pad = cut - line_end;
-        text.insert(line_end - 1, "." + std::string(pad - 1, '0'));
+        std::string padding(pad, '0');
+        padding.front() = '.';
+        text.insert(line_end - 1, padding);
         line_end = text.find('\n', line_begin) + 1;
         EXPECT_EQ(line_end, cut);
         out.push_back({"line_ends_at_a_block_boundary", text});
