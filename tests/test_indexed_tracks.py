@@ -97,7 +97,7 @@ def test_a_record_longer_than_2_29_gets_a_csi_index(tmp_path):
                                      "of one name"),
     (["in.fa", "t.bedGraph.gz", "--track-line"], 2, "a gzip bedGraph track is indexed with tabix, which would read "
                                                    "a track line as data"),
-])
+], ids=["repeated name", "track line"])
 def test_what_tabix_cannot_index_is_refused_and_nothing_is_written(tmp_path, args, status, message):
     written(tmp_path / "dup.fa", b">a\nACGT\n>b\nGG\n>a\nTT\n")
     written(tmp_path / "in.fa", b">a\nACGT\n")

@@ -68,9 +68,10 @@ std::vector<Case> cases() {
     }
     {
         // The line before the block's first byte ends exactly where bgzip
-        // cuts: padded with a value of the right width.
+        // cuts: padded with a value of the right width. A line per 16 KiB
+        // window, so that the next line's offset is in the index.
         std::string text;
-        add_windows(text, "x", 0, 600'000, 50, 50, seed);
+        add_windows(text, "x", 0, 100'000'000, 16384, 16384, seed);
         const std::size_t cut = 0xff00;
         std::size_t line_end = text.find('\n', cut - 60) + 1;
         const std::size_t line_begin = text.rfind('\n', line_end - 2) + 1;
