@@ -404,6 +404,35 @@ def track_rows(reps, inputs, limits, work, row):
     count_rows(reps, genome, work, row)
 
 
+def indexed_track_rows(reps, inputs, work, row):
+    """A gzip bedGraph track with its tabix index (BGZF on every core, the
+    index built in the same pass) against today's single-stream gzip track
+    of the same windows: the plain track, then gzip -6 of it on one core
+    (what the library's one zlib member cost, in the same thread), and the
+    module's gzip wiggle track of the same windows."""
+    print("indexed:", flush=True)
+    genome = inputs["genome"]
+    indexed, plain, single = work / "t.bedGraph.gz", work / "t.bedGraph", work / "single.bedGraph.gz"
+
+    def single_stream():
+        command_run("gc", genome, plain, "--window", "100", "-q")
+        subprocess.run(f"gzip -6 -c {plain} > {single}", shell=True, check=True)
+
+    # Round by round, so that both see the same phases of a shared machine.
+    times = interleaved(reps, {"ours": lambda: command_run("gc", genome, indexed, "--window", "100", "-q"),
+                               "single": single_stream})
+    ours, theirs = statistics.median(times["ours"]), statistics.median(times["single"])
+    entry = row("indexed", "seqtally gc to bedGraph.gz + .tbi, window 100", ours, "genome", "seqtally",
+                ratio=ours / theirs)
+    entry["speedup"] = theirs / ours
+    row("indexed", "gc plain bedGraph + gzip -6 (one stream)", theirs, "genome", "peer",
+        note="today's single-stream gzip track")
+    module = median_seconds(reps, lambda: seqtally.write_seqtally_to_file(
+        str(genome), str(work / "module.wig.gz"), 6, 100, False, "", False, False))
+    row("indexed", "module write_seqtally_to_file, gzip wiggle", module, "genome", "peer",
+        note="one gzip member, wiggle")
+
+
 def count_rows(reps, genome, work, row):
     """--count acgt and --skew against the default count, the same command
     into the same format, run in turn so that a shared machine's drift falls
@@ -636,7 +665,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="16 MiB inputs and 100,000 reads: a smoke run")
     parser.add_argument("--no-callgrind", action="store_true")
     parser.add_argument("--only", type=lambda text: set(text.split(",")), metavar="SECTIONS",
-                        help="some of checksum,command,identity,tracks,engine,reference,intervals,service,wiggle,callgrind (the limits always "
+                        help="some of checksum,command,identity,tracks,indexed,engine,reference,intervals,service,wiggle,callgrind (the limits always "
                         "run)")
     options = parser.parse_args()
 
@@ -717,6 +746,8 @@ def main():
             identity_rows(reps, inputs, size, work, row)
         if wanted("tracks"):
             track_rows(reps, inputs, limits, work, row)
+        if wanted("indexed"):
+            indexed_track_rows(reps, inputs, work, row)
         if wanted("engine"):
             engine_rows(reps, inputs, size, limits, work, row)
         if wanted("reference"):
@@ -841,7 +872,7 @@ def print_table(report):
     limits, rows = report["limits"], report["rows"]
     print()
     print(f"{'':60} {'MB/s':>8} {'vs limit':>22} {'vs best peer':>13} {'vs partial':>12} {'working mem':>11}")
-    for section in ("checksum", "command", "identity", "reference", "intervals", "service", "tracks", "wiggle"):
+    for section in ("checksum", "command", "identity", "reference", "intervals", "service", "tracks", "indexed", "wiggle"):
         ours = [r for r in rows if r["section"] == section and r["kind"] == "seqtally"]
         for r in ours:
             memory = "-" if r["growth"] is None else f"{r['growth'] / MiB:7.1f} MiB"
