@@ -62,8 +62,9 @@ std::optional<core::CountRule> count_of(std::string_view count, double min_acgt)
 
 // The library's words are not the track writer's business: its failures
 // become Problems here, naming the output that failed.
-[[noreturn]] void throw_track_error(const core::TrackError& error) {
+[[noreturn]] void throw_track_error(const core::TrackError& error, bool index_failed = false) {
     if (error.stage == core::TrackError::Stage::Record) throw record_problem(*error.record);
+    if (index_failed) throw write_problem(error.io, Which::Index);
     throw write_problem(error.io, error.output == core::TrackError::Output::Sizes ? Which::Sizes : Which::Output);
 }
 
@@ -173,7 +174,7 @@ PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
             require(gzip_level && request.form == core::TrackForm::BedGraph && !request.track_line, "index");
             index_place = place_of(index, "index", 1);
         }
-        std::optional<core::TabixForm> index_form;
+        core::BgzfTrackSink::Outcome outcome;
         // tabix refuses a name whose lines come again after another's.
         const core::TrackTotals totals = reading.run(
             {.present = true, .distinct = index_place.has_value()}, [&](core::NamedRecords& records, Unlocked& unlocked) {
@@ -182,9 +183,9 @@ PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
                 File track_file = open_output_file(output_place, Which::Output);
                 if (gzip_level) {
                     std::optional<File> index_file;
-                    if (index_place) index_file.emplace(open_output_file(*index_place, Which::Output));
+                    if (index_place) index_file.emplace(open_output_file(*index_place, Which::Index));
                     track = std::make_unique<core::BgzfTrackSink>(std::move(track_file), std::move(index_file),
-                                                                  static_cast<int>(*gzip_level), index_form);
+                                                                  static_cast<int>(*gzip_level), outcome);
                 } else {
                     track = core::track_sink(std::move(track_file), std::nullopt);
                 }
@@ -192,10 +193,10 @@ PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
                 if (sizes_place) sizes_file.emplace(open_output_file(*sizes_place, Which::Sizes));
                 LibraryTrackEvents events(unlocked);
                 auto written = core::write_track(records, std::move(track), std::move(sizes_file), request, events);
-                if (!written) throw_track_error(written.error());
+                if (!written) throw_track_error(written.error(), outcome.index_failed);
                 return Result<core::TrackTotals, core::RecordError>(written.value());
             });
-        py::PyRef form_name = index_form ? utf8_text(core::tabix_extension(*index_form)) : none();
+        py::PyRef form_name = outcome.form ? utf8_text(core::tabix_extension(*outcome.form)) : none();
         return tuple_of({number(totals.bases), number(totals.lowercase), std::move(form_name)}).release();
     });
 }

@@ -99,13 +99,15 @@ def test_a_record_longer_than_2_29_gets_a_csi_index(tmp_path):
                                      "of one name"),
     (["in.fa", "t.bedGraph.gz", "--track-line"], 2, "a gzip bedGraph track is indexed with tabix, which would read "
                                                    "a track line as data"),
-], ids=["repeated name", "track line"])
+    (["in.fa", "u.bedGraph.gz"], 1, "seqtally: error: u.bedGraph.gz.tbi: "),
+], ids=["repeated name", "track line", "index not writable"])
 def test_what_tabix_cannot_index_is_refused_and_nothing_is_written(tmp_path, args, status, message):
     written(tmp_path / "dup.fa", b">a\nACGT\n>b\nGG\n>a\nTT\n")
     written(tmp_path / "in.fa", b">a\nACGT\n")
+    (tmp_path / "u.bedGraph.gz.tbi").mkdir()  # written as named, and failing
     out = cli("gc", *args, "-q", cwd=tmp_path)
     assert out.returncode == status and message in out.stderr.decode(), out.stderr
-    assert sorted(os.listdir(tmp_path)) == ["dup.fa", "in.fa"]
+    assert sorted(os.listdir(tmp_path)) == ["dup.fa", "in.fa", "u.bedGraph.gz.tbi"]
 
 
 def test_a_gzip_wiggle_track_is_bgzf_without_an_index(tmp_path):

@@ -52,7 +52,8 @@ class Failure(Exception):
           "index-malformed", "index-mismatch", "index-missing", "cancelled", "not-bed" (a
           malformed BED line: kind "format"), "unknown-contig", "past-end",
           "start-after-end"; None for an error of the system.
-    which: what the failure concerns: "input", "output", "sizes" or "bed".
+    which: what the failure concerns: "input", "output", "sizes", "bed" or
+          "index" (a track's tabix index).
     message: plain words, without the path, e.g. "line 1 starts with '@',
           not '>'" or "No such file or directory".
     """

@@ -120,7 +120,8 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
             purpose = ("a bigWig track cannot hold two chromosomes of one name" if form == BIGWIG
                        else "tabix indexes no track with two records of one name")
             raise from_failure(failure, label, "standard output" if track is None else track.final,
-                               None if sizes is None else sizes.final, purpose=purpose) from failure
+                               None if sizes is None else sizes.final, purpose=purpose,
+                               index=None if index is None else index.final) from failure
         # Cancelled as the work ended: the caller has given up on it.
         if progress is not None and progress.cancelled:
             raise cancelled()

@@ -36,8 +36,8 @@ unsigned bgzf_helper_threads() noexcept {
     return threads > 1 ? threads - 1 : 0;
 }
 
-BgzfTrackSink::BgzfTrackSink(File track, std::optional<File> index, int level, std::optional<TabixForm>& form)
-    : writer_(std::move(track), level, bgzf_helper_threads()), index_file_(std::move(index)), form_(form) {
+BgzfTrackSink::BgzfTrackSink(File track, std::optional<File> index, int level, Outcome& outcome)
+    : writer_(std::move(track), level, bgzf_helper_threads()), index_file_(std::move(index)), outcome_(outcome) {
     if (index_file_) index_ = std::make_unique<TabixIndex>();
 }
 
@@ -64,9 +64,12 @@ Status<IoError> BgzfTrackSink::release() {
     auto wrote = write_all([&](std::span<const std::uint8_t> rest) { return index_writer.write(rest); },
                            std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), written,
                            IoError::of_kind(ErrorKind::WriteZero));
-    if (!wrote) return wrote;
-    if (auto released = index_writer.release(); !released) return released;
-    form_ = index_->form();
+    if (wrote) wrote = index_writer.release();
+    if (!wrote) {
+        outcome_.index_failed = true;
+        return wrote;
+    }
+    outcome_.form = index_->form();
     return Ok{};
 }
 

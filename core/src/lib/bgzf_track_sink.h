@@ -14,9 +14,12 @@ namespace seqtally::core {
 
 class BgzfTrackSink final : public Sink {
   public:
-    // level: 0-9; `index`: where the index goes (nothing without it). Once
-    // released, `form` says whether that is a .tbi or a .csi.
-    BgzfTrackSink(File track, std::optional<File> index, int level, std::optional<TabixForm>& form);
+    struct Outcome {
+        std::optional<TabixForm> form;  // once released: a .tbi or a .csi
+        bool index_failed = false;      // the failure was the index file's
+    };
+    // level: 0-9; `index`: where the index goes (nothing without it).
+    BgzfTrackSink(File track, std::optional<File> index, int level, Outcome& outcome);
 
     Result<std::size_t, IoError> write(std::span<const std::uint8_t> bytes) override;
     Status<IoError> flush() override { return writer_.flush(); }
@@ -28,7 +31,7 @@ class BgzfTrackSink final : public Sink {
     BgzfWriter writer_;
     std::optional<File> index_file_;
     std::unique_ptr<TabixIndex> index_;
-    std::optional<TabixForm>& form_;
+    Outcome& outcome_;
 };
 
 // Compression threads beside the caller's: one per other hardware thread.
