@@ -404,6 +404,41 @@ def track_rows(reps, inputs, limits, work, row):
     count_rows(reps, genome, work, row)
 
 
+def indexed_track_rows(reps, inputs, work, row):
+    """A gzip bedGraph track with its tabix index (BGZF on every core, the
+    index built in the same pass) against today's single-stream gzip track
+    of the same windows: the plain track, then one zlib member of it at
+    level 6 in the same thread (what the library's track writer did before:
+    GNU gzip -6 would be slower, and flatter us), and the module's gzip
+    wiggle track of the same windows."""
+    print("indexed:", flush=True)
+    genome = inputs["genome"]
+    indexed, plain = work / "t.bedGraph.gz", work / "t.bedGraph"
+
+    def single_stream():
+        command_run("gc", genome, plain, "--window", "100", "-q")
+        deflate = zlib.compressobj(6, zlib.DEFLATED, 31)
+        with open(plain, "rb") as text, open(work / "single.bedGraph.gz", "wb") as out:
+            while piece := text.read(1 << 20):
+                out.write(deflate.compress(piece))
+            out.write(deflate.flush())
+
+    # Round by round, so that both see the same phases of a shared machine.
+    times = interleaved(reps, {"ours": lambda: command_run("gc", genome, indexed, "--window", "100", "-q"),
+                               "single": single_stream})
+    ours, theirs = statistics.median(times["ours"]), statistics.median(times["single"])
+    entry = row("indexed", "seqtally gc to bedGraph.gz + .tbi, window 100", ours, "genome", "seqtally",
+                ratio=ours / theirs)
+    entry["speedup"] = theirs / ours
+    row("indexed", "gc plain bedGraph, then zlib level 6 of it, window 100", theirs, "genome", "peer",
+        note="today's single-stream gzip track")
+    module = median_seconds(reps, lambda: seqtally.write_seqtally_to_file(
+        str(genome), str(work / "module.wig.gz"), 6, 100, False, "", False, False))
+    # Another format (a third of the text), so not the row's peer.
+    row("indexed", "module write_seqtally_to_file, gzip wiggle", module, "genome", "peer-partial",
+        note="one gzip member, wiggle")
+
+
 def count_rows(reps, genome, work, row):
     """--count acgt and --skew against the default count, the same command
     into the same format, run in turn so that a shared machine's drift falls
@@ -726,7 +761,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="16 MiB inputs and 100,000 reads: a smoke run")
     parser.add_argument("--no-callgrind", action="store_true")
     parser.add_argument("--only", type=lambda text: set(text.split(",")), metavar="SECTIONS",
-                        help="some of checksum,command,identity,tracks,stats,engine,reference,bgzip,intervals,service,wiggle,callgrind (the limits always "
+                        help="some of checksum,command,identity,tracks,indexed,stats,engine,reference,bgzip,intervals,service,wiggle,callgrind (the limits always "
                         "run)")
     options = parser.parse_args()
 
@@ -809,6 +844,8 @@ def main():
             track_rows(reps, inputs, limits, work, row)
         if wanted("stats"):
             stats_rows(reps, inputs, work, row)
+        if wanted("indexed"):
+            indexed_track_rows(reps, inputs, work, row)
         if wanted("engine"):
             engine_rows(reps, inputs, size, limits, work, row)
         if wanted("reference"):
@@ -935,8 +972,8 @@ def print_table(report):
     limits, rows = report["limits"], report["rows"]
     print()
     print(f"{'':60} {'MB/s':>8} {'vs limit':>22} {'vs best peer':>13} {'vs partial':>12} {'working mem':>11}")
-    for section in ("checksum", "command", "identity", "reference", "intervals", "service", "tracks", "stats",
-                    "wiggle"):
+    for section in ("checksum", "command", "identity", "reference", "intervals", "service", "tracks", "indexed", "stats",
+                    "bgzip", "wiggle"):
         ours = [r for r in rows if r["section"] == section and r["kind"] == "seqtally"]
         for r in ours:
             memory = "-" if r["growth"] is None else f"{r['growth'] / MiB:7.1f} MiB"

@@ -25,6 +25,7 @@ const char* which_text(Which which) noexcept {
         case Which::Output: return "output";
         case Which::Sizes: return "sizes";
         case Which::Bed: return "bed";
+        case Which::Index: return "index";
     }
     return "input";
 }

@@ -53,7 +53,7 @@ enum class Fault : std::uint8_t {
 };
 
 // Which of a call's files a failure concerns.
-enum class Which : std::uint8_t { Input, Output, Sizes, Bed };
+enum class Which : std::uint8_t { Input, Output, Sizes, Bed, Index };
 
 struct Problem {
     Problem(Kind kind_, Which which_, std::string message_, Fault fault_ = Fault::None)

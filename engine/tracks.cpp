@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/src/lib/bgzf_track_sink.h"
 #include "core/src/lib/track_writer.h"
 #include "engine/results.h"
 #include "engine/unlocked.h"
@@ -61,8 +62,9 @@ std::optional<core::CountRule> count_of(std::string_view count, double min_acgt)
 
 // The library's words are not the track writer's business: its failures
 // become Problems here, naming the output that failed.
-[[noreturn]] void throw_track_error(const core::TrackError& error) {
+[[noreturn]] void throw_track_error(const core::TrackError& error, bool index_failed = false) {
     if (error.stage == core::TrackError::Stage::Record) throw record_problem(*error.record);
+    if (index_failed) throw write_problem(error.io, Which::Index);
     throw write_problem(error.io, error.output == core::TrackError::Output::Sizes ? Which::Sizes : Which::Output);
 }
 
@@ -126,7 +128,7 @@ PyObject* gc_values(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"source",     "output", "form",       "window",   "omit_tail",
                                      "gzip_level", "sizes",  "track_line", "progress", "on_record",
-                                     "count",      "min_acgt", nullptr};
+                                     "count",      "min_acgt", "index",      nullptr};
     PyObject* source = nullptr;
     PyObject* output = nullptr;
     const char* form = nullptr;
@@ -139,9 +141,10 @@ PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* on_record = Py_None;
     const char* count = "upper";
     double min_acgt = 0.25;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOsLp|OOpOOsd:write_track", const_cast<char**>(keywords),
+    PyObject* index = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOsLp|OOpOOsdO:write_track", const_cast<char**>(keywords),
                                      &source, &output, &form, &window, &omit_tail, &level, &sizes, &track_line,
-                                     &progress, &on_record, &count, &min_acgt)) {
+                                     &progress, &on_record, &count, &min_acgt, &index)) {
         return nullptr;
     }
     return frame([&]() -> PyObject* {
@@ -166,17 +169,35 @@ PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
         const Place output_place = place_of(output, "output", 1);
         std::optional<Place> sizes_place;
         if (sizes != Py_None) sizes_place = place_of(sizes, "sizes", 1);
+        std::optional<Place> index_place;
+        if (index != Py_None) {
+            require(gzip_level && request.form == core::TrackForm::BedGraph && !request.track_line, "index");
+            index_place = place_of(index, "index", 1);
+        }
+        core::BgzfTrackSink::Outcome outcome;
+        // tabix refuses a name whose lines come again after another's.
         const core::TrackTotals totals = reading.run(
-            {.present = true}, [&](core::NamedRecords& records, Unlocked& unlocked) {
-                auto track = core::track_sink(open_output_file(output_place, Which::Output), gzip_level);
+            {.present = true, .distinct = index_place.has_value()}, [&](core::NamedRecords& records, Unlocked& unlocked) {
+                // The library's gzip is BGZF, compressed on every core.
+                std::unique_ptr<Sink> track;
+                File track_file = open_output_file(output_place, Which::Output);
+                if (gzip_level) {
+                    std::optional<File> index_file;
+                    if (index_place) index_file.emplace(open_output_file(*index_place, Which::Index));
+                    track = std::make_unique<core::BgzfTrackSink>(std::move(track_file), std::move(index_file),
+                                                                  static_cast<int>(*gzip_level), outcome);
+                } else {
+                    track = core::track_sink(std::move(track_file), std::nullopt);
+                }
                 std::optional<File> sizes_file;
                 if (sizes_place) sizes_file.emplace(open_output_file(*sizes_place, Which::Sizes));
                 LibraryTrackEvents events(unlocked);
                 auto written = core::write_track(records, std::move(track), std::move(sizes_file), request, events);
-                if (!written) throw_track_error(written.error());
+                if (!written) throw_track_error(written.error(), outcome.index_failed);
                 return Result<core::TrackTotals, core::RecordError>(written.value());
             });
-        return tuple_of({number(totals.bases), number(totals.lowercase)}).release();
+        py::PyRef form_name = outcome.form ? utf8_text(core::tabix_extension(*outcome.form)) : none();
+        return tuple_of({number(totals.bases), number(totals.lowercase), std::move(form_name)}).release();
     });
 }
 

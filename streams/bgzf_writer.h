@@ -58,6 +58,9 @@ class BgzfWriter final : public Sink {
     std::uint64_t accepted() const noexcept { return accepted_; }  // uncompressed bytes taken so far
     // After release(): every data block in file order (not the EOF block).
     const std::vector<BgzfBlock>& blocks() const noexcept { return blocks_; }
+    // Compressed bytes of the data blocks written so far; after release(),
+    // where the EOF block starts.
+    std::uint64_t written() const noexcept { return file_offset_; }
     // Bytes this writer holds for blocks in flight, whatever the input's size.
     std::size_t buffer_bytes() const noexcept { return slots_.size() * (kBlockInput + kMaxBlock); }
 

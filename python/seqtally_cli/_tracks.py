@@ -16,7 +16,7 @@ def _run_gc(options: argparse.Namespace) -> int:
     counted = {"window": options.window, "level": options.level, "count": options.count,
                "min_acgt": options.min_acgt, "skew": options.skew}
     try:
-        check_gc_arguments(**counted)
+        check_gc_arguments(**counted, output=options.output, format=options.format, track_line=options.track_line)
     except (ValueError, OverflowError) as error:
         raise UsageError(str(error)) from None
 
@@ -45,7 +45,9 @@ def register(commands: Commands) -> None:
         "(by OUTPUT's name or --format; intervals 0-based, the last window of a record clipped at its end). The "
         "input may be plain or gzip (told by content), - for standard input. Outputs appear only when complete.")
     gc.add_argument("input", metavar="INPUT", help="FASTA file, plain or gzip; - for standard input")
-    gc.add_argument("output", metavar="OUTPUT", help="the track (gzip when its name ends in .gz); - for standard output")
+    gc.add_argument("output", metavar="OUTPUT",
+                    help="the track (BGZF gzip when its name ends in .gz; a .gz bedGraph track also gets its tabix "
+                    "index, OUTPUT.tbi, or OUTPUT.csi when a record is longer than 2^29 bases); - for standard output")
     gc.add_argument("--window", type=int, default=100, help="bases per window (default 100)")
     gc.add_argument("--omit-tail", action="store_true", help="leave out the last, shorter window of each record")
     gc.add_argument("--chrom-sizes", metavar="PATH", help="also write a chrom.sizes file")
@@ -55,7 +57,9 @@ def register(commands: Commands) -> None:
     gc.add_argument("--format", choices=("wig", "bedgraph", "bigwig"),
                     help="the track's format (default: by OUTPUT's name: .bw/.bigWig bigWig, .bedGraph/.bg[.gz] "
                     "bedGraph, anything else wiggle)")
-    gc.add_argument("--track-line", action="store_true", help="start a bedGraph track with 'track type=bedGraph'")
+    gc.add_argument("--track-line", action="store_true",
+                    help="start a bedGraph track with 'track type=bedGraph' (not a .gz file: its tabix index "
+                    "would read the line as data)")
     gc.add_argument("--count", choices=("upper", "acgt"),
                     help="upper (default): the seqtally module's count, uppercase G and C over every base, whole "
                     "percents; acgt: G and C in either case over A, C, G and T in either case (N left out), one "

@@ -52,7 +52,8 @@ class Failure(Exception):
           "index-malformed", "index-mismatch", "index-missing", "cancelled", "not-bed" (a
           malformed BED line: kind "format"), "unknown-contig", "past-end",
           "start-after-end"; None for an error of the system.
-    which: what the failure concerns: "input", "output", "sizes" or "bed".
+    which: what the failure concerns: "input", "output", "sizes", "bed" or
+          "index" (a track's tabix index).
     message: plain words, without the path, e.g. "line 1 starts with '@',
           not '>'" or "No such file or directory".
     """
@@ -122,17 +123,21 @@ def write_track(source: Source, output: Output, form: str, window: int, omit_tai
                 gzip_level: int | None = None, sizes: Output | None = None, track_line: bool = False,
                 progress: Progress | None = None,
                 on_record: Callable[[str, int], object] | None = None, count: str = "upper",
-                min_acgt: float = 0.25) -> tuple[int, int]:
+                min_acgt: float = 0.25, index: Output | None = None) -> tuple[int, int, str | None]:
     """form "wig": the seqtally module's wiggle track, byte for byte, for the
     same window and omit_tail. form "bedgraph": "id<TAB>start<TAB>end<TAB>value"
     per window (0-based, half-open, the last window clipped at the record's
     end), after "track type=bedGraph" when track_line. 1 <= window <= MAX_WINDOW.
-    gzip_level: a gzip member at that level (0 to 9), None: plain. sizes:
+    gzip_level: BGZF at that level (0 to 9), compressed on every core, None:
+    plain. index (a bedGraph track with gzip_level, no track line): its tabix
+    index, written there once the track is complete; names must then be
+    distinct (a repeat fails the call as distinct does for gc_values). sizes:
     also "id<TAB>length" per record. count and min_acgt as for gc_values:
     with "acgt" or "skew", values are printed with their decimals ("52.5",
     "50", "-0.3333"), and windows without a value have no line (the wiggle
     track stays variableStep, which needs no declaration after a gap).
-    Returns (bases, lowercase) of the whole input. The library checks the
+    Returns (bases, lowercase, index form: "tbi", or "csi" when a line ends
+    past 2^29; None without index) of the whole input. The library checks the
     arguments; this refuses only what the core cannot take."""
 
 def sequence_stats(source: Source, min_gap: int = 1, gaps: Output | None = None, masked: Output | None = None,

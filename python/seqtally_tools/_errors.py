@@ -87,10 +87,12 @@ def _hint(failure: _engine.Failure) -> str | None:
 
 
 def from_failure(failure: _engine.Failure, input_label: str, output: str | None = None,
-                 sizes: str | None = None, bed: str | None = None, *, purpose: str | None = None) -> BaseException:
+                 sizes: str | None = None, bed: str | None = None, *, purpose: str | None = None,
+                 index: str | None = None) -> BaseException:
     """The exception for an engine failure, naming what `which` says it
     concerns: the input (`input_label`), the track (`output`), the
-    chrom.sizes file (`sizes`) or the intervals' BED file (`bed`). `purpose`
+    chrom.sizes file (`sizes`), the intervals' BED file (`bed`) or the
+    track's tabix index (`index`). `purpose`
     says why a record needs a name, or names must be distinct. A reader of
     an output that went away gives BrokenPipeError, as a write of Python's
     own would."""
@@ -99,7 +101,7 @@ def from_failure(failure: _engine.Failure, input_label: str, output: str | None 
     if failure.kind == "internal":
         return SeqtallyError(failure.message, kind="internal",
                              hint="a fault of seqtally or of a library it uses, not of the input: please report it")
-    path = {"input": input_label, "output": output, "sizes": sizes, "bed": bed}.get(failure.which)
+    path = {"input": input_label, "output": output, "sizes": sizes, "bed": bed, "index": index}.get(failure.which)
     message = failure.message
     if failure.fault in ("unnamed", "duplicate") and purpose is not None:
         message = f"{message}: {purpose}"

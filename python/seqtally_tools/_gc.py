@@ -2,8 +2,10 @@
 input, into outputs that appear only when complete."""
 from __future__ import annotations
 
+import contextlib
 import os
 import sys
+from pathlib import Path
 from typing import NamedTuple
 
 from . import _engine
@@ -20,10 +22,13 @@ DEFAULT_MIN_ACGT = 0.25
 
 class GcSummary(NamedTuple):
     """What a gc_track call read: the bases of all records, and how many of
-    them are lowercase letters (a-z: soft-masked, in most assemblies)."""
+    them are lowercase letters (a-z: soft-masked, in most assemblies), and
+    the tabix index written beside a gzip bedGraph track (its .tbi, or .csi
+    when a record is longer than 2^29 bases), None for every other track."""
 
     bases: int
     lowercase: int
+    tabix_index: Path | None = None
 
 
 def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 100, omit_tail: bool = False,
@@ -52,9 +57,15 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
 
     `source`: FASTA, plain or gzip (multi-member and BGZF included, told by
     content): a path, "-" for standard input, a descriptor or a binary
-    file. `output`: the track, gzip when its name ends in .gz; "-" for
-    standard output, plain unless `gzip` is true (None: gzip when standard
-    output is a file named *.gz). `chrom_sizes`: also write a chrom.sizes
+    file. `output`: the track, gzip when its name ends in .gz (BGZF,
+    compressed on every core: one gzip stream to any reader, and what
+    tabix indexes); "-" for standard output, plain unless `gzip` is true
+    (None: gzip when standard output is a file named *.gz). A gzip bedGraph
+    file also gets its tabix index in the same pass, OUTPUT.tbi (or
+    OUTPUT.csi when a record is longer than 2^29 bases), the index `tabix -p
+    bed` (-C) builds for it; its record names must then be distinct (tabix
+    refuses repeats), and `track_line` is refused (tabix would take the
+    line for data). `chrom_sizes`: also write a chrom.sizes
     file there. `level`: gzip level (0 to 9) of a gzip track. `verbose`:
     one line per record on sys.stderr as it is done. `format`: "wig",
     "bedgraph" or "bigwig"; None: by `output`'s name (.bw, .bigWig: bigWig;
@@ -72,18 +83,20 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
     """
     engine_count, share = _checked(window, level, count, min_acgt, skew)
     name = os.fspath(output)
-    form = format or format_of(name)
-    if form not in FORMATS:
-        raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {form!r}")
+    form = _form_of(name, format, track_line)
     if form == BIGWIG and name == STDOUT:
         raise SeqtallyError("a bigWig track needs a file, which it fills out of order", "standard output")
     track = None if name == STDOUT else Target.for_path(name)
     sizes = None if chrom_sizes is None else Target.for_path(os.fspath(chrom_sizes))
     check_distinct(source, track, sizes)
     compressed = (stdout_wants_gzip() if gzip is None else gzip) if track is None else has_gz_extension(name)
+    # An index names the file it indexes: none for standard output, a
+    # device or a FIFO.
+    index = Target.for_path(name + ".tbi") if form == BEDGRAPH and compressed and track and track.temporary else None
     label = label_of(source)
     on_record = reporter(label) if verbose else None
-    with committed((track, sizes)):
+    outputs = [track, sizes, index]  # the index's name is known once written
+    with committed(outputs):
         try:
             if form == BIGWIG:
                 assert track is not None
@@ -96,27 +109,54 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
             else:
                 if track is None and sys.stdout is not None:
                     sys.stdout.flush()  # what the caller printed comes first
-                summary = GcSummary(*_engine.write_track(
+                bases, lowercase, index_form = _engine.write_track(
                     source, 1 if track is None else track.write_to, form, window, omit_tail,
                     level if compressed else None, None if sizes is None else sizes.write_to,
-                    track_line and form == BEDGRAPH, progress, on_record, engine_count, share))
+                    track_line and form == BEDGRAPH, progress, on_record, engine_count, share,
+                    None if index is None else index.write_to)
+                if index is not None and index_form is not None:
+                    index = outputs[2] = Target(f"{name}.{index_form}", index.write_to)
+                summary = GcSummary(bases, lowercase, None if index is None else Path(index.final))
         except _engine.Failure as failure:
+            purpose = ("a bigWig track cannot hold two chromosomes of one name" if form == BIGWIG
+                       else "tabix indexes no track with two records of one name")
             raise from_failure(failure, label, "standard output" if track is None else track.final,
-                               None if sizes is None else sizes.final,
-                               purpose="a bigWig track cannot hold two chromosomes of one name") from failure
+                               None if sizes is None else sizes.final, purpose=purpose,
+                               index=None if index is None else index.final) from failure
         # Cancelled as the work ended: the caller has given up on it.
         if progress is not None and progress.cancelled:
             raise cancelled()
+    if index is not None:
+        # An index of the other form would describe the track replaced.
+        stale = name + (".csi" if index.final.endswith(".tbi") else ".tbi")
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(stale)
     return summary
 
 
 def check_gc_arguments(*, window: int = 100, level: int = 6, count: str | None = None,
-                       min_acgt: float | None = None, skew: bool = False) -> None:
+                       min_acgt: float | None = None, skew: bool = False,
+                       output: str | os.PathLike[str] | None = None, format: str | None = None,
+                       track_line: bool = False) -> None:
     """Raises the TypeError, ValueError or OverflowError that gc_track
-    would for these arguments,
-    without reading or writing anything (a command checks its options so
-    before it starts)."""
+    would for these arguments (`output`, `format` and `track_line` checked
+    when `output` is given), without reading or writing anything (a command
+    checks its options so before it starts)."""
     _checked(window, level, count, min_acgt, skew)
+    if output is not None:
+        _form_of(os.fspath(output), format, track_line)
+
+
+def _form_of(name: str, format: str | None, track_line: bool) -> str:
+    """The track's format; refuses a track line where tabix would index it."""
+    form = format or format_of(name)
+    if form not in FORMATS:
+        raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {form!r}")
+    if track_line and form == BEDGRAPH and name != STDOUT and has_gz_extension(name):
+        raise ValueError("a gzip bedGraph track is indexed with tabix, which would read a track line as data: "
+                         "leave the track line out (a genome browser takes the track's settings from its own "
+                         "configuration), or write the track uncompressed")
+    return form
 
 
 def _checked(window: int, level: int, count: str | None, min_acgt: float | None, skew: bool) -> tuple[str, float]:
