@@ -7,7 +7,6 @@
 #include <deque>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/src/lib/fasta_index.h"
@@ -109,15 +108,6 @@ std::vector<GzipMember> members_of(const BgzfWriter& writer) {
     return members;
 }
 
-// Compression dominates a copy (tens of MB/s a core at the default level,
-// against hundreds for the read and the index pass): every core compresses.
-// The call's second core, which reads ahead, waits on a full queue nearly all
-// the while, so it costs no core of its own.
-unsigned copy_threads() noexcept {
-    const unsigned cores = std::thread::hardware_concurrency();
-    return cores > 1 ? cores - 1 : 0;
-}
-
 }  // namespace
 
 PyObject* index(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -158,7 +148,7 @@ PyObject* index(PyObject*, PyObject* args, PyObject* kwargs) {
             }
             auto created = File::create(place.path);
             if (!created) throw write_problem(created.error(), Which::Output);
-            copy.emplace(std::move(created).value(), level, copy_threads());
+            copy.emplace(std::move(created).value(), level, BgzfWriter::every_core());
         }
         Reading reading(source, progress, on_record);
         std::vector<GzipMember> members;

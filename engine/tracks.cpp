@@ -158,12 +158,12 @@ PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
         request.omit_tail = omit_tail != 0;
         request.track_line = track_line != 0;
         request.count_lowercase = true;
-        std::optional<std::uint32_t> gzip_level;
+        std::optional<int> gzip_level;
         if (level != Py_None) {
             const long value = PyLong_AsLong(level);
             if (value == -1 && PyErr_Occurred()) throw PythonRaised{};
-            require(value >= 0 && value <= 9, "gzip_level");
-            gzip_level = static_cast<std::uint32_t>(value);
+            require(value >= -1 && value <= 9, "gzip_level");
+            gzip_level = static_cast<int>(value);
         }
         Reading reading(source, progress, on_record);
         const Place output_place = place_of(output, "output", 1);
@@ -185,7 +185,7 @@ PyObject* write_track(PyObject*, PyObject* args, PyObject* kwargs) {
                     std::optional<File> index_file;
                     if (index_place) index_file.emplace(open_output_file(*index_place, Which::Index));
                     track = std::make_unique<core::BgzfTrackSink>(std::move(track_file), std::move(index_file),
-                                                                  static_cast<int>(*gzip_level), outcome);
+                                                                  *gzip_level, outcome);
                 } else {
                     track = core::track_sink(std::move(track_file), std::nullopt);
                 }

@@ -122,6 +122,11 @@ class BgzfWriter::Compressor {
 #endif
 };
 
+unsigned BgzfWriter::every_core() noexcept {
+    const unsigned threads = std::thread::hardware_concurrency();
+    return threads > 1 ? threads - 1 : 0;
+}
+
 BgzfWriter::BgzfWriter(File file, int level, unsigned threads) : file_(std::move(file)) {
     slots_.resize(kSlotsPerThread * (std::size_t{threads} + 1));
     for (Slot& slot : slots_) {

@@ -41,11 +41,19 @@ class BgzfWriter final : public Sink {
     // (-l 6, libdeflate's level 7), which on the bench genome took 2.5 times
     // as long for a copy 0.4% smaller.
     static constexpr int kDefaultLevel = 5;
+    // bgzip's and tabix's own default, which tabix writes its index with.
+    static constexpr int kBgzipDefaultLevel = 6;
 
     // level: 0-9 as bgzip's -l, the same bytes as bgzip's with libdeflate
     // (-1: kDefaultLevel); threads: compression threads beside the caller's
-    // (0: none; callers pass hardware threads - 1).
+    // (0: none; callers pass every_core()).
     BgzfWriter(File file, int level, unsigned threads);
+    // Helpers beside the caller, one per other hardware thread. Compression
+    // dominates a BGZF output (tens of MB/s a core at the default level,
+    // against hundreds for the read and what the read computes), so every
+    // core compresses; the call's second core, which reads ahead, waits on a
+    // full queue nearly all the while and costs no core of its own.
+    static unsigned every_core() noexcept;
     // Without release(): stops the helpers (each finishes at most the block
     // it holds) and closes the file, which then lacks its last blocks.
     ~BgzfWriter() override;

@@ -169,7 +169,7 @@ def test_arguments_that_would_be_ignored_or_are_out_of_range(tmp_path, fasta):
             ({"skew": True, "count": "upper"}, "count does not apply"),
             ({"window": 0}, "window must be 1 or more, not 0"),
             ({"format": "bam", "output": "t.bw"}, "format must be one of wig, bedgraph, bigwig, not 'bam'"),
-            ({"level": 10, "output": "t.wig.gz"}, "level must be from 0 to 9, not 10"),
+            ({"level": 10, "output": "t.wig.gz"}, "level must be from 0 to 9, or -1 for the default, not 10"),
             ({"skew": True, "min_acgt": 0.5}, "min_acgt applies only to count='acgt'")):
         with pytest.raises(ValueError, match=message):
             seqtally_tools.gc_track(path, tmp_path / arguments.pop("output", "t.wig"), **arguments)

@@ -51,7 +51,8 @@ def register(commands: Commands) -> None:
     gc.add_argument("--window", type=int, default=100, help="bases per window (default 100)")
     gc.add_argument("--omit-tail", action="store_true", help="leave out the last, shorter window of each record")
     gc.add_argument("--chrom-sizes", metavar="PATH", help="also write a chrom.sizes file")
-    gc.add_argument("--level", type=int, default=6, help="gzip level for a gzip track, 0-9 (default 6)")
+    gc.add_argument("--level", type=int, default=-1, choices=range(10), metavar="N",
+                    help="compression level of a gzip track, 0 to 9, as bgzip -l (default 5, as index --bgzip)")
     gc.add_argument("--gzip", action="store_true",
                     help="a track on standard output as gzip (the default when it is redirected to a *.gz file)")
     gc.add_argument("--format", choices=("wig", "bedgraph", "bigwig"),

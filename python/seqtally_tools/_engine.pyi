@@ -128,7 +128,7 @@ def write_track(source: Source, output: Output, form: str, window: int, omit_tai
     same window and omit_tail. form "bedgraph": "id<TAB>start<TAB>end<TAB>value"
     per window (0-based, half-open, the last window clipped at the record's
     end), after "track type=bedGraph" when track_line. 1 <= window <= MAX_WINDOW.
-    gzip_level: BGZF at that level (0 to 9), compressed on every core, None:
+    gzip_level: BGZF at bgzip's level (0 to 9; -1: 5), compressed on every core, None:
     plain. index (a bedGraph track with gzip_level, no track line): its tabix
     index, written there once the track is complete; names must then be
     distinct (a repeat fails the call as distinct does for gc_values). sizes:

@@ -32,7 +32,7 @@ class GcSummary(NamedTuple):
 
 
 def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 100, omit_tail: bool = False,
-             chrom_sizes: str | os.PathLike[str] | None = None, level: int = 6, gzip: bool | None = None,
+             chrom_sizes: str | os.PathLike[str] | None = None, level: int = -1, gzip: bool | None = None,
              verbose: bool = False, format: str | None = None, track_line: bool = False,
              progress: Progress | None = None, count: str | None = None, min_acgt: float | None = None,
              skew: bool = False) -> GcSummary:
@@ -66,7 +66,8 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
     bed` (-C) builds for it; its record names must then be distinct (tabix
     refuses repeats), and `track_line` is refused (tabix would take the
     line for data). `chrom_sizes`: also write a chrom.sizes
-    file there. `level`: gzip level (0 to 9) of a gzip track. `verbose`:
+    file there. `level`: a gzip track's level, 0 to 9 as bgzip's -l (-1: 5, as `index`'s copy:
+    one step faster than bgzip's default, the track a little larger). `verbose`:
     one line per record on sys.stderr as it is done. `format`: "wig",
     "bedgraph" or "bigwig"; None: by `output`'s name (.bw, .bigWig: bigWig;
     .bedGraph, .bg, perhaps with .gz: bedGraph; anything else: wiggle).
@@ -134,7 +135,7 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
     return summary
 
 
-def check_gc_arguments(*, window: int = 100, level: int = 6, count: str | None = None,
+def check_gc_arguments(*, window: int = 100, level: int = -1, count: str | None = None,
                        min_acgt: float | None = None, skew: bool = False,
                        output: str | os.PathLike[str] | None = None, format: str | None = None,
                        track_line: bool = False) -> None:
@@ -170,8 +171,8 @@ def _checked(window: int, level: int, count: str | None, min_acgt: float | None,
         raise ValueError(f"window must be 1 or more, not {window}")
     if window > _engine.MAX_WINDOW:
         raise OverflowError(f"window must be at most {_engine.MAX_WINDOW}, not {window}")
-    if not 0 <= level <= 9:
-        raise ValueError(f"level must be from 0 to 9, not {level}")
+    if not -1 <= level <= 9:
+        raise ValueError(f"level must be from 0 to 9, or -1 for the default, not {level}")
     if count is not None and count not in COUNTS:
         raise ValueError(f"count must be one of {', '.join(COUNTS)}, not {count!r}")
     if min_acgt is not None and (isinstance(min_acgt, bool) or not isinstance(min_acgt, (int, float))

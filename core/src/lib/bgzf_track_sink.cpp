@@ -1,7 +1,6 @@
 #include "core/src/lib/bgzf_track_sink.h"
 
 #include <string>
-#include <thread>
 
 #include "common/write_all.h"
 
@@ -31,13 +30,8 @@ IoError index_error(const TabixProblem& problem) {
 
 }  // namespace
 
-unsigned bgzf_helper_threads() noexcept {
-    const unsigned threads = std::thread::hardware_concurrency();
-    return threads > 1 ? threads - 1 : 0;
-}
-
 BgzfTrackSink::BgzfTrackSink(File track, std::optional<File> index, int level, Outcome& outcome)
-    : writer_(std::move(track), level, bgzf_helper_threads()), index_file_(std::move(index)), outcome_(outcome) {
+    : writer_(std::move(track), level, BgzfWriter::every_core()), index_file_(std::move(index)), outcome_(outcome) {
     if (index_file_) index_ = std::make_unique<TabixIndex>();
 }
 
@@ -55,9 +49,9 @@ Status<IoError> BgzfTrackSink::release() {
     if (!index_) return Ok{};
     auto built = index_->finish(writer_.blocks(), writer_.written());
     if (!built) return Err{index_error(built.error())};
-    // tabix writes its index as bgzip would, at its default level, on one
-    // thread: the index is small, and the same blocks make the same bytes.
-    BgzfWriter index_writer(std::move(*index_file_), -1, 0);
+    // tabix writes its index as bgzip would, at bgzip's default level, on
+    // one thread: the index is small, and the same blocks make the same bytes.
+    BgzfWriter index_writer(std::move(*index_file_), BgzfWriter::kBgzipDefaultLevel, 0);
     index_file_.reset();
     const std::string& bytes = built.value();
     std::size_t written = 0;

@@ -34,7 +34,4 @@ class BgzfTrackSink final : public Sink {
     Outcome& outcome_;
 };
 
-// Compression threads beside the caller's: one per other hardware thread.
-unsigned bgzf_helper_threads() noexcept;
-
 }  // namespace seqtally::core
