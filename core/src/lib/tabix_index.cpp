@@ -282,7 +282,7 @@ Status<TabixProblem> TabixIndex::add(std::string_view name, std::uint64_t begin,
                                      std::uint64_t line_start, std::uint64_t line_end) {
     ++lines_;
     const auto problem = [&](TabixProblem::Kind kind) {
-        return Err(TabixProblem{kind, std::string(name), lines_});
+        return Err{TabixProblem{kind, std::string(name), lines_}};
     };
     if (references_ == 0 || name != current_) {
         if (!seen_.emplace(name).second) return problem(TabixProblem::Kind::RepeatedName);
@@ -328,7 +328,7 @@ Status<TabixProblem> TabixIndex::scan_line(std::string_view line, std::uint64_t 
     std::uint64_t begin = 0, end = 0;
     if (!read_position(rest, begin) || !read_position(rest, end)) {
         ++lines_;
-        return Err(TabixProblem{TabixProblem::Kind::Unparsable, std::string(name), lines_});
+        return Err{TabixProblem{TabixProblem::Kind::Unparsable, std::string(name), lines_}};
     }
     return add(name, begin, end, line_start, line_start + line.size() + 1);
 }
@@ -367,7 +367,7 @@ Result<std::string, TabixProblem> TabixIndex::finish(std::span<const BgzfBlock> 
     std::uint64_t data_end = scanned_;
     if (!partial_.empty()) {  // a last line without its newline still counts, as tabix reads it
         auto added = scan_line(partial_, scanned_);
-        if (!added) return Err(std::move(added.error()));
+        if (!added) return Err{std::move(added.error())};
         data_end += partial_.size();
         partial_.clear();
     }
