@@ -91,8 +91,9 @@ def read_collection(fasta: Source, progress: Progress | None, folder: str,
         raise from_failure(failure, label, folder, purpose="a store names every record") from None
     records = [SequenceChecksum(e.name, e.length, e.sha512t24u or "", e.md5 or "") for e in entries]
     level2 = level2_of(records)
-    level1 = level1_of(level2)
-    arrays = [(name, level1[name], canonical_json(level2[name]).decode()) for name in ARRAYS]
+    texts = {name: canonical_json(level2[name]) for name in ARRAYS}
+    level1 = level1_of(level2, texts)
+    arrays = [(name, level1[name], texts[name].decode()) for name in ARRAYS]
     return CollectionRead(source, records, level1, digest_of(level1), arrays,
                           tuple(sorted(circular & {r.id for r in records})))
 
