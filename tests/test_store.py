@@ -224,6 +224,14 @@ def test_many_files_at_once_give_the_store_a_serial_add_gives(tmp_path, request,
     assert added_store(tmp_path / "store", database, paths, **options) == serial[kind]
 
 
+def test_store_add_with_jobs_prints_what_a_serial_add_prints(tmp_path):
+    paths = [written(tmp_path / f"in{n}.fa", fasta_of(records(random.Random(n % 12), 3, 200))) for n in range(40)]
+    serial, jobs = (subprocess.run([COMMAND, "store", "add", "-q", *options, str(tmp_path / name), *map(str, paths)],
+                                   capture_output=True, timeout=120) for name, options in (("a", []), ("b", ["-j", "3"])))
+    assert (jobs.returncode, jobs.stdout, jobs.stderr) == (0, serial.stdout, b"")
+    assert serial.stdout.count(b"already in the store") == 28
+
+
 def opened(folder):
     """A process that opens the store and ends, as a server starting does."""
     return subprocess.Popen([sys.executable, "-c", "import sys\nfrom seqtally_tools import Store\n"
