@@ -42,5 +42,26 @@ def write_genome(path, total):
             index += 1
 
 
+def write_assemblies(folder, count):
+    """`count` small assemblies of 25 to 300 records of 500 to 20,000
+    bases (about 1.7 MB each), ten records of each drawn from 60 that all
+    share, under the file's own names."""
+    rng = random.Random(38)
+    block = bytes(rng.choices(b"ACGT", k=1 << 20))
+
+    def piece():
+        length = rng.randrange(500, 20_000)
+        at = rng.randrange(0, len(block) - length)
+        return block[at:at + length]
+
+    shared = [piece() for _ in range(60)]
+    folder.mkdir(exist_ok=True)
+    for i in range(count):
+        records = [piece() for _ in range(rng.randrange(15, 290))] + rng.sample(shared, 10)
+        with open(folder / f"asm{i:03}.fa", "wb") as f:
+            for r, seq in enumerate(records):
+                f.write(b">ctg%d_%d\n" % (i, r) + b"\n".join(seq[j:j + 60] for j in range(0, len(seq), 60)) + b"\n")
+
+
 if __name__ == "__main__":
     write_genome(sys.argv[1], int(sys.argv[2]) << 20 if len(sys.argv) > 2 else 256 << 20)

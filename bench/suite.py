@@ -30,7 +30,7 @@ RESULTS = HERE / "results"
 MB = 1e6
 MiB = 1 << 20
 sys.path.insert(0, str(HERE))
-from gen_fasta import chromosome, write_genome  # noqa: E402
+from gen_fasta import chromosome, write_assemblies, write_genome  # noqa: E402
 from service import service_rows, service_summary  # noqa: E402
 
 # ---------------------------------------------------------------- inputs
@@ -364,6 +364,31 @@ def identity_rows(reps, inputs, size, work, row):
         "checksum", ratio=statistics.median(b / a for a, b in pairs))
     if have("samtools"):
         row("identity", "samtools dict, genome", shell_seconds(reps, f"samtools dict {genome}"), "genome", "peer")
+
+
+def store_rows(reps, size, work, row):
+    """store add of 200 small assemblies, one after the other and two at
+    once (the reads in two threads, the caller writing SQLite's rows), in
+    turn round by round, each into a new store."""
+    print("store:", flush=True)
+    folder = DATA / "assemblies200"
+    if not (folder / "asm199.fa").exists():
+        write_assemblies(folder, 200)
+    paths = sorted(str(p) for p in folder.iterdir())
+    size["assemblies"] = sum(os.stat(p).st_size for p in paths)
+    store = work / "store"
+
+    times = {1: [], 2: []}
+    for _ in range(3 * reps):
+        for jobs in times:
+            # Removing the last run's 30,000 files is no part of the next run.
+            shutil.rmtree(store, ignore_errors=True)
+            times[jobs].append(command_seconds("store", "add", "-q", "--jobs", jobs, store, *paths))
+    shutil.rmtree(store, ignore_errors=True)
+    for jobs in (1, 2):
+        entry = row("store", f"seqtally store add --jobs {jobs}, 200 assemblies (SQLite)",
+                    statistics.median(times[jobs]), "assemblies", "seqtally")
+    entry["speedup"] = statistics.median(one / two for one, two in zip(times[1], times[2]))
 
 
 def track_rows(reps, inputs, limits, work, row):
@@ -761,7 +786,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="16 MiB inputs and 100,000 reads: a smoke run")
     parser.add_argument("--no-callgrind", action="store_true")
     parser.add_argument("--only", type=lambda text: set(text.split(",")), metavar="SECTIONS",
-                        help="some of checksum,command,identity,tracks,indexed,stats,engine,reference,bgzip,intervals,service,wiggle,callgrind (the limits always "
+                        help="some of checksum,command,identity,store,tracks,indexed,stats,engine,reference,bgzip,intervals,service,wiggle,callgrind (the limits always "
                         "run)")
     options = parser.parse_args()
 
@@ -840,6 +865,8 @@ def main():
             command_rows(reps, inputs, size, limits, work, row)
         if wanted("identity"):
             identity_rows(reps, inputs, size, work, row)
+        if wanted("store"):
+            store_rows(reps, size, work, row)
         if wanted("tracks"):
             track_rows(reps, inputs, limits, work, row)
         if wanted("stats"):
@@ -972,7 +999,7 @@ def print_table(report):
     limits, rows = report["limits"], report["rows"]
     print()
     print(f"{'':60} {'MB/s':>8} {'vs limit':>22} {'vs best peer':>13} {'vs partial':>12} {'working mem':>11}")
-    for section in ("checksum", "command", "identity", "reference", "intervals", "service", "tracks", "indexed", "stats",
+    for section in ("checksum", "command", "identity", "store", "reference", "intervals", "service", "tracks", "indexed", "stats",
                     "bgzip", "wiggle"):
         ours = [r for r in rows if r["section"] == section and r["kind"] == "seqtally"]
         for r in ours:

@@ -46,11 +46,15 @@ def test_the_standards_known_answer(tmp_path):
      '{"\\r":2,"1":4,"\u0080":6,"ö":7,"€":1,"\U0001f600":5,"\ufb33":3}'),
     ({"b": [1, -2, 0], "a": {"y": None, "x": True}}, '{"a":{"x":true,"y":null},"b":[1,-2,0]}'),
     ("\x00\x1f\x7f\u2028", '"\\u0000\\u001f\x7f\u2028"'),
+    # A name-length pair and plain arrays, which are written in one piece.
+    ([{"name": "\u2028\x01", "length": 2**53 - 1}, ["b", "a"], [True, 0], []],
+     '[{"length":9007199254740991,"name":"\u2028\\u0001"},["b","a"],[true,0],[]]'),
 ])
 def test_canonical_json_follows_rfc_8785(value, text):
     assert canonical_json(value) == text.encode()
-    with pytest.raises(ValueError):  # no double holds it exactly
-        canonical_json([2**53])
+    for inexact in ([2**53], {"length": -2**53}):
+        with pytest.raises(ValueError):  # no double holds it exactly
+            canonical_json(inexact)
 
 
 def test_names_that_need_escaping_keep_their_digest(tmp_path):

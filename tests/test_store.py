@@ -178,6 +178,60 @@ def test_concurrent_adds(tmp_path, database):
         child.stderr.close()
 
 
+@pytest.fixture(scope="module")
+def dask_executor():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as \
+            cluster, distributed.Client(cluster) as client:
+        yield client.get_executor()
+
+
+@pytest.fixture(scope="module")
+def shared_files(tmp_path_factory):
+    """130 files that share most of their sequences, a file twice, and
+    what one add after the other makes of them, by database."""
+    folder = tmp_path_factory.mktemp("shared")
+    rng = random.Random(5)
+    shared = records(rng, 500, 40)
+    # Threads are handed 16 files a batch, an executor 64: the first file
+    # of each worker has the shared sequences in the other order (two adds
+    # that took new rows' locks in file order would deadlock).
+    paths = [written(folder / f"in{n}.fa", fasta_of((shared[::-1] if (n // 16 + n // 64) % 2 else shared)[n % 7:]
+                                                    + [(f"own{n}", "ACGT" * (n + 1))])) for n in range(130)]
+    return paths + paths[:10], {}
+
+
+def added_store(folder, database, paths, **options):
+    with Store(folder, database=database, create=True) as store:
+        added = list(store.add_files(paths, **options))
+        assert store.check() == []
+    rows, files = dump(folder, database)
+    rows["collections"] = [row[:-1] for row in rows["collections"]]  # when it was added
+    return rows, files, [(a.digest, a.source, a.records) for a in added], sorted(a.digest for a in added if a.new)
+
+
+@pytest.mark.parametrize("how", ["2 threads", "dask"])
+def test_many_files_at_once_give_the_store_a_serial_add_gives(tmp_path, request, database, shared_files, how):
+    """Two threads, or two processes of a Dask cluster, add at once: the
+    same rows and files, each collection new once, no add failed."""
+    paths, serial = shared_files
+    kind = "postgresql" if database else "sqlite"
+    if kind not in serial:
+        url = request.getfixturevalue("postgresql").new_database() if database else None
+        serial[kind] = added_store(tmp_path / "serial", url, paths)
+        assert len(serial[kind][0]["collections"]) == 130 and not [f for f in serial[kind][1] if "-tmp-" in f]
+    options = {"jobs": 2} if how == "2 threads" else {"executor": request.getfixturevalue("dask_executor")}
+    assert added_store(tmp_path / "store", database, paths, **options) == serial[kind]
+
+
+def test_store_add_with_jobs_prints_what_a_serial_add_prints(tmp_path):
+    paths = [written(tmp_path / f"in{n}.fa", fasta_of(records(random.Random(n % 12), 3, 200))) for n in range(40)]
+    serial, jobs = (subprocess.run([COMMAND, "store", "add", "-q", *options, str(tmp_path / name), *map(str, paths)],
+                                   capture_output=True, timeout=120) for name, options in (("a", []), ("b", ["-j", "3"])))
+    assert (jobs.returncode, jobs.stdout, jobs.stderr) == (0, serial.stdout, b"")
+    assert serial.stdout.count(b"already in the store") == 28
+
+
 def opened(folder):
     """A process that opens the store and ends, as a server starting does."""
     return subprocess.Popen([sys.executable, "-c", "import sys\nfrom seqtally_tools import Store\n"

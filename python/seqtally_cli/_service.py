@@ -18,8 +18,8 @@ def _run_add(options: argparse.Namespace) -> int:
     def work(progress: Progress, bar: Bar) -> int:
         marked: set[str] = set()
         with Store(options.store, database=options.database, create=True) as store:
-            for path in options.files:
-                added = store.add(path, circular=options.circular, progress=progress)
+            for added in store.add_files(options.files, circular=options.circular, jobs=options.jobs,
+                                         progress=progress):
                 bar.files_done += 1
                 marked.update(added.circular)
                 state = "added" if added.new else "already in the store"
@@ -88,6 +88,8 @@ def register(commands: Commands) -> None:
     add.add_argument("files", nargs="+", metavar="FASTA")
     add.add_argument("--circular", action="append", default=[], metavar="NAME",
                      help="mark the record NAME circular (may be repeated)")
+    add.add_argument("--jobs", "-j", type=positive, default=1, metavar="N",
+                     help="files read at once (default 1); output stays in input order")
     _database_argument(add)
     quiet_argument(add)
     add.set_defaults(run=_run_add)

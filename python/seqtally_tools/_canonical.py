@@ -5,7 +5,8 @@ from __future__ import annotations
 import base64
 import hashlib
 import json
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any
 
 JsonValue = str | int | bool | None | Sequence["JsonValue"] | Mapping[str, "JsonValue"]
 
@@ -29,8 +30,25 @@ def _pieces(value: JsonValue) -> list[str]:
     return out
 
 
+def _plain(values: Iterable[Any]) -> bool:
+    """Strings, and integers (no bools) that doubles hold exactly: what
+    json.dumps writes as RFC 8785 does, with the same escaping."""
+    kinds = {type(item) for item in values}
+    if not kinds <= {str, int}:
+        return False
+    numbers = values if kinds == {int} else [item for item in values if type(item) is int]
+    return max(map(abs, numbers), default=0) < _LARGEST_EXACT
+
+
 def _write(value: JsonValue, out: list[str]) -> None:
-    if value is None or isinstance(value, bool):
+    # A collection's arrays and name-length objects in one json.dumps each:
+    # item by item, they took the most of a small file's add.
+    if isinstance(value, (list, tuple)) and _plain(value):
+        out.append(json.dumps(value, ensure_ascii=False, separators=(",", ":")))
+    elif isinstance(value, dict) and all(name.isascii() for name in value) and _plain(value.values()):
+        # ASCII names: code points sort as UTF-16 code units do.
+        out.append(json.dumps(value, ensure_ascii=False, separators=(",", ":"), sort_keys=True))
+    elif value is None or isinstance(value, bool):
         out.append(json.dumps(value))
     elif isinstance(value, int):
         if abs(value) >= _LARGEST_EXACT:

@@ -32,11 +32,13 @@ def level2_of(records: Sequence[SequenceChecksum]) -> Level2:
             "names": [r.id for r in records], "sequences": sequences, "sorted_sequences": sorted(sequences)}
 
 
-def level1_of(level2: Mapping[str, Sequence[JsonValue]]) -> Level1:
-    """The digest of each attribute: sha512t24u of its canonical JSON array;
-    and sorted_name_length_pairs, the digest of the sorted digests of the
+def level1_of(level2: Mapping[str, Sequence[JsonValue]], texts: Mapping[str, bytes] | None = None) -> Level1:
+    """The digest of each attribute: sha512t24u of its canonical JSON array
+    (from `texts`, where the caller has it already); and
+    sorted_name_length_pairs, the digest of the sorted digests of the
     name_length_pairs objects, where those pairs are given."""
-    level1 = {name: sha512t24u(canonical_json(array)) for name, array in level2.items()}
+    known = texts or {}
+    level1 = {name: sha512t24u(known.get(name) or canonical_json(array)) for name, array in level2.items()}
     pairs = level2.get("name_length_pairs")
     if pairs is not None:
         level1["sorted_name_length_pairs"] = sha512t24u(canonical_json(sorted(

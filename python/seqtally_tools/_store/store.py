@@ -7,16 +7,17 @@ import csv
 import logging
 import os
 import time
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Iterator, Mapping
+from concurrent.futures import Executor
 from typing import NamedTuple
 
 from .. import _engine
 from .._canonical import canonical_json
-from .._checksum import SequenceChecksum
+from .._checksum import SequenceChecksum, in_batches
 from .._engine import Progress
 from .._errors import SeqtallyError, from_failure, os_error
 from .._inputs import Source, label_of, path_of
-from .._seqcol import digest_of, level1_of, level2_of
+from .._seqcol import Level1, digest_of, level1_of, level2_of
 from .database import Database
 from .folder import SEQUENCES, migrate, remove_orphans, sequence_path
 
@@ -61,6 +62,57 @@ class CollectionSummary(NamedTuple):
     records: int
     source: str
     added: str
+
+
+class CollectionRead(NamedTuple):
+    """One file read into the folder, all its rows need: what a worker
+    hands back to the writer (plain data, for an executor to pickle)."""
+
+    source: str
+    records: list[SequenceChecksum]
+    level1: Level1
+    digest: str
+    arrays: list[tuple[str, str, str]]
+    circular: tuple[str, ...]
+
+
+def read_collection(fasta: Source, progress: Progress | None, folder: str,
+                    circular: frozenset[str]) -> CollectionRead:
+    """One engine read of `fasta`: its bases into `folder`, its digests and
+    every value of its rows. Module-level, for an executor's workers."""
+    label = label_of(fasta)
+    path = path_of(fasta)
+    source = os.path.abspath(path) if path is not None and path != "-" else label
+    try:
+        # Names may repeat: a collection takes them as they are, as
+        # `seqtally seqcol` does.
+        entries = _engine.index(fasta, progress=progress, distinct=False, folder=folder).entries
+    except _engine.Failure as failure:
+        raise from_failure(failure, label, folder, purpose="a store names every record") from None
+    records = [SequenceChecksum(e.name, e.length, e.sha512t24u or "", e.md5 or "") for e in entries]
+    level2 = level2_of(records)
+    texts = {name: canonical_json(level2[name]) for name in ARRAYS}
+    level1 = level1_of(level2, texts)
+    arrays = [(name, level1[name], texts[name].decode()) for name in ARRAYS]
+    return CollectionRead(source, records, level1, digest_of(level1), arrays,
+                          tuple(sorted(circular & {r.id for r in records})))
+
+
+def _absolute(source: Source) -> Source:
+    path = path_of(source)
+    return os.path.abspath(path) if path is not None and path != "-" else source
+
+
+def _add_in(fasta: Source, progress: Progress | None, store: Store | tuple[str, str],
+            circular: frozenset[str]) -> AddedCollection:
+    """A worker's add of one file into PostgreSQL: through the caller's
+    store in its threads, through a store of its own (path, URL) in an
+    executor's worker, wherever that runs."""
+    if isinstance(store, Store):
+        return store._write(read_collection(fasta, progress, store.sequences, circular))
+    path, url = store
+    with Store(path, database=url) as opened:
+        return opened._write(read_collection(fasta, progress, opened.sequences, circular))
 
 
 class Store:
@@ -108,21 +160,56 @@ class Store:
         is in the store completely or not at all; adding it again changes
         nothing. `circular`: names of records to mark circular, where the
         file has them (the result lists those it marked)."""
-        label = label_of(fasta)
-        path = path_of(fasta)
-        source = os.path.abspath(path) if path is not None and path != "-" else label
         remove_orphans(self.sequences)
-        try:
-            # Names may repeat: a collection takes them as they are, as
-            # `seqtally seqcol` does.
-            entries = _engine.index(fasta, progress=progress, distinct=False, folder=self.sequences).entries
-        except _engine.Failure as failure:
-            raise from_failure(failure, label, self.sequences, purpose="a store names every record") from None
-        records = [SequenceChecksum(e.name, e.length, e.sha512t24u or "", e.md5 or "") for e in entries]
-        wanted = set(circular) & {r.id for r in records}
-        level2 = level2_of(records)
-        level1 = level1_of(level2)
-        digest = digest_of(level1)
+        return self._write(read_collection(fasta, progress, self.sequences, frozenset(circular)))
+
+    def add_files(self, sources: Iterable[Source], *, circular: Iterable[str] = (), jobs: int = 1,
+                  executor: Executor | None = None, progress: Progress | None = None) -> Iterator[AddedCollection]:
+        """add() of every file, the results in input order, each file
+        atomically as add() does.
+
+        `jobs`: that many threads of this process; `executor`: any
+        concurrent.futures.Executor instead (a process pool, a Dask
+        Client.get_executor()), handed batches of consecutive files, whose
+        workers must see the store's folder under the same path (a shared
+        file system) and, with PostgreSQL, reach its database by the same
+        URL. The reads (digests, and the bases into the folder) run in the
+        workers. With PostgreSQL each worker writes its own files' rows
+        through a connection of its own: rows in MD5 order never deadlock,
+        and a sequence two workers add at once is inserted once. With
+        SQLite, one writer at a time whatever the workers, the caller
+        writes the rows as the reads come back, so that no worker queues
+        on the database's lock nor opens a file that may sit on another
+        machine's disk.
+
+        A failure raises SeqtallyError once the files before it are added;
+        others may have been added meanwhile (with PostgreSQL), and the
+        reads still running are cancelled as checksum_files() cancels
+        them."""
+        listed = list(sources)
+        wanted = frozenset(circular)
+        remove_orphans(self.sequences)
+        if executor is None and (jobs <= 1 or len(listed) <= 1):
+            for source in listed:
+                yield self._write(read_collection(source, progress, self.sequences, wanted))
+            return
+        folder = self.sequences
+        if executor is not None:
+            # A worker elsewhere has a working folder of its own.
+            listed = [_absolute(source) for source in listed]
+            folder = os.path.abspath(folder)
+        if not self._db.postgresql:
+            for read in in_batches(read_collection, listed, jobs, executor, progress, folder, wanted):
+                yield self._write(read)
+            return
+        # Our threads share this store (each thread is lent its own
+        # connection); an executor's workers open it by its path and URL.
+        target: Store | tuple[str, str] = self if executor is None else (os.path.abspath(self.path), self._db.where)
+        yield from in_batches(_add_in, listed, jobs, executor, progress, target, wanted)
+
+    def _write(self, read: CollectionRead) -> AddedCollection:
+        """The rows of a file read into the folder, in one transaction."""
+        records, level1, digest = read.records, read.level1, read.digest
         # Rows in one order for every add: two adds that share sequences and
         # took their row locks in their files' orders could deadlock
         # (PostgreSQL then fails one of them).
@@ -131,19 +218,18 @@ class Store:
             self._db.run_many("INSERT INTO sequences (md5, sha512t24u, length, circular) VALUES (%s, %s, %s, %s) "
                               "ON CONFLICT DO NOTHING", sequences)
             self._db.run_many("UPDATE sequences SET circular = TRUE WHERE md5 = %s",
-                              sorted({(r.md5,) for r in records if r.id in wanted}))
+                              sorted({(r.md5,) for r in records if r.id in read.circular}))
             new = self._db.run(
                 f"INSERT INTO collections (digest, {', '.join(ATTRIBUTES)}, records, source, added) "
                 f"VALUES ({', '.join(['%s'] * (len(ATTRIBUTES) + 4))}) ON CONFLICT DO NOTHING",
-                (digest, *(level1[name] for name in ATTRIBUTES), len(records), source,
+                (digest, *(level1[name] for name in ATTRIBUTES), len(records), read.source,
                  time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime()))) > 0
             if new:
                 self._db.run_many("INSERT INTO arrays (attribute, digest, content) VALUES (%s, %s, %s) "
-                                  "ON CONFLICT DO NOTHING",
-                                  [(name, level1[name], canonical_json(level2[name]).decode()) for name in ARRAYS])
+                                  "ON CONFLICT DO NOTHING", read.arrays)
                 self._db.run_many("INSERT INTO members (collection, position, name, sequence) VALUES (%s, %s, %s, %s)",
                                   [(digest, i, r.id, r.md5) for i, r in enumerate(records)])
-        return AddedCollection(digest, source, len(records), new, tuple(sorted(wanted)))
+        return AddedCollection(digest, read.source, len(records), new, read.circular)
 
     def alias(self, tsv: str | os.PathLike[str]) -> int:
         """Adds the aliases of a tab-separated file: per line a sequence (its
