@@ -53,6 +53,9 @@ CREATE TABLE IF NOT EXISTS members (
 );
 CREATE INDEX IF NOT EXISTS members_by_sequence ON members (sequence);
 CREATE INDEX IF NOT EXISTS members_by_name ON members (name);
+-- identify finds the collections that share a file's lengths, where its
+-- header names and digests match nothing.
+CREATE INDEX IF NOT EXISTS sequences_by_length ON sequences (length);
 
 -- Names given to sequences by an authority (insdc, refseq, ucsc, ...).
 CREATE TABLE IF NOT EXISTS aliases (
@@ -62,3 +65,5 @@ CREATE TABLE IF NOT EXISTS aliases (
     PRIMARY KEY (naming_authority, alias, sequence)
 );
 CREATE INDEX IF NOT EXISTS aliases_by_sequence ON aliases (sequence);
+-- A file's names looked up whatever authority gave them (identify).
+CREATE INDEX IF NOT EXISTS aliases_by_alias ON aliases (alias);

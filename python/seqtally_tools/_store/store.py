@@ -287,6 +287,44 @@ class Store:
                             "ON s.md5 = m.sequence WHERE m.collection = %s ORDER BY m.position", (digest,))
         return [Member(str(n), int(length), str(sha), str(md5)) for n, length, sha, md5 in rows]
 
+    def collections_sharing(self, *, md5s: Iterable[str] = (), sha512t24us: Iterable[str] = (),
+                            names: Iterable[str] = (), lengths: Iterable[int] = (), limit: int = 20) -> list[str]:
+        """The digests of the `limit` collections with the most records that
+        have one of the MD5s, sha512t24u digests, names or lengths given,
+        most first. Each lookup goes through an index of its own (members
+        by sequence and by name, sequences by digest and by length): the
+        cost grows with the records that match, not with the store."""
+        parts: list[str] = []
+        values: list[object] = []
+        for sql, given in (
+                ("SELECT collection, position FROM members WHERE sequence IN ({})", sorted(set(md5s))),
+                ("SELECT m.collection, m.position FROM members m JOIN sequences s ON s.md5 = m.sequence "
+                 "WHERE s.sha512t24u IN ({})", sorted(set(sha512t24us))),
+                ("SELECT collection, position FROM members WHERE name IN ({})", sorted(set(names))),
+                ("SELECT m.collection, m.position FROM members m JOIN sequences s ON s.md5 = m.sequence "
+                 "WHERE s.length IN ({})", sorted(set(lengths)))):
+            if given:
+                parts.append(sql.format(", ".join(["%s"] * len(given))))
+                values.extend(given)
+        if not parts:
+            return []
+        rows = self._db.all(f"SELECT collection FROM ({' UNION '.join(parts)}) found GROUP BY collection "
+                            "ORDER BY COUNT(*) DESC, collection LIMIT %s", [*values, limit])
+        return [str(row[0]) for row in rows]
+
+    def sequences_aliased(self, names: Iterable[str]) -> dict[str, set[str]]:
+        """The MD5s of the sequences that each of `names` is an alias of,
+        whatever the authority (names without an alias left out)."""
+        wanted = sorted(set(names))
+        if not wanted:
+            return {}
+        found: dict[str, set[str]] = {}
+        rows = self._db.all(f"SELECT alias, sequence FROM aliases WHERE alias IN ({', '.join(['%s'] * len(wanted))})",
+                            wanted)
+        for alias, md5 in rows:
+            found.setdefault(str(alias), set()).add(str(md5))
+        return found
+
     def check(self) -> list[str]:
         """What does not hold together: sequences whose file is missing or
         of another length. Empty when the store is consistent."""
