@@ -9,10 +9,12 @@ The kind is told by content (magic numbers, first line), not by the
 file's name, except that a .dict is a SAM header read as a dictionary."""
 from __future__ import annotations
 
+import contextlib
 import gzip
 import os
 import zlib
-from typing import NamedTuple
+from collections.abc import Iterator
+from typing import Any, NamedTuple
 
 from ._aliases import read_named
 from ._errors import SeqtallyError, os_error
@@ -83,20 +85,15 @@ def _head(path: str) -> bytes:
 def _alignment_header(path: str, kind: str) -> Declared:
     import pysam
 
-    # htslib says on standard error that a CRAM has no index, which only
-    # the header is read from here.
-    verbosity = pysam.set_verbosity(0)
     try:
         # check_sq=False: an unaligned BAM has no @SQ lines, and says so by
         # an empty list. A CRAM's header is read without its reference.
-        with pysam.AlignmentFile(path, "r", check_sq=False) as alignments:
+        with _quiet(pysam), pysam.AlignmentFile(path, "r", check_sq=False) as alignments:
             header = alignments.header
             text = str(header)
             lines = header.to_dict().get("SQ", [])
     except (OSError, ValueError) as error:
         raise SeqtallyError(f"cannot read the {kind.upper()} header: {error}", path, kind="format") from None
-    finally:
-        pysam.set_verbosity(verbosity)
     contigs = tuple(Contig(str(line["SN"]), int(line["LN"]), _lower(line.get("M5"))) for line in lines)
     return Declared(kind, contigs, text)
 
@@ -105,7 +102,7 @@ def _variant_header(path: str, kind: str) -> Declared:
     import pysam
 
     try:
-        with pysam.VariantFile(path) as variants:
+        with _quiet(pysam), pysam.VariantFile(path) as variants:
             text = str(variants.header)
             records = [dict(contig.header_record) for contig in variants.header.contigs.values()]
     except (OSError, ValueError) as error:
@@ -116,6 +113,17 @@ def _variant_header(path: str, kind: str) -> Declared:
         contigs.append(Contig(str(record["ID"]), int(length) if length and length.isdigit() else None,
                               _lower(record.get("md5"))))
     return Declared(kind, tuple(contigs), text)
+
+
+@contextlib.contextmanager
+def _quiet(pysam: Any) -> Iterator[None]:
+    """htslib's messages off: it says on standard error that a BAM, CRAM
+    or BCF has no index, which reading the header alone never needs."""
+    verbosity = pysam.set_verbosity(0)
+    try:
+        yield
+    finally:
+        pysam.set_verbosity(verbosity)
 
 
 def _big(path: str, kind: str) -> Declared:

@@ -11,6 +11,12 @@ CREATE TABLE IF NOT EXISTS sequences (
     length BIGINT NOT NULL,
     circular BOOLEAN NOT NULL DEFAULT FALSE
 );
+-- identify finds the collections that share a file's lengths where its
+-- names and digests match nothing. Here, before the other tables: CREATE
+-- INDEX locks its table even when the index exists, and a writer opening
+-- the store must take those locks in the order an add writes the tables
+-- (sequences, collections, arrays, members), or the two deadlock.
+CREATE INDEX IF NOT EXISTS sequences_by_length ON sequences (length);
 
 -- Every collection by its level-0 digest, with the level-1 digest of each
 -- seqcol v1.0 attribute (the filters of /list/collection) and the file it
@@ -53,9 +59,6 @@ CREATE TABLE IF NOT EXISTS members (
 );
 CREATE INDEX IF NOT EXISTS members_by_sequence ON members (sequence);
 CREATE INDEX IF NOT EXISTS members_by_name ON members (name);
--- identify finds the collections that share a file's lengths, where its
--- header names and digests match nothing.
-CREATE INDEX IF NOT EXISTS sequences_by_length ON sequences (length);
 
 -- Names given to sequences by an authority (insdc, refseq, ucsc, ...).
 CREATE TABLE IF NOT EXISTS aliases (
