@@ -288,10 +288,13 @@ class Store:
         return [Member(str(n), int(length), str(sha), str(md5)) for n, length, sha, md5 in rows]
 
     def collections_sharing(self, *, md5s: Iterable[str] = (), sha512t24us: Iterable[str] = (),
-                            names: Iterable[str] = (), lengths: Iterable[int] = (), limit: int = 20) -> list[str]:
+                            names: Iterable[str] = (), lengths: Iterable[int] = (), records: int = 0,
+                            limit: int = 20) -> list[str]:
         """The digests of the `limit` collections with the most records that
         have one of the MD5s, sha512t24u digests, names or lengths given,
-        most first. Each lookup goes through an index of its own (members
+        most first, and of those that have as many the one whose record
+        count is nearest to `records` (a genome's renamed copy before its
+        extended one). Each lookup goes through an index of its own (members
         by sequence and by name, sequences by digest and by length): the
         cost grows with the records that match, not with the store."""
         parts: list[str] = []
@@ -308,8 +311,10 @@ class Store:
                 values.extend(given)
         if not parts:
             return []
-        rows = self._db.all(f"SELECT collection FROM ({' UNION '.join(parts)}) found GROUP BY collection "
-                            "ORDER BY COUNT(*) DESC, collection LIMIT %s", [*values, limit])
+        rows = self._db.all(f"SELECT f.collection FROM ({' UNION '.join(parts)}) f JOIN collections c ON "
+                            "c.digest = f.collection GROUP BY f.collection, c.records "
+                            "ORDER BY COUNT(*) DESC, ABS(c.records - %s), f.collection LIMIT %s",
+                            [*values, records, limit])
         return [str(row[0]) for row in rows]
 
     def sequences_aliased(self, names: Iterable[str]) -> dict[str, set[str]]:
@@ -323,6 +328,19 @@ class Store:
                             wanted)
         for alias, md5 in rows:
             found.setdefault(str(alias), set()).add(str(md5))
+        return found
+
+    def members_of(self, digests: Iterable[str]) -> dict[str, list[Member]]:
+        """The records of several collections, in file order, in one query."""
+        wanted = list(dict.fromkeys(digests))
+        found: dict[str, list[Member]] = {digest: [] for digest in wanted}
+        if not wanted:
+            return found
+        rows = self._db.all("SELECT m.collection, m.name, s.length, s.sha512t24u, s.md5 FROM members m JOIN sequences "
+                            f"s ON s.md5 = m.sequence WHERE m.collection IN ({', '.join(['%s'] * len(wanted))}) "
+                            "ORDER BY m.collection, m.position", wanted)
+        for digest, name, length, sha, md5 in rows:
+            found[digest].append(Member(name, length, sha, md5))
         return found
 
     def check(self) -> list[str]:
