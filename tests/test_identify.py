@@ -152,3 +152,19 @@ def test_repaired_headers_applied_by_reheader(genome, tmp_path):
 
     extra = cli("identify", _header(folder, "extra", "bam"), "--header", "sam", "--reference", reference)
     assert extra.returncode == 1 and b"no sequence for extra" in extra.stderr and not extra.stdout
+
+
+def test_store_aliases_name_sequences_a_header_gives_no_length_for(genome, tmp_path):
+    import pickle
+
+    folder, reference, digest = genome
+    roman = ["I", "II", "III", "IV", "V"]
+    vcf = tmp_path / "roman.vcf"
+    vcf.write_text(VCF_BODY.replace("#CHROM", "".join(f"##contig=<ID={n}>\n" for n in roman) + "#CHROM"))
+    with seqtally_tools.Store(folder / "store") as store:
+        assert seqtally_tools.identify(vcf, store).matches == ()
+        (tmp_path / "aliases.tsv").write_text("".join(f"{n}\troman\t{r}\n" for n, r in zip(NAMES, roman)))
+        store.alias(tmp_path / "aliases.tsv")
+        found = seqtally_tools.identify(vcf, store)
+    assert (found.matches[0].relation, dict(found.matches[0].renamed)) == ("renamed", dict(zip(roman, NAMES)))
+    assert pickle.loads(pickle.dumps(found)) == found

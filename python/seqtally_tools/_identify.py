@@ -121,14 +121,15 @@ def ranked(file: Declared, candidates: Candidates, limit: int) -> tuple[Match, .
 
 def from_store(store: Store, contigs: Sequence[Contig], limit: int) -> tuple[list[Reference], dict[str, set[str]]]:
     """The store's collections that share most with the contigs, by
-    content where the file gives digests, by name, and by length where it
-    gives none (a length alone says little and matches many records):
+    content where the file gives digests or its names are aliases of
+    stored sequences, by name, and by length where it gives none (a length alone says little and matches many records):
     as many of each as asked for, which ranking by relation then merges
     (each collection's records cost a read: 5 of 3,000 records take 45 ms
     of SQLite). With them, the sequences the contigs' names are aliases
     of."""
     wanted = limit
-    md5s = [c.md5 for c in contigs if c.md5]
+    aliases = store.sequences_aliased(c.name for c in contigs)
+    md5s = [c.md5 for c in contigs if c.md5] + [md5 for found in aliases.values() for md5 in found]
     shas = [c.sha512t24u for c in contigs if c.sha512t24u]
     size = len(contigs)
     found = store.collections_sharing(md5s=md5s, sha512t24us=shas, records=size, limit=wanted) if md5s or shas else []
@@ -141,7 +142,7 @@ def from_store(store: Store, contigs: Sequence[Contig], limit: int) -> tuple[lis
         summary = store.summary(digest)
         # A Member is a Named field for field: (name, length, sha512t24u, md5).
         references.append(Reference(digest, summary.source if summary else "", tuple(members)))
-    return references, store.sequences_aliased(c.name for c in contigs)
+    return references, aliases
 
 
 def loaded(candidates: Iterable[str | os.PathLike[str] | Mapping[str, Any] | Reference]) -> list[Reference]:
