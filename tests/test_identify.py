@@ -105,7 +105,7 @@ def test_relation_and_name_map(genome, variant, form, relation, renamed, conflic
 
 
 @pytest.mark.parametrize("lines, relation", [
-    ("chr1\t0\t6000\nchr5\t13000\t13502\t0.5\n", "compatible"),
+    ("chr1\t0\t5000\nchr5\t13000\t13400\t0.5\nchr1\t5990\t6000\n", "compatible"),
     ("chr1\t0\t6001\n", "conflicting"),
     ("chrZ\t0\t10\n", None),
 ])
