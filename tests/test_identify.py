@@ -122,8 +122,10 @@ def test_bigwig_chromosome_list(genome, tmp_path):
     track = pyBigWig.open(str(tmp_path / "x.bw"), "w")
     track.addHeader([(n, len(s)) for n, s in VARIANTS["renamed"](_records())])
     track.close()
-    found = seqtally_tools.identify(tmp_path / "x.bw", [genome[1]])
-    assert found.kind == "bigwig" and found.matches[0].relation == "renamed"
+    # A loaded collection stands for its FASTA.
+    for candidate in (genome[1], seqtally_tools.load_collection(genome[1])):
+        found = seqtally_tools.identify(tmp_path / "x.bw", [candidate])
+        assert (found.kind, found.matches[0].relation, found.matches[0].digest) == ("bigwig", "renamed", genome[2])
 
 
 def test_repaired_headers_applied_by_reheader(genome, tmp_path):

@@ -133,8 +133,13 @@ def from_store(store: Store, contigs: Sequence[Contig], limit: int) -> tuple[lis
     shas = [c.sha512t24u for c in contigs if c.sha512t24u]
     size = len(contigs)
     found = store.collections_sharing(md5s=md5s, sha512t24us=shas, records=size, limit=wanted) if md5s or shas else []
-    found += store.collections_sharing(names=[c.name for c in contigs], records=size, limit=wanted)
-    if not all(c.md5 or c.sha512t24u for c in contigs):
+    every_digest = all(c.md5 or c.sha512t24u for c in contigs)
+    # Where the file gives every record's digest, a collection found by
+    # name alone shares no sequence with it: all it can be is conflicting
+    # or none with nothing shared, below any that the digests found.
+    if len(found) < wanted or not every_digest:
+        found += store.collections_sharing(names=[c.name for c in contigs], records=size, limit=wanted)
+    if not every_digest:
         exact = [c.length for c in contigs if c.length is not None and not c.bounded]
         found += store.collections_sharing(lengths=exact, records=size, limit=wanted)
     references = []
