@@ -209,9 +209,13 @@ def relate(file: Declared, reference: Reference, aliases: Mapping[str, set[str]]
     by_length = {r.length: i for i, r in enumerate(reference.records) if i not in used and r.length in free_lengths}
     only_in_file = []
     for contig in unmatched:
-        found = next((by_digest[d] for d in (contig.md5, contig.sha512t24u) if d and d in by_digest), None)
-        if found is None:
-            found = next((by_digest[md5] for md5 in sorted(aliases.get(contig.name, ())) if md5 in by_digest), None)
+        # Plain lookups, no generators: a renamed genome takes this path for
+        # every record of every candidate.
+        found = by_digest.get(contig.md5) if contig.md5 else None
+        if found is None and contig.sha512t24u:
+            found = by_digest.get(contig.sha512t24u)
+        if found is None and contig.name in aliases:
+            found = next((by_digest[md5] for md5 in sorted(aliases[contig.name]) if md5 in by_digest), None)
         if found is None and contig.length in lengths_left:
             # A length that one record on each side has; _same still refuses
             # it where both give digests.
