@@ -170,3 +170,15 @@ def test_store_aliases_name_sequences_a_header_gives_no_length_for(genome, tmp_p
         found = seqtally_tools.identify(vcf, store)
     assert (found.matches[0].relation, dict(found.matches[0].renamed)) == ("renamed", dict(zip(roman, NAMES)))
     assert pickle.loads(pickle.dumps(found)) == found
+
+
+def test_a_postgresql_store_answers_as_sqlite_does(genome, postgresql, tmp_path):
+    folder, reference, digest = genome
+    url = postgresql.new_database()
+    with seqtally_tools.Store(tmp_path / "store", database=url, create=True) as store:
+        store.add(reference)
+    for variant, form in (("renamed", "bcf"), ("one-base", "bam"), ("truncated", "vcf")):
+        path = _header(folder, variant, form)
+        with seqtally_tools.Store(folder / "store") as lite, \
+                seqtally_tools.Store(tmp_path / "store", database=url) as server:
+            assert seqtally_tools.identify(path, server).matches[0] == seqtally_tools.identify(path, lite).matches[0]
