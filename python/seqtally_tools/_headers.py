@@ -60,6 +60,10 @@ def declared(path: str | os.PathLike[str]) -> Declared:
         return _alignment_header(name, "cram" if head.startswith(b"CRAM") else "bam" if head[:3] == b"BAM" else "sam")
     if head.startswith((b"BCF\x02", b"##fileformat=VCF")):
         return _variant_header(name, "bcf" if head.startswith(b"BCF") else "vcf")
+    if head.startswith(b"@") and b"\tM5:" not in head:
+        # A dictionary without M5 is still a SAM header: its names and
+        # lengths identify it, where the aliases reader needs digests.
+        return _alignment_header(name, "dict")
     if head.startswith((b">", b"{", b"@")):
         kind = {b">": "fasta", b"{": "seqcol", b"@": "dict"}[head[:1]]
         return Declared(kind, tuple(Contig(r.name, r.length, r.md5, r.sha512t24u) for r in read_named([name])[0]))
