@@ -120,13 +120,13 @@ def ranked(file: Declared, candidates: Candidates, limit: int) -> tuple[Match, .
 
 
 def from_store(store: Store, contigs: Sequence[Contig], limit: int) -> tuple[list[Reference], dict[str, set[str]]]:
-    """The store's collections that share most with the contigs, by
+    """The store's collections that share most with the contigs: by
     content where the file gives digests or its names are aliases of
-    stored sequences, by name, and by length where it gives none (a length alone says little and matches many records):
-    as many of each as asked for, which ranking by relation then merges
-    (each collection's records cost a read: 5 of 3,000 records take 45 ms
-    of SQLite). With them, the sequences the contigs' names are aliases
-    of."""
+    stored sequences, by name, and by length where it gives no digests (a
+    length alone says little and matches many records). As many of each
+    as asked for, which ranking by relation then merges: each
+    collection's records cost a read (5 of 3,000 records, 40 ms of
+    SQLite). With them, the sequences the contigs' names are aliases of."""
     wanted = limit
     aliases = store.sequences_aliased(c.name for c in contigs)
     md5s = [c.md5 for c in contigs if c.md5] + [md5 for found in aliases.values() for md5 in found]
