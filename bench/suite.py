@@ -31,6 +31,7 @@ MB = 1e6
 MiB = 1 << 20
 sys.path.insert(0, str(HERE))
 from gen_fasta import chromosome, write_assemblies, write_genome  # noqa: E402
+from identify import identify_rows  # noqa: E402
 from service import service_rows, service_summary  # noqa: E402
 
 # ---------------------------------------------------------------- inputs
@@ -786,7 +787,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="16 MiB inputs and 100,000 reads: a smoke run")
     parser.add_argument("--no-callgrind", action="store_true")
     parser.add_argument("--only", type=lambda text: set(text.split(",")), metavar="SECTIONS",
-                        help="some of checksum,command,identity,store,tracks,indexed,stats,engine,reference,bgzip,intervals,service,wiggle,callgrind (the limits always "
+                        help="some of checksum,command,identity,store,tracks,indexed,stats,engine,reference,bgzip,intervals,service,identify,wiggle,callgrind (the limits always "
                         "run)")
     options = parser.parse_args()
 
@@ -885,6 +886,8 @@ def main():
             interval_rows(reps, inputs, size, work, row, str(Path(sys.executable).parent / "seqtally"))
         if wanted("service"):
             service_rows(reps, inputs, size, limits, work, row)
+        if wanted("identify"):
+            identify_rows(limits, work, 100 if options.quick else 1000)
 
         if wanted("wiggle"):
             print("wiggle:", flush=True)
@@ -1038,6 +1041,10 @@ def print_table(report):
               f"({limits['fetch_per_s'] / limits['pysam_fetch_per_s']:.2f}x)")
     for line in service_summary(limits):
         print(line)
+    for database in ("sqlite", "postgresql"):
+        if f"identify_{database}_ms" in limits:
+            print(f"identify: one BAM header against 1,000 collections on {database}: "
+                  f"{limits[f'identify_{database}_ms']:.1f} ms (target 100 ms)")
     for r in rows:
         if "vs_gc_wiggle" in r:
             peer = f"; {r['ratio']:.2f}x seqkit stats -a -j 2's rate" if r.get("ratio") else ""

@@ -19,13 +19,13 @@ from typing import Any
 
 from seqtally_tools import SeqtallyError, checksum
 
-from . import _aliases, _collections, _intervals, _reference, _service, _stats, _tracks
+from . import _aliases, _collections, _identify, _intervals, _reference, _service, _stats, _tracks
 from ._work import INTERRUPTED, PIPE_CLOSED, UsageError, fail, library_notes
 
 __all__ = ["main", "checksum_records", "SeqtallyError"]
 
 # Each family of commands, in the order `seqtally --help` lists them.
-_FAMILIES = (_collections, _reference, _intervals, _aliases, _tracks, _stats, _service)
+_FAMILIES = (_collections, _reference, _intervals, _aliases, _identify, _tracks, _stats, _service)
 
 
 def checksum_records(path: str) -> list[dict[str, Any]]:

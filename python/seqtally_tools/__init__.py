@@ -22,6 +22,8 @@ from ._errors import SeqtallyError
 from ._inputs import reference_base
 from ._interval_output import IntervalNote, RegionNote, composition, write_intervals, write_nuc, write_regions
 from ._intervals import IntervalError, Sequences
+from ._identify import Conflict, Identified, Match, Reference, identify, repaired_header
+from ._headers import Contig, Declared, declared
 from ._gc import GcSummary, check_gc_arguments, gc_track
 from ._outputs import atomic_output
 from ._reference import FastaFile, FastaIndex, IndexRecord, RegionError, UnknownSequence, index
@@ -32,18 +34,24 @@ from ._store import AddedCollection, Store
 __all__ = [
     "AddedCollection",
     "AliasTable",
+    "Conflict",
+    "Contig",
+    "Declared",
     "FastaFile",
     "FastaIndex",
     "FileChecksums",
     "FileStats",
     "GcSummary",
+    "Identified",
     "IndexRecord",
     "IntervalError",
     "IntervalNote",
+    "Match",
     "NameClash",
     "OnlyIn",
     "Progress",
     "RecordColumns",
+    "Reference",
     "RegionError",
     "RegionNote",
     "SeqtallyError",
@@ -61,11 +69,14 @@ __all__ = [
     "checksum_files",
     "compare",
     "composition",
+    "declared",
     "gc_track",
+    "identify",
     "index",
     "load_collection",
     "record_rows",
     "reference_base",
+    "repaired_header",
     "seqcol",
     "seqcol_of",
     "sequence_dictionary",

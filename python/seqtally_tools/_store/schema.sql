@@ -11,6 +11,12 @@ CREATE TABLE IF NOT EXISTS sequences (
     length BIGINT NOT NULL,
     circular BOOLEAN NOT NULL DEFAULT FALSE
 );
+-- identify finds the collections that share a file's lengths where its
+-- names and digests match nothing. Here, before the other tables: CREATE
+-- INDEX locks its table even when the index exists, and a writer opening
+-- the store must take those locks in the order an add writes the tables
+-- (sequences, collections, arrays, members), or the two deadlock.
+CREATE INDEX IF NOT EXISTS sequences_by_length ON sequences (length);
 
 -- Every collection by its level-0 digest, with the level-1 digest of each
 -- seqcol v1.0 attribute (the filters of /list/collection) and the file it
@@ -62,3 +68,5 @@ CREATE TABLE IF NOT EXISTS aliases (
     PRIMARY KEY (naming_authority, alias, sequence)
 );
 CREATE INDEX IF NOT EXISTS aliases_by_sequence ON aliases (sequence);
+-- A file's names looked up whatever authority gave them (identify).
+CREATE INDEX IF NOT EXISTS aliases_by_alias ON aliases (alias);

@@ -373,6 +373,62 @@ class Store:
                             "ON s.md5 = m.sequence WHERE m.collection = %s ORDER BY m.position", (digest,))
         return [Member(str(n), int(length), str(sha), str(md5)) for n, length, sha, md5 in rows]
 
+    def collections_sharing(self, *, md5s: Iterable[str] = (), sha512t24us: Iterable[str] = (),
+                            names: Iterable[str] = (), lengths: Iterable[int] = (), records: int = 0,
+                            limit: int = 20) -> list[str]:
+        """The digests of the `limit` collections with the most records that
+        have one of the MD5s, sha512t24u digests, names or lengths given,
+        most first, and of those that have as many the one whose record
+        count is nearest to `records` (a genome's renamed copy before its
+        extended one). Each lookup goes through an index of its own (members
+        by sequence and by name, sequences by digest and by length): the
+        cost grows with the records that match, not with the store."""
+        parts: list[str] = []
+        values: list[object] = []
+        for sql, given in (
+                ("SELECT collection, position FROM members WHERE sequence IN ({})", sorted(set(md5s))),
+                ("SELECT m.collection, m.position FROM members m JOIN sequences s ON s.md5 = m.sequence "
+                 "WHERE s.sha512t24u IN ({})", sorted(set(sha512t24us))),
+                ("SELECT collection, position FROM members WHERE name IN ({})", sorted(set(names))),
+                ("SELECT m.collection, m.position FROM members m JOIN sequences s ON s.md5 = m.sequence "
+                 "WHERE s.length IN ({})", sorted(set(lengths)))):
+            if given:
+                parts.append(sql.format(", ".join(["%s"] * len(given))))
+                values.extend(given)
+        if not parts:
+            return []
+        rows = self._db.all(f"SELECT f.collection FROM ({' UNION '.join(parts)}) f JOIN collections c ON "
+                            "c.digest = f.collection GROUP BY f.collection, c.records "
+                            "ORDER BY COUNT(*) DESC, ABS(c.records - %s), f.collection LIMIT %s",
+                            [*values, records, limit])
+        return [str(row[0]) for row in rows]
+
+    def sequences_aliased(self, names: Iterable[str]) -> dict[str, set[str]]:
+        """The MD5s of the sequences that each of `names` is an alias of,
+        whatever the authority (names without an alias left out)."""
+        wanted = sorted(set(names))
+        if not wanted:
+            return {}
+        found: dict[str, set[str]] = {}
+        rows = self._db.all(f"SELECT alias, sequence FROM aliases WHERE alias IN ({', '.join(['%s'] * len(wanted))})",
+                            wanted)
+        for alias, md5 in rows:
+            found.setdefault(str(alias), set()).add(str(md5))
+        return found
+
+    def members_of(self, digests: Iterable[str]) -> dict[str, list[Member]]:
+        """The records of several collections, in file order, in one query."""
+        wanted = list(dict.fromkeys(digests))
+        found: dict[str, list[Member]] = {digest: [] for digest in wanted}
+        if not wanted:
+            return found
+        rows = self._db.all("SELECT m.collection, m.name, s.length, s.sha512t24u, s.md5 FROM members m JOIN sequences "
+                            f"s ON s.md5 = m.sequence WHERE m.collection IN ({', '.join(['%s'] * len(wanted))}) "
+                            "ORDER BY m.collection, m.position", wanted)
+        for digest, name, length, sha, md5 in rows:
+            found[digest].append(Member(name, length, sha, md5))
+        return found
+
     def check(self) -> list[str]:
         """What does not hold together: sequences whose file is missing or
         of another length. Empty when the store is consistent."""

@@ -1,0 +1,190 @@
+"""identify: headers that samtools, bcftools and pyBigWig write, from the
+lambda genome cut into records and from renamed, reordered, truncated and
+altered copies of it, related to a store and to the FASTA itself; repaired
+headers applied by samtools and bcftools reheader and read back."""
+import json
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+import pytest
+
+import seqtally_tools
+from conftest import cli, lambda_phage
+
+pytestmark = pytest.mark.skipif(not (shutil.which("samtools") and shutil.which("bcftools")),
+                                reason="samtools and bcftools make the headers (scripts/test installs them)")
+
+# Unequal cuts: no two records share a length.
+CUTS = (0, 6000, 15000, 27000, 35000, None)
+NAMES = [f"chr{i}" for i in range(1, 6)]
+VCF_BODY = "##fileformat=VCFv4.2\n#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO\n"
+
+
+def _records():
+    bases = b"".join(lambda_phage().split(b"\n")[1:])
+    return [(name, bases[a:b]) for name, a, b in zip(NAMES, CUTS, CUTS[1:])]
+
+
+def _changed(records, index):
+    name, bases = records[index]
+    return [*records[:index], (name, bases[:100] + (b"A" if bases[100:101] != b"A" else b"C") + bases[101:]),
+            *records[index + 1:]]
+
+
+VARIANTS = {
+    "same": lambda r: r,
+    "renamed": lambda r: [(name[3:], bases) for name, bases in r],
+    "reordered": lambda r: r[::-1],
+    "truncated": lambda r: r[:3],
+    "extra": lambda r: [*r, ("extra", r[0][1][::-1])],
+    "one-base": lambda r: _changed(r, 2),
+    # chr1's name given to chr2's sequence and the reverse.
+    "swapped": lambda r: [(r[1][0], r[0][1]), (r[0][0], r[1][1]), *r[2:]],
+}
+
+
+def _run(*command, stdout=subprocess.PIPE):
+    return subprocess.run(command, check=True, stdout=stdout, stderr=subprocess.PIPE)
+
+
+def _header(folder, variant, form):
+    """The variant's FASTA, and its header as samtools or bcftools writes
+    it: form "bam" and "cram" from samtools dict (with M5), "nom5.dict" that
+    dictionary without M5, "vcf" and "bcf" from the .fai (lengths only),
+    "sizes" its first two columns."""
+    fasta = folder / f"{variant}.fa"
+    if not fasta.exists():
+        fasta.write_bytes(b"".join(b">%s\n%s\n" % (n.encode(), s) for n, s in VARIANTS[variant](_records())))
+        _run("samtools", "faidx", fasta)
+        _run("samtools", "dict", "-o", f"{fasta}.dict", fasta)
+    out = folder / f"{variant}.{form}"
+    if form in ("bam", "cram"):
+        _run("samtools", "view", "-T", fasta, "-C" if form == "cram" else "-b", "-o", out, f"{fasta}.dict")
+    elif form in ("vcf", "bcf"):
+        (folder / "empty.vcf").write_text(VCF_BODY)
+        _run("bcftools", "reheader", "--fai", f"{fasta}.fai", "-o", folder / "plain.vcf", folder / "empty.vcf")
+        _run("bcftools", "view", "-O", "v" if form == "vcf" else "b", "-o", out, folder / "plain.vcf")
+    elif form == "nom5.dict":
+        out.write_text(re.sub(r"\tM5:\w+", "", Path(f"{fasta}.dict").read_text()))
+    else:
+        out.write_text("".join("\t".join(line.split("\t")[:2]) + "\n"
+                               for line in (folder / f"{variant}.fa.fai").read_text().splitlines()))
+    return out
+
+
+@pytest.fixture(scope="module")
+def genome(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("identify")
+    reference = folder / "reference.fa"
+    reference.write_bytes(b"".join(b">%s\n%s\n" % (n.encode(), s) for n, s in _records()))
+    with seqtally_tools.Store(folder / "store", create=True) as store:
+        digest = store.add(reference).digest
+    return folder, reference, digest
+
+
+@pytest.mark.parametrize("variant, form, relation, renamed, conflicts", [
+    ("same", "bam", "identical", {}, []),
+    ("same", "cram", "identical", {}, []),
+    ("reordered", "cram", "reordered", {}, []),
+    ("reordered", "nom5.dict", "reordered", {}, []),
+    ("renamed", "bam", "renamed", {n[3:]: n for n in NAMES}, []),  # by M5
+    ("renamed", "bcf", "renamed", {n[3:]: n for n in NAMES}, []),  # lengths alone
+    ("renamed", "sizes", "renamed", {n[3:]: n for n in NAMES}, []),
+    ("truncated", "vcf", "subset", {}, []),
+    ("extra", "bam", "superset", {}, []),
+    ("one-base", "bam", "conflicting", {}, ["chr3"]),
+    ("one-base", "vcf", "identical", {}, []),  # no md5 in the header: nothing to tell it by
+    ("swapped", "vcf", "conflicting", {}, ["chr2", "chr1"]),
+])
+def test_relation_and_name_map(genome, variant, form, relation, renamed, conflicts):
+    folder, reference, digest = genome
+    path = _header(folder, variant, form)
+    with seqtally_tools.Store(folder / "store") as store:
+        found = seqtally_tools.identify(path, store)
+    best = found.matches[0]
+    assert (best.digest, best.relation, dict(best.renamed), [c.name for c in best.conflicts]) == \
+        (digest, relation, renamed, conflicts)
+    given = json.loads(cli("identify", path, "--against", reference, "--json").stdout)[0]["matches"][0]
+    assert (given["digest"], given["relation"], dict(given["renamed"])) == (digest, relation, renamed)
+
+
+@pytest.mark.parametrize("lines, relation", [
+    ("chr1\t0\t5000\nchr5\t13000\t13400\t0.5\nchr1\t5990\t6000\n", "compatible"),
+    ("chr1\t0\t6001\n", "conflicting"),
+    ("chrZ\t0\t10\n", None),
+])
+def test_intervals_fit_or_not(genome, tmp_path, lines, relation):
+    bed = tmp_path / "x.bedGraph"
+    bed.write_text(lines)
+    found = seqtally_tools.identify(bed, [genome[1]])
+    assert (found.matches[0].relation if found.matches[0].shared or relation else None) == relation
+
+
+def test_bigwig_chromosome_list(genome, tmp_path):
+    import pyBigWig
+
+    track = pyBigWig.open(str(tmp_path / "x.bw"), "w")
+    track.addHeader([(n, len(s)) for n, s in VARIANTS["renamed"](_records())])
+    track.close()
+    # A loaded collection stands for its FASTA.
+    for candidate in (genome[1], seqtally_tools.load_collection(genome[1])):
+        found = seqtally_tools.identify(tmp_path / "x.bw", [candidate])
+        assert (found.kind, found.matches[0].relation, found.matches[0].digest) == ("bigwig", "renamed", genome[2])
+
+
+def test_repaired_headers_applied_by_reheader(genome, tmp_path):
+    folder, reference, digest = genome
+    # A VCF of lengths only, chr3's wrong (the length bug of some writers).
+    wrong = tmp_path / "wrong.vcf"
+    wrong.write_text(_header(folder, "same", "vcf").read_text().replace("length=12000", "length=12001"))
+    assert seqtally_tools.identify(wrong, [reference]).matches[0].relation == "conflicting"
+    header = tmp_path / "header.vcf"
+    header.write_bytes(cli("identify", wrong, "--header", "vcf", "--reference", reference).stdout)
+    _run("bcftools", "reheader", "-h", header, "-o", tmp_path / "fixed.vcf", wrong)
+    fixed = seqtally_tools.identify(tmp_path / "fixed.vcf", [reference])
+    assert fixed.matches[0].relation == "identical"
+    assert [c.md5 for c in seqtally_tools.declared(tmp_path / "fixed.vcf").contigs] == \
+        [r.md5 for r in seqtally_tools.checksum(reference)]
+
+    renamed = _header(folder, "renamed", "bam")
+    done = cli("identify", renamed, "--store", folder / "store", "--header", "sam", "--reference", digest)
+    (tmp_path / "header.sam").write_bytes(done.stdout)
+    with open(tmp_path / "fixed.bam", "wb") as out:
+        _run("samtools", "reheader", tmp_path / "header.sam", renamed, stdout=out)
+    sq = [line for line in _run("samtools", "view", "-H", tmp_path / "fixed.bam").stdout.decode().splitlines()
+          if line.startswith("@SQ")]
+    assert [dict(f.split(":", 1) for f in line.split("\t")[1:])["AN"] for line in sq] == NAMES
+    assert all(f"UR:file://{reference}" in line for line in sq)
+
+    extra = cli("identify", _header(folder, "extra", "bam"), "--header", "sam", "--reference", reference)
+    assert extra.returncode == 1 and b"no sequence for extra" in extra.stderr and not extra.stdout
+
+
+def test_store_aliases_name_sequences_a_header_gives_no_length_for(genome, tmp_path):
+    import pickle
+
+    folder, reference, digest = genome
+    roman = ["I", "II", "III", "IV", "V"]
+    vcf = tmp_path / "roman.vcf"
+    vcf.write_text(VCF_BODY.replace("#CHROM", "".join(f"##contig=<ID={n}>\n" for n in roman) + "#CHROM"))
+    with seqtally_tools.Store(folder / "store") as store:
+        assert seqtally_tools.identify(vcf, store).matches == ()
+        (tmp_path / "aliases.tsv").write_text("".join(f"{n}\troman\t{r}\n" for n, r in zip(NAMES, roman)))
+        store.alias(tmp_path / "aliases.tsv")
+        found = seqtally_tools.identify(vcf, store)
+    assert (found.matches[0].relation, dict(found.matches[0].renamed)) == ("renamed", dict(zip(roman, NAMES)))
+    assert pickle.loads(pickle.dumps(found)) == found
+
+
+def test_a_postgresql_store_answers_as_sqlite_does(genome, postgresql, tmp_path):
+    folder, reference, digest = genome
+    url = postgresql.new_database()
+    with seqtally_tools.Store(tmp_path / "store", database=url, create=True) as store:
+        store.add(reference)
+    for variant, form in (("renamed", "bcf"), ("one-base", "bam"), ("truncated", "vcf")):
+        path = _header(folder, variant, form)
+        with seqtally_tools.Store(folder / "store") as lite, \
+                seqtally_tools.Store(tmp_path / "store", database=url) as server:
+            assert seqtally_tools.identify(path, server).matches[0] == seqtally_tools.identify(path, lite).matches[0]
