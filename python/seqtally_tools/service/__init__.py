@@ -14,7 +14,6 @@ from collections.abc import AsyncIterator
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
 from starlette.middleware import Middleware
-from starlette.middleware.cors import CORSMiddleware
 from starlette.requests import Request
 from starlette.responses import Response
 from starlette.routing import Route
@@ -22,6 +21,7 @@ from starlette.types import Receive, Scope, Send
 
 from .._errors import SeqtallyError
 from .._store import Store
+from ._cors import AnyOrigin
 from ._http import HTTPError, Settings, State, error_response, in_thread
 from ._routes import ALL, Endpoint, openapi_document
 
@@ -67,16 +67,6 @@ class _Direct:
         await response(scope, receive, send)
 
 
-# refget asks a public server to let a page of any origin read every
-# answer. Nothing is private and no request carries credentials, so "*"
-# for origins and for the headers a page may send (a header we ignore costs
-# nothing); what a page may read besides the safelisted headers: the part
-# of a sequence a Range got, whether ranges are served, and the tag to send
-# back in If-None-Match. Errors pass through it as well: a page reads why.
-CORS = Middleware(CORSMiddleware, allow_origins=["*"], allow_methods=["GET", "HEAD", "POST"], allow_headers=["*"],
-                  expose_headers=["Content-Range", "Accept-Ranges", "ETag"], max_age=86400)
-
-
 def app(store: str | os.PathLike[str] | Store, *, database: str | None = None, subsequence_limit: int | None = None,
         page_size_limit: int = 1000, body_limit: int = 64 << 20, cache_bytes: int = 64 << 20) -> Starlette:
     """The service over a store: a folder (opened when the application
@@ -99,7 +89,7 @@ def app(store: str | os.PathLike[str] | Store, *, database: str | None = None, s
 
     routes = [Route(operation.path, _Direct(operation.endpoint, state) if operation.direct else operation.endpoint,
                     methods=[operation.method.upper()]) for operation in ALL]
-    application = Starlette(routes=routes, lifespan=lifespan, middleware=[CORS], exception_handlers={
+    application = Starlette(routes=routes, lifespan=lifespan, middleware=[Middleware(AnyOrigin)], exception_handlers={
         HTTPError: _http_error, HTTPException: _starlette_error, SeqtallyError: _store_error})
     application.state.seqtally = state
     return application

@@ -1,7 +1,7 @@
 """Every route of the service with its OpenAPI operation: /openapi.json is
 made from this table, so it lists what is served and nothing else. Every
-route answers a page of any origin (CORS: see CORS in __init__.py, which
-answers the preflights before any route)."""
+route answers a page of any origin (CORS: _cors.py, which also answers
+the preflights before any route)."""
 from __future__ import annotations
 
 from collections.abc import Awaitable, Callable
