@@ -21,7 +21,7 @@ from starlette.requests import Request
 from starlette.responses import Response
 
 from .._store import Store, StoredSequence
-from ._conditional import not_modified
+from ._conditional import entity_tag, not_modified
 from .refget_rules import Lookup, lookup_of
 
 JSON = "application/json"
@@ -119,6 +119,18 @@ class BodyCache:
         self._limit = limit
         self._size = 0
         self._bodies: OrderedDict[tuple[str, ...], bytes] = OrderedDict()
+        self._tags: dict[tuple[str, ...], bytes] = {}
+
+    def tag(self, key: tuple[str, ...], body: bytes) -> bytes:
+        """The entity tag of the body kept under `key` (or of `body`, which
+        is not kept): hashed once, as a level-2 collection of thousands of
+        records takes half a millisecond to hash."""
+        tag = self._tags.get(key)
+        if tag is None:
+            tag = entity_tag(body)
+            if self._bodies.get(key) is body:
+                self._tags[key] = tag
+        return tag
 
     def get(self, key: tuple[str, ...]) -> bytes | None:
         body = self._bodies.get(key)
@@ -132,7 +144,8 @@ class BodyCache:
         self._bodies[key] = body
         self._size += len(body)
         while self._size > self._limit:
-            _, dropped = self._bodies.popitem(last=False)
+            gone, dropped = self._bodies.popitem(last=False)
+            self._tags.pop(gone, None)
             self._size -= len(dropped)
 
 

@@ -15,7 +15,7 @@ from .._canonical import canonical_json
 from .._errors import SeqtallyError
 from .._seqcol import comparison, load_collection
 from .._store import ARRAYS, ATTRIBUTES, TRANSIENT
-from ._conditional import IMMUTABLE, entity_tag
+from ._conditional import IMMUTABLE
 from ._http import JSON, HTTPError, bounded_body, in_thread, json_bytes, number, state_of, tagged_response
 from ._refget import _version
 
@@ -61,10 +61,11 @@ def _json(body: bytes) -> Response:
     return Response(body, media_type=JSON)
 
 
-def _immutable(request: Request, body: bytes) -> Response:
-    """An answer named by collection or array digests alone: it never
-    changes, and caches may keep it a year."""
-    return tagged_response(request.headers.get("if-none-match"), body, JSON, entity_tag(body), IMMUTABLE)
+def _immutable(request: Request, key: tuple[str, ...], body: bytes) -> Response:
+    """An answer named by collection or array digests alone (kept under
+    `key`): it never changes, and caches may keep it a year."""
+    tag = state_of(request).cache.tag(key, body)
+    return tagged_response(request.headers.get("if-none-match"), body, JSON, tag, IMMUTABLE)
 
 
 async def service_info(request: Request) -> Response:
@@ -76,9 +77,13 @@ async def service_info(request: Request) -> Response:
     return _json(json_bytes(body))
 
 
+def _collection_key(digest: str, level: int) -> tuple[str, ...]:
+    return ("collection", digest, str(level))
+
+
 async def collection_body(request: Request, digest: str, level: int) -> bytes:
     state = state_of(request)
-    body = await state.kept(("collection", digest, str(level)), lambda: state.store.collection_json(digest, level))
+    body = await state.kept(_collection_key(digest, level), lambda: state.store.collection_json(digest, level))
     if body is None:
         raise HTTPError(404, f"no collection {digest}")
     return body
@@ -88,7 +93,8 @@ async def collection(request: Request) -> Response:
     level = number(request, "level", 2)
     if level not in (1, 2):
         raise HTTPError(400, "level must be 1 or 2")
-    return _immutable(request, await collection_body(request, checked_digest(request.path_params["digest"]), level))
+    digest = checked_digest(request.path_params["digest"])
+    return _immutable(request, _collection_key(digest, level), await collection_body(request, digest, level))
 
 
 def _level2(body: bytes) -> dict[str, Any]:
@@ -107,9 +113,10 @@ async def comparison_of_two(request: Request) -> Response:
     a, b = checked_digest(request.path_params["digest1"]), checked_digest(request.path_params["digest2"])
     state = state_of(request)
     a_body, b_body = await collection_body(request, a, 2), await collection_body(request, b, 2)
-    body = await state.kept(("comparison", a, b), lambda: _compared(_level2(a_body), _level2(b_body)))
+    key = ("comparison", a, b)
+    body = await state.kept(key, lambda: _compared(_level2(a_body), _level2(b_body)))
     assert body is not None
-    return _immutable(request, body)
+    return _immutable(request, key, body)
 
 
 async def comparison_with_posted(request: Request) -> Response:
@@ -179,7 +186,8 @@ async def attribute(request: Request) -> Response:
         reason = "a transient attribute has no array" if name in TRANSIENT else "no such attribute"
         raise HTTPError(404, f"{name}: {reason}")
     state = state_of(request)
-    body = await state.kept(("attribute", name, digest), lambda: state.store.attribute_json(name, digest))
+    key = ("attribute", name, digest)
+    body = await state.kept(key, lambda: state.store.attribute_json(name, digest))
     if body is None:
         raise HTTPError(404, f"no {name} array {digest}")
-    return _immutable(request, body)
+    return _immutable(request, key, body)
