@@ -2,8 +2,10 @@
 CORS for a page of any origin (its preflights included), entity tags and
 Cache-Control on answers named by digests with the 304 of If-None-Match
 (RFC 9110's weak and list forms), Accept-Ranges: none for start/end, 300
-listing what an ambiguous alias names, and 413 past the body limit."""
+listing what an ambiguous alias names, and 413 past the body limit; and
+Chromium, as a page of another origin, reading it all."""
 import asyncio
+import json
 import hashlib
 
 import httpx
@@ -188,3 +190,61 @@ def test_a_body_past_the_limit_is_413(served, declared):
     assert response.json()["message"] == "the body is over this server's limit of 10000 bytes"
     assert response.headers["access-control-allow-origin"] == "*"
     assert declared or len(sent) <= 11
+
+
+PAGE = """<!doctype html><html><body><script>
+(async () => {
+  const base = "SERVICE", seen = [];
+  const note = (what, r, extra) => seen.push([what, r.status, extra]);
+  // If-None-Match is no header a page sends unasked: a preflight first
+  let r = await fetch(`${base}/sequence/MD5?start=0&end=10`, {headers: {"If-None-Match": '"old"'}});
+  const tag = r.headers.get("ETag");
+  note("bases", r, [await r.text(), tag, r.headers.get("Accept-Ranges")]);
+  r = await fetch(`${base}/sequence/MD5?start=0&end=10`, {headers: {"If-None-Match": tag}});
+  note("again", r, (await r.text()).length);
+  r = await fetch(`${base}/sequence/MD5`, {headers: {"Range": "bytes=5-9"}});
+  note("range", r, [await r.text(), r.headers.get("Content-Range")]);
+  r = await fetch(`${base}/comparison/BASE`, {method: "POST", headers: {"Content-Type": "application/json"},
+                                               body: "{not json"});
+  note("posted", r, (await r.json()).status_code);
+  r = await fetch(`${base}/sequence/ucsc:chrDup/metadata`);
+  note("alias", r, (await r.json()).candidates.length);
+  document.body.textContent = JSON.stringify(seen);
+})().catch(error => { document.body.textContent = "failed: " + error; });
+</script></body></html>"""
+
+
+def test_chromium_reads_the_service_from_a_page_of_another_origin(served, tmp_path):
+    """A page served from another port (another origin) fetches bases with
+    a conditional header (a preflight), revalidates them (304), asks for a
+    Range, posts JSON and meets a 300: Chromium enforces CORS on each."""
+    import functools
+    import http.server
+    import shutil
+    import subprocess
+    import threading
+
+    from servers import foreign_environment
+
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    if chromium is None:
+        pytest.skip("Debian's chromium is not installed (scripts/test installs it)")
+    (tmp_path / "page.html").write_text(PAGE.replace("SERVICE", served.url).replace("MD5", I).replace("BASE", BASE))
+    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=str(tmp_path))
+    with http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler) as pages:
+        threading.Thread(target=pages.serve_forever, daemon=True).start()
+        try:
+            done = subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                                   f"--user-data-dir={tmp_path / 'profile'}", "--virtual-time-budget=20000",
+                                   "--dump-dom", f"http://127.0.0.1:{pages.server_address[1]}/page.html"],
+                                  capture_output=True, timeout=120, env=foreign_environment())
+        finally:
+            pages.shutdown()
+    assert done.returncode == 0, done.stderr[-2000:]
+    body = done.stdout.decode()
+    text = body[body.index("<body>") + 6:body.index("</body>")]
+    assert not text.startswith("failed"), text  # what the browser refused
+    seen = json.loads(text)
+    assert seen == [["bases", 200, [REFGET_BASES["I"][:10], f'"{I}.0-10"', "none"]], ["again", 304, 0],
+                    ["range", 206, [REFGET_BASES["I"][5:10], "bytes 5-9/230218"]], ["posted", 400, 400],
+                    ["alias", 300, 2]]
