@@ -85,7 +85,7 @@ async def sequence_metadata(request: Request) -> Response:
 
 
 async def sequence(state: State, scope: Scope) -> Response | BasesResponse:
-    # The busiest route, run without a Request (see _Direct): its two
+    # The busiest route, run without a Request (see _Direct): its three
     # headers read in one pass, the query from its bytes.
     accept = range_header = if_none_match = None
     for name, value in scope["headers"]:
