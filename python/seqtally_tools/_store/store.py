@@ -9,7 +9,7 @@ import os
 import time
 from collections.abc import Iterable, Iterator, Mapping
 from concurrent.futures import Executor
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 from .. import _engine
 from .._canonical import canonical_json
@@ -46,6 +46,11 @@ class StoredSequence(NamedTuple):
     sha512t24u: str
     length: int
     circular: bool
+
+
+def _stored(row: tuple[Any, ...]) -> StoredSequence:
+    found, sha, length, is_circular = row
+    return StoredSequence(str(found), str(sha), int(length), bool(is_circular))
 
 
 class Member(NamedTuple):
@@ -286,14 +291,18 @@ class Store:
         elif sha512t24u is not None:
             rows = self._db.all(f"SELECT {columns} WHERE sha512t24u = %s", (sha512t24u,))
         elif alias is not None:
-            rows = self._db.all(f"SELECT {columns} WHERE md5 IN (SELECT sequence FROM aliases WHERE "
-                                "naming_authority = %s AND alias = %s)", alias)
+            named = self.aliased(*alias)
+            return named[0] if len(named) == 1 else None
         else:
             raise TypeError("give md5, sha512t24u or alias")
-        if len(rows) != 1:
-            return None
-        found, sha, length, is_circular = rows[0]
-        return StoredSequence(found, sha, int(length), bool(is_circular))
+        return _stored(rows[0]) if len(rows) == 1 else None
+
+    def aliased(self, naming_authority: str, alias: str) -> list[StoredSequence]:
+        """Every sequence that an alias names (added by alias()), by MD5."""
+        rows = self._db.all("SELECT md5, sha512t24u, length, circular FROM sequences WHERE md5 IN (SELECT sequence "
+                            "FROM aliases WHERE naming_authority = %s AND alias = %s) ORDER BY md5",
+                            (naming_authority, alias))
+        return [_stored(row) for row in rows]
 
     def sequence_path(self, md5: str) -> str:
         """The file of the sequence's bases."""

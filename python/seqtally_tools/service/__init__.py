@@ -13,6 +13,7 @@ from collections.abc import AsyncIterator
 
 from starlette.applications import Starlette
 from starlette.exceptions import HTTPException
+from starlette.middleware import Middleware
 from starlette.requests import Request
 from starlette.responses import Response
 from starlette.routing import Route
@@ -20,6 +21,7 @@ from starlette.types import Receive, Scope, Send
 
 from .._errors import SeqtallyError
 from .._store import Store
+from ._cors import AnyOrigin
 from ._http import HTTPError, Settings, State, error_response, in_thread
 from ._routes import ALL, Endpoint, openapi_document
 
@@ -33,7 +35,7 @@ ENVIRONMENT = {"store": "SEQTALLY_STORE", "database": "SEQTALLY_DATABASE",
 
 async def _http_error(_: object, error: Exception) -> Response:
     assert isinstance(error, HTTPError)
-    return error_response(error.status, error.message)
+    return error_response(error.status, error.message, error.details)
 
 
 async def _starlette_error(_: Request, error: Exception) -> Response:
@@ -87,7 +89,7 @@ def app(store: str | os.PathLike[str] | Store, *, database: str | None = None, s
 
     routes = [Route(operation.path, _Direct(operation.endpoint, state) if operation.direct else operation.endpoint,
                     methods=[operation.method.upper()]) for operation in ALL]
-    application = Starlette(routes=routes, lifespan=lifespan, exception_handlers={
+    application = Starlette(routes=routes, lifespan=lifespan, middleware=[Middleware(AnyOrigin)], exception_handlers={
         HTTPError: _http_error, HTTPException: _starlette_error, SeqtallyError: _store_error})
     application.state.seqtally = state
     return application

@@ -21,26 +21,64 @@ from starlette.requests import Request
 from starlette.responses import Response
 
 from .._store import Store, StoredSequence
+from ._conditional import entity_tag, not_modified
 from .refget_rules import Lookup, lookup_of
 
 JSON = "application/json"
 
 
 class HTTPError(Exception):
-    """Ends a request with `status` and a JSON body saying why."""
+    """Ends a request with `status` and a JSON body saying why (and, for
+    a 300, the `details` that list the choices)."""
 
-    def __init__(self, status: int, message: str) -> None:
+    def __init__(self, status: int, message: str, details: dict[str, Any] | None = None) -> None:
         super().__init__(message)
         self.status = status
         self.message = message
+        self.details = details or {}
 
 
 def json_bytes(value: Any) -> bytes:
     return json.dumps(value, separators=(",", ":"), ensure_ascii=False).encode()
 
 
-def error_response(status: int, message: str) -> Response:
-    return Response(json_bytes({"status_code": status, "message": message}), status, media_type=JSON)
+def error_response(status: int, message: str, details: dict[str, Any] | None = None) -> Response:
+    headers = {}
+    if status == 300:
+        # What an alias names may change: a cache asks again (300 is
+        # cacheable by default).
+        headers["cache-control"] = "no-cache"
+    return Response(json_bytes({"status_code": status, "message": message, **(details or {})}), status,
+                    headers, media_type=JSON)
+
+
+def tagged_response(if_none_match: str | None, body: bytes, media: str, tag: bytes, cache_control: bytes,
+                    vary_accept: bool = False) -> Response:
+    """The answer with its entity tag and Cache-Control, or a 304 with the
+    same headers when the GET's If-None-Match names the tag. `vary_accept`:
+    the media type came from the Accept header, so a cache keys on it."""
+    headers = {"etag": tag.decode(), "cache-control": cache_control.decode()}
+    if vary_accept:
+        headers["vary"] = "Accept"
+    if not_modified(if_none_match, tag):
+        return Response(status_code=304, headers=headers)
+    return Response(body, headers=headers, media_type=media)
+
+
+async def bounded_body(request: Request) -> bytearray:
+    """The request's body, 413 past the server's limit: refused by its
+    Content-Length before a byte is read, or as soon as a body without one
+    (chunked) grows past it."""
+    limit = state_of(request).settings.body_limit
+    declared = request.headers.get("content-length")
+    if declared is not None and declared.isdigit() and int(declared) > limit:
+        raise HTTPError(413, f"the body is over this server's limit of {limit} bytes")
+    received = bytearray()
+    async for chunk in request.stream():
+        received += chunk
+        if len(received) > limit:
+            raise HTTPError(413, f"the body is over this server's limit of {limit} bytes")
+    return received
 
 
 def query_values(query: bytes, *names: str) -> tuple[str | None, ...]:
@@ -81,6 +119,18 @@ class BodyCache:
         self._limit = limit
         self._size = 0
         self._bodies: OrderedDict[tuple[str, ...], bytes] = OrderedDict()
+        self._tags: dict[tuple[str, ...], bytes] = {}
+
+    def tag(self, key: tuple[str, ...], body: bytes) -> bytes:
+        """The entity tag of the body kept under `key` (or of `body`, which
+        is not kept): hashed once, as a level-2 collection of thousands of
+        records takes half a millisecond to hash."""
+        tag = self._tags.get(key)
+        if tag is None:
+            tag = entity_tag(body)
+            if self._bodies.get(key) is body:
+                self._tags[key] = tag
+        return tag
 
     def get(self, key: tuple[str, ...]) -> bytes | None:
         body = self._bodies.get(key)
@@ -94,7 +144,8 @@ class BodyCache:
         self._bodies[key] = body
         self._size += len(body)
         while self._size > self._limit:
-            _, dropped = self._bodies.popitem(last=False)
+            gone, dropped = self._bodies.popitem(last=False)
+            self._tags.pop(gone, None)
             self._size -= len(dropped)
 
 
@@ -210,7 +261,10 @@ class State:
 
     def _look_up(self, lookup: Lookup) -> StoredSequence | None:
         if isinstance(lookup.key, tuple):
-            return self.store.sequence(alias=lookup.key)
+            named = self.store.aliased(*lookup.key)
+            if len(named) > 1:
+                raise multiple_choices(":".join(lookup.key), named)
+            return named[0] if named else None
         if lookup.by == "md5":
             return self.store.sequence(md5=lookup.key)
         return self.store.sequence(sha512t24u=lookup.key)
@@ -236,6 +290,15 @@ class State:
             elif len(self._files) > _OPEN_FILES:
                 os.close(self._files.popitem(last=False)[1].fd)
         return file
+
+
+def multiple_choices(identifier: str, named: list[StoredSequence]) -> HTTPError:
+    """The 300 of an alias that names several sequences: each by its
+    digests (what a client asks for next) and its length."""
+    candidates = [{"id": "SQ." + found.sha512t24u, "md5": found.md5, "ga4gh": "SQ." + found.sha512t24u,
+                   "length": found.length} for found in named]
+    return HTTPError(300, f"{identifier} names {len(named)} sequences: ask for one by its digest",
+                     {"candidates": candidates})
 
 
 class SequenceFile(NamedTuple):

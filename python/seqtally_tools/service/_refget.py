@@ -14,8 +14,9 @@ from starlette.responses import Response
 from starlette.types import Receive, Scope, Send
 
 from .._store import StoredSequence
-from ._http import HTTPError, SequenceFile, State, in_thread, json_bytes, query_values, state_of
-from .refget_rules import JSON_TYPES, SEQUENCE_TYPES, V1_JSON, answer, media_type, trunc512_of
+from ._conditional import IMMUTABLE, REVALIDATE, entity_tag, not_modified
+from ._http import HTTPError, SequenceFile, State, in_thread, json_bytes, query_values, state_of, tagged_response
+from .refget_rules import JSON_TYPES, SEQUENCE_TYPES, V1_JSON, answer, by_digest, media_type, trunc512_of
 
 # Read and sent at a time: large enough that a whole chromosome goes at
 # the socket's speed, small enough that 64 clients cost 16 MiB.
@@ -74,20 +75,26 @@ async def sequence_metadata(request: Request) -> Response:
     found = await _found(request.path_params["id"], state)
     aliases = [{"alias": alias, "naming_authority": authority}
                for alias, authority in await in_thread(lambda: state.store.aliases(found.md5))]
-    body = {"metadata": {"id": "SQ." + found.sha512t24u, "md5": found.md5, "ga4gh": "SQ." + found.sha512t24u,
-                         "trunc512": trunc512_of(found.sha512t24u), "length": found.length, "aliases": aliases}}
-    return Response(json_bytes(body), media_type=media)
+    body = json_bytes({"metadata": {"id": "SQ." + found.sha512t24u, "md5": found.md5,
+                                    "ga4gh": "SQ." + found.sha512t24u, "trunc512": trunc512_of(found.sha512t24u),
+                                    "length": found.length, "aliases": aliases}})
+    # Named by a digest, yet not immutable: its aliases grow as the store
+    # does. Its tag follows its bytes, so asking again costs a 304.
+    return tagged_response(request.headers.get("if-none-match"), body, media, entity_tag(body, media.encode()),
+                           REVALIDATE, vary_accept=True)
 
 
 async def sequence(state: State, scope: Scope) -> Response | BasesResponse:
-    # The busiest route, run without a Request (see _Direct): its two
+    # The busiest route, run without a Request (see _Direct): its three
     # headers read in one pass, the query from its bytes.
-    accept = range_header = None
+    accept = range_header = if_none_match = None
     for name, value in scope["headers"]:
         if name == b"accept":
             accept = value.decode("latin-1")
         elif name == b"range":
             range_header = value.decode("latin-1")
+        elif name == b"if-none-match":
+            if_none_match = value.decode("latin-1")
     media = _accepted_type(accept, SEQUENCE_TYPES)
     identifier = scope["path_params"]["id"]
     # What the last requests found and opened is taken without an await:
@@ -97,8 +104,17 @@ async def sequence(state: State, scope: Scope) -> Response | BasesResponse:
     planned = answer(found.length, found.circular, start, end, range_header, state.settings.subsequence_limit)
     if planned.status >= 400:
         raise HTTPError(planned.status, planned.reason)
+    # A Range is served from the whole sequence's representation, so its
+    # 206 bears that tag; start and end name a representation of their own
+    # (and take no Range).
+    tag = _sequence_tag(found.md5, media, start, end, found.length)
+    # The bases of a digest never change; what an alias names may.
+    caching = IMMUTABLE if by_digest(identifier) else REVALIDATE
+    cache_headers = [(b"etag", tag), (b"cache-control", caching), (b"vary", b"Accept")]
+    if not_modified(if_none_match, tag):
+        return Response(status_code=304, headers={name.decode(): value.decode() for name, value in cache_headers})
     headers = [(b"content-type", _CONTENT_TYPES[media]), (b"content-length", b"%d" % planned.size),
-               (b"accept-ranges", b"bytes")]
+               (b"accept-ranges", b"none" if start is not None or end is not None else b"bytes"), *cache_headers]
     if planned.content_range is not None:
         headers.append((b"content-range", planned.content_range.encode()))
     try:
@@ -109,6 +125,15 @@ async def sequence(state: State, scope: Scope) -> Response | BasesResponse:
 
 
 _CONTENT_TYPES = {media: f"{media}; charset=us-ascii".encode() for media in SEQUENCE_TYPES}
+_MEDIA_TAGS = {media: "" if number == 0 else f".{number}" for number, media in enumerate(SEQUENCE_TYPES)}
+
+
+def _sequence_tag(md5: str, media: str, start: str | None, end: str | None, length: int) -> bytes:
+    """The entity tag of bases: the MD5 names them, so no hash of bytes
+    that may be gigabytes. The part asked for by start/end and the media
+    type follow it, for their representations differ."""
+    part = "" if start is None and end is None else f".{int(start or 0)}-{int(end) if end else length}"
+    return f'"{md5}{part}{_MEDIA_TAGS[media]}"'.encode()
 
 
 async def _disconnect(receive: Receive) -> None:

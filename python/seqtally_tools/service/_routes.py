@@ -1,5 +1,7 @@
 """Every route of the service with its OpenAPI operation: /openapi.json is
-made from this table, so it lists what is served and nothing else."""
+made from this table, so it lists what is served and nothing else. Every
+route answers a page of any origin (CORS: _cors.py, which also answers
+the preflights before any route)."""
 from __future__ import annotations
 
 from collections.abc import Awaitable, Callable
@@ -50,6 +52,16 @@ _ERRORS = {400: "bad input", 404: "not found", 406: "no acceptable media type", 
 _DIGEST = _path("digest", "^[A-Za-z0-9_-]{1,64}$")
 _PAGES = (_query("page", description="from 0"), _query("page_size", description="at most the server's limit"))
 _ACCEPT = {"name": "Accept", "in": "header", "required": False, "schema": {"type": "string"}}
+_IF_NONE_MATCH = {"name": "If-None-Match", "in": "header", "required": False, "schema": {"type": "string"},
+                  "description": "entity tags (RFC 9110) of answers kept: 304 when one is this answer's"}
+_NOT_MODIFIED = (304, JSON, "not modified: the If-None-Match named this answer's tag (no body)")
+_CHOICES = (300, JSON, "an alias that names several sequences: the candidates")
+# The body of a 300: an error's, with the sequences to choose from.
+_SCHEMAS = {300: {"type": "object", "required": ["status_code", "message", "candidates"], "properties": {
+    "status_code": {"type": "integer"}, "message": {"type": "string"},
+    "candidates": {"type": "array", "items": {"type": "object", "properties": {
+        "id": {"type": "string"}, "md5": {"type": "string"}, "ga4gh": {"type": "string"},
+        "length": {"type": "integer"}}}}}}}
 
 
 def _errors(*statuses: int) -> tuple[tuple[int, str, str], ...]:
@@ -63,20 +75,21 @@ OPERATIONS = (
               (_path("id"), _query("start", description="0-based, inclusive"),
                _query("end", description="0-based, exclusive; below start wraps a circular sequence"),
                {"name": "Range", "in": "header", "required": False, "schema": {"type": "string"},
-                "description": "bytes=FIRST-LAST, inclusive"}, _ACCEPT),
-              ((200, SEQUENCE_TYPES[0], "the bases"), (206, SEQUENCE_TYPES[0], "the bases of the Range"),
-               *_errors(400, 404, 406, 416)), direct=True),
+                "description": "bytes=FIRST-LAST, inclusive"}, _ACCEPT, _IF_NONE_MATCH),
+              ((200, SEQUENCE_TYPES[0], "the bases"), (206, SEQUENCE_TYPES[0], "the bases of the Range"), _CHOICES,
+               _NOT_MODIFIED, *_errors(400, 404, 406, 416)), direct=True),
     Operation("/sequence/{id}/metadata", "get", _refget.sequence_metadata, "a sequence's digests, length, aliases",
-              (_path("id"), _ACCEPT), ((200, JSON_TYPES[0], "the metadata"), *_errors(404, 406))),
+              (_path("id"), _ACCEPT, _IF_NONE_MATCH),
+              ((200, JSON_TYPES[0], "the metadata"), _CHOICES, _NOT_MODIFIED, *_errors(404, 406))),
     Operation("/service-info", "get", _seqcol.service_info, "seqcol service-info, with the schema",
               responses=((200, JSON, "the service and its seqcol schema"),)),
     Operation("/collection/{digest}", "get", _seqcol.collection, "a sequence collection",
               (_DIGEST, {**_query("level", description="1 or 2 (default)"), "schema": {"type": "integer",
-                                                                                        "enum": [1, 2]}}),
-              ((200, JSON, "the collection"), *_errors(400, 404))),
+                                                                                        "enum": [1, 2]}},
+               _IF_NONE_MATCH), ((200, JSON, "the collection"), _NOT_MODIFIED, *_errors(400, 404))),
     Operation("/comparison/{digest1}/{digest2}", "get", _seqcol.comparison_of_two, "compare two collections",
-              ({**_DIGEST, "name": "digest1"}, {**_DIGEST, "name": "digest2"}),
-              ((200, JSON, "the comparison"), *_errors(404))),
+              ({**_DIGEST, "name": "digest1"}, {**_DIGEST, "name": "digest2"}, _IF_NONE_MATCH),
+              ((200, JSON, "the comparison"), _NOT_MODIFIED, *_errors(404))),
     Operation("/comparison/{digest1}", "post", _seqcol.comparison_with_posted,
               "compare a collection with a level-2 collection given", ({**_DIGEST, "name": "digest1"},),
               ((200, JSON, "the comparison"), *_errors(400, 404, 413)),
@@ -87,7 +100,10 @@ OPERATIONS = (
     Operation("/list/attributes/{attribute}", "get", _seqcol.list_attributes, "the digests of one attribute",
               (_path("attribute", enum=ATTRIBUTES), *_PAGES), ((200, JSON, "one page of digests"), *_errors(400, 404))),
     Operation("/attribute/collection/{attribute}/{digest}", "get", _seqcol.attribute, "an attribute's array",
-              (_path("attribute"), _DIGEST), ((200, JSON, "the array"), *_errors(404))),
+              (_path("attribute"), _DIGEST, _IF_NONE_MATCH), ((200, JSON, "the array"), _NOT_MODIFIED, *_errors(404))),
+    # A route that takes a body reads it with bounded_body (413 past the
+    # server's limit); one that looks up many names at once (identify) goes
+    # here, beside the comparison with a posted collection.
     Operation("/", "get", _page.home, "the page: what the store holds", (_query("page"),),
               ((200, "text/html", "the page"), *_errors(400))),
     Operation("/page/collection/{digest}", "get", _page.collection_page, "the page of one collection", (_DIGEST,),
@@ -100,8 +116,11 @@ OPERATIONS = (
 def openapi_document() -> dict[str, Any]:
     paths: dict[str, dict[str, Any]] = {}
     for operation in (*OPERATIONS, _OPENAPI):
-        responses = {str(status): {"description": description, "content": {media: {}}}
-                     for status, media, description in operation.responses}
+        responses: dict[str, Any] = {}
+        for status, media, description in operation.responses:
+            responses[str(status)] = {"description": description}
+            if status != 304:  # which has no body
+                responses[str(status)]["content"] = {media: {"schema": _SCHEMAS[status]} if status in _SCHEMAS else {}}
         entry: dict[str, Any] = {"summary": operation.summary, "parameters": list(operation.parameters),
                                  "responses": responses}
         if operation.body is not None:

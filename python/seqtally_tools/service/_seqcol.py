@@ -15,7 +15,8 @@ from .._canonical import canonical_json
 from .._errors import SeqtallyError
 from .._seqcol import comparison, load_collection
 from .._store import ARRAYS, ATTRIBUTES, TRANSIENT
-from ._http import JSON, HTTPError, in_thread, json_bytes, number, state_of
+from ._conditional import IMMUTABLE
+from ._http import JSON, HTTPError, bounded_body, in_thread, json_bytes, number, state_of, tagged_response
 from ._refget import _version
 
 _DIGEST = re.compile(r"[A-Za-z0-9_-]{1,64}")
@@ -60,6 +61,13 @@ def _json(body: bytes) -> Response:
     return Response(body, media_type=JSON)
 
 
+def _immutable(request: Request, key: tuple[str, ...], body: bytes) -> Response:
+    """An answer named by collection or array digests alone (kept under
+    `key`): it never changes, and caches may keep it a year."""
+    tag = state_of(request).cache.tag(key, body)
+    return tagged_response(request.headers.get("if-none-match"), body, JSON, tag, IMMUTABLE)
+
+
 async def service_info(request: Request) -> Response:
     body = {"id": "org.seqtally.seqcol", "name": "seqtally seqcol", "description": "GA4GH sequence collections "
             "(seqcol v1.0.0) over a seqtally store", "type": {"group": "org.ga4gh", "artifact": "refget-seqcol",
@@ -69,9 +77,13 @@ async def service_info(request: Request) -> Response:
     return _json(json_bytes(body))
 
 
+def _collection_key(digest: str, level: int) -> tuple[str, ...]:
+    return ("collection", digest, str(level))
+
+
 async def collection_body(request: Request, digest: str, level: int) -> bytes:
     state = state_of(request)
-    body = await state.kept(("collection", digest, str(level)), lambda: state.store.collection_json(digest, level))
+    body = await state.kept(_collection_key(digest, level), lambda: state.store.collection_json(digest, level))
     if body is None:
         raise HTTPError(404, f"no collection {digest}")
     return body
@@ -81,7 +93,8 @@ async def collection(request: Request) -> Response:
     level = number(request, "level", 2)
     if level not in (1, 2):
         raise HTTPError(400, "level must be 1 or 2")
-    return _json(await collection_body(request, checked_digest(request.path_params["digest"]), level))
+    digest = checked_digest(request.path_params["digest"])
+    return _immutable(request, _collection_key(digest, level), await collection_body(request, digest, level))
 
 
 def _level2(body: bytes) -> dict[str, Any]:
@@ -100,22 +113,15 @@ async def comparison_of_two(request: Request) -> Response:
     a, b = checked_digest(request.path_params["digest1"]), checked_digest(request.path_params["digest2"])
     state = state_of(request)
     a_body, b_body = await collection_body(request, a, 2), await collection_body(request, b, 2)
-    body = await state.kept(("comparison", a, b), lambda: _compared(_level2(a_body), _level2(b_body)))
+    key = ("comparison", a, b)
+    body = await state.kept(key, lambda: _compared(_level2(a_body), _level2(b_body)))
     assert body is not None
-    return _json(body)
+    return _immutable(request, key, body)
 
 
 async def comparison_with_posted(request: Request) -> Response:
     a_body = await collection_body(request, checked_digest(request.path_params["digest1"]), 2)
-    limit = state_of(request).settings.body_limit
-    declared = request.headers.get("content-length")
-    if declared is not None and declared.isdigit() and int(declared) > limit:
-        raise HTTPError(413, f"the body is over this server's limit of {limit} bytes")
-    received = bytearray()
-    async for chunk in request.stream():
-        received += chunk
-        if len(received) > limit:
-            raise HTTPError(413, f"the body is over this server's limit of {limit} bytes")
+    received = await bounded_body(request)
     # Reading and comparing a genome's collection takes a while: not on the
     # event loop.
     return _json(await in_thread(_compared_with_posted, a_body, received))
@@ -180,7 +186,8 @@ async def attribute(request: Request) -> Response:
         reason = "a transient attribute has no array" if name in TRANSIENT else "no such attribute"
         raise HTTPError(404, f"{name}: {reason}")
     state = state_of(request)
-    body = await state.kept(("attribute", name, digest), lambda: state.store.attribute_json(name, digest))
+    key = ("attribute", name, digest)
+    body = await state.kept(key, lambda: state.store.attribute_json(name, digest))
     if body is None:
         raise HTTPError(404, f"no {name} array {digest}")
-    return _json(body)
+    return _immutable(request, key, body)

@@ -17,6 +17,7 @@ JSON_TYPES = ("application/vnd.ga4gh.refget.v2.0.0+json", "application/vnd.ga4gh
               "application/json")
 V1_JSON = JSON_TYPES[1]
 
+_DIGEST_NAMESPACES = ("md5", "ga4gh", "trunc512")
 _MD5 = re.compile(r"[0-9a-fA-F]{32}")
 _TRUNC512 = re.compile(r"[0-9a-fA-F]{48}")
 _SHA512T24U = re.compile(r"[A-Za-z0-9_-]{32}")
@@ -38,7 +39,7 @@ def lookup_of(identifier: str) -> Lookup | None:
     sequence: MD5 (any case), SQ. digest, TRUNC512 (48 hex digits), and
     the namespaced md5:, ga4gh:, trunc512: and AUTHORITY:ALIAS forms."""
     prefix, colon, rest = identifier.partition(":")
-    if colon and prefix.lower() in ("md5", "ga4gh", "trunc512"):
+    if colon and prefix.lower() in _DIGEST_NAMESPACES:
         identifier = rest
     elif colon:
         found = _NAMESPACED.fullmatch(identifier)
@@ -50,6 +51,13 @@ def lookup_of(identifier: str) -> Lookup | None:
     if identifier.startswith("SQ.") and _SHA512T24U.fullmatch(identifier[3:]):
         return Lookup("sha512t24u", identifier[3:])
     return None
+
+
+def by_digest(identifier: str) -> bool:
+    """Whether an identifier that names a sequence names it by a digest of
+    its bases (what it names never changes), not by an alias."""
+    prefix, colon, _ = identifier.partition(":")
+    return not colon or prefix.lower() in _DIGEST_NAMESPACES
 
 
 def trunc512_of(sha512t24u: str) -> str:
