@@ -188,3 +188,25 @@ def test_a_postgresql_store_answers_as_sqlite_does(genome, postgresql, tmp_path)
         with seqtally_tools.Store(folder / "store") as lite, \
                 seqtally_tools.Store(tmp_path / "store", database=url) as server:
             assert seqtally_tools.identify(path, server).matches[0] == seqtally_tools.identify(path, lite).matches[0]
+
+
+@pytest.mark.parametrize("database", ["sqlite", "postgresql"])
+def test_a_draft_assembly_of_more_names_than_a_statement_takes_parameters(database, request, tmp_path):
+    # 70,000 contigs: past PostgreSQL's 65,535 parameters of a statement.
+    import random
+
+    generator = random.Random(7)
+    fasta = tmp_path / "draft.fa"
+    fasta.write_text("".join(f">ctg{i}\n{''.join(generator.choices('ACGT', k=24))}\n" for i in range(70_000)))
+    url = request.getfixturevalue("postgresql").new_database() if database == "postgresql" else None
+    subprocess.run(["samtools", "faidx", str(fasta)], check=True)
+    # The same contigs under other names, ten of them of other lengths.
+    sizes = tmp_path / "draft.sizes"
+    sizes.write_text("".join(f"scaffold_{i}\t{24 + (i % 7000 == 0)}\n" for i in range(70_000)))
+    with seqtally_tools.Store(tmp_path / "store", database=url, create=True) as store:
+        digest = store.add(fasta).digest
+        identical = seqtally_tools.identify(str(fasta) + ".fai", store).matches[0]
+        by_length = seqtally_tools.identify(sizes, store).matches[0]
+    assert (identical.relation, identical.digest, identical.shared) == ("identical", digest, 70_000)
+    # Every contig is 24 bases: no length is unique, so nothing is renamed.
+    assert (by_length.digest, by_length.relation, by_length.shared) == (digest, "none", 0)

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import functools
+import json
 import os
 import threading
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -105,6 +106,16 @@ class Database:
                 self.run("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
             for statement in statements:
                 self.run(statement)
+
+    def among(self, column: str) -> str:
+        """SQL for "`column` is one of a list" that takes the whole list as
+        one parameter, made by listed(): a draft assembly's 100,000 names
+        would pass either driver's limit on parameters (PostgreSQL's
+        65,535, SQLite's 250,000 in Debian's build)."""
+        return f"{column} = ANY(%s)" if self.postgresql else f"{column} IN (SELECT value FROM json_each(%s))"
+
+    def listed(self, values: Iterable[str | int]) -> object:
+        return list(values) if self.postgresql else json.dumps(list(values))
 
     def _text(self, sql: str) -> str:
         return sql if self.postgresql else _sqlite_text(sql)

@@ -394,16 +394,17 @@ class Store:
         cost grows with the records that match, not with the store."""
         parts: list[str] = []
         values: list[object] = []
+        db = self._db
         for sql, given in (
-                ("SELECT collection, position FROM members WHERE sequence IN ({})", sorted(set(md5s))),
-                ("SELECT m.collection, m.position FROM members m JOIN sequences s ON s.md5 = m.sequence "
-                 "WHERE s.sha512t24u IN ({})", sorted(set(sha512t24us))),
-                ("SELECT collection, position FROM members WHERE name IN ({})", sorted(set(names))),
-                ("SELECT m.collection, m.position FROM members m JOIN sequences s ON s.md5 = m.sequence "
-                 "WHERE s.length IN ({})", sorted(set(lengths)))):
+                ("SELECT collection, position FROM members WHERE " + db.among("sequence"), set(md5s)),
+                ("SELECT m.collection, m.position FROM members m JOIN sequences s ON s.md5 = m.sequence WHERE "
+                 + db.among("s.sha512t24u"), set(sha512t24us)),
+                ("SELECT collection, position FROM members WHERE " + db.among("name"), set(names)),
+                ("SELECT m.collection, m.position FROM members m JOIN sequences s ON s.md5 = m.sequence WHERE "
+                 + db.among("s.length"), set(lengths))):
             if given:
-                parts.append(sql.format(", ".join(["%s"] * len(given))))
-                values.extend(given)
+                parts.append(sql)
+                values.append(db.listed(sorted(given)))
         if not parts:
             return []
         rows = self._db.all(f"SELECT f.collection FROM ({' UNION '.join(parts)}) f JOIN collections c ON "
@@ -419,8 +420,8 @@ class Store:
         if not wanted:
             return {}
         found: dict[str, set[str]] = {}
-        rows = self._db.all(f"SELECT alias, sequence FROM aliases WHERE alias IN ({', '.join(['%s'] * len(wanted))})",
-                            wanted)
+        rows = self._db.all("SELECT alias, sequence FROM aliases WHERE " + self._db.among("alias"),
+                            (self._db.listed(wanted),))
         for alias, md5 in rows:
             found.setdefault(str(alias), set()).add(str(md5))
         return found
@@ -432,8 +433,8 @@ class Store:
         if not wanted:
             return found
         rows = self._db.all("SELECT m.collection, m.name, s.length, s.sha512t24u, s.md5 FROM members m JOIN sequences "
-                            f"s ON s.md5 = m.sequence WHERE m.collection IN ({', '.join(['%s'] * len(wanted))}) "
-                            "ORDER BY m.collection, m.position", wanted)
+                            "s ON s.md5 = m.sequence WHERE " + self._db.among("m.collection") +
+                            " ORDER BY m.collection, m.position", (self._db.listed(wanted),))
         for digest, name, length, sha, md5 in rows:
             found[digest].append(Member(name, length, sha, md5))
         return found
