@@ -2,6 +2,7 @@
 lambda genome cut into records and from renamed, reordered, truncated and
 altered copies of it, related to a store and to the FASTA itself; repaired
 headers applied by samtools and bcftools reheader and read back."""
+import html
 import json
 import re
 import shutil
@@ -210,3 +211,135 @@ def test_a_draft_assembly_of_more_names_than_a_statement_takes_parameters(databa
     assert (identical.relation, identical.digest, identical.shared) == ("identical", digest, 70_000)
     # Every contig is 24 bases: no length is unique, so nothing is renamed.
     assert (by_length.digest, by_length.relation, by_length.shared) == (digest, "none", 0)
+
+
+@pytest.fixture(scope="module")
+def served(genome):
+    from servers import Server
+
+    folder, reference, digest = genome
+    server = Server(folder / "store")
+    yield server
+    server.stop()
+
+
+def _text_of(folder, variant, form):
+    """The header as a person copies it from a terminal: samtools view -H,
+    bcftools view -h, or the file itself."""
+    path = _header(folder, variant, form)
+    if form in ("bam", "cram"):
+        return _run("samtools", "view", "-H", path).stdout.decode()
+    if form in ("vcf", "bcf"):
+        return _run("bcftools", "view", "-h", path).stdout.decode()
+    return path.read_text()
+
+
+@pytest.mark.parametrize("variant, form", [("same", "bam"), ("renamed", "bcf"), ("reordered", "cram"),
+                                           ("one-base", "bam"), ("truncated", "sizes"), ("swapped", "vcf")])
+def test_the_service_ranks_a_posted_header_as_the_command_ranks_its_file(genome, served, variant, form):
+    import httpx
+
+    folder, reference, digest = genome
+    command = json.loads(cli("identify", "--json", "--store", folder / "store", _header(folder, variant, form)).stdout)
+    expected = command[0]["matches"]
+    text = _text_of(folder, variant, form)
+    as_text = httpx.post(served.url + "/identify", content=text.encode(), headers={"Content-Type": "text/plain"})
+    assert as_text.status_code == 200, as_text.text
+    assert as_text.json()["matches"] == expected
+    # The same as a JSON list of names, lengths and MD5s, as a program posts it.
+    declared = seqtally_tools._headers.declared(_header(folder, variant, form))
+    listed = [{"name": c.name, "length": c.length, **({"md5": c.md5.upper()} if c.md5 else {})}
+              for c in declared.contigs]
+    for body in (listed, {"sequences": listed}):
+        as_json = httpx.post(served.url + "/identify?limit=2", json=body)
+        assert as_json.status_code == 200 and as_json.headers["access-control-allow-origin"] == "*"
+        assert as_json.json()["matches"] == expected[:2]
+        assert as_json.json()["verdict"] == "posted: " + command[0]["verdict"].split(": ", 1)[1]
+
+
+# Each a 400: the request's fault, never the server's.
+BAD_JSON = [b"{not json", b"[]", b'{"sequences": [], "x": 1}', b'[{"name": "chr 1", "length": 5}]',
+            b'[{"name": "chr1", "length": -5}]', b'[{"name": "chr1", "length": 5.0}]',
+            b'[{"name": "chr1", "length": true}]', b'[{"name": "chr1", "length": 99999999999999999999999}]',
+            b'[{"name": "chr1", "length": NaN}]', b'[{"name": "\\ud800"}]',  # a lone surrogate
+            b'[{"name": "chr1\\u0000"}]', b'[{"name": "chr1", "md5": "xyz"}]', b'[{"name": "chr1", "colour": "red"}]',
+            b"[" * 100_000 + b"]" * 100_000]
+BAD_TEXT = [b"@SQ\tSN:chr1\tLN:abc\n", b"hello world\n", b"chr1\t5\x00\n", b"\xff\xfe\n", b""]
+# body, content type, query -> status
+MALFORMED = [*((body, "application/json", "", 400) for body in BAD_JSON),
+             *((body, "text/plain", "", 400) for body in BAD_TEXT),
+             (b"chr1\t48502\n", "image/png", "", 415), (b"chr1\t48502\n", "text/plain", "limit=0", 400),
+             (b"chr1\t48502\n", "text/plain", "limit=51", 400), (b"chr1\t48502\n" * 2_000_000, "text/plain", "", 413)]
+
+
+@pytest.mark.parametrize("body, media, query, status", MALFORMED)
+def test_a_malformed_body_is_the_request_s_fault(genome, body, media, query, status):
+    import asyncio
+
+    import httpx
+
+    from seqtally_tools.service import app
+
+    folder, reference, digest = genome
+
+    async def posted(service):
+        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=service), base_url="http://s") as http:
+            return await http.post(f"/identify?{query}", content=body, headers={"Content-Type": media})
+
+    with seqtally_tools.Store(folder / "store") as store:
+        response = asyncio.run(posted(app(store, body_limit=1 << 20)))
+    assert response.status_code == status, response.text
+    assert response.json()["status_code"] == status and response.json()["message"]
+
+
+def test_the_page_s_box_in_chromium(genome, served, tmp_path):
+    """A person pastes a terminal's copy of a header (tabs become spaces)
+    into the box; Chromium sends the form (CRLF line ends, URL-encoded)
+    and shows the verdict. Markup in the text stays text."""
+    import functools
+    import http.server
+    import threading
+
+    from servers import foreign_environment
+
+    chromium = shutil.which("chromium") or shutil.which("chromium-browser")
+    if chromium is None:
+        pytest.skip("Debian's chromium is not installed (scripts/test installs it)")
+    folder, reference, digest = genome
+    pasted = _text_of(folder, "renamed", "bam").replace("\t", "   ")
+    pages = {"good.html": pasted, "bad.html": "<b>not</b> a header & <script>x()</script>"}
+    for name, text in pages.items():
+        # The box's own form, filled in and sent, as the home page has it.
+        home = _get(served.url + "/")
+        form = home[home.index("<form action='/page/identify'"):]
+        form = form[:form.index("</form>") + 7].replace("/page/identify", served.url + "/page/identify")
+        form = form.replace("spellcheck=false></textarea>", f"spellcheck=false>{html.escape(text)}</textarea>")
+        (tmp_path / name).write_text(f"<!doctype html><html><body>{form}<script>document.forms[0].submit()</script>"
+                                     "</body></html>")
+    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=str(tmp_path))
+    shown = {}
+    with http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler) as server:
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        try:
+            for name in pages:
+                done = subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                                       f"--user-data-dir={tmp_path / 'profile'}", "--virtual-time-budget=20000",
+                                       "--dump-dom", f"http://127.0.0.1:{server.server_address[1]}/{name}"],
+                                      capture_output=True, timeout=120, env=foreign_environment())
+                assert done.returncode == 0, done.stderr[-2000:]
+                shown[name] = done.stdout.decode()
+        finally:
+            server.shutdown()
+    good, bad = shown["good.html"], shown["bad.html"]
+    assert f"<strong>renamed {digest} (5 of 5 sequences shared; 5 under other names)</strong>" in good
+    assert "1 → chr1" in good and "5 sequences read as sam" in good
+    assert 'class="error"' in bad
+    assert "<script>x()</script>" not in bad and "&lt;script&gt;x()&lt;/script&gt;" in bad
+
+
+def _get(url):
+    import httpx
+
+    response = httpx.get(url)
+    assert response.status_code == 200
+    return response.text

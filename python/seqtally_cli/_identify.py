@@ -5,21 +5,11 @@ from __future__ import annotations
 
 import argparse
 import json
-from typing import Any
-
 from seqtally_tools import Identified, Progress, Store, identify, repaired_header
 
 from ._work import Bar, Commands, UsageError, emit, encode, in_a_thread, note, positive, quiet_argument
 
 _COLUMNS = ("file", "relation", "digest", "shared", "only_in_file", "only_in_reference", "renamed", "conflicts")
-
-
-def _as_json(found: Identified) -> dict[str, Any]:
-    return {"file": found.file, "kind": found.kind, "verdict": found.verdict,
-            "matches": [{"digest": m.digest, "source": m.source, "relation": m.relation, "shared": m.shared,
-                         "only_in_file": list(m.only_in_file), "only_in_reference": list(m.only_in_reference),
-                         "renamed": [list(pair) for pair in m.renamed],
-                         "conflicts": [c._asdict() for c in m.conflicts]} for m in found.matches]}
 
 
 def _as_rows(found: Identified) -> str:
@@ -56,7 +46,7 @@ def _run_identify(options: argparse.Namespace) -> int:
                 store.close()
         if options.json:
             # One line per file: a file's object is one grep away.
-            objects = ",\n".join(json.dumps(_as_json(f), ensure_ascii=False) for f in found)
+            objects = ",\n".join(json.dumps(f.as_dict(), ensure_ascii=False) for f in found)
             emit(encode(f"[\n{objects}\n]\n"))
         else:
             emit(encode("\t".join(_COLUMNS) + "\n" + "".join(_as_rows(f) for f in found)))

@@ -12,6 +12,8 @@ from __future__ import annotations
 import contextlib
 import gzip
 import os
+import re
+import tempfile
 import zlib
 from collections.abc import Iterator
 from typing import Any, NamedTuple
@@ -68,6 +70,89 @@ def declared(path: str | os.PathLike[str]) -> Declared:
         kind = {b">": "fasta", b"{": "seqcol", b"@": "dict"}[head[:1]]
         return Declared(kind, tuple(Contig(r.name, r.length, r.md5, r.sha512t24u) for r in read_named([name])[0]))
     return _table(name)
+
+
+# A name: anything printable without white space (SAM's rule is
+# narrower; names come from FASTA headers, which are not).
+_NAME = re.compile(r"[^\s\x00-\x1f\x7f]{1,4096}")
+_MD5 = re.compile(r"[0-9A-Fa-f]{32}")
+_SHA512T24U = re.compile(r"(?:SQ\.)?[A-Za-z0-9_-]{32}")
+_VCF_COLUMNS = "#CHROM\tPOS\tID\tREF\tALT\tQUAL\tFILTER\tINFO"
+
+
+def contigs_of(records: object) -> tuple[Contig, ...]:
+    """The sequences of a list of objects with a `name`, a `length` (may
+    be absent or null) and, where known, an `md5` and a `sha512t24u`
+    (with or without SQ.): what the service takes as JSON. A record that
+    is not one is an error naming it by its place."""
+    if not isinstance(records, list) or not records:
+        raise SeqtallyError("the sequences must be a non-empty list of objects", "the list", kind="format")
+    contigs = []
+    for number, record in enumerate(records, 1):
+        if not isinstance(record, dict) or not set(record) <= {"name", "length", "md5", "sha512t24u"}:
+            raise SeqtallyError(f"sequence {number}: not an object of name, length, md5 and sha512t24u",
+                                "the list", kind="format")
+        name, length = record.get("name"), record.get("length")
+        md5, sha = record.get("md5"), record.get("sha512t24u")
+        problem = ("the name must be printable text without white space"
+                   if not isinstance(name, str) or not _NAME.fullmatch(name) or not _utf8(name) else
+                   "the length must be a whole number from 0 to 2^63 - 1"
+                   if length is not None and (type(length) is not int or not 0 <= length < 1 << 63) else
+                   "the md5 must be 32 hexadecimal digits"
+                   if md5 is not None and (not isinstance(md5, str) or not _MD5.fullmatch(md5)) else
+                   "the sha512t24u must be 32 base64url characters, SQ. before them or not"
+                   if sha is not None and (not isinstance(sha, str) or not _SHA512T24U.fullmatch(sha)) else None)
+        if problem:
+            raise SeqtallyError(f"sequence {number}: {problem}", "the list", kind="format")
+        assert isinstance(name, str)
+        contigs.append(Contig(name, length, md5.lower() if isinstance(md5, str) else None,
+                              sha.removeprefix("SQ.") if isinstance(sha, str) else None))
+    return tuple(contigs)
+
+
+def _utf8(text: str) -> bool:
+    # JSON may carry lone surrogates, which no database stores.
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
+
+
+def declared_text(text: str) -> Declared:
+    """The sequences that a header pasted as text declares: a SAM header
+    or its @SQ lines, a VCF header or its ##contig lines alone, .fai,
+    chrom.sizes, BED or .dict lines, seqcol JSON. Taken as a browser sends
+    a form (CRLF) and as a terminal copies a table (spaces for its tabs:
+    no name holds white space)."""
+    if any(c < " " and c not in "\t\r\n" for c in text) or "\x7f" in text or not _utf8(text):
+        raise SeqtallyError("the text holds control characters: not a header", "the text", kind="format")
+    lines = [line.strip() for line in text.replace("\r\n", "\n").replace("\r", "\n").split("\n")]
+    lines = [line for line in lines if line]
+    if not lines:
+        raise SeqtallyError("no sequences listed", "the text", kind="format")
+    if lines[0].startswith("##") and not lines[0].startswith("##fileformat="):
+        lines.insert(0, "##fileformat=VCFv4.2")
+    vcf = lines[0].startswith("##fileformat=VCF")
+    if vcf and not any(line.startswith("#CHROM") for line in lines):
+        lines.append(_VCF_COLUMNS)
+    if not lines[0].startswith(("{", ">")):
+        # A terminal's copy: no tabs left. The @PG, @RG and @CO lines hold
+        # spaces of their own (a command line), and say nothing of the
+        # sequences: left out.
+        lines = [line if line.startswith("##") or "\t" in line else re.sub(r" +", "\t", line) for line in lines
+                 if "\t" in line or not line.startswith("@") or line.startswith(("@HD", "@SQ"))]
+    # The field's readers (pysam) take files.
+    with tempfile.NamedTemporaryFile("w", encoding="utf-8", suffix=".txt", delete=False) as file:
+        file.write("\n".join(lines) + "\n")
+    try:
+        return declared(file.name)
+    except SeqtallyError as error:
+        if error.kind != "format":
+            raise
+        raise SeqtallyError(error.message, "the text", kind="format", line=error.line) from None
+    finally:
+        os.unlink(file.name)
 
 
 def _head(path: str) -> bytes:

@@ -65,11 +65,16 @@ class Identified(NamedTuple):
 
     @property
     def verdict(self) -> str:
-        """One line for people."""
+        """One line for people: the file and its summary."""
+        return f"{self.file}: {self.summary}"
+
+    @property
+    def summary(self) -> str:
+        """The best match in a few words, or that there is none."""
         if not self.matches or self.matches[0].shared == 0:
-            return f"{self.file}: no reference shares any of its {self.records} sequences"
+            return f"no reference shares any of its {self.records} sequences"
         best = self.matches[0]
-        said = f"{self.file}: {best.relation} {best.digest}"
+        said = f"{best.relation} {best.digest}"
         if best.relation in ("identical", "reordered"):
             return said
         details = [f"{best.shared} of {self.records} sequences shared"]
@@ -84,6 +89,17 @@ class Identified(NamedTuple):
                     f"against {c.reference_md5})" for c in best.conflicts]
         return f"{said} ({'; '.join(details)})"
 
+    def as_dict(self) -> dict[str, Any]:
+        """The JSON form that the command and the service give: `file`,
+        `kind`, `verdict` and `matches`, each match with its fields, the
+        renamed pairs as [file name, reference name] and each conflict
+        as an object."""
+        return {"file": self.file, "kind": self.kind, "verdict": self.verdict,
+                "matches": [{"digest": m.digest, "source": m.source, "relation": m.relation, "shared": m.shared,
+                             "only_in_file": list(m.only_in_file), "only_in_reference": list(m.only_in_reference),
+                             "renamed": [list(pair) for pair in m.renamed],
+                             "conflicts": [c._asdict() for c in m.conflicts]} for m in self.matches]}
+
 
 class Reference(NamedTuple):
     """A collection to match against: its records (digests where known)."""
@@ -96,15 +112,20 @@ class Reference(NamedTuple):
 Candidates = Store | Iterable["str | os.PathLike[str] | Mapping[str, Any] | Reference"]
 
 
-def identify(source: str | os.PathLike[str] | Sequence[Contig], candidates: Candidates, *,
-             limit: int = 5) -> Identified:
+def identify(source: str | os.PathLike[str] | Declared | Sequence[Contig], candidates: Candidates, *,
+             limit: int = 5, label: str | None = None) -> Identified:
     """The collections of `candidates` (a Store, or FASTA, .dict and seqcol
     JSON paths, or level-2 collections) that the file at `source` (or the
-    contigs given) relates to, best first, at most `limit` of them."""
+    sequences already read, or the contigs given) relates to, best first,
+    at most `limit` of them. `label` names the source in the result (its
+    path by default)."""
     if limit < 1:
         raise ValueError("limit must be 1 or more")
-    file = declared(source) if isinstance(source, (str, os.PathLike)) else Declared("contigs", tuple(source))
-    label = os.fspath(source) if isinstance(source, (str, os.PathLike)) else "contigs"
+    if isinstance(source, (str, os.PathLike)):
+        file, label = declared(source), label or os.fspath(source)
+    else:
+        file = source if isinstance(source, Declared) else Declared("contigs", tuple(source))
+        label = label or file.kind
     return Identified(label, file.kind, len(file.contigs), ranked(file, candidates, limit))
 
 

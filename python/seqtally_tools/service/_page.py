@@ -6,13 +6,15 @@ from __future__ import annotations
 import html
 import json
 from collections.abc import Iterable
-from urllib.parse import urlencode
+from urllib.parse import parse_qs, urlencode
 
 from starlette.requests import Request
 from starlette.responses import HTMLResponse, Response
 
+from .._identify import Identified
 from .._seqcol import comparison, verdict
-from ._http import HTTPError, in_thread, number, state_of
+from ._http import HTTPError, bounded_body, in_thread, number, state_of
+from ._identify import DEFAULT_LIMIT, TEXT, identified, media_of
 from ._seqcol import checked_digest, collection_body
 
 PAGE_SIZE = 50
@@ -26,14 +28,16 @@ code { font: 13px ui-monospace, monospace; } a { color: #1557b0; }
 .yes { color: #17723a; font-weight: 600; } .no { color: #a3261b; font-weight: 600; } .none { color: #687385; }
 form { margin: 1em 0; } select, button { font: inherit; margin-right: .5em; }
 nav { margin: .8em 0; } .note { color: #687385; }
+textarea { width: 100%; box-sizing: border-box; font: 13px ui-monospace, monospace; margin-bottom: .5em; }
+.error { color: #a3261b; }
 """
 
 
-def _page(title: str, body: Iterable[str]) -> Response:
+def _page(title: str, body: Iterable[str], status: int = 200) -> Response:
     text = (f"<!doctype html><html lang=en><head><meta charset=utf-8><title>{html.escape(title)}</title>"
             f"<meta name=viewport content='width=device-width, initial-scale=1'><style>{_STYLE}</style></head>"
             f"<body><p><a href='/'>seqtally store</a></p><h1>{html.escape(title)}</h1>{''.join(body)}</body></html>")
-    return HTMLResponse(text)
+    return HTMLResponse(text, status)
 
 
 def _table(head: Iterable[str], rows: Iterable[Iterable[str]], numeric: Iterable[int] = ()) -> str:
@@ -69,7 +73,61 @@ async def home(request: Request) -> Response:
         body += ["<h2>Compare two collections</h2><form action='/page/comparison' method=get>",
                  f"<label>A <select name=a>{options}</select></label> ",
                  f"<label>B <select name=b>{options}</select></label> <button>compare</button></form>"]
+    body.append(_identify_box(""))
     return _page("Sequence collections in this store", body)
+
+
+_FORM = "application/x-www-form-urlencoded"
+
+
+def _identify_box(text: str) -> str:
+    return ("<h2 id=identify>Which collection is this header's?</h2><form action='/page/identify' method=post>"
+            "<label for=header class=note>Paste a SAM header or its @SQ lines (samtools view -H), VCF ##contig "
+            "lines (bcftools view -h), or .fai, chrom.sizes or BED lines.</label>"
+            f"<textarea id=header name=header rows=10 spellcheck=false>{html.escape(text)}</textarea>"
+            "<button>identify</button></form>")
+
+
+async def identify_page(request: Request) -> Response:
+    """The box's answer: the verdict and the ranked matches, or what is
+    wrong with the text (400), with the text in the box again."""
+    received = bytes(await bounded_body(request))
+    if media_of(request) != _FORM:
+        raise HTTPError(415, f"the body must be a form ({_FORM})")
+    try:
+        fields = parse_qs(received.decode("ascii"), max_num_fields=8, errors="strict")
+    except (UnicodeDecodeError, ValueError):
+        raise HTTPError(400, "the body is not a form") from None
+    text = fields.get("header", [""])[-1]
+    state = state_of(request)
+    try:
+        found = await in_thread(identified, state.store, text.encode(), TEXT, DEFAULT_LIMIT)
+    except HTTPError as error:
+        if error.status != 400:
+            raise
+        return _page("Which collection is this?", [f"<p class=error>{html.escape(error.message)}</p>",
+                                                   _identify_box(text)], 400)
+    return _page("Which collection is this?", [*_identified(found), _identify_box(text)])
+
+
+def _identified(found: Identified) -> list[str]:
+    def names(items: Iterable[str]) -> str:
+        listed = list(items)
+        shown = ", ".join(html.escape(n) for n in listed[:20])
+        return (shown + (f" and {len(listed) - 20:,} more" if len(listed) > 20 else "")) or "<span class=none>none</span>"
+
+    rows = []
+    for m in found.matches:
+        renamed = names(f"{a} → {b}" for a, b in m.renamed)
+        conflicts = names(f"{c.name}: {c.file_length if c.file_length is not None else 'no length'} against "
+                          f"{c.reference_length}" if c.file_length != c.reference_length else
+                          f"{c.name}: MD5 {c.file_md5} against {c.reference_md5}" for c in m.conflicts)
+        rows.append((_link(m.digest), html.escape(m.relation), f"{m.shared:,}", names(m.only_in_file),
+                     names(m.only_in_reference), renamed, conflicts))
+    return [f"<p><strong>{html.escape(found.summary)}</strong></p>",
+            f"<p class=note>{found.records:,} sequences read as {html.escape(found.kind)}.</p>",
+            _table(("collection", "relation", "shared", "only in the header", "only in the collection",
+                    "renamed (header → collection)", "conflicts"), rows, (2,)) if rows else ""]
 
 
 async def collection_page(request: Request) -> Response:

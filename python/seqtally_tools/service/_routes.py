@@ -11,7 +11,7 @@ from starlette.requests import Request
 from starlette.responses import Response
 
 from .._store import ATTRIBUTES
-from . import _page, _refget, _seqcol
+from . import _identify, _page, _refget, _seqcol
 from ._http import JSON, json_bytes
 from .refget_rules import JSON_TYPES, SEQUENCE_TYPES
 
@@ -27,8 +27,9 @@ class Operation(NamedTuple):
     summary: str
     parameters: tuple[dict[str, Any], ...] = ()
     responses: tuple[tuple[int, str, str], ...] = ()  # status, media type, description
-    body: dict[str, Any] | None = None
+    body: dict[str, Any] | None = None  # media type: schema
     direct: bool = False  # served directly (the busiest route)
+    answer: dict[str, Any] | None = None  # the schema of a 200's body
 
 
 def _path(name: str, pattern: str | None = None, enum: tuple[str, ...] | None = None) -> dict[str, Any]:
@@ -48,7 +49,7 @@ def _query(name: str, kind: str = "integer", description: str = "") -> dict[str,
 
 
 _ERRORS = {400: "bad input", 404: "not found", 406: "no acceptable media type", 413: "body too large",
-           416: "not within the sequence"}
+           415: "a body of another media type", 416: "not within the sequence"}
 _DIGEST = _path("digest", "^[A-Za-z0-9_-]{1,64}$")
 _PAGES = (_query("page", description="from 0"), _query("page_size", description="at most the server's limit"))
 _ACCEPT = {"name": "Accept", "in": "header", "required": False, "schema": {"type": "string"}}
@@ -93,7 +94,7 @@ OPERATIONS = (
     Operation("/comparison/{digest1}", "post", _seqcol.comparison_with_posted,
               "compare a collection with a level-2 collection given", ({**_DIGEST, "name": "digest1"},),
               ((200, JSON, "the comparison"), *_errors(400, 404, 413)),
-              {"type": "object", "additionalProperties": {"type": "array"}}),
+              {JSON: {"type": "object", "additionalProperties": {"type": "array"}}}),
     Operation("/list/collection", "get", _seqcol.list_collections, "collections, filtered by attribute digests",
               (*_PAGES, *(_query(name, "string", "a level-1 digest") for name in ATTRIBUTES)),
               ((200, JSON, "one page of digests"), *_errors(400))),
@@ -102,14 +103,25 @@ OPERATIONS = (
     Operation("/attribute/collection/{attribute}/{digest}", "get", _seqcol.attribute, "an attribute's array",
               (_path("attribute"), _DIGEST, _IF_NONE_MATCH), ((200, JSON, "the array"), _NOT_MODIFIED, *_errors(404))),
     # A route that takes a body reads it with bounded_body (413 past the
-    # server's limit); one that looks up many names at once (identify) goes
-    # here, beside the comparison with a posted collection.
+    # server's limit).
+    Operation("/identify", "post", _identify.identify_posted,
+              "which stored collections a list of sequences (JSON) or a pasted header (text) belongs to, best "
+              "first: identical, reordered, renamed, compatible, subset, superset, conflicting or none",
+              ({**_query("limit", description=f"matches, 1 to {_identify.MOST} (default {_identify.DEFAULT_LIMIT})"),
+                "schema": {"type": "integer", "minimum": 1, "maximum": _identify.MOST}},),
+              ((200, JSON, "the matches, best first, and the verdict"), *_errors(400, 413, 415)), _identify.BODY,
+              answer=_identify.ANSWER),
     Operation("/", "get", _page.home, "the page: what the store holds", (_query("page"),),
               ((200, "text/html", "the page"), *_errors(400))),
     Operation("/page/collection/{digest}", "get", _page.collection_page, "the page of one collection", (_DIGEST,),
               ((200, "text/html", "the page"), *_errors(404))),
     Operation("/page/comparison", "get", _page.comparison_page, "the page comparing two collections",
               (_query("a", "string"), _query("b", "string")), ((200, "text/html", "the page"), *_errors(404))),
+    Operation("/page/identify", "post", _page.identify_page, "the page of the header pasted into the page's box",
+              responses=((200, "text/html", "the page"), (400, "text/html", "the page, saying what is wrong"),
+                         *_errors(413, 415)),
+              body={"application/x-www-form-urlencoded": {"type": "object", "properties": {
+                  "header": {"type": "string"}}}}),
 )
 
 
@@ -120,11 +132,13 @@ def openapi_document() -> dict[str, Any]:
         for status, media, description in operation.responses:
             responses[str(status)] = {"description": description}
             if status != 304:  # which has no body
-                responses[str(status)]["content"] = {media: {"schema": _SCHEMAS[status]} if status in _SCHEMAS else {}}
+                schema = operation.answer if status == 200 else _SCHEMAS.get(status)
+                responses[str(status)]["content"] = {media: {"schema": schema} if schema else {}}
         entry: dict[str, Any] = {"summary": operation.summary, "parameters": list(operation.parameters),
                                  "responses": responses}
         if operation.body is not None:
-            entry["requestBody"] = {"required": True, "content": {JSON: {"schema": operation.body}}}
+            entry["requestBody"] = {"required": True, "content": {media: {"schema": schema}
+                                                                  for media, schema in operation.body.items()}}
         paths.setdefault(operation.path, {})[operation.method] = entry
     return {"openapi": "3.0.3", "info": {"title": "seqtally reference service", "version": _refget._version(),
                                          "description": "refget Sequences v2.0.0 and seqcol v1.0.0 over a store"},
