@@ -94,24 +94,9 @@ def identify_rows(limits, work, count=1000):
         return
     print("identify:", flush=True)
     databases = [("sqlite", None)]
-    cluster = None
-    try:
-        sys.path.insert(0, str(HERE.parent / "tests"))
-        # The tests' conftest, which servers imports, provokes a panic of
-        # the module on purpose: its message is no concern of the bench.
-        saved = os.dup(2)
-        try:
-            with open(os.devnull, "wb") as quiet:
-                os.dup2(quiet.fileno(), 2)
-                from servers import PostgreSQL
-        finally:
-            os.dup2(saved, 2)
-            os.close(saved)
-
-        cluster = PostgreSQL()
+    cluster = postgresql_cluster()
+    if cluster is not None:
         databases.append(("postgresql", cluster.new_database()))
-    except BaseException as error:  # noqa: BLE001 - pytest.skip is a BaseException: no cluster, SQLite alone
-        print(f"  PostgreSQL skipped: {error}")
     try:
         for name, database in databases:
             folder = work / f"identify-{name}"
@@ -126,6 +111,27 @@ def identify_rows(limits, work, count=1000):
     finally:
         if cluster is not None:
             cluster.stop()
+
+
+def postgresql_cluster():
+    """The tests' throwaway PostgreSQL cluster (stop() it), or None where
+    Debian's server is not installed."""
+    try:
+        sys.path.insert(0, str(HERE.parent / "tests"))
+        # The tests' conftest, which servers imports, provokes a panic of
+        # the module on purpose: its message is no concern of the bench.
+        saved = os.dup(2)
+        try:
+            with open(os.devnull, "wb") as quiet:
+                os.dup2(quiet.fileno(), 2)
+                from servers import PostgreSQL
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+        return PostgreSQL()
+    except BaseException as error:  # noqa: BLE001 - pytest.skip is a BaseException: no cluster, SQLite alone
+        print(f"  PostgreSQL skipped: {error}")
+        return None
 
 
 if __name__ == "__main__":

@@ -31,7 +31,7 @@ MB = 1e6
 MiB = 1 << 20
 sys.path.insert(0, str(HERE))
 from gen_fasta import chromosome, write_assemblies, write_genome  # noqa: E402
-from identify import identify_rows  # noqa: E402
+from identify import identify_rows, postgresql_cluster  # noqa: E402
 from service import service_rows, service_summary  # noqa: E402
 
 # ---------------------------------------------------------------- inputs
@@ -369,8 +369,9 @@ def identity_rows(reps, inputs, size, work, row):
 
 def store_rows(reps, size, work, row):
     """store add of 200 small assemblies, one after the other and two at
-    once (the reads in two threads, the caller writing SQLite's rows), in
-    turn round by round, each into a new store."""
+    once, in turn round by round, each into a new store: on SQLite (the
+    reads in two threads, the caller writing the rows) and on PostgreSQL
+    (each thread writing its own files' rows)."""
     print("store:", flush=True)
     folder = DATA / "assemblies200"
     if not (folder / "asm199.fa").exists():
@@ -378,18 +379,24 @@ def store_rows(reps, size, work, row):
     paths = sorted(str(p) for p in folder.iterdir())
     size["assemblies"] = sum(os.stat(p).st_size for p in paths)
     store = work / "store"
-
-    times = {1: [], 2: []}
-    for _ in range(3 * reps):
-        for jobs in times:
-            # Removing the last run's 30,000 files is no part of the next run.
+    cluster = postgresql_cluster()
+    try:
+        for database in ("SQLite", "PostgreSQL") if cluster is not None else ("SQLite",):
+            times = {1: [], 2: []}
+            for _ in range(3 * reps):
+                for jobs in times:
+                    # Removing the last run's 30,000 files is no part of the next run.
+                    shutil.rmtree(store, ignore_errors=True)
+                    url = ["--database", cluster.new_database()] if database == "PostgreSQL" else []
+                    times[jobs].append(command_seconds("store", "add", "-q", "--jobs", jobs, *url, store, *paths))
             shutil.rmtree(store, ignore_errors=True)
-            times[jobs].append(command_seconds("store", "add", "-q", "--jobs", jobs, store, *paths))
-    shutil.rmtree(store, ignore_errors=True)
-    for jobs in (1, 2):
-        entry = row("store", f"seqtally store add --jobs {jobs}, 200 assemblies (SQLite)",
-                    statistics.median(times[jobs]), "assemblies", "seqtally")
-    entry["speedup"] = statistics.median(one / two for one, two in zip(times[1], times[2]))
+            for jobs in (1, 2):
+                entry = row("store", f"store add --jobs {jobs}, 200 assemblies ({database})",
+                            statistics.median(times[jobs]), "assemblies", "seqtally")
+            entry["speedup"] = statistics.median(one / two for one, two in zip(times[1], times[2]))
+    finally:
+        if cluster is not None:
+            cluster.stop()
 
 
 def track_rows(reps, inputs, limits, work, row):
