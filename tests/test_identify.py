@@ -159,6 +159,15 @@ def test_repaired_headers_applied_by_reheader(genome, tmp_path):
     assert [dict(f.split(":", 1) for f in line.split("\t")[1:])["AN"] for line in sq] == NAMES
     assert all(f"UR:file://{reference}" in line for line in sq)
 
+    # A dictionary's AS is the ##contig lines' assembly.
+    named = tmp_path / "named.dict"
+    named.write_text(_run("samtools", "dict", "-a", "GRCz11", reference).stdout.decode())
+    header.write_bytes(cli("identify", wrong, "--header", "vcf", "--reference", named).stdout)
+    _run("bcftools", "reheader", "-h", header, "-o", tmp_path / "named.vcf", wrong)
+    contigs = [line for line in _run("bcftools", "view", "-h", tmp_path / "named.vcf").stdout.decode().splitlines()
+               if line.startswith("##contig")]
+    assert contigs and all(line.endswith(",assembly=GRCz11>") for line in contigs)
+
     extra = cli("identify", _header(folder, "extra", "bam"), "--header", "sam", "--reference", reference)
     assert extra.returncode == 1 and b"no sequence for extra" in extra.stderr and not extra.stdout
 

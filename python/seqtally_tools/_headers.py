@@ -187,6 +187,22 @@ def _alignment_header(path: str, kind: str) -> Declared:
     return Declared(kind, contigs, text)
 
 
+def assemblies(path: str | os.PathLike[str]) -> dict[str, str]:
+    """The assembly (AS) of each record of a sequence dictionary or SAM
+    header that gives one, by name; empty for any other file."""
+    name = os.fspath(path)
+    if not _head(name).startswith(b"@"):
+        return {}
+    import pysam
+
+    try:
+        with _quiet(pysam), pysam.AlignmentFile(name, "r", check_sq=False) as alignments:
+            lines = alignments.header.to_dict().get("SQ", [])
+    except (OSError, ValueError) as error:
+        raise SeqtallyError(f"cannot read the SAM header: {error}", name, kind="format") from None
+    return {str(line["SN"]): str(line["AS"]) for line in lines if line.get("AS")}
+
+
 def _variant_header(path: str, kind: str) -> Declared:
     import pysam
 

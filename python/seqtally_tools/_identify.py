@@ -16,7 +16,7 @@ from typing import Any, Literal, NamedTuple
 from ._aliases import Named, read_named
 from ._checksum import SequenceChecksum
 from ._errors import SeqtallyError
-from ._headers import Contig, Declared, declared
+from ._headers import Contig, Declared, assemblies, declared
 from ._seqcol import checked_level2, digest_of, level1_of, level2_of
 from ._store import Store
 from ._store.store import Member
@@ -286,13 +286,15 @@ def _length(length: int | None) -> str:
 
 def repaired_header(source: str | os.PathLike[str], reference: str | os.PathLike[str] | Reference,
                     form: Literal["vcf", "sam"], *, store: Store | None = None) -> str:
-    """The reference's contig lines (`form` "vcf": ##contig; "sam": @SQ)
-    under the file's names, in its order. Where the file is a header of
-    that form, the whole header with its contig lines replaced, ready for
-    bcftools or samtools reheader. `reference`: a collection's digest in
-    `store`, a FASTA, .dict or seqcol JSON path, or a Reference."""
+    """The reference's contig lines (`form` "vcf": ##contig, with the
+    assembly where a .dict reference gives its AS; "sam": @SQ) under the
+    file's names, in its order. Where the file is a header of that form,
+    the whole header with its contig lines replaced, ready for bcftools or
+    samtools reheader. `reference`: a collection's digest in `store`, a
+    FASTA, .dict or seqcol JSON path, or a Reference."""
     file = declared(source)
     chosen = _chosen(reference, store)
+    assembly = assemblies(reference) if not isinstance(reference, Reference) and os.path.isfile(reference) else {}
     match = relate(file, chosen, store.sequences_aliased(c.name for c in file.contigs) if store else {})
     if match.only_in_file:
         raise SeqtallyError(f"the reference {chosen.digest} has no sequence for {', '.join(match.only_in_file)}",
@@ -305,7 +307,9 @@ def repaired_header(source: str | os.PathLike[str], reference: str | os.PathLike
         record = by_name[target.get(contig.name, contig.name)]
         md5 = record.md5 or ""
         if form == "vcf":
-            lines.append(f"##contig=<ID={contig.name},length={record.length}" + (f",md5={md5}>" if md5 else ">"))
+            fields = [f"ID={contig.name}", f"length={record.length}"] + ([f"md5={md5}"] if md5 else [])
+            fields += [f"assembly={assembly[record.name]}"] if record.name in assembly else []
+            lines.append(f"##contig=<{','.join(fields)}>")
         else:
             fields = [f"SN:{contig.name}", f"LN:{record.length}"] + ([f"M5:{md5}"] if md5 else [])
             fields += [f"AN:{record.name}"] if record.name != contig.name else []
