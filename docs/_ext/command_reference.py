@@ -61,7 +61,7 @@ class CommandReference(SphinxDirective):
             if action.help == argparse.SUPPRESS:
                 continue
             if isinstance(action, argparse._SubParsersAction):
-                term = "{" + ",".join(action.choices) + "}"
+                term = action.metavar or "{" + ",".join(action.choices) + "}"
                 text = "one of: " + ", ".join(action.choices)
             else:
                 term, text = _invocation(parser, action), _help(parser, action)
