@@ -38,7 +38,7 @@ smartquotes = False
 html_theme = "alabaster"
 html_title = f"seqtally {release}"
 html_theme_options = {"description": "FASTA checksums, reference identity, tracks and a refget service",
-                      "fixed_sidebar": True}
+                      "fixed_sidebar": True, "page_width": "1200px"}
 html_static_path: list[str] = []
 
 autodoc_member_order = "bysource"
