@@ -2,7 +2,8 @@
 the guides and the formats are Markdown (MyST), the API reference comes
 from the docstrings of the installed seqtally_tools, the command reference
 from the command's own parser, and every example on a page runs as a
-doctest in a folder of the bundled examples."""
+doctest in a folder of the bundled examples; the service's routes come
+from the OpenAPI document it serves."""
 import re
 import sys
 from importlib import metadata
@@ -22,6 +23,7 @@ extensions = [
     "sphinx.ext.autodoc",
     "sphinx.ext.doctest",
     "command_reference",
+    "route_table",
 ]
 source_suffix = {".rst": "restructuredtext", ".md": "markdown"}
 root_doc = "index"

@@ -201,6 +201,7 @@ def test_every_command_is_in_the_command_reference():
     from seqtally_cli import _parser
 
     assert _blocks((DOCS / "commands.md").read_text(), "{seqtally-commands}"), "commands.md lost its directive"
+    assert _blocks((DOCS / "service.md").read_text(), "{seqtally-routes}"), "service.md lost its routes"
     walked = {path for path, _, _ in command_walk.commands(command_walk.full_parser())}
     # What `seqtally --help` and `seqtally store --help` list, apart from
     # the walk: the commands under the COMMAND (ACTION) heading.
