@@ -79,7 +79,8 @@ install_module() {
 # (its `docs` extra installed): warnings are errors, and the examples on its
 # pages run as doctests. A fresh environment (-E), since Sphinx notices a
 # change of the pages but not of the package or the parser; the doctests
-# reuse what the HTML build read.
+# reuse what the HTML build read. The module's page shows a failure caught,
+# so its panic message appears on standard error, as the module writes it.
 build_docs() {
     local out="$ROOT/build/docs"
     echo "==> documentation site (warnings as errors) and its doctests"
