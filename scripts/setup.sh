@@ -74,3 +74,16 @@ install_module() {
     [ $# -gt 0 ] && target="$ROOT[$1]" && shift
     pip_quiet install -q --no-build-isolation "$target" "$@"
 }
+
+# The documentation site into build/docs/html, from the installed package
+# (its `docs` extra installed): warnings are errors, and the examples on its
+# pages run as doctests. A fresh environment (-E), since Sphinx notices a
+# change of the pages but not of the package or the parser; the doctests
+# reuse what the HTML build read. The module's page shows a failure caught,
+# so its panic message appears on standard error, as the module writes it.
+build_docs() {
+    local out="$ROOT/build/docs"
+    echo "==> documentation site (warnings as errors) and its doctests"
+    (cd "$ROOT" && "$VENV/bin/python" -m sphinx -E -W --keep-going -q -b html -d "$out/doctrees" docs "$out/html" &&
+        "$VENV/bin/python" -m sphinx -W --keep-going -q -b doctest -d "$out/doctrees" docs "$out/doctest")
+}

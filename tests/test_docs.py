@@ -1,22 +1,34 @@
 """The newcomer's documents against the tree: docs/ARCHITECTURE.md names only
 files that exist and names every module of the engine and the library; the
-README's Python examples run as written, print what their comments say, and
-its command lines are accepted by the command's own parser."""
+README's and the site's examples run as written and print what they say, their
+command lines are accepted by the command's own parser; the site documents
+every public name and every command, and reaches every page from its index.
+./scripts/docs builds the site itself (warnings as errors, doctests run)."""
 import contextlib
-import gzip
+import doctest
 import io
 import re
 import shlex
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
-from conftest import EXAMPLES
+import seqtally_tools
 
 ROOT = Path(__file__).resolve().parent.parent
+DOCS = ROOT / "docs"
+sys.path.insert(0, str(DOCS / "_ext"))
+import command_walk  # noqa: E402 - the site's own walk of the parser
+import reader_folder  # noqa: E402 - the folder the site's doctests run in
+
 README = (ROOT / "README.md").read_text()
-ARCHITECTURE = (ROOT / "docs" / "ARCHITECTURE.md").read_text()
+ARCHITECTURE = (DOCS / "ARCHITECTURE.md").read_text()
+# The pages of the site, and the README: the documents whose examples a
+# reader copies.
+PAGES = sorted(p for p in DOCS.glob("*.md") if p.name != "ARCHITECTURE.md") + sorted(DOCS.glob("*.rst"))
+DOCUMENTS = {path.name: path.read_text() for path in [ROOT / "README.md", *PAGES]}
 
 # A backticked token that names a file or a folder of the tree (not a URL's
 # path, nor CPython's header).
@@ -81,21 +93,15 @@ def test_the_map_names_every_module_of_the_engine_and_the_library():
     assert not unnamed, f"docs/ARCHITECTURE.md does not name: {unnamed}"
 
 
-def _blocks(language):
-    return re.findall(rf"^```{language}\n(.*?)^```", README, flags=re.S | re.M)
+def _blocks(text, language):
+    return re.findall(rf"^```{re.escape(language)}\n(.*?)^```", text, flags=re.S | re.M)
 
 
 @pytest.fixture
-def readme_folder(tmp_path, monkeypatch):
-    """A folder holding the files the README's examples name, as a reader's
-    would: the bundled examples, a gzip genome, a damaged download and a
-    GRCh38 with a chrM."""
-    (tmp_path / "examples").symlink_to(EXAMPLES)
-    phix = (EXAMPLES / "phix174.fa").read_bytes()
-    (tmp_path / "genome.fa.gz").write_bytes(gzip.compress(phix))
-    (tmp_path / "damaged.fa.gz").write_bytes(gzip.compress(phix)[:-100])
-    (tmp_path / "GRCh38.fa.gz").write_bytes(gzip.compress(phix + b">chrM\nGATCACAGGTCTATCACCCTATTAACCAC\n"))
-    monkeypatch.chdir(tmp_path)
+def reader(tmp_path, monkeypatch):
+    """A folder holding the files the examples name, as a reader's would
+    (the same as the site's doctests run in)."""
+    monkeypatch.chdir(reader_folder.fill(tmp_path))
     return tmp_path
 
 
@@ -106,42 +112,106 @@ def _shown_output(block):
             if "print(" in before and line.strip().startswith("# ")]
 
 
-def test_the_readmes_python_examples_run_as_written(readme_folder):
-    blocks = _blocks("python")
-    assert len(blocks) >= 4
+@pytest.mark.parametrize("name", [name for name, text in DOCUMENTS.items()
+                                  if _blocks(text, "python") or _blocks(text, "{doctest}")])
+def test_the_python_examples_run_as_written(name, reader):
+    """```python blocks run and print what their comments say; ```{doctest}
+    blocks run as the doctests ./scripts/docs runs, in one namespace a page."""
+    text = DOCUMENTS[name]
     # The names a reader fills in with their own files.
     namespace = {"paths": ["examples/phix174.fa", "examples/small.fa"], "files": ["examples/phix174.fa"]}
-    for block in blocks:
+    for block in _blocks(text, "python"):
         printed = io.StringIO()
         with contextlib.redirect_stdout(printed):
-            exec(compile(block, "README.md", "exec"), namespace)
+            exec(compile(block, name, "exec"), namespace)
         for shown in _shown_output(block):
             assert shown in printed.getvalue().splitlines(), (shown, printed.getvalue())
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    failures = io.StringIO()
+    for number, block in enumerate(_blocks(text, "{doctest}")):
+        test = doctest.DocTestParser().get_doctest(block, namespace, f"{name}[{number}]", name, 0)
+        runner.run(test, out=failures.write, clear_globs=False)
+        namespace = test.globs  # a DocTest runs in a copy
+    assert not runner.failures, failures.getvalue()
 
 
-def test_the_readmes_command_lines_are_accepted_as_written():
+def test_the_readme_has_examples_that_run():
+    assert len(_blocks(README, "python")) >= 2
+
+
+def test_the_command_lines_are_accepted_as_written():
     from seqtally_cli import _parser
 
-    lines = [line.split(" #")[0].split(" | ")[0].split(" > ")[0].strip()
-             for block in _blocks("sh") for line in block.splitlines()]
-    commands = [shlex.split(line) for line in lines if line.startswith("seqtally ")]
+    commands = []
+    for name, text in DOCUMENTS.items():
+        lines = [line.split(" #")[0].split(" | ")[0].split(" > ")[0].strip()
+                 for block in _blocks(text, "sh") for line in block.splitlines()]
+        commands += [(name, shlex.split(line)) for line in lines if line.startswith("seqtally ")]
+    assert len([argv for name, argv in commands if name == "README.md"]) >= 6
     assert len(commands) > 20
-    for argv in commands:
+    for name, argv in commands:
         try:
             _parser(argv[1:]).parse_args(argv[1:])
         except SystemExit as stop:
-            assert stop.code == 0, f"not accepted: {shlex.join(argv)}"
+            assert stop.code == 0, f"{name}: not accepted: {shlex.join(argv)}"
 
 
-def test_the_readme_names_the_packages_it_installs_and_the_files_it_points_to():
+def test_the_readme_names_the_packages_it_installs_and_the_documents_name_files_that_exist():
     import tomllib
 
     project = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
     wanted = project["dependencies"] + [r for extra in project["optional-dependencies"].values() for r in extra]
     names = {re.match(r"[\w.-]+", requirement).group(0) for requirement in wanted}
-    unnamed = sorted(name for name in names if name.lower() not in README.lower())
-    assert not unnamed, f"the README does not say that it installs {unnamed}"
+    unnamed = sorted(name for name in names if name.lower() not in DOCUMENTS["install.md"].lower())
+    assert not unnamed, f"docs/install.md does not say that it installs {unnamed}"
     files, folders = _tracked()
-    paths = [token for token in re.findall(r"(?:`|\()((?:tests|docs|python|bench|tools|scripts|examples)/[^`)\s]*)", README)
-             if _FILE_NAME.match(token)]
-    assert paths and not [p for p in paths if not _resolves(p, None, files, folders)]
+    for name, text in DOCUMENTS.items():
+        paths = [token for token in
+                 re.findall(r"(?:`|\()((?:tests|docs|python|bench|tools|scripts|examples)/[^`)\s]*)", text)
+                 if _FILE_NAME.match(token)]
+        missing = [p for p in paths if not _resolves(p, None, files, folders)]
+        assert not missing, f"{name} names what the tree does not hold: {missing}"
+
+
+def _toctree_entries(text):
+    return [line.strip() for block in _blocks(text, "{toctree}") for line in block.splitlines()
+            if line.strip() and not line.startswith(":")]
+
+
+def test_every_page_is_reachable_from_the_index():
+    pages = {path.stem for path in PAGES} - {"PERFORMANCE", "RELIABILITY"}
+    reached, todo = {"index"}, ["index"]
+    while todo:
+        page = todo.pop()
+        source = next(DOCS.glob(f"{page}.*")).read_text()
+        for entry in _toctree_entries(source):
+            if entry not in reached:
+                reached.add(entry)
+                todo.append(entry)
+    assert pages == reached, f"not reached from the index: {sorted(pages - reached)}"
+
+
+def test_every_public_name_is_in_the_api_reference():
+    api = (DOCS / "api.rst").read_text()
+    documented = set(re.findall(r"^\.\. auto(?:function|class|exception):: seqtally_tools\.(\w+)$", api, re.M))
+    assert set(seqtally_tools.__all__) <= documented, sorted(set(seqtally_tools.__all__) - documented)
+
+
+def test_every_command_is_in_the_command_reference():
+    from seqtally_cli import _parser
+
+    assert _blocks((DOCS / "commands.md").read_text(), "{seqtally-commands}"), "commands.md lost its directive"
+    assert _blocks((DOCS / "service.md").read_text(), "{seqtally-routes}"), "service.md lost its routes"
+    walked = {path for path, _, _ in command_walk.commands(command_walk.full_parser())}
+    # What `seqtally --help` and `seqtally store --help` list, apart from
+    # the walk: the commands under the COMMAND (ACTION) heading.
+    def listed_in(help_text):
+        return re.findall(r"^ {4}(\w+) ", help_text, re.M)
+
+    listed = set()
+    for top in listed_in(_parser([]).format_help()):
+        listed.add((top,))
+        command = _parser([top])._subparsers._group_actions[0].choices[top]
+        listed |= {(top, sub) for sub in listed_in(command.format_help())}
+    assert {("store", "add"), ("store", "alias"), ("serve",), ("identify",), ("stats",), ("gc",)} <= listed
+    assert listed <= walked, sorted(listed - walked)

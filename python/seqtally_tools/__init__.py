@@ -7,7 +7,7 @@ told by content) from a path, standard input ("-"), a descriptor or a
 binary file. The work runs outside the interpreter lock: other threads
 keep running, and Ctrl-C ends a call. Results are plain, picklable values;
 every failure of an operation raises SeqtallyError (an Exception), with
-the cause in plain words and as fields.
+the cause in plain words and as fields. For example::
 
     from seqtally_tools import checksum
     for record in checksum("genome.fa.gz"):

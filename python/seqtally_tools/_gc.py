@@ -60,7 +60,7 @@ def gc_track(source: Source, output: str | os.PathLike[str], *, window: int = 10
     file. `output`: the track, gzip when its name ends in .gz (BGZF,
     compressed on every core: one gzip stream to any reader, and what
     tabix indexes); "-" for standard output, plain unless `gzip` is true
-    (None: gzip when standard output is a file named *.gz). A gzip bedGraph
+    (None: gzip when standard output is a file named `*.gz`). A gzip bedGraph
     file also gets its tabix index in the same pass, OUTPUT.tbi (or
     OUTPUT.csi when a record is longer than 2^29 bases), the index `tabix -p
     bed` (-C) builds for it; its record names must then be distinct (tabix
