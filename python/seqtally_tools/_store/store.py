@@ -378,9 +378,7 @@ class Store:
 
     def members(self, digest: str) -> list[Member]:
         """The records of a collection, in file order."""
-        rows = self._db.all("SELECT m.name, s.length, s.sha512t24u, s.md5 FROM members m JOIN sequences s "
-                            "ON s.md5 = m.sequence WHERE m.collection = %s ORDER BY m.position", (digest,))
-        return [Member(str(n), int(length), str(sha), str(md5)) for n, length, sha, md5 in rows]
+        return self.members_of([digest])[digest]
 
     def collections_sharing(self, *, md5s: Iterable[str] = (), sha512t24us: Iterable[str] = (),
                             names: Iterable[str] = (), lengths: Iterable[int] = (), records: int = 0,
@@ -436,7 +434,7 @@ class Store:
                             "s ON s.md5 = m.sequence WHERE " + self._db.among("m.collection") +
                             " ORDER BY m.collection, m.position", (self._db.listed(wanted),))
         for digest, name, length, sha, md5 in rows:
-            found[digest].append(Member(name, length, sha, md5))
+            found[digest].append(Member(str(name), int(length), str(sha), str(md5)))
         return found
 
     def check(self) -> list[str]:
