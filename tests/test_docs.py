@@ -12,9 +12,9 @@ from pathlib import Path
 
 import pytest
 
-from conftest import EXAMPLES
+from conftest import EXAMPLES, SOURCE
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = SOURCE
 README = (ROOT / "README.md").read_text()
 ARCHITECTURE = (ROOT / "docs" / "ARCHITECTURE.md").read_text()
 
