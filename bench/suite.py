@@ -33,6 +33,7 @@ sys.path.insert(0, str(HERE))
 from gen_fasta import chromosome, write_assemblies, write_genome  # noqa: E402
 from identify import identify_rows, postgresql_cluster  # noqa: E402
 from service import service_rows, service_summary  # noqa: E402
+from wheel import wheel_rows  # noqa: E402
 
 # ---------------------------------------------------------------- inputs
 
@@ -794,7 +795,7 @@ def main():
     parser.add_argument("--quick", action="store_true", help="16 MiB inputs and 100,000 reads: a smoke run")
     parser.add_argument("--no-callgrind", action="store_true")
     parser.add_argument("--only", type=lambda text: set(text.split(",")), metavar="SECTIONS",
-                        help="some of checksum,command,identity,store,tracks,indexed,stats,engine,reference,bgzip,intervals,service,identify,wiggle,callgrind (the limits always "
+                        help="some of checksum,command,identity,store,tracks,indexed,stats,engine,reference,bgzip,intervals,service,identify,wiggle,wheel,callgrind (the limits always "
                         "run)")
     options = parser.parse_args()
 
@@ -895,6 +896,8 @@ def main():
             service_rows(reps, inputs, size, limits, work, row)
         if wanted("identify"):
             identify_rows(limits, work, 100 if options.quick else 1000)
+        if wanted("wheel"):
+            wheel_rows(reps, inputs, work, row, interleaved)
 
         if wanted("wiggle"):
             print("wiggle:", flush=True)
@@ -1010,7 +1013,7 @@ def print_table(report):
     print()
     print(f"{'':60} {'MB/s':>8} {'vs limit':>22} {'vs best peer':>13} {'vs partial':>12} {'working mem':>11}")
     for section in ("checksum", "command", "identity", "store", "reference", "intervals", "service", "tracks", "indexed", "stats",
-                    "bgzip", "wiggle"):
+                    "bgzip", "wiggle", "wheel"):
         ours = [r for r in rows if r["section"] == section and r["kind"] == "seqtally"]
         for r in ours:
             memory = "-" if r["growth"] is None else f"{r['growth'] / MiB:7.1f} MiB"
@@ -1046,6 +1049,9 @@ def print_table(report):
               f"dict and refget's digest one after another; FastaFile.fetch {limits['fetch_per_s']:.0f} regions/s, "
               f"pysam.FastaFile {limits['pysam_fetch_per_s']:.0f}/s "
               f"({limits['fetch_per_s'] / limits['pysam_fetch_per_s']:.2f}x)")
+    for r in rows:
+        if r["section"] == "wheel" and r["ratio"]:
+            print(f"wheel: {r['name'].removesuffix(' (wheel)')} takes {r['ratio']:.3f}x the gcc build's time")
     for line in service_summary(limits):
         print(line)
     for database in ("sqlite", "postgresql"):

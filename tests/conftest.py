@@ -17,6 +17,10 @@ import seqtally_tools
 
 
 SANITIZED = os.environ.get("SEQTALLY_SANITIZED") == "1"
+# The source tree, for its examples, documents and pyproject.toml; the module
+# and the command are always the installed ones. A copy of tests/ run
+# against an installed wheel (scripts/wheel-check) names the tree here.
+SOURCE = Path(os.environ.get("SEQTALLY_SOURCE") or Path(__file__).resolve().parent.parent)
 
 
 def pytest_report_header():
@@ -77,7 +81,7 @@ def module_track(fasta, window, folder, omit_tail=False):
 
 
 COMMAND = shutil.which("seqtally", path=str(Path(sys.executable).parent)) or "seqtally"
-EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+EXAMPLES = SOURCE / "examples"
 
 
 def cli(*args, stdin=None, input=None, **kwargs):

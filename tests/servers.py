@@ -14,10 +14,10 @@ from pathlib import Path
 import httpx
 import pytest
 
-from conftest import COMMAND
+from conftest import COMMAND, SOURCE
 
 # shared/ lies beside the clone (or beside the folder of worktrees).
-SHARED = next((folder / "shared" / "data" for folder in Path(__file__).resolve().parents
+SHARED = next((folder / "shared" / "data" for folder in SOURCE.parents
                if (folder / "shared" / "data" / "seqcol").is_dir()), Path("shared/data"))
 SEQCOL_FILES = sorted((SHARED / "seqcol").glob("*.fa"))
 REFGET_FILES = sorted((SHARED / "refget").glob("*.fa"))

@@ -16,8 +16,9 @@ from pathlib import Path
 import pytest
 
 import seqtally_tools
+from conftest import SOURCE
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = SOURCE
 DOCS = ROOT / "docs"
 sys.path.insert(0, str(DOCS / "_ext"))
 import command_walk  # noqa: E402 - the site's own walk of the parser

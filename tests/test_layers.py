@@ -11,8 +11,9 @@ import grimp
 
 import seqtally_cli
 import seqtally_tools
+from conftest import SOURCE
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = SOURCE
 
 
 def test_the_import_contracts_hold():

@@ -2,19 +2,23 @@
 wheel made by `python -m build`."""
 import gzip
 import os
+import re
 import subprocess
 import sys
 import textwrap
 import zipfile
-from pathlib import Path
 
 import pytest
 
-from conftest import written
+from conftest import SOURCE, written
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = SOURCE
 # Packaging builds its own module; the sanitized pass has nothing to add here.
 pytestmark = pytest.mark.skipif(os.environ.get("SEQTALLY_SANITIZED") == "1", reason="packaging is checked unsanitized")
+# The binary wheel under test, when scripts/wheel-check runs the suite
+# against it, with no compiler to build the sdist.
+WHEEL = os.environ.get("SEQTALLY_WHEEL")
+EXTENSIONS = {"seqtally.cpython-312-x86_64-linux-gnu.so", "seqtally_tools/_engine.cpython-312-x86_64-linux-gnu.so"}
 
 USAGE = '''
 import seqtally, seqtally_tools
@@ -65,6 +69,17 @@ def test_the_python_layer_itself_passes_mypy_strict():
     assert out.returncode == 0, out.stdout
 
 
+def the_package():
+    """The library, the command and the stubs, as the tree holds them."""
+    library = {p.relative_to(ROOT / "python").as_posix() for p in (ROOT / "python" / "seqtally_tools").rglob("*")
+               if p.suffix in (".py", ".pyi", ".typed", ".sql") and "__pycache__" not in p.parts}
+    assert {"seqtally_tools/py.typed", "seqtally_tools/_engine.pyi", "seqtally_tools/_store/schema.sql",
+            "seqtally_tools/service/__init__.py"} <= library
+    command = {f"seqtally_cli/{p.name}" for p in (ROOT / "python" / "seqtally_cli").iterdir() if p.suffix == ".py"}
+    return {"seqtally-stubs/__init__.pyi", "seqtally-stubs/py.typed", *library, *command}
+
+
+@pytest.mark.skipif(WHEEL is not None, reason="the wheel's users have no compiler: scripts/test builds the sdist")
 def test_sdist_installs_in_a_fresh_environment_and_wheel_holds_only_the_package(tmp_path):
     dist = tmp_path / "dist"
     subprocess.run([sys.executable, "-m", "build", "--outdir", str(dist), str(ROOT)], check=True,
@@ -73,14 +88,8 @@ def test_sdist_installs_in_a_fresh_environment_and_wheel_holds_only_the_package(
     (sdist,) = dist.glob("*.tar.gz")
     names = set(zipfile.ZipFile(wheel).namelist())
     package = {n for n in names if ".dist-info/" not in n}
-    extensions = {"seqtally.cpython-312-x86_64-linux-gnu.so", "seqtally_tools/_engine.cpython-312-x86_64-linux-gnu.so"}
-    assert {n for n in package if n.endswith(".so")} == extensions
-    library = {p.relative_to(ROOT / "python").as_posix() for p in (ROOT / "python" / "seqtally_tools").rglob("*")
-               if p.suffix in (".py", ".pyi", ".typed", ".sql") and "__pycache__" not in p.parts}
-    assert {"seqtally_tools/py.typed", "seqtally_tools/_engine.pyi", "seqtally_tools/_store/schema.sql",
-            "seqtally_tools/service/__init__.py"} <= library
-    command = {f"seqtally_cli/{p.name}" for p in (ROOT / "python" / "seqtally_cli").iterdir() if p.suffix == ".py"}
-    assert package - extensions == {"seqtally-stubs/__init__.pyi", "seqtally-stubs/py.typed", *library, *command}
+    assert {n for n in package if n.endswith(".so")} == EXTENSIONS
+    assert package - EXTENSIONS == the_package()
     assert any(n.endswith("entry_points.txt") for n in names)
 
     venv = tmp_path / "venv"
@@ -95,3 +104,18 @@ def test_sdist_installs_in_a_fresh_environment_and_wheel_holds_only_the_package(
     out = subprocess.run([venv / "bin" / "python", "-c", f"import seqtally_tools; print(seqtally_tools.checksum({str(gz)!r}))"],
                          env=env, capture_output=True, text=True, check=True)
     assert "IIXILYBQCpHdC4qpI3sOQ_HAeAm9bmeF" in out.stdout
+
+
+@pytest.mark.skipif(WHEEL is None, reason="scripts/wheel-check names the binary wheel")
+def test_the_binary_wheel_holds_the_package_isal_and_every_bundled_notice():
+    names = set(zipfile.ZipFile(WHEEL).namelist())
+    package = {n for n in names if ".dist-info/" not in n}
+    # auditwheel's copy of ISA-L, its name hashed; libcrypto, zlib and
+    # libdeflate are linked in.
+    (isal,) = {n for n in package if n.startswith("seqtally.libs/")}
+    assert re.fullmatch(r"seqtally\.libs/libisal-[0-9a-f]{8}\.so\.2(\.\d+)*", isal)
+    assert package - EXTENSIONS - {isal} == the_package()
+    notices = {n.partition(".dist-info/licenses/")[2] for n in names if ".dist-info/licenses/" in n}
+    assert notices == {"LICENSE", *(f"bundled/{name}.txt" for name in ("OpenSSL", "zlib", "ISA-L", "libdeflate"))}
+    metadata = next(zipfile.ZipFile(WHEEL).read(n).decode() for n in names if n.endswith(".dist-info/METADATA"))
+    assert {line.partition(": ")[2] for line in metadata.splitlines() if line.startswith("License-File: ")} == notices

@@ -7,14 +7,13 @@ import os
 import random
 import shutil
 import subprocess
-from pathlib import Path
 
 import pytest
 
-from conftest import cli, lambda_phage
+from conftest import SOURCE, cli, lambda_phage
 from servers import SEQCOL_FILES, Server, add, foreign_environment, to_32_digit_names
 
-SCREENSHOT = Path(__file__).resolve().parent.parent / "docs" / "service.png"
+SCREENSHOT = SOURCE / "docs" / "service.png"
 
 
 def _cram_against_lambda(folder):

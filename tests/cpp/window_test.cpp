@@ -2,9 +2,12 @@
 // ends (and so the G/C bit masks at every length), decimal positions.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <string>
 #include <vector>
 
+#include "core/src/lib/base_marks.h"
 #include "core/src/lib/decimal_counter.h"
 #include "core/src/lib/seqtally.h"
 #include "fasta/reader.h"
@@ -46,6 +49,23 @@ TEST(DecimalCounter, CarriesAcrossDigitsUpToTheLargestPositions) {
             value += step;
         }
     }
+}
+
+// The popcnt build is taken wherever the kernel says the CPU has popcnt,
+// whichever compiler and runtime built us: the portable pass gives the same
+// bytes, so only this tells a dispatch that never takes it (as
+// __builtin_cpu_supports under zig's compiler-rt, the wheel's).
+TEST(WindowPass, TakesThePopcntBuildWhereTheCpuHasIt) {
+    std::ifstream cpuinfo("/proc/cpuinfo");
+    std::string line;
+    while (std::getline(cpuinfo, line) && line.rfind("flags", 0) != 0) {}
+    ASSERT_FALSE(line.empty()) << "no flags line in /proc/cpuinfo";
+    const bool popcnt = (line + " ").find(" popcnt ") != std::string::npos;
+#ifdef SEQTALLY_PORTABLE_WINDOW_PASS
+    EXPECT_FALSE(seqtally::core::popcnt_pass());
+#else
+    EXPECT_EQ(seqtally::core::popcnt_pass(), popcnt);
+#endif
 }
 
 // The window pass reads lines in runs of up to 64 bytes; runs end at line

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <cpuid.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -20,7 +21,12 @@ inline bool popcnt_pass() noexcept {
 #ifdef SEQTALLY_PORTABLE_WINDOW_PASS
     return false;
 #else
-    static const bool has_popcnt = __builtin_cpu_supports("popcnt");
+    // CPUID itself (leaf 1, ECX bit 23), not __builtin_cpu_supports: the
+    // compiler-rt of zig, the wheel's compiler, answers no for every feature.
+    static const bool has_popcnt = [] {
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_POPCNT) != 0;
+    }();
     return has_popcnt;
 #endif
 }
