@@ -7,6 +7,7 @@ import struct
 import subprocess
 import sys
 import textwrap
+import tomllib
 import zlib
 from pathlib import Path
 
@@ -21,6 +22,8 @@ SANITIZED = os.environ.get("SEQTALLY_SANITIZED") == "1"
 # and the command are always the installed ones. A copy of tests/ run
 # against an installed wheel (scripts/wheel-check) names the tree here.
 SOURCE = Path(os.environ.get("SEQTALLY_SOURCE") or Path(__file__).resolve().parent.parent)
+# The release's one version, as pyproject.toml declares it.
+VERSION = tomllib.loads((SOURCE / "pyproject.toml").read_text())["project"]["version"]
 
 
 def pytest_report_header():

@@ -20,7 +20,7 @@ import time
 import pytest
 
 import seqtally
-from conftest import COMMAND, EXAMPLES, FASTQ, cli, module_track, processes_in_session, written
+from conftest import COMMAND, EXAMPLES, FASTQ, VERSION, cli, module_track, processes_in_session, written
 
 NOT_FOUND = "No such file or directory"
 
@@ -62,10 +62,10 @@ def test_usage_errors_and_failures_and_their_statuses(tmp_path):
                   ["gc", "a", "b", "--level", "10"], ["frobnicate"], []):
         out = cli(*usage)
         assert out.returncode == 2 and b"usage: seqtally" in out.stderr, usage
-    assert (cli("--version").returncode, cli("--version").stdout) == (0, b"seqtally 0.1.0\n")
+    assert (cli("--version").returncode, cli("--version").stdout) == (0, f"seqtally {VERSION}\n".encode())
     as_module = subprocess.run([sys.executable, "-m", "seqtally_cli", "--version"], capture_output=True,
                                env={**os.environ, "PYTHONWARNINGS": "error"})
-    assert (as_module.returncode, as_module.stdout) == (0, b"seqtally 0.1.0\n")
+    assert (as_module.returncode, as_module.stdout) == (0, f"seqtally {VERSION}\n".encode())
     empty = written(tmp_path / "empty.fa", b"")
     assert cli("checksum", empty).stdout == b"file\tid\tlength\tsha512t24u\tmd5\n"
     # Status 1 and one line, with no header or track before it.

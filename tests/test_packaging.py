@@ -10,7 +10,8 @@ import zipfile
 
 import pytest
 
-from conftest import SOURCE, written
+import seqtally_tools
+from conftest import SOURCE, VERSION, written
 
 ROOT = SOURCE
 # Packaging builds its own module; the sanitized pass has nothing to add here.
@@ -86,6 +87,7 @@ def test_sdist_installs_in_a_fresh_environment_and_wheel_holds_only_the_package(
                    capture_output=True)
     (wheel,) = dist.glob("*.whl")
     (sdist,) = dist.glob("*.tar.gz")
+    assert sdist.name == f"seqtally-{VERSION}.tar.gz" and wheel.name.startswith(f"seqtally-{VERSION}-cp312-cp312-")
     names = set(zipfile.ZipFile(wheel).namelist())
     package = {n for n in names if ".dist-info/" not in n}
     assert {n for n in package if n.endswith(".so")} == EXTENSIONS
@@ -119,3 +121,22 @@ def test_the_binary_wheel_holds_the_package_isal_and_every_bundled_notice():
     assert notices == {"LICENSE", *(f"bundled/{name}.txt" for name in ("OpenSSL", "zlib", "ISA-L", "libdeflate"))}
     metadata = next(zipfile.ZipFile(WHEEL).read(n).decode() for n in names if n.endswith(".dist-info/METADATA"))
     assert {line.partition(": ")[2] for line in metadata.splitlines() if line.startswith("License-File: ")} == notices
+
+
+def test_one_version_in_the_library_the_wheel_and_the_changelog():
+    assert seqtally_tools.__version__ == VERSION
+    # The newest release heads the changelog, under the unreleased section,
+    # in Keep a Changelog's form.
+    releases = re.findall(r"^## \[(.+?)\](?: - (\d{4}-\d\d-\d\d))?$", (ROOT / "CHANGELOG.md").read_text(), re.M)
+    assert releases[0] == ("Unreleased", "") and releases[1][0] == VERSION and releases[1][1]
+    assert [version for version, _ in releases][-1] == "0.1.0"
+    # The files the install guides name are this release's.
+    guides = (ROOT / "README.md").read_text() + (ROOT / "docs" / "install.md").read_text()
+    named = set(re.findall(r"seqtally-(\d[\w.]*?)(?:-cp|\.tar\.gz)", guides))
+    assert named == {VERSION}
+    if WHEEL is not None:
+        assert os.path.basename(WHEEL).startswith(f"seqtally-{VERSION}-cp312-cp312-")
+        assert os.path.basename(WHEEL) in guides
+        metadata = next(zipfile.ZipFile(WHEEL).read(n).decode() for n in zipfile.ZipFile(WHEEL).namelist()
+                        if n.endswith(".dist-info/METADATA"))
+        assert f"\nVersion: {VERSION}\n" in metadata

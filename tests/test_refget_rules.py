@@ -5,6 +5,7 @@ with the FASTA files read here."""
 import httpx
 import pytest
 
+from conftest import VERSION
 from servers import INSDC, REFGET_BASES, Server
 
 pytestmark = pytest.mark.parametrize("compliance_server", ["sqlite"], indirect=True)
@@ -171,6 +172,7 @@ def test_metadata(compliance_server, identifier, accept, status, media):
 def test_service_info_advertises_every_capability(compliance_server):
     v2 = httpx.get(compliance_server.url + "/sequence/service-info").json()
     assert v2["type"] == {"group": "org.ga4gh", "artifact": "refget", "version": "2.0.0"}
+    assert v2["version"] == VERSION
     assert v2["refget"] == {"circular_supported": True, "subsequence_limit": None,
                             "algorithms": ["md5", "ga4gh", "trunc512"], "identifier_types": ["insdc"]}
     v1 = httpx.get(compliance_server.url + "/sequence/service-info", headers={"Accept": V1_JSON}).json()

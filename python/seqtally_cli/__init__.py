@@ -38,11 +38,10 @@ def checksum_records(path: str) -> list[dict[str, Any]]:
 
 
 class _Version(argparse.Action):
-    # Looked up only when asked for: importlib.metadata costs every run 30 ms.
     def __call__(self, parser: argparse.ArgumentParser, *_: Any) -> None:
-        from importlib import metadata
+        from seqtally_tools import __version__
 
-        print(f"{parser.prog} {metadata.version('seqtally')}")
+        print(f"{parser.prog} {__version__}")
         parser.exit()
 
 

@@ -31,6 +31,17 @@ from ._stats import FileStats, RecordColumns, check_stats_arguments, record_rows
 from ._seqcol import compare, load_collection, seqcol, seqcol_of, verdict
 from ._store import AddedCollection, Store
 
+
+def __getattr__(name: str) -> str:
+    # The version is looked up when asked for: importlib.metadata would cost
+    # every import of the library 30 ms.
+    if name == "__version__":
+        from ._version import version
+
+        return version()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 __all__ = [
     "AddedCollection",
     "AliasTable",

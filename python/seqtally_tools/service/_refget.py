@@ -6,7 +6,6 @@ from __future__ import annotations
 import asyncio
 import contextlib
 import os
-from importlib import metadata as package_metadata
 from typing import Any
 
 from starlette.requests import Request
@@ -14,6 +13,7 @@ from starlette.responses import Response
 from starlette.types import Receive, Scope, Send
 
 from .._store import StoredSequence
+from .._version import version
 from ._conditional import IMMUTABLE, REVALIDATE, entity_tag, not_modified
 from ._http import HTTPError, SequenceFile, State, in_thread, json_bytes, query_values, state_of, tagged_response
 from .refget_rules import JSON_TYPES, SEQUENCE_TYPES, V1_JSON, answer, by_digest, media_type, trunc512_of
@@ -22,13 +22,6 @@ from .refget_rules import JSON_TYPES, SEQUENCE_TYPES, V1_JSON, answer, by_digest
 # the socket's speed, small enough that 64 clients cost 16 MiB.
 CHUNK = 256 << 10
 ALGORITHMS = ["md5", "ga4gh", "trunc512"]
-
-
-def _version() -> str:
-    try:
-        return package_metadata.version("seqtally")
-    except package_metadata.PackageNotFoundError:
-        return "0"
 
 
 def _accepted_type(accept: str | None, offers: tuple[str, ...]) -> str:
@@ -63,7 +56,7 @@ async def service_info(request: Request) -> Response:
         body = {"id": "org.seqtally.refget", "name": "seqtally refget", "description": "refget Sequences v2.0.0 "
                 "over a seqtally store", "type": {"group": "org.ga4gh", "artifact": "refget", "version": "2.0.0"},
                 "organization": {"name": "seqtally", "url": "https://pypi.org/project/seqtally/"},
-                "version": _version(),
+                "version": version(),
                 "refget": {"circular_supported": True, "subsequence_limit": limit, "algorithms": ALGORITHMS,
                            "identifier_types": authorities}}
     return Response(json_bytes(body), media_type=media)

@@ -11,6 +11,7 @@ from starlette.requests import Request
 from starlette.responses import Response
 
 from .._store import ATTRIBUTES
+from .._version import version
 from . import _identify, _page, _refget, _seqcol
 from ._http import JSON, json_bytes
 from .refget_rules import JSON_TYPES, SEQUENCE_TYPES
@@ -140,7 +141,7 @@ def openapi_document() -> dict[str, Any]:
             entry["requestBody"] = {"required": True, "content": {media: {"schema": schema}
                                                                   for media, schema in operation.body.items()}}
         paths.setdefault(operation.path, {})[operation.method] = entry
-    return {"openapi": "3.0.3", "info": {"title": "seqtally reference service", "version": _refget._version(),
+    return {"openapi": "3.0.3", "info": {"title": "seqtally reference service", "version": version(),
                                          "description": "refget Sequences v2.0.0 and seqcol v1.0.0 over a store"},
             "paths": paths}
 

@@ -15,9 +15,9 @@ from .._canonical import canonical_json
 from .._errors import SeqtallyError
 from .._seqcol import comparison, load_collection
 from .._store import ARRAYS, ATTRIBUTES, TRANSIENT
+from .._version import version
 from ._conditional import IMMUTABLE
 from ._http import JSON, HTTPError, bounded_body, in_thread, json_bytes, number, state_of, tagged_response
-from ._refget import _version
 
 _DIGEST = re.compile(r"[A-Za-z0-9_-]{1,64}")
 DEFAULT_PAGE_SIZE = 100
@@ -73,7 +73,7 @@ async def service_info(request: Request) -> Response:
             "(seqcol v1.0.0) over a seqtally store", "type": {"group": "org.ga4gh", "artifact": "refget-seqcol",
                                                              "version": "1.0.0"},
             "organization": {"name": "seqtally", "url": "https://pypi.org/project/seqtally/"},
-            "version": _version(), "seqcol": {"schema": SCHEMA, "sorted_name_length_pairs": True}}
+            "version": version(), "seqcol": {"schema": SCHEMA, "sorted_name_length_pairs": True}}
     return _json(json_bytes(body))
 
 
