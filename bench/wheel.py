@@ -11,12 +11,11 @@ ROOT = Path(__file__).resolve().parent.parent
 
 
 def wheel_command(work):
-    """The seqtally command of a second environment holding the wheel of dist/
-    (built by scripts/wheel when there is none)."""
+    """The seqtally command of a second environment holding the wheel of the
+    tree as it is (scripts/wheel compiles only what changed since its last
+    run)."""
+    subprocess.run([ROOT / "scripts" / "wheel"], check=True, stdout=subprocess.DEVNULL)
     wheels = sorted((ROOT / "dist").glob("seqtally-*manylinux*.whl"))
-    if not wheels:
-        subprocess.run([ROOT / "scripts" / "wheel"], check=True)
-        wheels = sorted((ROOT / "dist").glob("seqtally-*manylinux*.whl"))
     venv = work / "wheel-venv"
     subprocess.run([sys.executable, "-m", "venv", venv], check=True)
     subprocess.run([venv / "bin" / "python", "-m", "pip", "install", "-q", "--disable-pip-version-check", wheels[-1]],

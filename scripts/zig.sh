@@ -3,13 +3,16 @@
 # libc++ linked in statically.
 ZIG_TARGET=x86_64-linux-gnu.2.28
 MULTIARCH=/usr/lib/x86_64-linux-gnu
+# One zig for every build: a newer one brings another libc++, and the build
+# folders (GoogleTest's included) are named after it so that none mixes two.
+ZIG_VERSION=0.17.1
 
 # zig_toolchain DIR: DIR/bin/zig-cc and zig-c++ (CMake takes a compiler as
 # one program), and DIR/include with the Debian libraries' own headers only:
 # -I/usr/include would put glibc 2.36's headers before zig's 2.28 ones.
 zig_toolchain() {
     local dir="$1" tool header
-    pip_quiet install -q "ziglang>=0.13"
+    pip_quiet install -q "ziglang==$ZIG_VERSION"
     mkdir -p "$dir/bin" "$dir/include"
     for tool in cc c++; do
         printf '#!/bin/sh\nexec "%s" -m ziglang %s -target %s "$@"\n' "$VENV/bin/python" "$tool" "$ZIG_TARGET" \

@@ -9,6 +9,8 @@ import textwrap
 import zipfile
 
 import pytest
+from packaging.metadata import Metadata
+from packaging.version import Version
 
 import seqtally_tools
 from conftest import SOURCE, VERSION, written
@@ -35,6 +37,7 @@ except SeqtallyError as error:
     print(error.describe(), error.path, error.hint)
 first: SequenceChecksum = seqtally_tools.checksum("genome.fa.gz", verbose=True)[0]
 seqtally_tools.gc_track("in.fa", "-", window=50, chrom_sizes="x.sizes", gzip=True)
+release: str = seqtally_tools.__version__
 '''
 
 MISUSE = '''
@@ -43,6 +46,7 @@ n: int = seqtally.checksum("a.fa")
 seqtally.write_seqtally_to_file("in.fa", "out.wig")
 length: str = seqtally_tools.checksum("a.fa")[0].length
 seqtally_tools.gc_track("in.fa", "out.wig", window="100")
+seqtally_tools.gc_trak("in.fa", "out.wig")
 '''
 
 
@@ -62,6 +66,7 @@ def test_stubs_type_check_usage_and_catch_misuse(tmp_path):
     assert 'Missing positional arguments "compression_level"' in bad.stdout
     assert 'Incompatible types in assignment (expression has type "int", variable has type "str")' in bad.stdout
     assert 'Argument "window" to "gc_track" has incompatible type "str"; expected "int"' in bad.stdout
+    assert 'Module has no attribute "gc_trak"' in bad.stdout
 
 
 def test_the_python_layer_itself_passes_mypy_strict():
@@ -118,9 +123,13 @@ def test_the_binary_wheel_holds_the_package_isal_and_every_bundled_notice():
     assert re.fullmatch(r"seqtally\.libs/libisal-[0-9a-f]{8}\.so\.2(\.\d+)*", isal)
     assert package - EXTENSIONS - {isal} == the_package()
     notices = {n.partition(".dist-info/licenses/")[2] for n in names if ".dist-info/licenses/" in n}
-    assert notices == {"LICENSE", *(f"bundled/{name}.txt" for name in ("OpenSSL", "zlib", "ISA-L", "libdeflate"))}
-    metadata = next(zipfile.ZipFile(WHEEL).read(n).decode() for n in names if n.endswith(".dist-info/METADATA"))
-    assert {line.partition(": ")[2] for line in metadata.splitlines() if line.startswith("License-File: ")} == notices
+    bundled = ("OpenSSL", "zlib", "ISA-L", "libdeflate", "libc++", "libc++abi", "libunwind", "zig-compiler-rt")
+    assert notices == {"LICENSE", *(f"bundled/{name}.txt" for name in bundled)}
+    text = next(zipfile.ZipFile(WHEEL).read(n).decode() for n in names if n.endswith(".dist-info/METADATA"))
+    # As an index or installer that validates reads it: License-File needs
+    # metadata 2.4.
+    metadata = Metadata.from_email(text, validate=True)
+    assert set(metadata.license_files) == notices and metadata.version == Version(VERSION)
 
 
 def test_one_version_in_the_library_the_wheel_and_the_changelog():
@@ -137,6 +146,3 @@ def test_one_version_in_the_library_the_wheel_and_the_changelog():
     if WHEEL is not None:
         assert os.path.basename(WHEEL).startswith(f"seqtally-{VERSION}-cp312-cp312-")
         assert os.path.basename(WHEEL) in guides
-        metadata = next(zipfile.ZipFile(WHEEL).read(n).decode() for n in zipfile.ZipFile(WHEEL).namelist()
-                        if n.endswith(".dist-info/METADATA"))
-        assert f"\nVersion: {VERSION}\n" in metadata

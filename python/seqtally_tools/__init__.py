@@ -13,6 +13,8 @@ the cause in plain words and as fields. For example::
     for record in checksum("genome.fa.gz"):
         print(record.id, record.length, record.refget_id, record.md5)
 """
+from typing import TYPE_CHECKING
+
 from ._aliases import AliasTable, NameClash, OnlyIn, aliases
 from ._canonical import canonical_json, sha512t24u
 from ._checksum import FileChecksums, SequenceChecksum, checksum, checksum_files
@@ -32,14 +34,19 @@ from ._seqcol import compare, load_collection, seqcol, seqcol_of, verdict
 from ._store import AddedCollection, Store
 
 
-def __getattr__(name: str) -> str:
-    # The version is looked up when asked for: importlib.metadata would cost
-    # every import of the library 30 ms.
-    if name == "__version__":
-        from ._version import version
+if TYPE_CHECKING:
+    __version__: str
+else:
 
-        return version()
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    def __getattr__(name: str) -> str:
+        # The version is looked up when asked for: importlib.metadata would
+        # cost every import of the library 30 ms. Type checkers see only
+        # __version__, so that a misspelt name stays an error to them.
+        if name == "__version__":
+            from ._version import version
+
+            return version()
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
 __all__ = [
