@@ -62,10 +62,10 @@ def test_usage_errors_and_failures_and_their_statuses(tmp_path):
                   ["gc", "a", "b", "--level", "10"], ["frobnicate"], []):
         out = cli(*usage)
         assert out.returncode == 2 and b"usage: seqtally" in out.stderr, usage
-    assert (cli("--version").returncode, cli("--version").stdout) == (0, f"seqtally {VERSION}\n".encode())
     as_module = subprocess.run([sys.executable, "-m", "seqtally_cli", "--version"], capture_output=True,
                                env={**os.environ, "PYTHONWARNINGS": "error"})
-    assert (as_module.returncode, as_module.stdout) == (0, f"seqtally {VERSION}\n".encode())
+    for out in (cli("--version"), as_module):
+        assert (out.returncode, out.stdout) == (0, f"seqtally {VERSION}\n".encode())
     empty = written(tmp_path / "empty.fa", b"")
     assert cli("checksum", empty).stdout == b"file\tid\tlength\tsha512t24u\tmd5\n"
     # Status 1 and one line, with no header or track before it.

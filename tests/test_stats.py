@@ -148,9 +148,6 @@ def test_every_kind_of_input_gives_the_same_json(tmp_path, form):
     run = cli("stats", "--json", "-q", "-" if form == "stdin" else path, input=data if form == "stdin" else None)
     assert run.returncode == 0, run.stderr
     [shown] = json.loads(run.stdout)
-    assert list(shown) == ["file", "records", "length", "A", "C", "G", "T", "N", "iupac", "other", "lowercase", "cpg",
-                           "gc_upper", "gc_acgt", "gaps", "gap_length", "n50", "l50", "n90", "l90", "aun",
-                           "effective_size"]
     assert {**shown, "file": None} == {**expected, "file": None}
 
 
