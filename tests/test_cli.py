@@ -122,9 +122,8 @@ def test_gc_says_one_line_per_file_not_per_record(tmp_path):
 
 
 def test_outputs_appear_only_when_complete(tmp_path):
-    good, bad = tmp_path / "good.fa", tmp_path / "bad.fa"
-    good.write_bytes(b">a\nACGTACGTGG\n>b\nGGCC\n")
-    bad.write_bytes(b">a\nACGT\n>\xff\nGT\n")
+    good = written(tmp_path / "good.fa", b">a\nACGTACGTGG\n>b\nGGCC\n")
+    bad = written(tmp_path / "bad.fa", b">a\nACGT\n>\xff\nGT\n")
     track, sizes, old = tmp_path / "t.wig.gz", tmp_path / "t.sizes", tmp_path / "old.bw"
     for path in (track, old):
         path.write_bytes(b"old track")
