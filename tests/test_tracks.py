@@ -106,8 +106,7 @@ def test_format_flag_overrides_the_name_and_the_library_agrees(tmp_path):
 def test_a_stream_read_twice_is_kept_first(tmp_path):
     """bigWig needs the lengths before the values: a FIFO or standard input
     must not come back empty the second time."""
-    fasta, fifo = tmp_path / "in.fa", tmp_path / "stream"
-    fasta.write_bytes(MANY)
+    fasta, fifo = written(tmp_path / "in.fa", MANY), tmp_path / "stream"
     expected, chroms = wiggle_intervals(fasta, 100, False, tmp_path)
     os.mkfifo(fifo)
     feeder = subprocess.Popen(["sh", "-c", f"gzip -c '{fasta}' > '{fifo}'"])
