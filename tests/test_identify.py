@@ -283,20 +283,13 @@ MALFORMED = [*((body, "application/json", "", 400) for body in BAD_JSON),
 
 @pytest.mark.parametrize("body, media, query, status", MALFORMED)
 def test_a_malformed_body_is_the_request_s_fault(genome, body, media, query, status):
-    import asyncio
-
-    import httpx
+    from starlette.testclient import TestClient
 
     from seqtally_tools.service import app
 
-    folder, reference, digest = genome
-
-    async def posted(service):
-        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=service), base_url="http://s") as http:
-            return await http.post(f"/identify?{query}", content=body, headers={"Content-Type": media})
-
-    with seqtally_tools.Store(folder / "store") as store:
-        response = asyncio.run(posted(app(store, body_limit=1 << 20)))
+    with seqtally_tools.Store(genome[0] / "store") as store:
+        response = TestClient(app(store, body_limit=1 << 20)).post(f"/identify?{query}", content=body,
+                                                                   headers={"Content-Type": media})
     assert response.status_code == status, response.text
     assert response.json()["status_code"] == status and response.json()["message"]
 

@@ -68,21 +68,15 @@ def test_sequence_requests(compliance_server, identifier, query, headers, status
 def test_mounted_in_a_host_application_it_answers_as_served(compliance_server):
     """Mounted under a path, requests for bases take the route (`serve`
     answers them before the router): the same statuses, types and bodies."""
-    import asyncio
-
     from starlette.applications import Starlette
     from starlette.routing import Mount
+    from starlette.testclient import TestClient
 
     from seqtally_tools.service import app
 
-    host = Starlette(routes=[Mount("/refget", app(compliance_server.store))])
-    paths = [(f"/sequence/{identifier}{query}", headers) for identifier, query, headers, *_ in CASES]
-
-    async def mounted():
-        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=host), base_url="http://host") as client:
-            return [await client.get("/refget" + path, headers=headers) for path, headers in paths]
-
-    for (path, headers), answer in zip(paths, asyncio.run(mounted())):
+    host = TestClient(Starlette(routes=[Mount("/refget", app(compliance_server.store))]))
+    for path, headers in ((f"/sequence/{identifier}{query}", headers) for identifier, query, headers, *_ in CASES):
+        answer = host.get("/refget" + path, headers=headers)
         served = httpx.get(compliance_server.url + path, headers=headers)
         assert (answer.status_code, answer.headers["content-type"], answer.content) == (
             served.status_code, served.headers["content-type"], served.content), path
@@ -108,12 +102,11 @@ def test_a_host_application_applies_to_requests_for_bases(compliance_server, set
     """Requests for bases take the routes, middleware and exception handlers
     of every other request: a host's middleware sees them, and a handler it
     puts in place of the service's answers their failures."""
-    import asyncio
-
     from starlette.applications import Starlette
     from starlette.middleware import Middleware
     from starlette.responses import PlainTextResponse
     from starlette.routing import Mount
+    from starlette.testclient import TestClient
 
     from seqtally_tools import SeqtallyError, Store
     from seqtally_tools.service import app
@@ -133,12 +126,7 @@ def test_a_host_application_applies_to_requests_for_bases(compliance_server, set
             host = service
         else:
             host = Starlette(routes=[Mount("/", service)], middleware=[Middleware(_Tagged)])
-
-    async def asked():
-        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=host), base_url="http://host") as client:
-            return await client.get(f"/sequence/{YEAST_I}?start=10&end=20")
-
-    response = asyncio.run(asked())
+    response = TestClient(host).get(f"/sequence/{YEAST_I}?start=10&end=20")
     if setup == "replaced handler":
         assert (response.status_code, response.text) == (502, "host's own")
     else:
