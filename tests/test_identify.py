@@ -283,20 +283,13 @@ MALFORMED = [*((body, "application/json", "", 400) for body in BAD_JSON),
 
 @pytest.mark.parametrize("body, media, query, status", MALFORMED)
 def test_a_malformed_body_is_the_request_s_fault(genome, body, media, query, status):
-    import asyncio
-
-    import httpx
+    from starlette.testclient import TestClient
 
     from seqtally_tools.service import app
 
-    folder, reference, digest = genome
-
-    async def posted(service):
-        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=service), base_url="http://s") as http:
-            return await http.post(f"/identify?{query}", content=body, headers={"Content-Type": media})
-
-    with seqtally_tools.Store(folder / "store") as store:
-        response = asyncio.run(posted(app(store, body_limit=1 << 20)))
+    with seqtally_tools.Store(genome[0] / "store") as store:
+        response = TestClient(app(store, body_limit=1 << 20)).post(f"/identify?{query}", content=body,
+                                                                   headers={"Content-Type": media})
     assert response.status_code == status, response.text
     assert response.json()["status_code"] == status and response.json()["message"]
 
@@ -305,9 +298,7 @@ def test_the_page_s_box_in_chromium(genome, served, tmp_path):
     """A person pastes a terminal's copy of a header (tabs become spaces)
     into the box; Chromium sends the form (CRLF line ends, URL-encoded)
     and shows the verdict. Markup in the text stays text."""
-    import functools
-    import http.server
-    import threading
+    import httpx
 
     from servers import foreign_environment
 
@@ -316,39 +307,25 @@ def test_the_page_s_box_in_chromium(genome, served, tmp_path):
         pytest.skip("Debian's chromium is not installed (scripts/test installs it)")
     folder, reference, digest = genome
     pasted = _text_of(folder, "renamed", "bam").replace("\t", "   ")
-    pages = {"good.html": pasted, "bad.html": "<b>not</b> a header & <script>x()</script>"}
-    for name, text in pages.items():
-        # The box's own form, filled in and sent, as the home page has it.
-        home = _get(served.url + "/")
-        form = home[home.index("<form action='/page/identify'"):]
-        form = form[:form.index("</form>") + 7].replace("/page/identify", served.url + "/page/identify")
-        form = form.replace("spellcheck=false></textarea>", f"spellcheck=false>{html.escape(text)}</textarea>")
-        (tmp_path / name).write_text(f"<!doctype html><html><body>{form}<script>document.forms[0].submit()</script>"
-                                     "</body></html>")
-    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=str(tmp_path))
+    # The box's own form, as the home page has it, filled in and sent from a
+    # file: the form's action is where the request goes.
+    home = httpx.get(served.url + "/").text
+    form = home[home.index("<form action='/page/identify'"):]
+    form = form[:form.index("</form>") + 7].replace("/page/identify", served.url + "/page/identify")
     shown = {}
-    with http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler) as server:
-        threading.Thread(target=server.serve_forever, daemon=True).start()
-        try:
-            for name in pages:
-                done = subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                                       f"--user-data-dir={tmp_path / 'profile'}", "--virtual-time-budget=20000",
-                                       "--dump-dom", f"http://127.0.0.1:{server.server_address[1]}/{name}"],
-                                      capture_output=True, timeout=120, env=foreign_environment())
-                assert done.returncode == 0, done.stderr[-2000:]
-                shown[name] = done.stdout.decode()
-        finally:
-            server.shutdown()
+    for name, text in {"good.html": pasted, "bad.html": "<b>not</b> a header & <script>x()</script>"}.items():
+        filled = form.replace("spellcheck=false></textarea>", f"spellcheck=false>{html.escape(text)}</textarea>")
+        (tmp_path / name).write_text(f"<!doctype html><html><body>{filled}<script>document.forms[0].submit()"
+                                     "</script></body></html>")
+        done = subprocess.run([chromium, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                               f"--user-data-dir={tmp_path / 'profile'}", "--virtual-time-budget=20000",
+                               "--dump-dom", (tmp_path / name).as_uri()],
+                              capture_output=True, timeout=120, env=foreign_environment())
+        assert done.returncode == 0, done.stderr[-2000:]
+        shown[name] = done.stdout.decode()
     good, bad = shown["good.html"], shown["bad.html"]
     assert f"<strong>renamed {digest} (5 of 5 sequences shared; 5 under other names)</strong>" in good
     assert "1 → chr1" in good and "5 sequences read as sam" in good
     assert 'class="error"' in bad
     assert "<script>x()</script>" not in bad and "&lt;script&gt;x()&lt;/script&gt;" in bad
 
-
-def _get(url):
-    import httpx
-
-    response = httpx.get(url)
-    assert response.status_code == 200
-    return response.text

@@ -10,7 +10,7 @@ from servers import INSDC, REFGET_BASES, Server
 
 pytestmark = pytest.mark.parametrize("compliance_server", ["sqlite"], indirect=True)
 
-PHIX, YEAST_I = "3332ed720ac7eaa9b3655c06f6b9e196", "6681ac2f62509cfc220d78751b8dc524"
+YEAST_I = "6681ac2f62509cfc220d78751b8dc524"
 V1_PLAIN, V2_PLAIN = "text/vnd.ga4gh.refget.v1.0.0+plain", "text/vnd.ga4gh.refget.v2.0.0+plain"
 V1_JSON, V2_JSON = "application/vnd.ga4gh.refget.v1.0.0+json", "application/vnd.ga4gh.refget.v2.0.0+json"
 
@@ -19,20 +19,17 @@ I, PHI = REFGET_BASES["I"], REFGET_BASES["NC_001422.1"]
 
 # (sequence id, query, request headers) -> (status, body; or the
 # Content-Range of a 206). The PyPI suite below checks every start/end,
-# Range and circular edge of its own with v1 media types and bodies alone;
-# these are the v2 default, the headers and what it does not ask.
+# Range and circular edge of its own (empty, reversed and wrapped slices
+# included) with v1 media types and bodies alone; these are the v2
+# default, Content-Range, the headers and what it does not ask.
 CASES = [
     (YEAST_I, "?start=10&end=20", {}, 200, I[10:20]),
-    (YEAST_I, "?start=10&end=10", {}, 200, ""),
     (YEAST_I, "", {}, 200, I),
     (YEAST_I, "?start=1.5", {}, 400, None),
     (YEAST_I, "?start=10&end=20", {"Range": "bytes=10-19"}, 400, None),
-    (PHIX, "?start=5386&end=5375", {}, 416, None),
-    (PHIX, "?start=5374&end=5", {}, 200, "ATCCAACCTGCAGAGTT"),
-    # Range: inclusive, clipped at the end, answered 206, never wrapped
+    # Range: inclusive, clipped at the end, answered 206
     (YEAST_I, "", {"Range": "bytes=10-999999"}, 206, "bytes 10-230217/230218"),
     (YEAST_I, "", {"Range": "bytes=0-0"}, 206, "bytes 0-0/230218"),
-    (PHIX, "", {"Range": "bytes=5385-5382"}, 416, None),
     # media types: v2 and v1, the plain ones; 406 for anything else
     (YEAST_I, "?end=4", {"Accept": V1_PLAIN}, 200, I[:4]),
     (YEAST_I, "?end=4", {"Accept": "text/plain"}, 200, I[:4]),
@@ -71,21 +68,15 @@ def test_sequence_requests(compliance_server, identifier, query, headers, status
 def test_mounted_in_a_host_application_it_answers_as_served(compliance_server):
     """Mounted under a path, requests for bases take the route (`serve`
     answers them before the router): the same statuses, types and bodies."""
-    import asyncio
-
     from starlette.applications import Starlette
     from starlette.routing import Mount
+    from starlette.testclient import TestClient
 
     from seqtally_tools.service import app
 
-    host = Starlette(routes=[Mount("/refget", app(compliance_server.store))])
-    paths = [(f"/sequence/{identifier}{query}", headers) for identifier, query, headers, *_ in CASES]
-
-    async def mounted():
-        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=host), base_url="http://host") as client:
-            return [await client.get("/refget" + path, headers=headers) for path, headers in paths]
-
-    for (path, headers), answer in zip(paths, asyncio.run(mounted())):
+    host = TestClient(Starlette(routes=[Mount("/refget", app(compliance_server.store))]))
+    for path, headers in ((f"/sequence/{identifier}{query}", headers) for identifier, query, headers, *_ in CASES):
+        answer = host.get("/refget" + path, headers=headers)
         served = httpx.get(compliance_server.url + path, headers=headers)
         assert (answer.status_code, answer.headers["content-type"], answer.content) == (
             served.status_code, served.headers["content-type"], served.content), path
@@ -111,12 +102,11 @@ def test_a_host_application_applies_to_requests_for_bases(compliance_server, set
     """Requests for bases take the routes, middleware and exception handlers
     of every other request: a host's middleware sees them, and a handler it
     puts in place of the service's answers their failures."""
-    import asyncio
-
     from starlette.applications import Starlette
     from starlette.middleware import Middleware
     from starlette.responses import PlainTextResponse
     from starlette.routing import Mount
+    from starlette.testclient import TestClient
 
     from seqtally_tools import SeqtallyError, Store
     from seqtally_tools.service import app
@@ -136,12 +126,7 @@ def test_a_host_application_applies_to_requests_for_bases(compliance_server, set
             host = service
         else:
             host = Starlette(routes=[Mount("/", service)], middleware=[Middleware(_Tagged)])
-
-    async def asked():
-        async with httpx.AsyncClient(transport=httpx.ASGITransport(app=host), base_url="http://host") as client:
-            return await client.get(f"/sequence/{YEAST_I}?start=10&end=20")
-
-    response = asyncio.run(asked())
+    response = TestClient(host).get(f"/sequence/{YEAST_I}?start=10&end=20")
     if setup == "replaced handler":
         assert (response.status_code, response.text) == (502, "host's own")
     else:

@@ -156,6 +156,8 @@ def test_bases_alike_from_the_page_cache_the_disk_and_memory(tmp_path, where):
     """A read of bases takes the page cache or a file system in memory on
     the event loop, or the disk in a worker thread (a file the page cache
     dropped): the same bytes, in part and whole (streamed: 1 MiB)."""
+    from starlette.testclient import TestClient
+
     from seqtally_tools import Store
     from seqtally_tools.service import app
 
@@ -182,13 +184,8 @@ def test_bases_alike_from_the_page_cache_the_disk_and_memory(tmp_path, where):
                 os.close(fd)
             requests = [("?start=500000&end=501024", {}, bases[500_000:501_024]),
                         ("", {"Range": "bytes=10-300009"}, bases[10:300_010]), ("", {}, bases)]
-
-            async def asked():
-                async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app(store)),
-                                             base_url="http://service") as http:
-                    return [await http.get(f"/sequence/{md5}{query}", headers=headers) for query, headers, _ in requests]
-
-            answers = asyncio.run(asked())
+            service = TestClient(app(store))
+            answers = [service.get(f"/sequence/{md5}{query}", headers=headers) for query, headers, _ in requests]
     finally:
         if folder != tmp_path:
             shutil.rmtree(folder)

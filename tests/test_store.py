@@ -165,17 +165,14 @@ def test_concurrent_adds(tmp_path, database):
         paths.append(written(tmp_path / f"in{n}.fa", fasta_of(ordered + [(f"own{n}", "ACGT" * (n + 1))])))
     command = [COMMAND, "store", "add", "-q", str(tmp_path / "store")] + (["--database", database] if database else [])
     Store(tmp_path / "store", database=database, create=True).close()
-    children = [subprocess.Popen([*command, str(path)], stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-                for path in paths]
-    assert [child.wait(120) for child in children] == [0] * 6, [child.stderr.read() for child in children]
+    children = [subprocess.Popen([*command, str(path)], stderr=subprocess.PIPE) for path in paths]
+    said = [child.communicate(timeout=120)[1] for child in children]
+    assert [child.returncode for child in children] == [0] * 6, said
     with Store(tmp_path / "store", database=database) as store:
         assert store.check() == []
         digests, total = store.list_collections({}, 0, 10)
         assert total == 6 and sorted(digests) == sorted(seqtally_tools.seqcol(p) for p in paths)
         assert sum(len(store.members(d)) for d in digests) == 6 * 5001
-    for child in children:
-        child.stdout.close()
-        child.stderr.close()
 
 
 @pytest.fixture(scope="module")
